@@ -1,0 +1,345 @@
+/*
+ * medcore.h -- public interface of the DICOM library.
+ *
+ * The records that programs read directly (AppData, DicomObject,
+ * DicomElement, IOObject, PixelDataDesc, the definition trees) keep their
+ * field order: callers depend on it.  Functions and data have C linkage and
+ * are exported from libmedcore.so.
+ */
+#ifndef MEDCORE_H
+#define MEDCORE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "basekit.h"
+
+#if defined(__GNUC__)
+#define MC_API __attribute__((visibility("default")))
+#else
+#define MC_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ */
+/* VR table, transfer syntaxes, byte order (vr.cpp)                     */
+/* ------------------------------------------------------------------ */
+
+typedef int32_t VRCode;             /* row of VRTypes, -1 = no VR */
+typedef int32_t TransferSyntaxCode; /* -1 none/as read, 0 IVR LE, 1 EVR LE, 2 EVR BE, 3 PNG */
+typedef int32_t PixelEncoding;      /* 0 native, 1 PNG */
+
+typedef struct VRType {
+    char name[4];   /* two letters, NUL padded */
+    int32_t maxlen; /* maximum length / size of one value; 0 = unlimited */
+    int32_t kind;   /* grouping of the rows; read by nothing */
+} VRType;
+
+enum {
+    VR_AE = 0, VR_AS, VR_AT, VR_CS, VR_DA, VR_DS, VR_DT, VR_FL, VR_FD, VR_IS,
+    VR_LO = 10, VR_LT, VR_OB, VR_OW, VR_PN, VR_SH, VR_SL, VR_SQ, VR_SS, VR_ST,
+    VR_TM = 20, VR_UI, VR_UL, VR_US, VR_RE, VR_XS, VR_XU, VR_OX, VR_XX, VR_NA,
+    VR_QQ = 30, /* "??" */
+    /* rows added after the original table; codes 0 to 30 keep their meaning */
+    VR_UN = 31, VR_UT, VR_UC, VR_UR, VR_OF, VR_OD, VR_OL, VR_OV, VR_SV, VR_UV,
+    VR_COUNT = 41
+};
+
+enum {
+    TS_NONE = -1,
+    TS_IMPLICIT_LE = 0,
+    TS_EXPLICIT_LE = 1,
+    TS_EXPLICIT_BE = 2,
+    TS_PNG = 3
+};
+
+extern MC_API VRType VRTypes[VR_COUNT];
+extern MC_API int32_t CPU_ARCH; /* 0 little endian host, 1 big endian */
+
+extern MC_API const char Implicit_VR_Little_Endian_Transfer_Syntax_UID[];
+extern MC_API const char Explicit_VR_Little_Endian_Transfer_Syntax_UID[];
+extern MC_API const char Explicit_VR_Big_Endian_Transfer_Syntax_UID[];
+extern MC_API const char PNG_Transfer_Syntax_UID[];
+extern MC_API const char multi_value_delimiter[];
+extern MC_API const char datedelimiter[];
+extern MC_API const char timedelimiter[];
+extern MC_API const char Nuclear_Medicine_Image_Storage_SOP_Class_UID[];
+extern MC_API const char Secondary_Capture_Image_Storage_SOP_Class_UID[];
+
+/* ------------------------------------------------------------------ */
+/* Records                                                             */
+/* ------------------------------------------------------------------ */
+
+typedef struct DicomElement DicomElement;
+
+/* The first six fields of DicomElement, laid out exactly as there. */
+typedef struct DicomElementHead {
+    void *value;      /* value bytes, host byte order; NULL = none */
+    uint16_t group;
+    uint16_t element;
+    uint32_t length;  /* 0xFFFFFFFF = undefined */
+    VRCode vr;
+    uint16_t flags;   /* bit 0: bound to an attribute definition */
+} DicomElementHead;
+
+/* Bit 1 of a (7FE0,0010) element's flags: its value is a PixelDataDesc
+ * whose file name the element owns and frees with itself.  Set by the
+ * reader on the element it stores; copies handed out never carry it. */
+#define DE_FLAG_BOUND 0x0001
+#define DE_FLAG_OWNS_PDS_NAME 0x0002
+
+struct DicomElement {
+    void *value;
+    uint16_t group;
+    uint16_t element;
+    uint32_t length;
+    VRCode vr;
+    uint16_t flags;
+    DicomElement *next;
+    DicomElement *prev;
+    DicomElement *first_child;
+    DicomElement *last_child;
+    DicomElement *parent; /* the root for a top-level element */
+};
+
+typedef struct DicomObject {
+    unsigned char preamble[128];
+    DicomElement *root;
+    DicomElement *insert_parent; /* where DO_addElement appends */
+    DicomElement *cursor;        /* NULL = top level */
+} DicomObject;
+
+typedef struct PixelDataDesc {
+    char *filename;           /* heap copy of the source file name */
+    uint32_t offset;          /* first value byte in the source file */
+    uint32_t length;          /* value length; 0xFFFFFFFF encapsulated */
+    int16_t bytes_per_sample; /* bits allocated / 8 */
+    uint16_t samples;         /* (0028,0002) */
+    char photometric[17];     /* (0028,0004), at most 16 characters */
+    uint16_t planar;          /* (0028,0006) */
+    uint16_t frames;          /* (0028,0008) */
+    uint16_t rows;            /* (0028,0010) */
+    uint16_t columns;         /* (0028,0011) */
+    uint16_t bits_allocated;  /* (0028,0100) */
+    uint16_t bits_stored;     /* (0028,0101) */
+    uint16_t high_bit;        /* (0028,0102) */
+    uint16_t pixel_rep;       /* (0028,0103) */
+    TransferSyntaxCode src_ts;
+    PixelEncoding src_encoding;
+} PixelDataDesc;
+
+typedef struct IOObject {
+    DicomObject *object;
+    TransferSyntaxCode in_meta_ts;   /* meta group as read, -1 none */
+    TransferSyntaxCode in_ds_ts;     /* data set as read */
+    TransferSyntaxCode out_meta_ts;  /* meta group to write, -1 as read */
+    TransferSyntaxCode out_ds_ts;    /* data set to write, -1 as read, 3 PNG */
+    TransferSyntaxCode pass_ts;      /* data-set syntax of the pass */
+    PixelEncoding pass_encoding;     /* PixelEncoding of the pass */
+    int16_t meta_header;             /* write preamble, DICM, group 0002 */
+    int16_t copy_pixels;             /* 0: pixel data written with length 0 */
+    int16_t reserved;
+    int16_t png_param1;
+    int16_t png_filter;              /* PNG filter mask, default 31 */
+    int16_t png_param3;
+    int16_t zlib_level;              /* -1 = zlib default */
+    int16_t in_meta_group;           /* state: inside the meta group */
+    TransferSyntaxCode ts_in_force;  /* state: syntax of the current element */
+    TransferSyntaxCode named_ts;     /* state: syntax named by (0002,0010) */
+    PixelDataDesc *write_pds;        /* state of a write */
+    FILE *out;                       /* state of a write */
+} IOObject;
+
+/* Attribute definitions */
+
+typedef struct TagDefEntry {
+    uint32_t tag;    /* group << 16 | element */
+    char *name;      /* pooled */
+    VRCode vr;       /* -1 when the text is no VR name */
+    int16_t vm;      /* value multiplicity code */
+    char *permitted; /* pooled, "" for none */
+} TagDefEntry;
+
+struct TagIndex; /* lookup index, built by lookups.cpp */
+
+typedef struct AppData {
+    const char *name;
+    const char *version;
+    DStringBuffer *pool;
+    TagDefEntry *primary_tags;
+    TagDefEntry *secondary_tags;
+    int16_t primary_count;
+    int16_t secondary_count;
+    int16_t primary_capacity;
+    int16_t secondary_capacity;
+    struct TagIndex *index; /* added field: key -> first row, rebuilt after loads */
+} AppData;
+
+typedef struct PrvCreatorDef PrvCreatorDef;
+typedef struct PrvElementDef PrvElementDef;
+
+typedef struct PrvDef {
+    PrvCreatorDef *first;
+    PrvCreatorDef *last;
+    DStringBuffer *pool;
+} PrvDef;
+
+struct PrvCreatorDef {
+    char *name;
+    PrvCreatorDef *next;
+    PrvCreatorDef *prev;
+    PrvElementDef *first;
+    PrvElementDef *last;
+    void *reserved; /* zero at creation, stays zero */
+};
+
+struct PrvElementDef {
+    TagDefEntry *entry;     /* own row; tag with bits 8-15 cleared */
+    uint16_t flags;         /* bit 0: created by the binding */
+    DicomElement *element;  /* bound element, NULL when unbound */
+    PrvElementDef *next;
+    PrvElementDef *prev;
+    PrvCreatorDef *creator;
+};
+
+struct ABCDef; /* object definition tree, built by the object-definition loader */
+
+typedef struct DefHolder {
+    struct ABCDef *abc;
+    PrvDef *prv;
+} DefHolder;
+
+/* ------------------------------------------------------------------ */
+/* VR operations (vr.cpp)                                              */
+/* ------------------------------------------------------------------ */
+
+MC_API void Setup_CPU_Arch(void);
+MC_API int changeVRnameToVR(const char *name);
+MC_API char *changeVRToVRname(int vr);
+MC_API void change_TransferSyntax(int vr, DicomElementHead *elem);
+
+/* ------------------------------------------------------------------ */
+/* Definition-file tokenizer (tokenizer.cpp)                           */
+/* ------------------------------------------------------------------ */
+
+typedef struct PDBuffer {
+    FILE *file;
+    char line[260];
+    int32_t pos;
+    char scan[2001];
+    char format[131];
+} PDBuffer;
+
+MC_API PDBuffer *pd_init_buffer(FILE *file);
+MC_API void pd_done_buffer(PDBuffer **buf);
+MC_API int16_t pd_skip_expr(PDBuffer *buf, const char *set);
+MC_API int16_t pd_peek_one_char(PDBuffer *buf);
+MC_API int16_t pd_match_one_char(PDBuffer *buf, int16_t c);
+MC_API int16_t pd_skip_comment(PDBuffer *buf);
+MC_API int16_t pd_skip_spaces(PDBuffer *buf);
+MC_API int16_t pd_get_char_value(PDBuffer *buf);
+MC_API int16_t pd_get_string_value(PDBuffer *buf, char *out, int max);
+MC_API int16_t pd_get_string_value_spcs(PDBuffer *buf, char *out, int max);
+MC_API int16_t pd_get_short_value(PDBuffer *buf, int16_t *out);
+MC_API int16_t pd_get_short_value_spcs(PDBuffer *buf, int16_t *out);
+MC_API int16_t pd_get_hex_value(PDBuffer *buf, uint32_t *out);
+MC_API int16_t pd_get_hex_value_spcs(PDBuffer *buf, uint32_t *out);
+MC_API int16_t pd_skip_char(PDBuffer *buf, char c);
+MC_API int16_t pd_skip_char_spcs(PDBuffer *buf, char c);
+
+/* ------------------------------------------------------------------ */
+/* Tag and private definition files (tagdefs.cpp)                      */
+/* ------------------------------------------------------------------ */
+
+MC_API void init_AppData(AppData *app, const char *name, const char *version, char *banner);
+MC_API int16_t InitDICOMTagDef(AppData *app, const char *path, int16_t primary);
+MC_API int16_t InitDICOMPrvDef(AppData *app, DefHolder *defs, const char *path, int16_t primary);
+MC_API int16_t InitTagDef(AppData *app, int16_t only_primary);
+MC_API int16_t InitPrvDef(AppData *app, DefHolder *defs, int16_t only_primary);
+MC_API int16_t InitTagPrvDef(AppData *app, DefHolder *defs, int16_t only_primary);
+MC_API void DoneTagDef(AppData *app);
+MC_API void DonePrvDef(DefHolder *defs);
+MC_API void DoneTagPrvDef(AppData *app, DefHolder *defs);
+
+/* ------------------------------------------------------------------ */
+/* Attribute lookups (lookups.cpp)                                     */
+/* ------------------------------------------------------------------ */
+
+MC_API void getVR(AppData *app, uint32_t tag, int *vr);
+MC_API void getVRtext(AppData *app, uint32_t tag, int *vr, const char **vrname);
+MC_API void getVRandName(AppData *app, uint32_t tag, int *vr, const char **vrname,
+                         const char **name);
+MC_API void getAttrName(AppData *app, uint32_t tag, const char **name);
+MC_API void getVM(AppData *app, uint32_t tag, int16_t *vm);
+MC_API void getPermitted(AppData *app, uint32_t tag, const char **permitted);
+MC_API int16_t DOU_defXVRTypeByTags(AppData *app, uint16_t group, uint16_t element, int *vr);
+
+/* ------------------------------------------------------------------ */
+/* Object model and element API (object.cpp)                           */
+/* ------------------------------------------------------------------ */
+
+MC_API void init_IOObject(IOObject *io);
+MC_API char *padwithspace(char *text);
+MC_API void D_Alloc(DicomElementHead *elem);
+MC_API void SortCodes(DicomElement *parent);
+MC_API int16_t DO_openObject(IOObject *io);
+MC_API int16_t DO_closeObject(IOObject *io);
+MC_API int16_t DO_searchForElement(DicomObject *obj, DicomElementHead *rec);
+MC_API int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec);
+MC_API int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec);
+MC_API int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead *rec);
+
+/* ------------------------------------------------------------------ */
+/* Element-tree cursor (cursor.cpp)                                    */
+/* ------------------------------------------------------------------ */
+
+MC_API int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position,
+                         uint16_t group, uint16_t element, int16_t index);
+MC_API int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec);
+MC_API int16_t DE_delete(AppData *app, DicomObject *obj, DicomElementHead *rec);
+MC_API void DE_deleteSubTree(AppData *app, DicomElement **element);
+
+/* ------------------------------------------------------------------ */
+/* DICOM file reader (reader.cpp)                                      */
+/* ------------------------------------------------------------------ */
+
+MC_API int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
+                                       IOObject *io);
+MC_API int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds);
+MC_API void _read_itemtag(FILE *file, TransferSyntaxCode ts, uint16_t *group,
+                          uint16_t *element, uint32_t *length);
+
+/* ------------------------------------------------------------------ */
+/* Private elements: binding and search (private.cpp)                  */
+/* ------------------------------------------------------------------ */
+
+MC_API int16_t BindPrvDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind);
+MC_API int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const char *creator,
+                                          DicomElementHead *rec);
+
+/* ------------------------------------------------------------------ */
+/* Value printing (printval.cpp)                                       */
+/* ------------------------------------------------------------------ */
+
+MC_API void print_element_value(AppData *app, DicomElement *elem, char *buf, int size);
+
+/* ------------------------------------------------------------------ */
+/* Writer, meta header, pixel data (writer.cpp, metaheader.cpp, pixels.cpp) */
+/* ------------------------------------------------------------------ */
+
+MC_API int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *name);
+MC_API int16_t DO_checkObject(AppData *app, DicomObject *obj);
+MC_API int16_t DO_calcElementsLength(AppData *app, IOObject *io);
+MC_API int16_t DO_generateMetaHeader(AppData *app, IOObject *io);
+MC_API void _write_itemtag(FILE *out, TransferSyntaxCode ts, uint16_t group, uint16_t element,
+                           uint32_t length);
+MC_API int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MEDCORE_H */

@@ -1,0 +1,38 @@
+/*
+ * vr_int.h -- small VR and byte-order helpers shared inside the DICOM
+ * library (not exported): the swap rule and the explicit-VR length form.
+ */
+#ifndef QUENOR_VR_INT_H
+#define QUENOR_VR_INT_H
+
+#include "medcore.h"
+
+/* A number is byte-reversed between file and memory exactly when the syntax
+ * is big endian on a little-endian host, or any other on a big-endian host. */
+static inline bool ts_needs_swap(TransferSyntaxCode ts) {
+    return (ts == TS_EXPLICIT_BE && CPU_ARCH == 0) || (ts != TS_EXPLICIT_BE && CPU_ARCH == 1);
+}
+
+/* In an explicit-VR syntax these VRs carry two reserved bytes and a 32-bit
+ * length; every other VR a 16-bit length (the item tags have no VR at all). */
+static inline bool vr_has_long_length(int vr) {
+    switch (vr) {
+    case VR_OB: case VR_OW: case VR_SQ: case VR_UN: case VR_UT: case VR_UC:
+    case VR_UR: case VR_OF: case VR_OD: case VR_OL: case VR_OV: case VR_SV: case VR_UV:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* The same test on the two VR letters as they stand in a file. */
+static inline bool vr_letters_have_long_length(const char letters[2]) {
+    static const char long_vrs[][3] = {"OB", "OW", "SQ", "UN", "UT", "UC", "UR",
+                                       "OF", "OD", "OL", "OV", "SV", "UV"};
+    for (const auto &v : long_vrs)
+        if (letters[0] == v[0] && letters[1] == v[1])
+            return true;
+    return false;
+}
+
+#endif

@@ -1,0 +1,66 @@
+/*
+ * testutil.h -- helpers shared by the tests: scratch directories, whole-file
+ * reads and writes, running a built program as a process, and the paths of
+ * the bundled definition files, the shared samples and the built programs.
+ */
+#ifndef QUENOR_TESTUTIL_H
+#define QUENOR_TESTUTIL_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+/* A fresh directory under $TMPDIR (or /tmp), removed with its contents. */
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &bytes);
+bool FileExists(const std::string &path);
+
+std::string SamplePath(const std::string &name); /* ../shared/samples/<name> */
+std::vector<std::string> SampleFiles();          /* every *.dcm there, sorted */
+std::string DefsDir();                           /* the bundled defs/ */
+std::string BinPath(const std::string &program); /* build/bin/<program> */
+
+struct RunResult {
+    int status = -1; /* exit status, or 128 + signal */
+    std::string out;
+    std::string err;
+};
+
+/* Runs argv[0] (a path) with the given arguments.  env entries are set on
+ * top of the current environment (an empty value unsets the variable);
+ * stdin_text is fed to the program's standard input; cwd, when not empty,
+ * is the working directory of the child. */
+RunResult Run(const std::vector<std::string> &argv,
+              const std::map<std::string, std::string> &env = {},
+              const std::string &cwd = "", const std::string &stdin_text = "");
+
+/* Sets an environment variable for the life of the object, then restores it. */
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string &name, const std::string &value);
+    ~ScopedEnv();
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_;
+};
+
+} // namespace testutil
+
+#endif
