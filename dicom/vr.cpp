@@ -1,0 +1,95 @@
+/*
+ * vr.cpp -- the fixed vocabulary of the DICOM library: the VR table and its
+ * name/code conversions, the transfer-syntax UIDs and other exported
+ * strings, the host byte order and the in-place byte swap of a value by VR.
+ */
+#include <string.h>
+
+#include "medcore.h"
+
+extern "C" {
+
+/* Row index = VRCode.  Codes 0-30 are the original table; the rows after
+ * them carry the VRs that newer files use.  maxlen 0 means unlimited. */
+VRType VRTypes[VR_COUNT] = {
+    {"AE", 16, 2},    {"AS", 4, 1},    {"AT", 4, 1},     {"CS", 16, 2},  {"DA", 8, 1},
+    {"DS", 16, 2},    {"DT", 26, 2},   {"FL", 4, 1},     {"FD", 8, 1},   {"IS", 12, 2},
+    {"LO", 64, 2},    {"LT", 10240, 2}, {"OB", 0, 0},    {"OW", 0, 5},   {"PN", 64, 2},
+    {"SH", 16, 2},    {"SL", 4, 1},    {"SQ", 0, 3},     {"SS", 2, 1},   {"ST", 1024, 2},
+    {"TM", 16, 2},    {"UI", 64, 2},   {"UL", 4, 1},     {"US", 2, 1},   {"RE", 0, 0},
+    {"XS", 2, 1},     {"XU", 4, 1},    {"OX", 0, 0},     {"XX", 65535, 1}, {"na", 0, 3},
+    {"??", 0, 3},
+    {"UN", 0, 0},     {"UT", 0, 2},    {"UC", 0, 2},     {"UR", 0, 2},   {"OF", 0, 5},
+    {"OD", 0, 5},     {"OL", 0, 5},    {"OV", 0, 5},     {"SV", 8, 1},   {"UV", 8, 1},
+};
+
+int32_t CPU_ARCH = 0;
+
+const char Implicit_VR_Little_Endian_Transfer_Syntax_UID[] = "1.2.840.10008.1.2";
+const char Explicit_VR_Little_Endian_Transfer_Syntax_UID[] = "1.2.840.10008.1.2.1";
+const char Explicit_VR_Big_Endian_Transfer_Syntax_UID[] = "1.2.840.10008.1.2.2";
+const char PNG_Transfer_Syntax_UID[] = "3.0.0.4.5";
+const char multi_value_delimiter[] = "\\";
+const char datedelimiter[] = ".";
+const char timedelimiter[] = ":";
+const char Nuclear_Medicine_Image_Storage_SOP_Class_UID[] = "1.2.840.10008.5.1.4.1.1.20";
+const char Secondary_Capture_Image_Storage_SOP_Class_UID[] = "1.2.840.10008.5.1.4.1.1.7";
+
+} // extern "C"
+
+/* The name lookup runs up to this count. */
+static const int16_t vr_row_count = VR_COUNT;
+
+/* Size of the numbers a value of this VR is made of; 0 for values that are
+ * bytes or text and never swapped. */
+static int swap_unit(int vr) {
+    switch (vr) {
+    case VR_AT: case VR_OW: case VR_SS: case VR_US:
+        return 2;
+    case VR_FL: case VR_SL: case VR_UL: case VR_OF: case VR_OL:
+        return 4;
+    case VR_FD: case VR_OD: case VR_OV: case VR_SV: case VR_UV:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+void Setup_CPU_Arch(void) {
+    const unsigned char probe[4] = {1, 0, 0, 0};
+    uint32_t value;
+    memcpy(&value, probe, sizeof value);
+    if (value == 1 || value == 0x10000)
+        CPU_ARCH = 0;
+    else if (value == 0x100 || value == 0x1000000)
+        CPU_ARCH = 1;
+}
+
+int changeVRnameToVR(const char *name) {
+    if (name == NULL)
+        return -1;
+    for (int i = 0; i < vr_row_count; i++)
+        if (strcmp(VRTypes[i].name, name) == 0)
+            return i;
+    return -1;
+}
+
+/* Codes outside the table give NULL, like -1, instead of a pointer past it. */
+char *changeVRToVRname(int vr) {
+    if (vr < 0 || vr >= vr_row_count)
+        return NULL;
+    return VRTypes[vr].name;
+}
+
+void change_TransferSyntax(int vr, DicomElementHead *elem) {
+    /* An undefined length (0xFFFFFFFF) describes no value bytes at all. */
+    if (elem == NULL || elem->value == NULL || elem->length == 0 || elem->length == 0xFFFFFFFFu)
+        return;
+    const uint32_t unit = (uint32_t)swap_unit(vr);
+    if (unit == 0)
+        return;
+    unsigned char *bytes = static_cast<unsigned char *>(elem->value);
+    /* Only whole units: a short remainder at the end stays as it is. */
+    for (uint32_t off = 0; elem->length - off >= unit && off < elem->length; off += unit)
+        swapbytes(bytes + off, (int16_t)unit);
+}
