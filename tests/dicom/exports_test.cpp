@@ -18,10 +18,11 @@ std::set<std::string> declared_exports(const std::string &header) {
     std::string text = testutil::ReadFile(header);
     std::set<std::string> names;
     // Functions: "MC_API <type> name(" ; data: "extern MC_API <type> name[" or "name;"
-    std::regex fn(R"(MC_API[^;(]*?\b([A-Za-z_][A-Za-z0-9_]*)\s*[\(\[;])");
+    std::regex fn(R"(MC_API[^;(\n]*?\b([A-Za-z_][A-Za-z0-9_]*)\s*[\(\[;])");
     for (auto it = std::sregex_iterator(text.begin(), text.end(), fn); it != std::sregex_iterator(); ++it)
         names.insert((*it)[1]);
     names.erase("MC_API");
+    names.erase("__attribute__");
     return names;
 }
 
