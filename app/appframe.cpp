@@ -1,0 +1,215 @@
+/*
+ * appframe.cpp -- start-up, option loop, printers, and the common head and
+ * tail of the work, shared by every console program (see appframe.h).
+ */
+#include "appframe.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+AppData AppFrame::app;
+DefHolder AppFrame::defs;
+IOObject AppFrame::io;
+char AppFrame::banner[256];
+char *AppFrame::input;
+char *AppFrame::output;
+char *AppFrame::profile;
+char *AppFrame::logfile;
+TransferSyntaxCode AppFrame::preset_out_meta_ts;
+TransferSyntaxCode AppFrame::preset_out_ds_ts;
+int16_t AppFrame::preset_meta_header;
+const ProgramSpec *AppFrame::spec;
+
+namespace {
+
+bool has_letter(const char *letters, int c)
+{
+    return letters && c != 0 && strchr(letters, c) != nullptr;
+}
+
+void replace_name(char **slot, const char *arg)
+{
+    free(*slot);
+    *slot = strdup(arg ? arg : "");
+}
+
+/* Words the option loop never reached.  When the loop stopped inside an
+ * argument file, the state's index counts the file's words, so compare it
+ * with the file's word count; the command-line words after the "@" word
+ * were not reached either. */
+bool words_left_over(const GetoptState &st, int argc)
+{
+    if (st.infile)
+        return st.optind < st.file_wordc || st.saved_optind < argc;
+    return st.optind < argc;
+}
+
+void release_file_words(GetoptState &st)
+{
+    free(st.file_words);
+    free(st.file_buffer);
+    st.file_words = nullptr;
+    st.file_buffer = nullptr;
+}
+
+} // namespace
+
+char **AppFrame::name_slot(int letter)
+{
+    switch (letter) {
+    case 'i': return &input;
+    case 'o': return &output;
+    case 'p': return &profile;
+    case 'l': return &logfile;
+    default: return nullptr;
+    }
+}
+
+int AppFrame::parse_verbosity(const char *arg, int16_t *mask, int *mask_set)
+{
+    *mask = 0;
+    *mask_set = 0;
+    if (!arg || arg[0] == '\0')
+        return 1;
+    *mask_set = 1;
+    if (arg[0] < '0' || arg[0] > '9')
+        return 1;
+    *mask = (int16_t)((arg[0] - '0') << 4);
+    if (arg[1] == '\0') {
+        *mask = (int16_t)(*mask + (*mask >> 4));
+        return 0;
+    }
+    if (arg[1] < '0' || arg[1] > '9')
+        return 1;
+    *mask = (int16_t)(*mask + (arg[1] - '0'));
+    return 0;
+}
+
+void AppFrame::print_version()
+{
+    fprintf(stderr, "%s\n", banner);
+    log_abort("");
+}
+
+void AppFrame::print_usage(const char *path)
+{
+    fprintf(stderr, spec->usage_format, banner, path);
+    log_abort("");
+}
+
+void AppFrame::print_help(const char *path)
+{
+    fprintf(stdout, spec->help_format, banner, path);
+    fputs(spec->terms_text, stdout);
+    log_abort("");
+}
+
+int16_t AppFrame::parse_cmdline(int argc, char **argv)
+{
+    int16_t errors = 0;
+    if (spec->before_mask)
+        spec->before_mask();
+    log_mask(0);
+    if (spec->io_presets) {
+        preset_out_meta_ts = TS_NONE;
+        preset_out_ds_ts = TS_NONE;
+        preset_meta_header = 1;
+    }
+    if (spec->presets)
+        spec->presets();
+
+    GetoptState st;
+    initgetopt1(&st);
+    for (;;) {
+        int16_t c = (int16_t)getopt1(&st, argc, argv, spec->optstring);
+        if (c == -1)
+            break;
+        if (c == '?' || c == 'h') {
+            print_help(argv[0]);
+        } else if (c == 'V') {
+            print_version();
+        } else if (c == 'v') {
+            int16_t mask;
+            int mask_set;
+            errors += (int16_t)parse_verbosity(st.optarg, &mask, &mask_set);
+            if (mask_set)
+                log_mask(mask);
+        } else if (c == 'l' || has_letter(spec->file_options, c)) {
+            replace_name(name_slot(c), st.optarg);
+        } else if (spec->on_option) {
+            errors += (int16_t)spec->on_option(c, &st, argc, argv);
+        }
+    }
+    if (spec->after_loop)
+        errors += (int16_t)spec->after_loop();
+    for (const char *r = spec->required; r && *r; ++r) {
+        char **slot = name_slot(*r);
+        if (slot && *slot == nullptr)
+            errors++;
+    }
+    if (words_left_over(st, argc))
+        errors++;
+    if (st.infile)
+        release_file_words(st);
+    if (errors > 0)
+        print_usage(argv[0]);
+    return 0;
+}
+
+void AppFrame::import_input()
+{
+    if (DO_importObjectFromFile(&app, &defs, input, &io) != 0)
+        log_abort("Error in opening DICOM object.");
+}
+
+int AppFrame::commandline_mode()
+{
+    defs.abc = nullptr;
+    defs.prv = nullptr;
+    if (InitTagPrvDef(&app, &defs, 0) != 0)
+        log_abort("Error in parsing DICOM Tag definition files.");
+    init_IOObject(&io);
+    if (spec->io_presets) {
+        io.out_meta_ts = preset_out_meta_ts;
+        io.out_ds_ts = preset_out_ds_ts;
+        io.meta_header = preset_meta_header;
+    } else {
+        io.out_meta_ts = TS_NONE;
+        io.out_ds_ts = TS_NONE;
+        io.meta_header = 1;
+    }
+    if (spec->open_input)
+        spec->open_input();
+    else
+        import_input();
+
+    if (spec->work)
+        spec->work();
+
+    if (spec->before_tail)
+        spec->before_tail();
+    DO_closeObject(&io);
+    DoneTagPrvDef(&app, &defs);
+    return 0;
+}
+
+int AppFrame::run(const ProgramSpec &program, int argc, char **argv)
+{
+    spec = &program;
+    init_AppData(&app, program.name, "2.1", banner);
+    parse_cmdline(argc, argv);
+    log_start(logfile, banner, argc, argv);
+    if (program.after_log_start)
+        program.after_log_start();
+    commandline_mode();
+    log_end();
+    for (const char *f = program.file_options; f && *f; ++f) {
+        char **slot = name_slot(*f);
+        if (slot && *slot) {
+            free(*slot);
+            *slot = nullptr;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,129 @@
+/*
+ * appframe.h -- the skeleton shared by every console program.
+ *
+ * A program describes itself in a ProgramSpec (name, option string, texts,
+ * file-name options, hooks) and hands it to AppFrame::run from main().  The
+ * frame does the rest in a fixed order:
+ *
+ *   init_AppData(name, "2.1")
+ *   parse_cmdline:  before_mask hook, log_mask(0), presets (frame's own,
+ *                   then the presets hook), initgetopt1, the option loop,
+ *                   after_loop hook, required names, words left over,
+ *                   print_usage when anything was wrong
+ *   log_start(-l name, banner, argc, argv)
+ *   after_log_start hook
+ *   commandline_mode:
+ *       head:  DefHolder slots NULL, InitTagPrvDef
+ *              ("Error in parsing DICOM Tag definition files."),
+ *              init_IOObject + presets, open_input hook or the default
+ *              import ("Error in opening DICOM object.")
+ *       work hook
+ *       tail:  before_tail hook, DO_closeObject, DoneTagPrvDef
+ *   log_end, free the file names in the order of ProgramSpec::file_options,
+ *   return 0.
+ *
+ * Options handled by the frame itself: '?' and 'h' (help), 'V' (version),
+ * 'v' (verbosity), and every letter of ProgramSpec::file_options (a heap
+ * copy of the argument into that letter's name slot; a repeated option
+ * replaces the copy).  Any other letter goes to the on_option hook.
+ *
+ * Every failure ends the process through log_abort (status 1).
+ */
+#ifndef APPFRAME_H
+#define APPFRAME_H
+
+#include <stdint.h>
+
+#include "basekit.h"
+#include "medcore.h"
+
+/* What a program plugs into the frame.  Unused hooks stay nullptr. */
+struct ProgramSpec {
+    const char *name = nullptr;      /* given to init_AppData, e.g. "tagdump" */
+    const char *optstring = nullptr; /* getopt1 option string, e.g. "?hVi:o:v:l:f" */
+
+    /* Letters of the file-name options ('i', 'o', 'p', 'l'), in the order
+     * main() frees them, e.g. "iol".  The frame stores their arguments.
+     * 'l' (the log file) is always taken as a file name; list it here too
+     * so that it is freed in its place. */
+    const char *file_options = "il";
+    /* File-name letters that must be given, e.g. "i" or "io". */
+    const char *required = "i";
+
+    /* printf formats with two %s: the banner, then the program path. */
+    const char *usage_format = nullptr; /* to stderr */
+    const char *help_format = nullptr;  /* to stdout */
+    const char *terms_text = nullptr;   /* to stdout after the help, unformatted */
+
+    /* Nonzero: parse_cmdline presets the output transfer syntaxes to -1 and
+     * the meta-header switch to 1 (held in AppFrame::preset_*), and the head
+     * applies them after init_IOObject.  Zero: the head applies the same
+     * values anyway; only the preset step in parse_cmdline is skipped. */
+    int io_presets = 1;
+
+    /* parse_cmdline, before log_mask(0) (the browser's page size). */
+    void (*before_mask)() = nullptr;
+    /* parse_cmdline, after the frame's presets, before the loop. */
+    void (*presets)() = nullptr;
+    /* A letter of the option string that the frame does not handle.
+     * optarg is state->optarg; the hook may call getopt1 on the same state
+     * (the lister's -f).  Returns the number of usage errors it found. */
+    int (*on_option)(int letter, GetoptState *state, int argc, char **argv) = nullptr;
+    /* After the loop, before the required names are checked (the
+     * converter's own option values).  Returns usage errors found. */
+    int (*after_loop)() = nullptr;
+    /* After log_start, before commandline_mode (the browser's prompt). */
+    void (*after_log_start)() = nullptr;
+    /* Replaces step 4 of the head (reading the -i file).  Must end the
+     * process through log_abort on failure.  AppFrame::import_input() is
+     * the default and may be called from here (the editor). */
+    void (*open_input)() = nullptr;
+    /* The program's own work, between head and tail. */
+    void (*work)() = nullptr;
+    /* Tail, before DO_closeObject (DoneABCDef of the verifier/browser). */
+    void (*before_tail)() = nullptr;
+};
+
+/* The state of the one program of the process.  All static, zero at start. */
+struct AppFrame {
+    static AppData app;
+    static DefHolder defs;
+    static IOObject io;
+    static char banner[256];
+
+    /* File-name option values, NULL until the option is seen. */
+    static char *input;   /* -i */
+    static char *output;  /* -o */
+    static char *profile; /* -p */
+    static char *logfile; /* -l */
+
+    /* Presets applied to io after init_IOObject. */
+    static TransferSyntaxCode preset_out_meta_ts;
+    static TransferSyntaxCode preset_out_ds_ts;
+    static int16_t preset_meta_header;
+
+    static const ProgramSpec *spec;
+
+    /* main() of a program: returns 0 or ends the process with status 1. */
+    static int run(const ProgramSpec &spec, int argc, char **argv);
+
+    /* The slot of a file-name option letter ('i', 'o', 'p', 'l'), else
+     * nullptr. */
+    static char **name_slot(int letter);
+
+    /* The steps of run(), callable one by one (tests, special programs). */
+    static int16_t parse_cmdline(int argc, char **argv);
+    static int commandline_mode();
+    static void import_input(); /* DO_importObjectFromFile of -i, or abort */
+
+    /* Parses a -v argument into *mask.  Returns 1 for a usage error, else
+     * 0.  *mask_set tells whether the mask is to be handed to log_mask
+     * (every non-empty argument, also a bad one). */
+    static int parse_verbosity(const char *arg, int16_t *mask, int *mask_set);
+
+    [[noreturn]] static void print_version();
+    [[noreturn]] static void print_usage(const char *path);
+    [[noreturn]] static void print_help(const char *path);
+};
+
+#endif /* APPFRAME_H */
