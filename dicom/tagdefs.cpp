@@ -164,6 +164,16 @@ bool append_row(AppData *app, TagTable t, const RawDef &def) {
 
 /* ---- private definition files ------------------------------------- */
 
+/* Links a node at the end of a doubly linked list (first, last). */
+template <typename Node> void append_at_tail(Node *&first, Node *&last, Node *node) {
+    node->prev = last;
+    if (last != nullptr)
+        last->next = node;
+    else
+        first = node;
+    last = node;
+}
+
 PrvCreatorDef *find_or_add_creator(PrvDef *tree, const char *name) {
     for (PrvCreatorDef *c = tree->first; c != nullptr; c = c->next)
         if (strcmp(c->name, name) == 0)
@@ -176,12 +186,7 @@ PrvCreatorDef *find_or_add_creator(PrvDef *tree, const char *name) {
         free(c);
         return nullptr;
     }
-    c->prev = tree->last;
-    if (tree->last != nullptr)
-        tree->last->next = c;
-    else
-        tree->first = c;
-    tree->last = c;
+    append_at_tail(tree->first, tree->last, c);
     return c;
 }
 
@@ -197,12 +202,7 @@ bool add_element_def(PrvDef *tree, PrvCreatorDef *creator, const RawDef &def) {
     }
     d->entry = entry;
     d->creator = creator;
-    d->prev = creator->last;
-    if (creator->last != nullptr)
-        creator->last->next = d;
-    else
-        creator->first = d;
-    creator->last = d;
+    append_at_tail(creator->first, creator->last, d);
     return true;
 }
 
