@@ -209,18 +209,6 @@ void append_child(DicomElement *parent, DicomElement *node) {
     note_appended(parent, previous_last, node);
 }
 
-void unlink(DicomElement *e) {
-    DicomElement *parent = e->parent;
-    if (e->prev)
-        e->prev->next = e->next;
-    else if (parent)
-        parent->first_child = e->next;
-    if (e->next)
-        e->next->prev = e->prev;
-    else if (parent)
-        parent->last_child = e->prev;
-}
-
 DicomElement *find_top_level(DicomObject *obj, uint32_t key) {
     for (DicomElement *c = obj->root->first_child; c; c = c->next)
         if (element_key(c) == key)
@@ -296,6 +284,18 @@ void sort_children(DicomObject *owner, DicomElement *parent) {
 /* ------------------------------------------------------------------ */
 /* Internals shared with the rest of the library                       */
 /* ------------------------------------------------------------------ */
+
+void _unlink_element(DicomElement *e) {
+    DicomElement *parent = e->parent;
+    if (e->prev)
+        e->prev->next = e->next;
+    else if (parent)
+        parent->first_child = e->next;
+    if (e->next)
+        e->next->prev = e->prev;
+    else if (parent)
+        parent->last_child = e->prev;
+}
 
 void _free_value(DicomElement *e) {
     if (!e->value)
@@ -518,7 +518,7 @@ int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead *rec) 
     DicomElement *e = find_top_level(obj, tag_key(rec->group, rec->element));
     if (!e)
         return 0;
-    unlink(e);
+    _unlink_element(e);
     forget_refs(obj, e);
     _free_element(e);
     return 0;

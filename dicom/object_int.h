@@ -32,6 +32,10 @@ extern "C" {
  * in list order, then the value, then the node).  Does not unlink it. */
 void _free_element(DicomElement *e);
 
+/* Takes e out of its parent's child list (the parent's ends follow); e
+ * keeps its own links until it is freed. */
+void _unlink_element(DicomElement *e);
+
 /* Frees the value of e (and, for pixel data that owns it, the file name of
  * its PixelDataDesc) and leaves e without value; the length is kept. */
 void _free_value(DicomElement *e);
