@@ -1,0 +1,191 @@
+/*
+ * private.cpp -- binds the private block elements of an object to the
+ * private definitions (creating definitions for what they do not know) and
+ * finds a private element by creator string and tag through those links.
+ *
+ * A link is a plain pointer into the object's tree.  Every binding clears
+ * the links of an earlier one first, so importing a second object through
+ * the same definitions never leaves a link into a freed tree.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "medcore.h"
+
+namespace {
+
+constexpr size_t kCreatorTextMax = 64;
+
+/* Clears every link; with clear_flags also the created-by-binding bit. */
+void clear_links(PrvDef *prv, bool clear_flags) {
+    for (PrvCreatorDef *c = prv->first; c; c = c->next)
+        for (PrvElementDef *d = c->first; d; d = d->next) {
+            d->element = nullptr;
+            if (clear_flags)
+                d->flags &= (uint16_t)~1u;
+        }
+}
+
+/* The first creator whose name is a prefix of the creator text. */
+PrvCreatorDef *creator_matching(PrvDef *prv, const char *text) {
+    for (PrvCreatorDef *c = prv->first; c; c = c->next)
+        if (strncmp(c->name, text, strlen(c->name)) == 0)
+            return c;
+    return nullptr;
+}
+
+char *pooled(PrvDef *prv, const char *text) {
+    if (!prv->pool)
+        prv->pool = InitDStringBuffer(4096);
+    return prv->pool ? AddToDStringBuffer(prv->pool, text) : nullptr;
+}
+
+PrvCreatorDef *append_creator(PrvDef *prv, const char *text) {
+    PrvCreatorDef *c = static_cast<PrvCreatorDef *>(calloc(1, sizeof(PrvCreatorDef)));
+    if (!c)
+        return nullptr;
+    c->name = pooled(prv, text);
+    if (!c->name) {
+        free(c);
+        return nullptr;
+    }
+    c->prev = prv->last;
+    if (prv->last)
+        prv->last->next = c;
+    else
+        prv->first = c;
+    prv->last = c;
+    return c;
+}
+
+/* Definition tags keep group << 16 | yy: the block byte is cleared. */
+PrvElementDef *element_def_for(PrvCreatorDef *c, uint16_t group, uint16_t element) {
+    const uint32_t key = (uint32_t)group << 16 | (element & 0xFFu);
+    for (PrvElementDef *d = c->first; d; d = d->next)
+        if (d->entry && d->entry->tag == key)
+            return d;
+    return nullptr;
+}
+
+PrvElementDef *append_element_def(PrvDef *prv, PrvCreatorDef *c, DicomElement *e) {
+    PrvElementDef *d = static_cast<PrvElementDef *>(calloc(1, sizeof(PrvElementDef)));
+    TagDefEntry *entry = static_cast<TagDefEntry *>(calloc(1, sizeof(TagDefEntry)));
+    char *empty = pooled(prv, "");
+    if (!d || !entry || !empty) {
+        free(d);
+        free(entry);
+        return nullptr;
+    }
+    entry->tag = (uint32_t)e->group << 16 | (e->element & 0xFFu);
+    entry->name = empty;
+    entry->permitted = empty;
+    entry->vr = -1;
+    entry->vm = 0;
+    d->entry = entry;
+    d->flags = 1;
+    d->element = e;
+    d->creator = c;
+    d->prev = c->last;
+    if (c->last)
+        c->last->next = d;
+    else
+        c->first = d;
+    c->last = d;
+    return d;
+}
+
+/* The creator element's value as text: at most 64 bytes, padding included. */
+void creator_text_of(const DicomElement *creator, char text[kCreatorTextMax + 1]) {
+    memset(text, 0, kCreatorTextMax + 1);
+    if (creator->value && creator->length != 0xFFFFFFFFu)
+        memcpy(text, creator->value, creator->length < kCreatorTextMax ? creator->length
+                                                                       : kCreatorTextMax);
+}
+
+bool is_block_element(const DicomElement *e) {
+    return (e->group & 1) && e->element >= 0x0100;
+}
+
+/* Binds one block element; false when memory ran out. */
+bool bind_element(AppData *app, DicomObject *obj, PrvDef *prv, DicomElement *e) {
+    DicomElement *creator = nullptr; /* empty: search the top level */
+    DE_search(app, obj, &creator, e->group, (uint16_t)(e->element >> 8), 0);
+    if (!creator)
+        return true;
+    char text[kCreatorTextMax + 1];
+    creator_text_of(creator, text);
+    PrvCreatorDef *c = creator_matching(prv, text);
+    if (!c && !(c = append_creator(prv, text)))
+        return false;
+    PrvElementDef *d = element_def_for(c, e->group, e->element);
+    if (d) {
+        d->element = e;
+        return true;
+    }
+    return append_element_def(prv, c, e) != nullptr;
+}
+
+} // namespace
+
+void _reset_prv_binding(PrvDef *prv) {
+    if (prv)
+        clear_links(prv, true);
+}
+
+int16_t BindPrvDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind) {
+    PrvDef *prv = defs ? defs->prv : nullptr;
+    if (!prv)
+        return 0;
+    if (rebind != 0) {
+        _reset_prv_binding(prv);
+    } else {
+        clear_links(prv, false); /* links of an earlier object would dangle */
+        log_message("Binding DICOM Object to private definition table.", 3);
+    }
+    if (!obj)
+        return 0;
+    DicomElement *first = nullptr;
+    DE_search(app, obj, &first, 0xFFFF, 0xFFFF, 0);
+    for (DicomElement *e = first; e; e = e->next)
+        if (is_block_element(e) && !bind_element(app, obj, prv, e))
+            return -1;
+    return 0;
+}
+
+int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const char *creator,
+                                   DicomElementHead *rec) {
+    (void)unused;
+    PrvDef *prv = defs ? defs->prv : nullptr;
+    const DicomElement *bound = nullptr;
+    if (prv && creator) {
+        const uint32_t key = ((uint32_t)rec->group << 16 | rec->element) & 0xFFFF00FFu;
+        for (PrvCreatorDef *c = prv->first; c && !bound; c = c->next) {
+            if (strcmp(c->name, creator) != 0)
+                continue;
+            for (PrvElementDef *d = c->first; d; d = d->next)
+                if (d->entry && d->entry->tag == key) {
+                    bound = d->element;
+                    break;
+                }
+            break; /* only the first creator of that name counts */
+        }
+    }
+    if (!bound) {
+        rec->value = nullptr;
+        rec->length = 0;
+        return -1;
+    }
+    rec->value = nullptr;
+    rec->length = bound->length;
+    rec->vr = bound->vr;
+    rec->flags = bound->flags & (uint16_t)~DE_FLAG_OWNS_PDS_NAME;
+    if (!bound->value)
+        return 0;
+    D_Alloc(rec);
+    if (!rec->value) {
+        rec->length = 0;
+        return -1;
+    }
+    memcpy(rec->value, bound->value, bound->length);
+    return 0;
+}

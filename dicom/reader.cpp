@@ -1,0 +1,587 @@
+/*
+ * reader.cpp -- reads one DICOM file into a new element tree: probing for
+ * the preamble and "DICM", guessing the transfer syntax, the element loop
+ * with its sequence and item stacks, the meta-group checks, pixel data left
+ * in the file behind a PixelDataDesc (fill_pds), the item-header reader and
+ * the value skipper.
+ *
+ * The file is read through one stdio stream with a large buffer; the reader
+ * keeps the position itself (the end is reached exactly when it equals the
+ * file size), so no byte is read ahead and no position is asked of the
+ * system per element.
+ */
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "medcore.h"
+#include "reader_int.h"
+#include "vr_int.h"
+
+namespace {
+
+constexpr uint32_t kUndefinedLength = 0xFFFFFFFFu;
+constexpr uint32_t kItemKey = 0xFFFEE000u;
+constexpr uint32_t kItemDelimKey = 0xFFFEE00Du;
+constexpr uint32_t kSeqDelimKey = 0xFFFEE0DDu;
+constexpr uint32_t kPixelDataKey = 0x7FE00010u;
+constexpr uint64_t kNoEnd = UINT64_MAX;           /* end of an undefined-length entry */
+constexpr uint64_t kLargestFile = 0xFFFFFFFFull;  /* offsets are 32-bit in PixelDataDesc */
+constexpr size_t kStreamBufferSize = 1u << 20;
+constexpr size_t kPreambleSize = 128;
+
+void log_formatted(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+void log_formatted(int level, const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    log_message(text, level);
+}
+
+uint16_t u16_from(const unsigned char *bytes, TransferSyntaxCode ts) {
+    uint16_t v;
+    memcpy(&v, bytes, sizeof v);
+    return ts_needs_swap(ts) ? (uint16_t)((v >> 8) | (v << 8)) : v;
+}
+
+uint32_t u32_from(const unsigned char *bytes, TransferSyntaxCode ts) {
+    uint32_t v;
+    memcpy(&v, bytes, sizeof v);
+    return ts_needs_swap(ts) ? __builtin_bswap32(v) : v;
+}
+
+bool is_item_or_delimiter(uint32_t key) {
+    return key == kItemKey || key == kItemDelimKey || key == kSeqDelimKey;
+}
+
+/* Skips an undefined-length value from pos, item header by item header,
+ * never beyond size; returns the position reached. */
+uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t size) {
+    while (size - pos >= 8) {
+        uint16_t group, element;
+        uint32_t length;
+        _read_itemtag(file, ts, &group, &element, &length);
+        pos += 8;
+        if (((uint32_t)group << 16 | element) == kSeqDelimKey)
+            return pos;
+        if (length == kUndefinedLength)
+            continue;
+        if (length > size - pos)
+            break;
+        pos += length;
+        fseeko(file, (off_t)length, SEEK_CUR);
+    }
+    fseeko(file, (off_t)size, SEEK_SET);
+    return size;
+}
+
+/* The input stream with the position kept by hand. */
+class InputFile {
+public:
+    ~InputFile() {
+        if (file_)
+            fclose(file_);
+    }
+    bool open(const char *name) {
+        file_ = fopen(name, "rb");
+        if (!file_)
+            return false;
+        buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
+        if (buffer_)
+            setvbuf(file_, buffer_.get(), _IOFBF, kStreamBufferSize);
+        struct stat st;
+        size_ = fstat(fileno(file_), &st) == 0 ? (uint64_t)st.st_size : 0;
+        return true;
+    }
+    void close() {
+        if (file_)
+            fclose(file_);
+        file_ = nullptr;
+    }
+    FILE *stream() const { return file_; }
+    uint64_t size() const { return size_; }
+    uint64_t pos() const { return pos_; }
+    uint64_t left() const { return size_ > pos_ ? size_ - pos_ : 0; }
+    bool at_end() const { return pos_ >= size_; }
+
+    bool read(void *dst, size_t n) {
+        size_t got = fread(dst, 1, n, file_);
+        pos_ += got;
+        return got == n;
+    }
+    void seek(uint64_t to) {
+        fseeko(file_, (off_t)to, SEEK_SET);
+        pos_ = to;
+    }
+    /* Callers never skip past the end: lengths are checked first. */
+    void skip(uint64_t n) {
+        fseeko(file_, (off_t)n, SEEK_CUR);
+        pos_ += n;
+    }
+    void skip_value(TransferSyntaxCode ts, uint32_t length) {
+        if (length == kUndefinedLength)
+            pos_ = skip_items(file_, ts, pos_, size_);
+        else if (length != 0)
+            skip(length);
+    }
+
+private:
+    std::unique_ptr<char[]> buffer_; /* outlives the stream: freed after fclose */
+    FILE *file_ = nullptr;
+    uint64_t size_ = 0;
+    uint64_t pos_ = 0;
+};
+
+/* A sequence or item open in the file. */
+struct OpenEntry {
+    uint32_t length;
+    uint64_t end;
+};
+
+class NestingStack {
+public:
+    bool push(uint32_t length, uint64_t pos) {
+        if (count_ == entries_.size())
+            return false;
+        entries_[count_++] = {length, length == kUndefinedLength ? kNoEnd : pos + length};
+        return true;
+    }
+    bool ends_at(uint64_t pos) const { return count_ > 0 && entries_[count_ - 1].end == pos; }
+    bool top_is_undefined() const {
+        return count_ > 0 && entries_[count_ - 1].length == kUndefinedLength;
+    }
+    void pop() {
+        if (count_ > 0)
+            count_--;
+    }
+
+private:
+    std::array<OpenEntry, READER_MAX_NESTING> entries_{};
+    size_t count_ = 0;
+};
+
+struct ReadState {
+    AppData *app;
+    IOObject *io;
+    const char *name;
+    InputFile in;
+    NestingStack sequences;
+    NestingStack items;
+    int64_t group_length = -1; /* value of (0002,0000) once kept */
+    bool missing_group_length_told = false;
+};
+
+int vr_of(AppData *app, uint32_t key) {
+    int vr = -1;
+    getVR(app, key, &vr);
+    return vr;
+}
+
+/* The VR by which the value bytes are swapped. */
+int effective_vr(const ReadState &st, uint32_t key) {
+    int vr = vr_of(st.app, key);
+    if (vr == VR_XS || vr == VR_XU)
+        return VR_US;
+    if (vr == VR_OX)
+        return key == 0x50003000u && st.io->pass_encoding == 0 ? VR_OW : VR_OB;
+    return vr;
+}
+
+/* Hands a delimiter without value to DO_addElement: it stores nothing and
+ * moves the insertion parent one level up. */
+void add_closing_delimiter(ReadState &st, uint16_t element) {
+    DicomElementHead rec{};
+    rec.group = 0xFFFE;
+    rec.element = element;
+    rec.length = kUndefinedLength;
+    DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
+    DO_addElement(st.app, st.io->object, &rec);
+}
+
+void close_what_ends_here(ReadState &st) {
+    if (st.items.ends_at(st.in.pos())) {
+        add_closing_delimiter(st, 0xE00D);
+        st.items.pop();
+    }
+    if (st.sequences.ends_at(st.in.pos())) {
+        add_closing_delimiter(st, 0xE0DD);
+        st.sequences.pop();
+    }
+}
+
+int16_t fail(ReadState &st) {
+    st.in.close();
+    return -1;
+}
+
+int16_t fail_truncated(ReadState &st, uint64_t header_start) {
+    log_formatted(1, "Element header at offset 0x%lx is cut short by the end of the file.",
+                  (unsigned long)header_start);
+    return fail(st);
+}
+
+/* Reads the length field of an element whose tag has been read. */
+bool read_length(ReadState &st, uint32_t key, uint32_t *length) {
+    const TransferSyntaxCode ts = st.io->ts_in_force;
+    unsigned char bytes[6];
+    if (ts <= 0 || is_item_or_delimiter(key)) {
+        if (!st.in.read(bytes, 4))
+            return false;
+        *length = u32_from(bytes, ts);
+        return true;
+    }
+    char letters[2];
+    if (!st.in.read(letters, 2))
+        return false;
+    if (vr_letters_have_long_length(letters)) {
+        if (!st.in.read(bytes, 6))
+            return false;
+        *length = u32_from(bytes + 2, ts);
+    } else {
+        if (!st.in.read(bytes, 2))
+            return false;
+        *length = u16_from(bytes, ts);
+    }
+    return true;
+}
+
+/* Opens sequences and items on the stacks, closes undefined-length ones at
+ * their delimiters.  False when a stack is full. */
+bool track_nesting(ReadState &st, uint32_t key, uint32_t length) {
+    if (key == kItemKey)
+        return st.items.push(length, st.in.pos());
+    if (key == kItemDelimKey) {
+        if (st.items.top_is_undefined())
+            st.items.pop();
+        return true;
+    }
+    if (key == kSeqDelimKey) {
+        if (st.sequences.top_is_undefined())
+            st.sequences.pop();
+        return true;
+    }
+    if (vr_of(st.app, key) == VR_SQ)
+        return st.sequences.push(length, st.in.pos());
+    return true;
+}
+
+void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
+    IOObject *io = st.io;
+    io->pass_encoding = 0;
+    if (!rec.value)
+        return;
+    const char *text = static_cast<const char *>(rec.value);
+    const std::string uid(text, strnlen(text, rec.length));
+    const char *names[] = {Implicit_VR_Little_Endian_Transfer_Syntax_UID,
+                           Explicit_VR_Little_Endian_Transfer_Syntax_UID,
+                           Explicit_VR_Big_Endian_Transfer_Syntax_UID};
+    for (int code = 0; code < 3; code++) {
+        if (uid == names[code]) {
+            io->named_ts = code;
+            io->pass_ts = code;
+            return;
+        }
+    }
+    if (uid == PNG_Transfer_Syntax_UID) {
+        io->named_ts = TS_EXPLICIT_LE;
+        io->pass_ts = TS_PNG;
+        io->pass_encoding = 1;
+    }
+}
+
+void check_meta_element(ReadState &st, const DicomElementHead &rec) {
+    const uint32_t key = (uint32_t)rec.group << 16 | rec.element;
+    if (key == 0x00020000u) {
+        if (vr_of(st.app, key) != VR_UL) {
+            log_message("File Meta Element (0002,0000) Value Representation is not UL. "
+                        "Interpretation may not be correct.", 2);
+        } else if (rec.length != 4) {
+            log_message("File Meta Element (0002,0000) Value Length is not 4. "
+                        "Interpretation may not be correct.", 2);
+        } else if (rec.value) {
+            uint32_t v;
+            memcpy(&v, rec.value, 4);
+            st.group_length = v;
+        }
+        return;
+    }
+    if (st.group_length < 0 && !st.missing_group_length_told) {
+        log_message("File Meta Element (0002,0000) is not present. (This is a mandatory "
+                    "element.) Interpretation may not be correct.", 2);
+        st.missing_group_length_told = true;
+    }
+    if (key == 0x00020001u) {
+        if (rec.length != 2)
+            log_message("File Meta Information Header Version is not correct. "
+                        "Interpretation may not be correct.", 2);
+        else if (rec.value && !(static_cast<const unsigned char *>(rec.value)[1] & 1))
+            log_message("This File Meta Information Header Version is not supported. "
+                        "Interpretation may not be correct.", 2);
+    } else if (key == 0x00020010u) {
+        check_transfer_syntax_uid(st, rec);
+    }
+}
+
+/* Pixel data stays in the file: the element holds a PixelDataDesc. */
+void add_pixel_data(ReadState &st, DicomElementHead &rec) {
+    DicomObject *obj = st.io->object;
+    DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
+    if (rec.length == 0) {
+        DO_addElement(st.app, obj, &rec);
+        return;
+    }
+    const uint32_t length = rec.length;
+    PixelDataDesc *pds = static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc)));
+    char *filename = pds ? strdup(st.name) : nullptr;
+    if (pds && filename) {
+        pds->filename = filename;
+        pds->offset = (uint32_t)st.in.pos();
+        pds->length = length;
+        fill_pds(st.app, obj, pds);
+        pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
+        pds->src_ts = st.io->pass_ts;
+        pds->src_encoding = st.io->pass_encoding;
+        rec.value = pds;
+        rec.length = sizeof(PixelDataDesc);
+        rec.flags = DE_FLAG_OWNS_PDS_NAME;
+        if (DO_addElement(st.app, obj, &rec) != 0)
+            free(filename);
+    } else {
+        free(filename);
+        rec.length = 0;
+        DO_addElement(st.app, obj, &rec);
+    }
+    free(pds);
+    st.in.skip_value(st.io->in_ds_ts, length);
+}
+
+/* Any other element: its value in host byte order. */
+bool add_plain_element(ReadState &st, DicomElementHead &rec) {
+    const uint32_t key = (uint32_t)rec.group << 16 | rec.element;
+    if (rec.length != 0 && rec.length != kUndefinedLength) {
+        const uint32_t length = rec.length;
+        D_Alloc(&rec);
+        if (!rec.value) {
+            st.in.skip(length);
+            rec.length = 0;
+        } else if (!st.in.read(rec.value, length)) {
+            free(rec.value);
+            return false;
+        } else if (ts_needs_swap(st.io->ts_in_force)) {
+            change_TransferSyntax(effective_vr(st, key), &rec);
+        }
+    }
+    DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
+    DO_addElement(st.app, st.io->object, &rec);
+    if (st.io->in_meta_group)
+        check_meta_element(st, rec);
+    free(rec.value);
+    return true;
+}
+
+int16_t read_elements(ReadState &st) {
+    IOObject *io = st.io;
+    while (!st.in.at_end()) {
+        close_what_ends_here(st);
+        const uint64_t header_start = st.in.pos();
+        unsigned char tag[4];
+        if (!st.in.read(tag, 4))
+            return fail_truncated(st, header_start);
+        DicomElementHead rec{};
+        rec.group = u16_from(tag, io->ts_in_force);
+        rec.element = u16_from(tag + 2, io->ts_in_force);
+        if (io->in_meta_group && rec.group >= 0x0004) {
+            io->in_meta_group = 0;
+            io->ts_in_force = io->named_ts;
+            rec.group = u16_from(tag, io->ts_in_force);
+            rec.element = u16_from(tag + 2, io->ts_in_force);
+        }
+        io->in_ds_ts = io->ts_in_force;
+        const uint32_t key = (uint32_t)rec.group << 16 | rec.element;
+
+        if (!read_length(st, key, &rec.length))
+            return fail_truncated(st, header_start);
+        if (rec.length != kUndefinedLength && (rec.length & 1)) {
+            log_formatted(1, "Length of element (%04hx,%04hx) is not an even number.",
+                          rec.group, rec.element);
+            return fail(st);
+        }
+        if (rec.length != kUndefinedLength && rec.length > st.in.left()) {
+            const unsigned long left = (unsigned long)st.in.left();
+            log_formatted(1,
+                          "Length of element (%04hx,%04hx) is greater than the rest of the "
+                          "file: 0x%lx > 0x%lx (%lu > %lu).",
+                          rec.group, rec.element, (unsigned long)rec.length, left,
+                          (unsigned long)rec.length, left);
+            return fail(st);
+        }
+        if (!track_nesting(st, key, rec.length)) {
+            log_formatted(1, "Element (%04hx,%04hx) is nested deeper than %d sequences or items.",
+                          rec.group, rec.element, READER_MAX_NESTING);
+            return fail(st);
+        }
+        if (key == kPixelDataKey)
+            add_pixel_data(st, rec);
+        else if (!add_plain_element(st, rec))
+            return fail_truncated(st, header_start);
+    }
+    return 0;
+}
+
+/* Reads preamble and magic; leaves the file at 132 with the magic, else at 0. */
+bool probe_magic(InputFile &in, unsigned char preamble[kPreambleSize]) {
+    unsigned char head[kPreambleSize + 4];
+    if (in.read(head, sizeof head) && memcmp(head + kPreambleSize, "DICM", 4) == 0) {
+        memcpy(preamble, head, kPreambleSize);
+        return true;
+    }
+    memset(preamble, 0, kPreambleSize);
+    in.seek(0);
+    return false;
+}
+
+/* Guesses from the first element header; the file is put back. */
+TransferSyntaxCode guess_transfer_syntax(InputFile &in, TransferSyntaxCode in_force) {
+    const uint64_t start = in.pos();
+    unsigned char bytes[6];
+    const bool complete = in.read(bytes, sizeof bytes);
+    in.seek(start);
+    if (!complete)
+        return in_force;
+    const char letters[3] = {(char)bytes[4], (char)bytes[5], 0};
+    if (changeVRnameToVR(letters) == -1)
+        return TS_IMPLICIT_LE;
+    uint16_t group_as_read;
+    memcpy(&group_as_read, bytes, sizeof group_as_read);
+    const bool big_endian = CPU_ARCH == 0 ? group_as_read >= 0x0100 : group_as_read < 0x0100;
+    return big_endian ? TS_EXPLICIT_BE : TS_EXPLICIT_LE;
+}
+
+void start_state(IOObject *io, bool magic) {
+    io->meta_header = magic ? 1 : 0;
+    if (magic) {
+        if (io->out_meta_ts == TS_NONE)
+            io->out_meta_ts = TS_EXPLICIT_LE;
+        io->ts_in_force = io->out_meta_ts;
+        if (io->out_ds_ts == TS_NONE)
+            io->out_ds_ts = io->ts_in_force;
+        io->in_meta_group = 1;
+    } else {
+        if (io->out_ds_ts == TS_NONE)
+            io->out_ds_ts = TS_IMPLICIT_LE;
+        io->ts_in_force = io->out_ds_ts;
+        io->in_meta_group = 0;
+    }
+}
+
+void apply_guess(IOObject *io, TransferSyntaxCode guess, bool magic) {
+    if (guess != io->ts_in_force) {
+        io->ts_in_force = guess;
+        io->out_meta_ts = guess;
+    }
+    io->in_meta_ts = magic ? guess : TS_NONE;
+    io->named_ts = io->ts_in_force;
+    io->pass_ts = io->ts_in_force;
+    io->pass_encoding = 0;
+}
+
+} // namespace
+
+void _read_itemtag(FILE *file, TransferSyntaxCode ts, uint16_t *group, uint16_t *element,
+                   uint32_t *length) {
+    unsigned char bytes[8] = {0};
+    if (fread(bytes, 1, sizeof bytes, file) != sizeof bytes)
+        memset(bytes, 0, sizeof bytes); /* nothing made up from a partial header */
+    *group = u16_from(bytes, ts);
+    *element = u16_from(bytes + 2, ts);
+    *length = u32_from(bytes + 4, ts);
+}
+
+void _skip_value(FILE *file, TransferSyntaxCode ts, uint32_t length) {
+    if (!file || length == 0)
+        return;
+    struct stat st;
+    const off_t pos = ftello(file);
+    if (pos < 0 || fstat(fileno(file), &st) != 0)
+        return;
+    const uint64_t size = (uint64_t)st.st_size;
+    if ((uint64_t)pos >= size)
+        return;
+    if (length == kUndefinedLength)
+        skip_items(file, ts, (uint64_t)pos, size);
+    else
+        fseeko(file, (uint64_t)length <= size - (uint64_t)pos ? pos + (off_t)length : (off_t)size,
+               SEEK_SET);
+}
+
+int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds) {
+    static const uint16_t elements[] = {0x0002, 0x0004, 0x0006, 0x0008, 0x0010,
+                                        0x0011, 0x0100, 0x0101, 0x0102, 0x0103};
+    uint16_t *numbers[] = {&pds->samples,        nullptr,           &pds->planar,
+                           &pds->frames,         &pds->rows,        &pds->columns,
+                           &pds->bits_allocated, &pds->bits_stored, &pds->high_bit,
+                           &pds->pixel_rep};
+    memset(pds->photometric, 0, sizeof pds->photometric);
+    for (size_t i = 0; i < sizeof elements / sizeof elements[0]; i++) {
+        DicomElementHead rec{};
+        rec.group = 0x0028;
+        rec.element = elements[i];
+        DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
+        const bool found = DO_searchForElement(obj, &rec) == 0 && rec.value != nullptr;
+        if (elements[i] == 0x0004) {
+            if (found)
+                memcpy(pds->photometric, rec.value, rec.length < 16 ? rec.length : 16);
+        } else if (elements[i] == 0x0008) {
+            char text[13] = {0};
+            unsigned short frames = 1;
+            if (found)
+                memcpy(text, rec.value, rec.length < 12 ? rec.length : 12);
+            if (!found || sscanf(text, "%hu", &frames) != 1)
+                frames = 1;
+            pds->frames = frames;
+        } else {
+            uint16_t v = 1;
+            if (found)
+                memcpy(&v, rec.value, sizeof v);
+            *numbers[i] = v;
+        }
+        free(rec.value);
+    }
+    return 0;
+}
+
+int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name, IOObject *io) {
+    if (!name || !io)
+        return -1;
+    ReadState st{app, io, name, {}, {}, {}};
+    if (!st.in.open(name))
+        return -1;
+    if (st.in.size() > kLargestFile) {
+        log_formatted(1, "File %s is too large to be read: 4 GiB or more.", name);
+        return -1;
+    }
+    log_formatted(3, "Loading DICOM object %s", name);
+
+    unsigned char preamble[kPreambleSize];
+    const bool magic = probe_magic(st.in, preamble);
+    start_state(io, magic);
+    apply_guess(io, guess_transfer_syntax(st.in, io->ts_in_force), magic);
+    if (DO_openObject(io) != 0 || !io->object)
+        return -1;
+    memcpy(io->object->preamble, preamble, kPreambleSize);
+
+    if (read_elements(st) != 0)
+        return -1;
+    st.in.close();
+    log_formatted(3, "DICOM object %s succesfully loaded", name);
+    BindPrvDef(app, defs, io->object, 0);
+    return 0;
+}
