@@ -1,6 +1,6 @@
 /*
  * getopt.cpp -- the re-entrant single-letter option parser with "@"
- * argument files (Part 1.102).  All state lives in the caller's
+ * argument files.  All state lives in the caller's
  * GetoptState; errors go through log_message at level 1.
  */
 #include "basekit.h"

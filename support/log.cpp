@@ -1,5 +1,5 @@
 /*
- * log.cpp -- levelled two-channel logging and the fatal exit (Part 1.101).
+ * log.cpp -- levelled two-channel logging and the fatal exit.
  *
  * One process-wide verbosity mask holds two thresholds: bits 0-3 for the
  * log file, bits 4-7 for standard error.  A message of level L reaches a

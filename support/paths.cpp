@@ -1,7 +1,7 @@
 /*
  * paths.cpp -- data-file lookup along a search path held in an environment
  * variable, and the in-place path helpers fixpath, mergepath, _dirname and
- * _basename (Part 1.103).
+ * _basename.
  *
  * The native separator here is '/' (PLAT_PATH_SEP): fixpath turns the
  * foreign '\' into it, mergepath joins with it, and _dirname/_basename

@@ -1,6 +1,6 @@
 /*
  * strpool.cpp -- the pooled string store DStringBuffer, swapbytes, and
- * in-place case conversion (Part 1.104).
+ * in-place case conversion.
  *
  * A pool is a row of equal-size blocks filled first-fit; block 0 starts
  * with the pool's shared empty string.  Blocks never move, so pooled

@@ -1,6 +1,6 @@
 /*
  * exports_test.cpp -- the shared support library exports exactly the
- * functions of Parts 1.101-1.104 and nothing else (checked with nm -D on
+ * functions of the support library and nothing else (checked with nm -D on
  * the built lib/libbasekit.so; skipped when that library was not built).
  */
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 
 #include "testutil.h"
 
-TEST(ExportsTest, BasekitExportsExactlyTheSpecifiedFunctions) {
+TEST(ExportsTest, BasekitExportsExactlyItsInterface) {
     std::string lib = std::string(QUENOR_BIN_DIR) + "/../lib/libbasekit.so";
     if (!testutil::FileExists(lib))
         GTEST_SKIP() << lib << " not built";

@@ -1,5 +1,5 @@
 /*
- * getopt_test.cpp -- Part 1.102: the re-entrant option parser and its "@"
+ * getopt_test.cpp -- the re-entrant option parser and its "@"
  * argument files, over the awkward cases: quotes, grouped letters inside a
  * file, missing arguments, the empty option string, "--", a lone "-", an
  * at-sign with nothing, files of only white space, and CR LF files.

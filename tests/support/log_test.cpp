@@ -1,5 +1,5 @@
 /*
- * log_test.cpp -- Part 1.101: levelled logging on two channels (a real log
+ * log_test.cpp -- levelled logging on two channels (a real log
  * file and captured standard error), the start and end lines, and the
  * fatal exit.
  */

@@ -1,5 +1,5 @@
 /*
- * paths_test.cpp -- Part 1.103: getfileenv over real temporary directories
+ * paths_test.cpp -- getfileenv over real temporary directories
  * and search-path variables, and the in-place path helpers fixpath,
  * mergepath, _dirname and _basename.  The native separator here is '/'.
  */

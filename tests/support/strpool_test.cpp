@@ -1,5 +1,5 @@
 /*
- * strpool_test.cpp -- Part 1.104: the string pool DStringBuffer (block size
+ * strpool_test.cpp -- the string pool DStringBuffer (block size
  * 16 cases, first fit, stable addresses, the 16-bit block limit), swapbytes
  * and the in-place case conversions.
  */
