@@ -1,0 +1,573 @@
+/*
+ * reader_test.cpp -- the DICOM file reader on byte-exact files built here:
+ * transfer-syntax detection, the meta group and its warnings, lengths that
+ * are odd, too long or cut short, sequences and items of both kinds, nesting
+ * limits, pixel data left in the file, and the value skipper.
+ */
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "medcore.h"
+#include "reader_int.h"
+#include "testutil.h"
+
+namespace {
+
+using testutil::TempDir;
+using testutil::WriteFile;
+
+/* Builds the bytes of a DICOM file, element by element, in the encoding of
+ * the transfer syntax that is current when each element is added. */
+class FileBuilder {
+public:
+    explicit FileBuilder(int ts = TS_IMPLICIT_LE) : ts_(ts) {}
+
+    FileBuilder &Preamble(char fill = 0) {
+        bytes_.append(128, fill);
+        bytes_ += "DICM";
+        return *this;
+    }
+    FileBuilder &Syntax(int ts) {
+        ts_ = ts;
+        return *this;
+    }
+    /* Header with the given length, then the value bytes as given. */
+    FileBuilder &Header(uint16_t g, uint16_t e, const char *vr, uint32_t length) {
+        U16(g);
+        U16(e);
+        const bool delimiter = g == 0xFFFE;
+        if (ts_ == TS_IMPLICIT_LE || delimiter) {
+            U32(length);
+        } else if (LongForm(vr)) {
+            bytes_ += std::string(vr, 2);
+            bytes_.append(2, '\0');
+            U32(length);
+        } else {
+            bytes_ += std::string(vr, 2);
+            U16((uint16_t)length);
+        }
+        return *this;
+    }
+    FileBuilder &Text(uint16_t g, uint16_t e, const char *vr, const std::string &value) {
+        Header(g, e, vr, (uint32_t)value.size());
+        bytes_ += value;
+        return *this;
+    }
+    FileBuilder &US(uint16_t g, uint16_t e, uint16_t v) {
+        Header(g, e, "US", 2);
+        return U16(v);
+    }
+    FileBuilder &UL(uint16_t g, uint16_t e, uint32_t v) {
+        Header(g, e, "UL", 4);
+        return U32(v);
+    }
+    FileBuilder &Item(uint32_t length = 0xFFFFFFFF) { return Header(0xFFFE, 0xE000, "", length); }
+    FileBuilder &ItemEnd() { return Header(0xFFFE, 0xE00D, "", 0); }
+    FileBuilder &SeqEnd() { return Header(0xFFFE, 0xE0DD, "", 0); }
+    FileBuilder &Raw(const std::string &b) {
+        bytes_ += b;
+        return *this;
+    }
+    FileBuilder &U16(uint16_t v) {
+        Number(v, 2);
+        return *this;
+    }
+    FileBuilder &U32(uint32_t v) {
+        Number(v, 4);
+        return *this;
+    }
+    /* A conforming explicit VR little endian meta group naming uid. */
+    FileBuilder &Meta(const std::string &uid) {
+        const int saved = ts_;
+        ts_ = TS_EXPLICIT_LE;
+        std::string v = uid;
+        if (v.size() % 2)
+            v += '\0';
+        UL(0x0002, 0x0000, 14 + 8 + (uint32_t)v.size());
+        Header(0x0002, 0x0001, "OB", 2).Raw(std::string("\0\1", 2));
+        Text(0x0002, 0x0010, "UI", v);
+        ts_ = saved;
+        return *this;
+    }
+    const std::string &bytes() const { return bytes_; }
+    size_t size() const { return bytes_.size(); }
+
+private:
+    static bool LongForm(const char *vr) {
+        for (const char *l : {"OB", "OW", "SQ", "UN", "UT", "UC", "UR", "OF", "OD", "OL", "OV",
+                              "SV", "UV"})
+            if (std::string(vr, 2) == l)
+                return true;
+        return false;
+    }
+    void Number(uint64_t v, int n) {
+        for (int i = 0; i < n; i++) {
+            int shift = ts_ == TS_EXPLICIT_BE ? 8 * (n - 1 - i) : 8 * i;
+            bytes_ += (char)((v >> shift) & 0xFF);
+        }
+    }
+    int ts_;
+    std::string bytes_;
+};
+
+const char *kDictionary = R"(
+{0x00020000, "File Meta Information Group Length", "UL", 1, ""},
+{0x00020001, "File Meta Information Version", "OB", 1, ""},
+{0x00020010, "Transfer Syntax UID", "UI", 1, ""},
+{0x00080016, "SOP Class UID", "UI", 1, ""},
+{0x00080060, "Modality", "CS", 1, ""},
+{0x00081115, "Referenced Series Sequence", "SQ", 1, ""},
+{0x00081140, "Referenced Image Sequence", "SQ", 1, ""},
+{0x00100010, "Patient's Name", "PN", 1, ""},
+{0x00180050, "Slice Thickness", "DS", 1, ""},
+{0x0018602C, "Physical Delta X", "FD", 1, ""},
+{0x00200013, "Instance Number", "IS", 1, ""},
+{0x00280002, "Samples per Pixel", "US", 1, ""},
+{0x00280004, "Photometric Interpretation", "CS", 1, ""},
+{0x00280008, "Number of Frames", "IS", 1, ""},
+{0x00280010, "Rows", "US", 1, ""},
+{0x00280011, "Columns", "US", 1, ""},
+{0x00280100, "Bits Allocated", "US", 1, ""},
+{0x00280101, "Bits Stored", "US", 1, ""},
+{0x00280102, "High Bit", "US", 1, ""},
+{0x00280103, "Pixel Representation", "US", 1, ""},
+{0x00280106, "Smallest Image Pixel Value", "XS", 1, ""},
+{0x00400275, "Request Attributes Sequence", "SQ", 1, ""},
+{0x0040A160, "Text Value", "UT", 1, ""},
+{0x7FE00010, "Pixel Data", "OX", 1, ""},
+{0xFFFCFFFC, "Data Set Trailing Padding", "OB", 1, ""},
+{0xFFFEE000, "Item", "XX", 1, ""},
+{0xFFFEE00D, "Item Delimitation Item", "XX", 1, ""},
+{0xFFFEE0DD, "Sequence Delimitation Item", "XX", 1, ""},
+)";
+
+class ReaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char banner[64];
+        init_AppData(&app_, "readertest", "1.0", banner);
+        WriteFile(dir_.file("tags.def"), kDictionary);
+        ASSERT_EQ(0, InitDICOMTagDef(&app_, dir_.file("tags.def").c_str(), 1));
+        init_IOObject(&io_);
+        io_.out_meta_ts = -1;
+        io_.out_ds_ts = -1;
+        log_mask(0x0030); /* errors, warnings and info lines on stderr only */
+    }
+    void TearDown() override {
+        DO_closeObject(&io_);
+        DoneTagDef(&app_);
+        log_mask(0x002C);
+    }
+
+    /* Writes the bytes, imports them and keeps what was logged. */
+    int Import(const std::string &bytes, const std::string &name = "in.dcm") {
+        path_ = dir_.file(name);
+        WriteFile(path_, bytes);
+        ::testing::internal::CaptureStderr();
+        int r = DO_importObjectFromFile(&app_, &defs_, path_.c_str(), &io_);
+        log_ = ::testing::internal::GetCapturedStderr();
+        return r;
+    }
+    DicomElement *Top(size_t i) {
+        DicomElement *e = io_.object->root->first_child;
+        while (e && i--)
+            e = e->next;
+        return e;
+    }
+    static std::vector<uint32_t> Keys(const DicomElement *parent) {
+        std::vector<uint32_t> keys;
+        for (const DicomElement *c = parent->first_child; c; c = c->next)
+            keys.push_back((uint32_t)c->group << 16 | c->element);
+        return keys;
+    }
+    static std::string Value(const DicomElement *e) {
+        return e->value ? std::string(static_cast<const char *>(e->value), e->length) : "";
+    }
+    static uint16_t Us(const DicomElement *e) {
+        uint16_t v;
+        memcpy(&v, e->value, 2);
+        return v;
+    }
+    size_t Count(const std::string &text) const {
+        size_t n = 0;
+        for (size_t at = log_.find(text); at != std::string::npos; at = log_.find(text, at + 1))
+            n++;
+        return n;
+    }
+
+    TempDir dir_;
+    AppData app_{};
+    DefHolder defs_{};
+    IOObject io_{};
+    std::string path_;
+    std::string log_;
+};
+
+/* ---- transfer syntax detection ---------------------------------------- */
+
+TEST_F(ReaderTest, ConformingFileReadsItsDataSetInTheNamedSyntax) {
+    FileBuilder f;
+    f.Preamble('P').Meta(Implicit_VR_Little_Endian_Transfer_Syntax_UID).Syntax(TS_IMPLICIT_LE);
+    f.Text(0x0008, 0x0060, "CS", "CT").US(0x0028, 0x0010, 512).Text(0x0010, 0x0010, "PN", "Doe^J ");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(1, io_.meta_header);
+    EXPECT_EQ(1, io_.in_meta_ts);
+    EXPECT_EQ(0, io_.in_ds_ts);
+    EXPECT_EQ(0, io_.pass_ts);
+    EXPECT_EQ(1, io_.out_meta_ts);
+    EXPECT_EQ(1, io_.out_ds_ts);
+    EXPECT_EQ(0, io_.in_meta_group);
+    EXPECT_EQ('P', io_.object->preamble[0]);
+    EXPECT_EQ('P', io_.object->preamble[127]);
+    EXPECT_EQ((std::vector<uint32_t>{0x00020000, 0x00020001, 0x00020010, 0x00080060, 0x00280010,
+                                     0x00100010}),
+              Keys(io_.object->root));
+    EXPECT_EQ("CT", Value(Top(3)));
+    EXPECT_EQ(512, Us(Top(4)));
+    EXPECT_EQ(VR_US, Top(4)->vr);
+    EXPECT_NE(std::string::npos, log_.find("Info: Loading DICOM object " + path_ + "\n"));
+    EXPECT_NE(std::string::npos, log_.find("Info: DICOM object " + path_ + " succesfully loaded\n"));
+    EXPECT_EQ(std::string::npos, log_.find("Warning"));
+}
+
+TEST_F(ReaderTest, BareImplicitDataSetHasZeroPreambleAndNoMetaSyntax) {
+    FileBuilder f;
+    f.Text(0x0008, 0x0016, "UI", "1.2.3.4 ").US(0x0028, 0x0010, 7).Text(0x0010, 0x0010, "PN", "AB");
+    ASSERT_LT(f.size(), 132u);
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(0, io_.meta_header);
+    EXPECT_EQ(-1, io_.in_meta_ts);
+    EXPECT_EQ(0, io_.in_ds_ts);
+    EXPECT_EQ(0, io_.out_ds_ts);
+    EXPECT_EQ(std::string(128, '\0'), std::string((char *)io_.object->preamble, 128));
+    EXPECT_EQ(3u, Keys(io_.object->root).size());
+    EXPECT_EQ(7, Us(Top(1)));
+}
+
+TEST_F(ReaderTest, BareBigEndianDataSetIsGuessedAndSwappedByDictionaryVR) {
+    init_IOObject(&io_); /* the defaults: output meta 1, data set 0 */
+    FileBuilder f(TS_EXPLICIT_BE);
+    f.Text(0x0008, 0x0060, "CS", "MR").US(0x0028, 0x0010, 0x1234);
+    f.Header(0x0018, 0x602C, "FD", 8).Raw(std::string("\x3F\xF8\0\0\0\0\0\0", 8)); /* 1.5 */
+    f.Header(0x0028, 0x0011, "UN", 2).U16(0x0102); /* letters say UN, dictionary US */
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(2, io_.ts_in_force);
+    EXPECT_EQ(2, io_.out_meta_ts);
+    EXPECT_EQ(0, io_.out_ds_ts);
+    EXPECT_EQ(2, io_.in_ds_ts);
+    EXPECT_EQ(-1, io_.in_meta_ts);
+    EXPECT_EQ(0x1234, Us(Top(1)));
+    double d;
+    memcpy(&d, Top(2)->value, 8);
+    EXPECT_EQ(1.5, d);
+    EXPECT_EQ(0x0102, Us(Top(3)));
+}
+
+TEST_F(ReaderTest, ExplicitLongLengthVRsSkipReservedBytes) {
+    std::string text(70000, 'x');
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Text(0x0008, 0x0060, "CS", "OT").Text(0x0040, 0xA160, "UT", text);
+    f.Header(0x0009, 0x1001, "UN", 4).Raw("abcd").Text(0x0010, 0x0010, "PN", "Z ");
+    ASSERT_EQ(0, Import(f.bytes()));
+    ASSERT_EQ(4u, Keys(io_.object->root).size());
+    EXPECT_EQ(70000u, Top(1)->length);
+    EXPECT_EQ("abcd", Value(Top(2)));
+    EXPECT_EQ("Z ", Value(Top(3)));
+}
+
+TEST_F(ReaderTest, PngSyntaxReadsExplicitLittleEndianAndMarksPixelData) {
+    FileBuilder f;
+    f.Preamble().Meta(PNG_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_LE);
+    f.US(0x0028, 0x0100, 16).Header(0x7FE0, 0x0010, "OB", 4).Raw("PNG!");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(3, io_.pass_ts);
+    EXPECT_EQ(1, io_.pass_encoding);
+    EXPECT_EQ(1, io_.in_ds_ts);
+    const PixelDataDesc *pds = static_cast<const PixelDataDesc *>(Top(4)->value);
+    ASSERT_NE(nullptr, pds);
+    EXPECT_EQ(3, pds->src_ts);
+    EXPECT_EQ(1, pds->src_encoding);
+    EXPECT_EQ(f.size() - 4, pds->offset);
+}
+
+TEST_F(ReaderTest, BigEndianPixelDataStaysInTheFileBehindADescription) {
+    FileBuilder f;
+    f.Preamble().Meta(Explicit_VR_Big_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_BE);
+    f.US(0x0028, 0x0002, 1).Text(0x0028, 0x0004, "CS", "MONOCHROME2 ").Text(0x0028, 0x0008, "IS", "3 ");
+    f.US(0x0028, 0x0010, 2).US(0x0028, 0x0011, 2).US(0x0028, 0x0100, 16).US(0x0028, 0x0101, 12);
+    f.US(0x0028, 0x0102, 11);
+    const size_t offset = f.size() + 12;
+    f.Header(0x7FE0, 0x0010, "OW", 24).Raw(std::string(24, '\x7F'));
+    f.Text(0xFFFC, 0xFFFC, "OB", "tail");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(1, io_.in_meta_ts);
+    EXPECT_EQ(2, io_.pass_ts);
+    DicomElementHead rec{};
+    rec.group = 0x7FE0;
+    rec.element = 0x0010;
+    ASSERT_EQ(0, DO_searchForElement(io_.object, &rec));
+    PixelDataDesc pds;
+    memcpy(&pds, rec.value, sizeof pds);
+    free(rec.value);
+    EXPECT_EQ(path_, pds.filename);
+    EXPECT_EQ(offset, pds.offset);
+    EXPECT_EQ(24u, pds.length);
+    EXPECT_EQ(2, pds.src_ts);
+    EXPECT_EQ(0, pds.src_encoding);
+    EXPECT_EQ(1, pds.samples);
+    EXPECT_STREQ("MONOCHROME2 ", pds.photometric);
+    EXPECT_EQ(1, pds.planar); /* absent */
+    EXPECT_EQ(3, pds.frames);
+    EXPECT_EQ(16, pds.bits_allocated);
+    EXPECT_EQ(2, pds.bytes_per_sample);
+    EXPECT_EQ(11, pds.high_bit);
+    /* The element itself owns the name; the copy handed out does not. */
+    EXPECT_EQ(0, rec.flags & DE_FLAG_OWNS_PDS_NAME);
+    const DicomElement *pixel = io_.object->root->last_child->prev;
+    ASSERT_EQ(0x7FE0, pixel->group);
+    EXPECT_NE(0, pixel->flags & DE_FLAG_OWNS_PDS_NAME);
+    EXPECT_EQ(sizeof(PixelDataDesc) + sizeof(PixelDataDesc) % 2, pixel->length);
+    EXPECT_EQ("tail", Value(io_.object->root->last_child));
+}
+
+TEST_F(ReaderTest, FillPdsTakesFallbacksForOddValues) {
+    FileBuilder f;
+    f.Text(0x0028, 0x0004, "CS", "ABCDEFGHIJKLMNOPQRSTUV").Text(0x0028, 0x0008, "IS", "x1");
+    f.Header(0x7FE0, 0x0010, "OW", 0);
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(0u, Top(2)->length); /* pixel data of length 0 has no description */
+    EXPECT_EQ(nullptr, Top(2)->value);
+    PixelDataDesc pds{};
+    EXPECT_EQ(0, fill_pds(&app_, io_.object, &pds));
+    EXPECT_STREQ("ABCDEFGHIJKLMNOP", pds.photometric);
+    EXPECT_EQ(1, pds.frames);
+    EXPECT_EQ(1, pds.rows);
+}
+
+TEST_F(ReaderTest, ShortFilesKeepTheSyntaxInForce) {
+    ASSERT_EQ(0, Import(""));
+    EXPECT_EQ(nullptr, io_.object->root->first_child);
+
+    init_IOObject(&io_);
+    io_.out_ds_ts = 2;
+    EXPECT_EQ(-1, Import(std::string("\x08\0\x16\0", 4)));
+    EXPECT_EQ(2, io_.ts_in_force);
+    EXPECT_EQ(1, io_.out_meta_ts);
+    EXPECT_EQ(nullptr, io_.object->root->first_child);
+    EXPECT_NE(std::string::npos, log_.find("Error: Element header at offset 0x0 is cut short"));
+}
+
+TEST_F(ReaderTest, MissingOrHugeFilesFailWithoutTouchingTheIOObject) {
+    EXPECT_EQ(-1, DO_importObjectFromFile(&app_, &defs_, dir_.file("absent").c_str(), &io_));
+    EXPECT_EQ(nullptr, io_.object);
+    EXPECT_EQ(-1, io_.in_ds_ts);
+
+    const std::string big = dir_.file("big.dcm");
+    WriteFile(big, "");
+    ASSERT_EQ(0, truncate(big.c_str(), 0x100000000LL)); /* sparse: costs no disk */
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, DO_importObjectFromFile(&app_, &defs_, big.c_str(), &io_));
+    EXPECT_NE(std::string::npos, ::testing::internal::GetCapturedStderr().find("Error: File "));
+    EXPECT_EQ(nullptr, io_.object);
+}
+
+/* ---- meta group checks -------------------------------------------------- */
+
+TEST_F(ReaderTest, MetaGroupWithoutGroupLengthWarnsOnce) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Preamble().Header(0x0002, 0x0001, "OB", 2).Raw(std::string("\0\1", 2));
+    f.Text(0x0002, 0x0010, "UI", std::string(Explicit_VR_Little_Endian_Transfer_Syntax_UID) + '\0');
+    f.Text(0x0008, 0x0060, "CS", "CT");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(1u, Count("Warning: File Meta Element (0002,0000) is not present. (This is a mandatory "
+                        "element.) Interpretation may not be correct.\n"));
+    EXPECT_EQ(1, io_.in_ds_ts);
+}
+
+TEST_F(ReaderTest, MetaGroupVersionAndLengthWarnings) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Preamble().Header(0x0002, 0x0000, "UL", 2).U16(10);
+    f.Header(0x0002, 0x0001, "OB", 4).Raw(std::string("\0\1\0\0", 4));
+    f.Text(0x0008, 0x0060, "CS", "CT");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(1u, Count("Warning: File Meta Element (0002,0000) Value Length is not 4."));
+    EXPECT_EQ(1u, Count("Warning: File Meta Information Header Version is not correct."));
+    EXPECT_EQ(1u, Count("(0002,0000) is not present"));
+
+    FileBuilder g(TS_EXPLICIT_LE);
+    g.Preamble().UL(0x0002, 0x0000, 10).Header(0x0002, 0x0001, "OB", 2).Raw(std::string("\1\0", 2));
+    ASSERT_EQ(0, Import(g.bytes()));
+    EXPECT_EQ(1u, Count("Warning: This File Meta Information Header Version is not supported."));
+    EXPECT_EQ(0u, Count("not present"));
+}
+
+TEST_F(ReaderTest, UnknownTransferSyntaxKeepsTheGuess) {
+    FileBuilder f;
+    f.Preamble().Meta("1.2.840.10008.1.2.4.50").Syntax(TS_EXPLICIT_LE).Text(0x0008, 0x0060, "CS", "XC");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(1, io_.pass_ts);
+    EXPECT_EQ("XC", Value(Top(3)));
+}
+
+/* ---- faulty lengths ------------------------------------------------------ */
+
+TEST_F(ReaderTest, OddLengthStopsTheReadKeepingEarlierElements) {
+    FileBuilder f;
+    f.Text(0x0008, 0x0060, "CS", "CT").Text(0x0010, 0x0010, "PN", "Odd").Raw("padding");
+    EXPECT_EQ(-1, Import(f.bytes()));
+    EXPECT_NE(std::string::npos,
+              log_.find("Error: Length of element (0010,0010) is not an even number.\n"));
+    EXPECT_EQ(std::vector<uint32_t>{0x00080060}, Keys(io_.object->root));
+}
+
+TEST_F(ReaderTest, LengthBeyondTheFileIsRefusedBeforeAllocating) {
+    FileBuilder f;
+    f.Text(0x0008, 0x0060, "CS", "CT").Header(0x0010, 0x0010, "PN", 0xFFFFFFF0).Raw("ab");
+    EXPECT_EQ(-1, Import(f.bytes()));
+    EXPECT_NE(std::string::npos,
+              log_.find("Error: Length of element (0010,0010) is greater than the rest of the file: "
+                        "0xfffffff0 > 0x2 (4294967280 > 2).\n"));
+    EXPECT_EQ(1u, Keys(io_.object->root).size());
+}
+
+TEST_F(ReaderTest, HeaderCutShortAddsNoElement) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Text(0x0008, 0x0060, "CS", "CT").U16(0x0010).U16(0x0010).Raw("P");
+    EXPECT_EQ(-1, Import(f.bytes()));
+    EXPECT_NE(std::string::npos,
+              log_.find("Error: Element header at offset 0xa is cut short by the end of the file.\n"));
+    EXPECT_EQ(std::vector<uint32_t>{0x00080060}, Keys(io_.object->root));
+}
+
+/* ---- sequences and items ----------------------------------------------- */
+
+TEST_F(ReaderTest, UndefinedLengthSequenceKeepsItemsAndDelimiters) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Header(0x0008, 0x1115, "SQ", 0xFFFFFFFF);
+    f.Item().Text(0x0008, 0x0060, "CS", "CT").ItemEnd();
+    f.Item().Text(0x0008, 0x0060, "CS", "MR").ItemEnd();
+    f.SeqEnd().Text(0x0010, 0x0010, "PN", "After ");
+    ASSERT_EQ(0, Import(f.bytes()));
+    const DicomElement *seq = Top(0);
+    EXPECT_EQ((std::vector<uint32_t>{0x00081115, 0x00100010}), Keys(io_.object->root));
+    EXPECT_EQ(0xFFFFFFFFu, seq->length);
+    EXPECT_EQ((std::vector<uint32_t>{0xFFFEE000, 0xFFFEE000, 0xFFFEE0DD}), Keys(seq));
+    EXPECT_EQ((std::vector<uint32_t>{0x00080060, 0xFFFEE00D}), Keys(seq->first_child));
+    EXPECT_EQ("MR", Value(seq->first_child->next->first_child));
+    EXPECT_EQ(0u, seq->last_child->length);
+}
+
+TEST_F(ReaderTest, DefinedLengthSequenceStaysRawBytes) {
+    FileBuilder content(TS_EXPLICIT_LE);
+    content.Item(10).Text(0x0008, 0x0060, "CS", "CT");
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Header(0x0008, 0x1115, "SQ", (uint32_t)content.size()).Raw(content.bytes());
+    f.Text(0x0010, 0x0010, "PN", "Next");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ((std::vector<uint32_t>{0x00081115, 0x00100010}), Keys(io_.object->root));
+    EXPECT_EQ(nullptr, Top(0)->first_child);
+    EXPECT_EQ(content.bytes(), Value(Top(0)));
+    EXPECT_EQ(io_.object->root, io_.object->insert_parent);
+}
+
+TEST_F(ReaderTest, UndefinedItemOutlivesADefinedSequenceEndingInIt) {
+    FileBuilder inner(TS_EXPLICIT_LE);
+    inner.Item(10).Text(0x0008, 0x0060, "CS", "CT");
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF).Item();
+    f.Header(0x0008, 0x1140, "SQ", (uint32_t)inner.size()).Raw(inner.bytes());
+    f.Text(0x0010, 0x0010, "PN", "In").ItemEnd().SeqEnd().Text(0x0020, 0x0013, "IS", "1 ");
+    ASSERT_EQ(0, Import(f.bytes()));
+    const DicomElement *item = Top(0)->first_child;
+    EXPECT_EQ((std::vector<uint32_t>{0x00081140, 0x00100010, 0xFFFEE00D}), Keys(item));
+    EXPECT_EQ((std::vector<uint32_t>{0x00400275, 0x00200013}), Keys(io_.object->root));
+}
+
+TEST_F(ReaderTest, UndefinedLengthNonSequenceOpensNothing) {
+    FileBuilder f;
+    f.Header(0x0009, 0x1010, "", 0xFFFFFFFF).Item().Text(0x0008, 0x0060, "CS", "CT").ItemEnd();
+    f.SeqEnd().Text(0x0010, 0x0010, "PN", "AB");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ((std::vector<uint32_t>{0x00091010, 0xFFFEE000, 0xFFFEE0DD, 0x00100010}),
+              Keys(io_.object->root));
+    EXPECT_EQ(nullptr, Top(0)->first_child);
+}
+
+TEST_F(ReaderTest, NestingBeyondTenSequencesIsRefused) {
+    auto nested = [](int depth) {
+        FileBuilder f(TS_EXPLICIT_LE);
+        for (int i = 0; i < depth; i++)
+            f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF).Item();
+        f.Text(0x0008, 0x0060, "CS", "CT");
+        for (int i = 0; i < depth; i++)
+            f.ItemEnd().SeqEnd();
+        return f.bytes();
+    };
+    ASSERT_EQ(0, Import(nested(10)));
+    const DicomElement *e = Top(0);
+    for (int i = 0; i < 10; i++)
+        e = e->first_child->first_child;
+    EXPECT_EQ(0x0060, e->element);
+    EXPECT_EQ(io_.object->root, io_.object->insert_parent);
+
+    EXPECT_EQ(-1, Import(nested(11)));
+    EXPECT_NE(std::string::npos,
+              log_.find("Error: Element (0040,0275) is nested deeper than 10 sequences or items.\n"));
+}
+
+TEST_F(ReaderTest, NestingBeyondTenItemsIsRefused) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF);
+    for (int i = 0; i < 11; i++)
+        f.Item();
+    EXPECT_EQ(-1, Import(f.bytes()));
+    EXPECT_NE(std::string::npos, log_.find("Error: Element (fffe,e000) is nested deeper"));
+}
+
+/* ---- pixel data ------------------------------------------------------- */
+
+TEST_F(ReaderTest, EncapsulatedPixelDataIsSkippedToItsDelimiter) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Preamble().Meta("1.2.840.10008.1.2.4.90").Syntax(TS_EXPLICIT_LE);
+    const size_t offset = f.size() + 12;
+    f.Header(0x7FE0, 0x0010, "OB", 0xFFFFFFFF);
+    f.Item(0).Item(4).Raw("abcd").Item(6).Raw("efghij").SeqEnd();
+    f.Text(0xFFFC, 0xFFFC, "OB", "pad!");
+    ASSERT_EQ(0, Import(f.bytes()));
+    const DicomElement *pixel = Top(3);
+    ASSERT_EQ(0x7FE0, pixel->group);
+    EXPECT_EQ(nullptr, pixel->first_child);
+    const PixelDataDesc *pds = static_cast<const PixelDataDesc *>(pixel->value);
+    EXPECT_EQ(0xFFFFFFFFu, pds->length);
+    EXPECT_EQ(offset, pds->offset);
+    EXPECT_EQ("pad!", Value(Top(4)));
+}
+
+TEST_F(ReaderTest, SkipValueNeverPassesTheEnd) {
+    FileBuilder f(TS_EXPLICIT_BE);
+    f.Item(4).Raw("abcd").Item(0x100).Raw("xy");
+    const std::string path = dir_.file("skip.bin");
+    WriteFile(path, f.bytes());
+    FILE *file = fopen(path.c_str(), "rb");
+    ASSERT_NE(nullptr, file);
+    _skip_value(file, TS_EXPLICIT_BE, 0xFFFFFFFF);
+    EXPECT_EQ((long)f.size(), ftell(file));
+    rewind(file);
+    _skip_value(file, TS_EXPLICIT_BE, 6);
+    EXPECT_EQ(6, ftell(file));
+    _skip_value(file, TS_EXPLICIT_BE, 1000);
+    EXPECT_EQ((long)f.size(), ftell(file));
+    rewind(file);
+    uint16_t g, e;
+    uint32_t len;
+    _read_itemtag(file, TS_EXPLICIT_BE, &g, &e, &len);
+    EXPECT_EQ(0xFFFE, g);
+    EXPECT_EQ(0xE000, e);
+    EXPECT_EQ(4u, len);
+    fclose(file);
+}
+
+} // namespace
