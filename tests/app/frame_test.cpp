@@ -1,0 +1,183 @@
+/*
+ * frame_test.cpp -- the program frame seen from outside, through the
+ * lister (static and shared builds): help, usage and version texts, exit
+ * statuses, the verbosity forms, argument files and words left over, and
+ * the fatal messages of the common head.
+ */
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+
+using testutil::RunResult;
+
+const std::string kUsageTail =
+    " [-?|h] [-V] -i<file> [-o<file>] [-v[<E>[<F>]]] [-l<file>] [@<file>] [-f<flags>]\n";
+
+const std::string kSwitchesAndTerms =
+    "Switches:\n"
+    "  -V \tprint version information and exit\n"
+    "  -i \tname of input file (DICOM format)\n"
+    "  -o \tname of output (list) file (ASCII text)\n"
+    "  -v \tverbose level\n"
+    "  -l \tname of log file\n"
+    "  @  \tname of file containing command line arguments\n"
+    "  -f \tflags for listing\n"
+    "     \tif -f is present, it must be the last option\n"
+    "     \tbecause all the rest of the command line is treated as\n"
+    "     \tswitches for listing\n"
+    "Terms:\n"
+    "<file>\tis a file name (with or without path)\n"
+    "<flags>\tare options to switch off fields in listing\n"
+    "  -gc\tdo not print Group Code\n"
+    "  -ec\tdo not print Element Code\n"
+    "  -vr\tdo not print Value Representation\n"
+    "  -vl\tdo not print Value Length\n"
+    "  -vf\tdo not print Value Field\n"
+    "  -de\tdo not print Description\n"
+    "  -un\tdo not print attributes of Retired and Unknown types\n"
+    "Verbose levels:\n"
+    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
+    "    0   do not print any messages\n"
+    "    1   print only errors\n"
+    "    2   print errors and warnings\n"
+    "    3   print errors, warnings and other information\n"
+    "If <F> is omitted <E> is used instead.\n";
+
+const std::string kListed = "Info: DICOM object elements listed.";
+
+class Frame : public ::testing::TestWithParam<const char *> {
+protected:
+    std::string Program() const { return testutil::BinPath(GetParam()); }
+    std::string Usage() const { return "tagdump 2.1\nUsage:\n  " + Program() + kUsageTail; }
+    std::string Help() const { return Usage() + kSwitchesAndTerms; }
+    std::string Sample() const { return std::string(QUENOR_SOURCE_DIR) + "/examples/sample.dcm"; }
+
+    RunResult Tagdump(std::vector<std::string> args, const std::string &cwd = "")
+    {
+        args.insert(args.begin(), Program());
+        return testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}}, cwd);
+    }
+    void ExpectUsage(const RunResult &r)
+    {
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(Usage(), r.err);
+        EXPECT_EQ("", r.out);
+    }
+    void ExpectListed(const RunResult &r)
+    {
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(0u, r.out.find("DICOM File Meta Information Header (ExplicitVRLittleEndian)\n"));
+    }
+
+    testutil::TempDir dir_;
+};
+
+TEST_P(Frame, HelpOnAskingOnUnknownLettersAndMissingArguments)
+{
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"-h"}, {"-?"}, {"-x"}, {"-i", Sample(), "-v"}, {"-i"}, {"-h", "-V"}}) {
+        RunResult r = Tagdump(args);
+        EXPECT_EQ(1, r.status) << args[0];
+        EXPECT_EQ(Help(), r.out) << args[0];
+        EXPECT_EQ("", r.err) << args[0];
+    }
+}
+
+TEST_P(Frame, VersionEndsAtItsLetter)
+{
+    RunResult r = Tagdump({"-V", "-x"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("tagdump 2.1\n", r.err);
+    EXPECT_EQ("", r.out);
+}
+
+TEST_P(Frame, UsageErrorsAreCountedOverTheWholeLine)
+{
+    ExpectUsage(Tagdump({}));
+    ExpectUsage(Tagdump({"-o", dir_.file("out.txt")}));
+    ExpectUsage(Tagdump({"-i", Sample(), "extra"}));
+    ExpectUsage(Tagdump({"-v", "-i", Sample()})); /* "-i" is the verbosity */
+    ExpectUsage(Tagdump({"-i", Sample(), "-f", "gc"}));
+}
+
+TEST_P(Frame, VerbosityForms)
+{
+    /* one digit: both levels */
+    RunResult r = Tagdump({"-v5", "-i", Sample()});
+    ExpectListed(r);
+    EXPECT_NE(std::string::npos, r.err.find(kListed));
+    EXPECT_EQ(0u, r.err.find("*** Log start: "));
+
+    /* bad second character: usage error, but the mask was handed on */
+    r = Tagdump({"-v", "3x", "-i", Sample()});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.find(Usage() + "Error: \n*** Log end  : "));
+
+    /* 123 acts as 12: errors on stderr, warnings in the log, no info */
+    std::string log = dir_.file("v123.log");
+    r = Tagdump({"-v123", "-l", log, "-i", Sample()});
+    ExpectListed(r);
+    EXPECT_EQ(std::string::npos, r.err.find("Info:"));
+    std::string text = testutil::ReadFile(log);
+    EXPECT_EQ(0u, text.find("*** Log start: "));
+    EXPECT_EQ(std::string::npos, text.find("Info:"));
+
+    /* 03: nothing on stderr, everything in the log */
+    log = dir_.file("v03.log");
+    r = Tagdump({"-v03", "-l", log, "-i", Sample()});
+    ExpectListed(r);
+    EXPECT_EQ("", r.err);
+    EXPECT_NE(std::string::npos, testutil::ReadFile(log).find(kListed));
+}
+
+TEST_P(Frame, RepeatedInputUsesTheLastName)
+{
+    ExpectListed(Tagdump({"-i", dir_.file("missing.dcm"), "-i", Sample()}));
+}
+
+TEST_P(Frame, ArgumentFiles)
+{
+    std::string args = dir_.file("args");
+    testutil::WriteFile(args, "\n  -i '" + Sample() + "'\n");
+    ExpectListed(Tagdump({"@" + args}));
+
+    /* options go on on the command line after the file */
+    RunResult r = Tagdump({"@" + args, "-f", "-de"});
+    ExpectListed(r);
+    EXPECT_EQ(std::string::npos, r.out.find('#'));
+
+    /* a word left over inside the file */
+    testutil::WriteFile(args, "-i " + Sample() + " extra\n");
+    ExpectUsage(Tagdump({"@" + args}));
+
+    /* a file that is not there */
+    ExpectUsage(Tagdump({"-i", Sample(), "@" + dir_.file("none")}));
+
+    /* an empty file stops the loop before the command-line words after it */
+    testutil::WriteFile(args, "   \n");
+    ExpectUsage(Tagdump({"@" + args, "-i", Sample()}));
+}
+
+TEST_P(Frame, FatalMessagesOfTheHead)
+{
+    RunResult r = Tagdump({"-v1", "-i", dir_.file("missing.dcm")});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("Error: Error in opening DICOM object.\n"));
+    EXPECT_EQ("", r.out);
+
+    r = testutil::Run({Program(), "-v1", "-i", Sample()}, {{"QUENOR_DEF_PATH", dir_.file("nodefs")}},
+            dir_.path());
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos,
+              r.err.find("Error: Error in parsing DICOM Tag definition files.\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, Frame, ::testing::Values("tagdump", "tagdumpd"));
+
+} // namespace
