@@ -160,6 +160,20 @@ TEST_F(AddElement, ReplacementFoundOutOfOrderAndAfterMiddleInsert) {
     ASSERT_EQ(Add(0x0010, 0x0028, "M2"), 0);
     EXPECT_EQ(Tree(), "0010,0020 0008,0016 0010,0028 0010,0030");
     EXPECT_EQ(Text(Top(2)), "M2");
+
+    /* A node appended by hand (as the writer may link a delimiter) too,
+     * also right after in-order adds. */
+    ASSERT_EQ(Add(0x0010, 0x0040, "C2"), 0);
+    DicomElement *tail = static_cast<DicomElement *>(calloc(1, sizeof(DicomElement)));
+    tail->group = 0x0020;
+    tail->element = 0x000D;
+    tail->parent = obj_->root;
+    tail->prev = obj_->root->last_child;
+    obj_->root->last_child->next = tail;
+    obj_->root->last_child = tail;
+    ASSERT_EQ(Add(0x0020, 0x000D, "T2"), 0);
+    EXPECT_EQ(Tree(), "0010,0020 0008,0016 0010,0028 0010,0030 0010,0040 0020,000D");
+    EXPECT_EQ(Text(tail), "T2");
 }
 
 TEST_F(AddElement, ItemsAlwaysAppendedAndBadValuesRefused) {
