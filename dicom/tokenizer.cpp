@@ -145,6 +145,31 @@ int copy_string_run(PDBuffer *buf, char *out, int room) {
     return n;
 }
 
+/* Skips the characters of the set across pieces: 0 on another character,
+ * -1 at the end of the file. */
+int16_t skip_members(PDBuffer *buf, const ScanSet &members) {
+    for (;;) {
+        if (!refill(buf))
+            return -1;
+        const char *s = rest(buf);
+        int n = 0;
+        while (members.has(s[n]))
+            n++;
+        if (n == 0)
+            return 0;
+        /* A piece holds at most 256 characters, so the scratch always fits. */
+        const int kept = n < kScanMax ? n : kScanMax;
+        memcpy(buf->scan, s, (size_t)kept);
+        buf->scan[kept] = '\0';
+        buf->pos += n;
+    }
+}
+
+/* The sets the comment skipper uses on every token, built once. */
+const ScanSet kBlanks("[ \t\n\r]");
+const ScanSet kNotLineEnd("[^\n\r]");
+const ScanSet kLineEnd("[\n\r]");
+
 } // namespace
 
 extern "C" {
@@ -164,22 +189,7 @@ void pd_done_buffer(PDBuffer **buf) {
 }
 
 int16_t pd_skip_expr(PDBuffer *buf, const char *set) {
-    const ScanSet members(set);
-    for (;;) {
-        if (!refill(buf))
-            return -1;
-        const char *s = rest(buf);
-        int n = 0;
-        while (members.has(s[n]))
-            n++;
-        if (n == 0)
-            return 0;
-        /* A piece holds at most 256 characters, so the scratch always fits. */
-        const int kept = n < kScanMax ? n : kScanMax;
-        memcpy(buf->scan, s, (size_t)kept);
-        buf->scan[kept] = '\0';
-        buf->pos += n;
-    }
+    return skip_members(buf, ScanSet(set));
 }
 
 int16_t pd_peek_one_char(PDBuffer *buf) {
@@ -200,20 +210,20 @@ int16_t pd_match_one_char(PDBuffer *buf, int16_t c) {
 
 int16_t pd_skip_comment(PDBuffer *buf) {
     for (;;) {
-        if (pd_skip_expr(buf, "[ \t\n\r]") == -1)
+        if (skip_members(buf, kBlanks) == -1)
             return -1;
         const int16_t c = pd_match_one_char(buf, '#');
         if (c == -1)
             return -1;
         if (c != '#')
             return 1;
-        if (pd_skip_expr(buf, "[^\n\r]") == -1 || pd_skip_expr(buf, "[\n\r]") == -1)
+        if (skip_members(buf, kNotLineEnd) == -1 || skip_members(buf, kLineEnd) == -1)
             return -1;
     }
 }
 
 int16_t pd_skip_spaces(PDBuffer *buf) {
-    return pd_skip_expr(buf, "[ \t\n\r]") == -1 ? -1 : 0;
+    return skip_members(buf, kBlanks) == -1 ? -1 : 0;
 }
 
 int16_t pd_get_char_value(PDBuffer *buf) {
