@@ -1,0 +1,806 @@
+/*
+ * writer.cpp -- saves the object of an IOObject as a DICOM file.
+ *
+ * DO_checkObject normalises sequences and items (delimitation items),
+ * DO_calcElementsLength resolves the output syntaxes, rebuilds the meta
+ * group and counts group lengths and (0008,0001), and DO_copyObjectToFile
+ * writes preamble, "DICM", meta group and data set into a private temporary
+ * file beside the target, which then replaces the target in one rename.
+ *
+ * The VR written is the dictionary's (with XS/XU as US, OX as OW or OB,
+ * unknown as OB), never the one stored in the element.  Sequences and items
+ * of defined length, which the reader keeps as raw bytes, go out unchanged
+ * in the syntax they were read in and are re-encoded element by element in
+ * any other.  Group lengths and (0008,0001) are measured on the bytes
+ * actually written and corrected in the file and the tree when the counted
+ * value differs (pixel data re-encoded as PNG, for one).
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "medcore.h"
+#include "object_int.h"
+#include "platform.h"
+#include "vr_int.h"
+#include "writer_int.h"
+
+namespace {
+
+const uint32_t kUndefined = 0xFFFFFFFFu;
+const uint32_t kPixelData = 0x7FE00010u;
+const uint32_t kCurveData = 0x50003000u;
+const uint32_t kMetaSyntax = 0x00020010u;
+const uint32_t kLengthToEnd = 0x00080001u;
+const size_t kOutputBuffer = 1u << 20;
+
+const char *const kSyntaxUids[] = {Implicit_VR_Little_Endian_Transfer_Syntax_UID,
+                                   Explicit_VR_Little_Endian_Transfer_Syntax_UID,
+                                   Explicit_VR_Big_Endian_Transfer_Syntax_UID,
+                                   PNG_Transfer_Syntax_UID};
+
+bool is_item_tag(uint32_t key) {
+    return key == TAG_KEY_ITEM || key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM;
+}
+
+/* The VR written for a tag (also the one its length form is counted by). */
+int written_vr(AppData *app, uint32_t key, PixelEncoding encoding) {
+    if (is_item_tag(key))
+        return VR_XX;
+    int vr = -1;
+    getVR(app, key, &vr);
+    if (key == kPixelData && encoding == 1)
+        return VR_OB; /* encapsulated PNG streams are bytes */
+    switch (vr) {
+    case VR_XS: case VR_XU:
+        return VR_US;
+    case VR_OX:
+        return ((key == kPixelData || key == kCurveData) && encoding == 0) ? VR_OW : VR_OB;
+    case VR_RE: case VR_NA: case VR_QQ: case -1:
+        return VR_OB;
+    default:
+        return (vr >= 0 && vr < VR_COUNT) ? vr : VR_OB;
+    }
+}
+
+/* An element of undefined length that is no item is written as a sequence:
+ * the only VR a reader parses nested content of undefined length by. */
+int header_vr(AppData *app, uint32_t key, uint32_t length, PixelEncoding encoding) {
+    if (length == kUndefined && key != kPixelData && !is_item_tag(key))
+        return VR_SQ;
+    return written_vr(app, key, encoding);
+}
+
+/* Size of an element header in the syntax ts. */
+uint32_t header_size(TransferSyntaxCode ts, uint32_t key, int vr) {
+    if (ts <= 0 || is_item_tag(key))
+        return 8;
+    if (vr_has_long_length(vr))
+        return 12;
+    return 8; /* XX: 4-byte length without reserved bytes; others a 2-byte length */
+}
+
+bool is_container(AppData *app, uint32_t key) {
+    if (key == TAG_KEY_ITEM)
+        return true;
+    int vr = -1;
+    getVR(app, key, &vr);
+    return vr == VR_SQ;
+}
+
+bool is_pds(const DicomElement *e) {
+    return e->value && e->length == sizeof(PixelDataDesc);
+}
+
+/* The syntax raw bytes are encoded in: PNG data sets are explicit LE. */
+TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
+    if (ts == TS_PNG)
+        return TS_EXPLICIT_LE;
+    return ts < 0 ? TS_IMPLICIT_LE : ts;
+}
+
+int syntax_code_of(const void *value, uint32_t length) {
+    std::string text(static_cast<const char *>(value), length);
+    text = text.substr(0, text.find('\0'));
+    for (int i = 0; i < 4; i++)
+        if (text == kSyntaxUids[i])
+            return i;
+    return -1;
+}
+
+/* ---- re-encoding of raw sequence and item content ---- */
+
+/* Parses bytes encoded in one syntax, as the reader parses content of
+ * undefined length, and writes them again in another, each value swapped by
+ * its dictionary VR. */
+class Recoder {
+public:
+    Recoder(AppData *app, TransferSyntaxCode from, TransferSyntaxCode to, PixelEncoding enc)
+        : app_(app), from_(from), to_(to), enc_(enc) {}
+
+    bool run(const unsigned char *p, size_t n, std::vector<unsigned char> &out) {
+        const unsigned char *end = p + n;
+        while (p < end) {
+            uint32_t key;
+            if (!element(p, end, out, &key))
+                return false;
+        }
+        return true;
+    }
+    const std::string &error() const { return error_; }
+
+private:
+    AppData *app_;
+    TransferSyntaxCode from_, to_;
+    PixelEncoding enc_;
+    std::string error_;
+
+    bool fail(const char *what, uint32_t key) {
+        char text[160];
+        snprintf(text, sizeof text, "%s at element (%04x,%04x)", what, key >> 16, key & 0xFFFF);
+        error_ = text;
+        return false;
+    }
+    uint16_t rd16(const unsigned char *p) {
+        uint16_t v;
+        memcpy(&v, p, 2);
+        if (ts_needs_swap(from_))
+            swapbytes(&v, 2);
+        return v;
+    }
+    uint32_t rd32(const unsigned char *p) {
+        uint32_t v;
+        memcpy(&v, p, 4);
+        if (ts_needs_swap(from_))
+            swapbytes(&v, 4);
+        return v;
+    }
+    void put16(std::vector<unsigned char> &out, uint16_t v) {
+        if (ts_needs_swap(to_))
+            swapbytes(&v, 2);
+        out.insert(out.end(), (unsigned char *)&v, (unsigned char *)&v + 2);
+    }
+    void put32(std::vector<unsigned char> &out, uint32_t v) {
+        if (ts_needs_swap(to_))
+            swapbytes(&v, 4);
+        out.insert(out.end(), (unsigned char *)&v, (unsigned char *)&v + 4);
+    }
+
+    bool header(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length) {
+        put16(out, key >> 16);
+        put16(out, key & 0xFFFF);
+        if (to_ <= 0 || is_item_tag(key)) {
+            put32(out, length);
+            return true;
+        }
+        out.push_back(VRTypes[vr].name[0]);
+        out.push_back(VRTypes[vr].name[1]);
+        if (vr_has_long_length(vr)) {
+            put16(out, 0);
+            put32(out, length);
+        } else if (vr == VR_XX) {
+            put32(out, length);
+        } else if (length > 0xFFFF) {
+            return fail("value too long for a 16-bit length", key);
+        } else {
+            put16(out, (uint16_t)length);
+        }
+        return true;
+    }
+
+    /* Nested elements up to and with the delimiter `until` (undefined length). */
+    bool until_delimiter(const unsigned char *&p, const unsigned char *end,
+                         std::vector<unsigned char> &out, uint32_t until) {
+        for (;;) {
+            if (p >= end)
+                return fail("missing delimitation item", until);
+            uint32_t key;
+            if (!element(p, end, out, &key))
+                return false;
+            if (key == until)
+                return true;
+        }
+    }
+
+    bool element(const unsigned char *&p, const unsigned char *end,
+                 std::vector<unsigned char> &out, uint32_t *key_out) {
+        if (end - p < 8)
+            return fail("truncated header", 0);
+        uint32_t key = ((uint32_t)rd16(p) << 16) | rd16(p + 2);
+        *key_out = key;
+        uint32_t length;
+        if (from_ <= 0 || is_item_tag(key)) {
+            length = rd32(p + 4);
+            p += 8;
+        } else {
+            const char letters[2] = {(char)p[4], (char)p[5]};
+            bool reserved = vr_letters_have_long_length(letters);
+            bool xx = letters[0] == 'X' && letters[1] == 'X';
+            if (reserved || xx) {
+                if (end - p < (reserved ? 12 : 10))
+                    return fail("truncated header", key);
+                length = rd32(p + (reserved ? 8 : 6));
+                p += reserved ? 12 : 10;
+            } else {
+                length = rd16(p + 6);
+                p += 8;
+            }
+        }
+        if (length != kUndefined && (size_t)(end - p) < length)
+            return fail("length beyond the content", key);
+        if (key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM) {
+            p += length == kUndefined ? 0 : length;
+            return header(out, key, VR_XX, 0);
+        }
+        if (length == kUndefined) {
+            bool item = key == TAG_KEY_ITEM;
+            if (!header(out, key, item ? VR_XX : VR_SQ, kUndefined))
+                return false;
+            return until_delimiter(p, end, out, item ? TAG_KEY_ITEM_DELIM : TAG_KEY_SEQ_DELIM);
+        }
+        if (is_container(app_, key)) {
+            std::vector<unsigned char> inner;
+            if (!run(p, length, inner))
+                return false;
+            p += length;
+            return header(out, key, written_vr(app_, key, enc_), (uint32_t)inner.size()) &&
+                   (out.insert(out.end(), inner.begin(), inner.end()), true);
+        }
+        int vr = written_vr(app_, key, enc_);
+        if (!header(out, key, vr, length))
+            return false;
+        size_t at = out.size();
+        out.insert(out.end(), p, p + length);
+        p += length;
+        if (ts_needs_swap(from_) != ts_needs_swap(to_) && length > 0) {
+            DicomElementHead h;
+            memset(&h, 0, sizeof h);
+            h.value = out.data() + at;
+            h.length = length;
+            change_TransferSyntax(vr, &h);
+        }
+        return true;
+    }
+};
+
+/* ---- the pass ---- */
+
+/* The switch from the meta group to the data set at the first element of a
+ * group above 0003.  Code 3 becomes explicit LE with PNG pixel data when a
+ * meta header is written (for counting, code 3 stays: its sizes equal 1's). */
+void enter_data_set(IOObject *io, bool writing) {
+    io->in_meta_group = 0;
+    TransferSyntaxCode ts = io->out_ds_ts;
+    if (ts == -1)
+        ts = io->meta_header ? io->named_ts : 0;
+    io->ts_in_force = ts;
+    io->pass_ts = ts;
+    io->pass_encoding = 0;
+    if (ts > 2) {
+        if (writing)
+            io->ts_in_force = 1;
+        io->pass_encoding = 1;
+    }
+}
+
+void resolve_output_syntaxes(IOObject *io) {
+    if (io->out_meta_ts == -1)
+        io->out_meta_ts = io->in_meta_ts != -1 ? io->in_meta_ts : 1;
+    if (io->out_ds_ts == -1)
+        io->out_ds_ts = io->in_ds_ts != -1 ? io->in_ds_ts : 0;
+}
+
+/* Raw content of a defined-length sequence or item that must be re-encoded
+ * because the data set goes out in another syntax than it was read in. */
+bool needs_recode(AppData *app, const DicomElement *e, const IOObject *io) {
+    if (!e->value || e->length == kUndefined || e->first_child)
+        return false;
+    if (!is_container(app, element_key(e)))
+        return false;
+    return byte_syntax(io->in_ds_ts) != byte_syntax(io->ts_in_force);
+}
+
+bool recode_value(AppData *app, const DicomElement *e, const IOObject *io,
+                  std::vector<unsigned char> &out, std::string *error) {
+    Recoder r(app, byte_syntax(io->in_ds_ts), byte_syntax(io->ts_in_force), io->pass_encoding);
+    bool ok = r.run(static_cast<const unsigned char *>(e->value), e->length, out);
+    if (!ok && error)
+        *error = r.error();
+    return ok;
+}
+
+/* The value length an ordinary element is written with. */
+uint32_t value_length(AppData *app, const DicomElement *e, const IOObject *io) {
+    uint32_t key = element_key(e);
+    if (key == kMetaSyntax && e->value && io->out_ds_ts >= 0 && io->out_ds_ts <= 3) {
+        size_t n = strlen(kSyntaxUids[io->out_ds_ts]);
+        return (uint32_t)(n + (n & 1));
+    }
+    if (!e->value)
+        return e->length == kUndefined ? kUndefined : 0;
+    if (needs_recode(app, e, io)) {
+        std::vector<unsigned char> bytes;
+        if (recode_value(app, e, io, bytes, nullptr))
+            return (uint32_t)bytes.size();
+    }
+    return e->length;
+}
+
+bool is_pixel_element(const DicomElement *e) {
+    return element_key(e) == kPixelData && e->length != 0 && (!e->value || is_pds(e));
+}
+
+int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
+                            const PixelDataDesc *geometry) {
+    if (!e)
+        return 0;
+    if (io->in_meta_group && e->group > 3)
+        enter_data_set(io, false);
+    uint32_t total = 0;
+    for (DicomElement *c = e->first_child; c; c = c->next)
+        total += (uint32_t)calc_element_length(app, c, io, geometry);
+    uint32_t key = element_key(e);
+    if (is_pixel_element(e)) {
+        total += (io->ts_in_force <= 0 ? 4 : 8) + 4;
+        if (is_pds(e)) {
+            IOObject probe = *io;
+            probe.write_pds = const_cast<PixelDataDesc *>(geometry);
+            total += pixel_value_size_estimate(&probe, static_cast<PixelDataDesc *>(e->value));
+        }
+        return (int32_t)total;
+    }
+    if (e->group <= 3 && !io->meta_header)
+        return (int32_t)total;
+    uint32_t length = value_length(app, e, io);
+    int vr = header_vr(app, key, length, io->pass_encoding);
+    total += header_size(io->ts_in_force, key, vr);
+    if (e->value)
+        total += length;
+    return (int32_t)total;
+}
+
+/* Measured size of a top-level group or of what follows (0008,0001). */
+struct LengthMark {
+    DicomElement *element = nullptr;
+    off_t value_pos = 0;     /* where its 4-byte value lies in the file */
+    off_t content_start = 0; /* first byte it counts */
+    TransferSyntaxCode ts = 0;
+};
+
+class FileWriter {
+public:
+    FileWriter(AppData *app, IOObject *io) : app_(app), io_(io), out_(io->out) {}
+
+    int16_t write_top_level(DicomElement *root) {
+        for (DicomElement *e = root->first_child; e; e = e->next) {
+            off_t start = ftello(out_);
+            if (e->group != group_)
+                close_group(start);
+            group_ = e->group;
+            if (write_element(e) != 0)
+                return -1;
+        }
+        close_group(ftello(out_));
+        if (lte_.element)
+            patch(lte_, (uint32_t)(ftello(out_) - lte_.content_start));
+        return ok_ ? 0 : -1;
+    }
+
+private:
+    AppData *app_;
+    IOObject *io_;
+    FILE *out_;
+    bool ok_ = true;
+    int group_ = -1;
+    LengthMark group_mark_;
+    LengthMark lte_;
+
+    void close_group(off_t end) {
+        if (group_mark_.element)
+            patch(group_mark_, (uint32_t)(end - group_mark_.content_start));
+        group_mark_ = LengthMark();
+    }
+
+    /* Makes the stored value say `measured`, in the tree and in the file. */
+    void patch(const LengthMark &m, uint32_t measured) {
+        uint32_t stored;
+        memcpy(&stored, m.element->value, 4);
+        if (stored == measured)
+            return;
+        memcpy(m.element->value, &measured, 4);
+        uint32_t v = measured;
+        if (ts_needs_swap(m.ts))
+            swapbytes(&v, 4);
+        off_t back = ftello(out_);
+        ok_ = ok_ && fseeko(out_, m.value_pos, SEEK_SET) == 0 && wr_bytes(out_, &v, 4) &&
+              fseeko(out_, back, SEEK_SET) == 0;
+    }
+
+    bool header(uint32_t key, int vr, uint32_t length) {
+        TransferSyntaxCode ts = io_->ts_in_force;
+        ok_ = ok_ && wr_u16(out_, ts, key >> 16) && wr_u16(out_, ts, key & 0xFFFF);
+        if (ts <= 0 || is_item_tag(key)) {
+            ok_ = ok_ && wr_u32(out_, ts, length);
+        } else if (vr_has_long_length(vr)) {
+            ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u16(out_, ts, 0) &&
+                  wr_u32(out_, ts, length);
+        } else if (vr == VR_XX) {
+            ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u32(out_, ts, length);
+        } else if (length > 0xFFFF) {
+            wr_log_error("Element (%04x,%04x) is too long (%lu bytes) for the 16-bit length of VR %s.",
+                      key >> 16, key & 0xFFFF, (unsigned long)length, VRTypes[vr].name);
+            return false;
+        } else {
+            ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) &&
+                  wr_u16(out_, ts, (uint16_t)length);
+        }
+        return true;
+    }
+
+    int16_t write_pixel_data(DicomElement *e) {
+        int vr = written_vr(app_, kPixelData, io_->pass_encoding);
+        TransferSyntaxCode ts = io_->ts_in_force;
+        ok_ = ok_ && wr_u16(out_, ts, e->group) && wr_u16(out_, ts, e->element);
+        if (ts > 0)
+            ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u16(out_, ts, 0);
+        PixelDataDesc *pds = is_pds(e) ? static_cast<PixelDataDesc *>(e->value) : nullptr;
+        if (!io_->copy_pixels || !pds || pds->length == 0) {
+            ok_ = ok_ && wr_u32(out_, ts, 0);
+            return 0;
+        }
+        FILE *src = pds->filename ? fopen(pds->filename, "rb") : nullptr;
+        if (!src) {
+            wr_log_error("Cannot open the pixel data source %s: %s.",
+                      pds->filename ? pds->filename : "(none)", strerror(errno));
+            return -1;
+        }
+        setvbuf(src, nullptr, _IOFBF, kOutputBuffer);
+        int16_t status = -1;
+        if (fseeko(src, pds->offset, SEEK_SET) != 0)
+            wr_log_error("Cannot find the pixel data in %s.", pds->filename);
+        else
+            status = _write_pixeldata(src, io_, pds);
+        fclose(src);
+        return status;
+    }
+
+    int16_t write_value(DicomElement *e) {
+        uint32_t key = element_key(e);
+        if (key == kMetaSyntax && e->value && io_->out_ds_ts >= 0 && io_->out_ds_ts <= 3) {
+            const char *uid = kSyntaxUids[io_->out_ds_ts];
+            size_t n = strlen(uid);
+            uint32_t padded = (uint32_t)(n + (n & 1));
+            if (!header(key, written_vr(app_, key, io_->pass_encoding), padded))
+                return -1;
+            ok_ = ok_ && wr_bytes(out_, uid, n) && wr_bytes(out_, "", padded - n);
+            return 0;
+        }
+        if (needs_recode(app_, e, io_)) {
+            std::vector<unsigned char> bytes;
+            std::string why;
+            if (!recode_value(app_, e, io_, bytes, &why)) {
+                wr_log_error("Element (%04x,%04x) cannot be converted to the output syntax: %s.",
+                          e->group, e->element, why.c_str());
+                return -1;
+            }
+            if (!header(key, written_vr(app_, key, io_->pass_encoding), (uint32_t)bytes.size()))
+                return -1;
+            ok_ = ok_ && wr_bytes(out_, bytes.data(), bytes.size());
+            return 0;
+        }
+        uint32_t length = value_length(app_, e, io_);
+        int vr = header_vr(app_, key, length, io_->pass_encoding);
+        if (!header(key, vr, length))
+            return -1;
+        if (!e->value)
+            return 0;
+        if (ts_needs_swap(io_->ts_in_force) && !is_container(app_, key)) {
+            std::vector<unsigned char> copy(static_cast<unsigned char *>(e->value),
+                                            static_cast<unsigned char *>(e->value) + length);
+            DicomElementHead h;
+            memset(&h, 0, sizeof h);
+            h.value = copy.data();
+            h.length = length;
+            change_TransferSyntax(vr, &h);
+            ok_ = ok_ && wr_bytes(out_, copy.data(), length);
+        } else {
+            ok_ = ok_ && wr_bytes(out_, e->value, length);
+        }
+        return 0;
+    }
+
+    /* Top-level group lengths and (0008,0001): where their values lie. */
+    void note_marks(DicomElement *e) {
+        if (!e->value || e->length != 4)
+            return;
+        LengthMark m;
+        m.element = e;
+        m.ts = io_->ts_in_force;
+        m.value_pos = ftello(out_) - 4;
+        m.content_start = ftello(out_);
+        if (e->element == 0x0000)
+            group_mark_ = m;
+        else if (element_key(e) == kLengthToEnd)
+            lte_ = m;
+    }
+
+    int16_t write_element(DicomElement *e) {
+        uint32_t key = element_key(e);
+        if (io_->in_meta_group) {
+            if (e->group < 4) {
+                if (key == kMetaSyntax && e->value) {
+                    int code = syntax_code_of(e->value, e->length);
+                    if (code >= 0)
+                        io_->named_ts = code;
+                }
+            } else {
+                enter_data_set(io_, true);
+            }
+        }
+        int16_t status = 0;
+        if (is_pixel_element(e)) {
+            status = write_pixel_data(e);
+        } else if (io_->meta_header || e->group > 3) {
+            status = write_value(e);
+            if (status == 0 && e->parent && !e->parent->parent)
+                note_marks(e);
+        }
+        if (status != 0)
+            return -1;
+        for (DicomElement *c = e->first_child; c; c = c->next)
+            if (write_element(c) != 0)
+                return -1;
+        return ok_ ? 0 : -1;
+    }
+};
+
+/* ---- normalising ---- */
+
+DicomElement *new_delimiter(AppData *app, DicomElement *parent, uint16_t element) {
+    DicomElement *d = static_cast<DicomElement *>(calloc(1, sizeof(DicomElement)));
+    if (!d)
+        return nullptr;
+    d->group = 0xFFFE;
+    d->element = element;
+    DOU_defXVRTypeByTags(app, d->group, d->element, &d->vr);
+    d->parent = parent;
+    d->prev = parent->last_child;
+    if (parent->last_child)
+        parent->last_child->next = d;
+    else
+        parent->first_child = d;
+    parent->last_child = d;
+    return d;
+}
+
+int16_t check_element(AppData *app, DicomElement *e) {
+    for (DicomElement *c = e->first_child; c; c = c->next)
+        if (check_element(app, c) != 0)
+            return -1;
+    uint32_t key = element_key(e);
+    if (key == kPixelData || key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM)
+        return 0;
+    uint16_t delimiter;
+    if (key == TAG_KEY_ITEM)
+        delimiter = 0xE00D;
+    else if (is_container(app, key))
+        delimiter = 0xE0DD;
+    else
+        return 0;
+    if (!e->first_child) {
+        if (!e->value)
+            e->length = 0; /* raw content of a defined-length container is kept */
+        return 0;
+    }
+    if (e->length != kUndefined) {
+        /* Children under a defined length: write them delimited instead. */
+        _free_value(e);
+        e->length = kUndefined;
+    }
+    DicomElement *first = e->first_child;
+    if (first->group == 0xFFFE && first->element == delimiter) {
+        _forget_refs_into(first);
+        e->first_child = first->next;
+        if (first->next)
+            first->next->prev = nullptr;
+        else
+            e->last_child = nullptr;
+        _free_element(first);
+        if (!e->first_child) {
+            e->length = 0;
+            return 0;
+        }
+    }
+    for (DicomElement *c = e->first_child; c; c = c->next)
+        if (c->group == 0xFFFE && c->element == delimiter)
+            return 0;
+    return new_delimiter(app, e, delimiter) ? 0 : -1;
+}
+
+/* Stores sum into a group-length element, giving it a 4-byte value first
+ * when it has none. */
+void store_u32(DicomElement *e, uint32_t sum) {
+    if (!e->value || e->length != 4) {
+        void *buf = calloc(1, 4);
+        if (!buf)
+            return;
+        _free_value(e);
+        e->value = buf;
+        e->length = 4;
+    }
+    memcpy(e->value, &sum, 4);
+}
+
+/* The temporary file beside the target, created exclusively. */
+FILE *create_temp(const char *target, std::string *temp_name) {
+    std::vector<char> copy(target, target + strlen(target) + 1);
+    const char *dir = _dirname(copy.data());
+    std::vector<char> buf(strlen(dir) + sizeof "_quenor_.tmpXXXXXX" + 2);
+    mergepath(buf.data(), dir, "_quenor_.tmpXXXXXX");
+    int fd = mkstemp(buf.data());
+    if (fd < 0)
+        return nullptr;
+    *temp_name = buf.data();
+    struct stat st;
+    mode_t mode;
+    if (stat(target, &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    fchmod(fd, mode);
+    FILE *f = fdopen(fd, "w+b");
+    if (!f) {
+        close(fd);
+        unlink(buf.data());
+    }
+    return f;
+}
+
+/* Flushes, syncs and closes the output; false when any of it failed. */
+bool finish_output(FILE *out) {
+    bool ok = fflush(out) == 0 && !ferror(out);
+    ok = ok && fsync(fileno(out)) == 0;
+    return (fclose(out) == 0) && ok;
+}
+
+} // namespace
+
+extern "C" {
+
+int16_t DO_checkObject(AppData *app, DicomObject *obj) {
+    if (!obj)
+        return 0;
+    SortCodes(obj->root);
+    int16_t result = 0;
+    for (DicomElement *e = obj->root->first_child; e && result == 0; e = e->next)
+        result = check_element(app, e);
+    obj->cursor = nullptr;
+    return result;
+}
+
+int16_t DO_calcElementsLength(AppData *app, IOObject *io) {
+    if (!io || !io->object)
+        return 0;
+    DicomObject *obj = io->object;
+    io->in_meta_group = io->meta_header;
+    SortCodes(obj->root);
+    resolve_output_syntaxes(io);
+    io->pass_encoding = 0;
+    if (io->meta_header) {
+        DO_generateMetaHeader(app, io);
+        io->ts_in_force = io->out_meta_ts;
+    } else {
+        io->ts_in_force = io->out_ds_ts;
+    }
+    io->named_ts = io->ts_in_force;
+    SortCodes(obj->root);
+
+    PixelDataDesc geometry;
+    memset(&geometry, 0, sizeof geometry);
+    fill_pds(app, obj, &geometry);
+
+    uint32_t sum = 0;
+    int current = -1;
+    DicomElement *pending = nullptr;
+    for (DicomElement *e = obj->root->first_child; e; e = e->next) {
+        if (e->element == 0x0000) {
+            if (pending)
+                store_u32(pending, sum);
+            sum = 0;
+            pending = e;
+            current = e->group;
+        }
+        uint32_t size = (uint32_t)calc_element_length(app, e, io, &geometry);
+        if (e->group == current) {
+            if (e != pending)
+                sum += size;
+        } else if (pending) {
+            store_u32(pending, sum);
+            pending = nullptr;
+        }
+    }
+    if (pending)
+        store_u32(pending, sum);
+
+    DicomElement *pos = nullptr;
+    DE_search(app, obj, &pos, 0xFFFF, 0xFFFF, 0);
+    if (DE_search(app, obj, &pos, 0x0008, 0x0001, 0) == 0 && pos) {
+        uint32_t rest = 0;
+        for (DicomElement *e = pos->next; e; e = e->next)
+            rest += (uint32_t)calc_element_length(app, e, io, &geometry);
+        DicomElementHead rec;
+        memset(&rec, 0, sizeof rec);
+        rec.group = 0x0008;
+        rec.element = 0x0001;
+        rec.length = 4;
+        rec.value = &rest;
+        DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
+        DE_add(app, obj, &rec);
+    }
+    return 0;
+}
+
+int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *name) {
+    if (!io || !io->object)
+        return 0;
+    if (!name)
+        return -1;
+    char text[512];
+    snprintf(text, sizeof text, "Saving DICOM object %s", name);
+    log_message(text, 3);
+    DicomObject *obj = io->object;
+    DO_checkObject(app, obj);
+    DO_calcElementsLength(app, io);
+
+    std::string temp;
+    FILE *out = create_temp(name, &temp);
+    if (!out)
+        return -1;
+    setvbuf(out, nullptr, _IOFBF, kOutputBuffer);
+    io->out = out;
+    bool ok = true;
+    if (io->meta_header)
+        ok = wr_bytes(out, obj->preamble, 128) && wr_bytes(out, "DICM", 4);
+
+    io->ts_in_force = io->meta_header ? io->out_meta_ts : io->out_ds_ts;
+    io->named_ts = io->ts_in_force;
+    io->pass_ts = io->out_ds_ts;
+    io->pass_encoding = 0;
+    io->in_meta_group = io->meta_header;
+    SortCodes(obj->root);
+
+    PixelDataDesc pds;
+    memset(&pds, 0, sizeof pds);
+    fill_pds(app, obj, &pds);
+    io->write_pds = &pds;
+    if (ok) {
+        FileWriter writer(app, io);
+        ok = writer.write_top_level(obj->root) == 0;
+    }
+    io->write_pds = nullptr;
+    io->out = nullptr;
+    ok = finish_output(out) && ok;
+    if (ok && plat_replace_file(temp.c_str(), name) != 0) {
+        wr_log_error("Cannot replace %s: %s.", name, strerror(errno));
+        ok = false;
+    }
+    if (!ok) {
+        unlink(temp.c_str());
+        return -1;
+    }
+    snprintf(text, sizeof text, "DICOM object %s successfully saved", name);
+    log_message(text, 3);
+    return 0;
+}
+
+} // extern "C"

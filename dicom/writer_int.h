@@ -1,0 +1,33 @@
+/*
+ * writer_int.h -- what the file writer, the meta-header generator and the
+ * pixel-data coder share inside the DICOM library (not exported): checked
+ * output of numbers and bytes, and the pixel-data helpers the writer calls.
+ */
+#ifndef QUENOR_WRITER_INT_H
+#define QUENOR_WRITER_INT_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include "medcore.h"
+
+/* Formats a message (at most 511 characters) and logs it at level 1. */
+void wr_log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* Writes n bytes; false when the stream did not take them all. */
+bool wr_bytes(FILE *out, const void *data, size_t n);
+/* Writes a 16- or 32-bit number in the byte order of ts (the swap rule). */
+bool wr_u16(FILE *out, TransferSyntaxCode ts, uint16_t v);
+bool wr_u32(FILE *out, TransferSyntaxCode ts, uint32_t v);
+
+/* Bytes of the value of (7FE0,0010) (after its 32-bit length field) that a
+ * save is expected to write, as far as it can be known without doing the
+ * work: exact for native copies and PNG decoding, the recorded length (or 0
+ * for an encapsulated value) otherwise.  The writer measures the real size. */
+uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds);
+
+/* Nonzero source length 0xFFFFFFFF with a native source encoding: the value
+ * is encapsulated in a transfer syntax this library cannot name or decode. */
+bool pixel_is_foreign_encapsulated(const PixelDataDesc *pds);
+
+#endif
