@@ -32,42 +32,33 @@ void plat_localtime_text(char out[26]) {
 
 namespace {
 
-/* Reads the underlying file and drops every CR that stands right before an
- * LF.  A CR at the end of one read is held back until the next byte is known. */
+/* Reads the underlying file in bulk and drops every CR that stands right
+ * before an LF.  A CR that ends a chunk is decided by peeking at the next
+ * byte of the file. */
 struct TextCookie {
     FILE *file;
-    int pending_cr; /* a CR read but not yet delivered */
 };
 
 ssize_t text_read(void *cookie, char *buf, size_t size) {
     TextCookie *tc = static_cast<TextCookie *>(cookie);
-    size_t n = 0;
-    while (n < size) {
-        int c = fgetc(tc->file);
-        if (c == EOF) {
-            if (tc->pending_cr) {
-                buf[n++] = '\r';
-                tc->pending_cr = 0;
-            }
-            break;
-        }
-        if (tc->pending_cr) {
-            tc->pending_cr = 0;
-            if (c != '\n') {
-                buf[n++] = '\r';
-                if (n == size) {
-                    ungetc(c, tc->file);
-                    break;
-                }
+    size_t got = fread(buf, 1, size, tc->file);
+    size_t out = 0;
+    for (size_t i = 0; i < got; i++) {
+        if (buf[i] == '\r') {
+            if (i + 1 < got) {
+                if (buf[i + 1] == '\n')
+                    continue;
+            } else {
+                int next = fgetc(tc->file);
+                if (next != EOF)
+                    ungetc(next, tc->file);
+                if (next == '\n')
+                    continue;
             }
         }
-        if (c == '\r') {
-            tc->pending_cr = 1;
-            continue;
-        }
-        buf[n++] = (char)c;
+        buf[out++] = buf[i];
     }
-    return (ssize_t)n;
+    return (ssize_t)out;
 }
 
 int text_close(void *cookie) {
