@@ -177,6 +177,7 @@ struct ReadState {
     NestingStack items;
     int64_t group_length = -1; /* value of (0002,0000) once kept */
     bool missing_group_length_told = false;
+    uint16_t last_meta_group = 0;
 };
 
 int vr_of(AppData *app, uint32_t key) {
@@ -387,6 +388,16 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec) {
     return true;
 }
 
+/* The meta group holds groups 0000 to 0003 in ascending order: a group of
+ * 0004 or above, or one lower than the group before it, starts the data
+ * set (a data set may begin with an illegal group such as 0001). */
+bool ends_meta_group(ReadState &st, uint16_t group) {
+    if (group >= 0x0004 || group < st.last_meta_group)
+        return true;
+    st.last_meta_group = group;
+    return false;
+}
+
 int16_t read_elements(ReadState &st) {
     IOObject *io = st.io;
     while (!st.in.at_end()) {
@@ -398,7 +409,7 @@ int16_t read_elements(ReadState &st) {
         DicomElementHead rec{};
         rec.group = u16_from(tag, io->ts_in_force);
         rec.element = u16_from(tag + 2, io->ts_in_force);
-        if (io->in_meta_group && rec.group >= 0x0004) {
+        if (io->in_meta_group && ends_meta_group(st, rec.group)) {
             io->in_meta_group = 0;
             io->ts_in_force = io->named_ts;
             rec.group = u16_from(tag, io->ts_in_force);

@@ -412,6 +412,16 @@ TEST_F(ReaderTest, UnknownTransferSyntaxKeepsTheGuess) {
     EXPECT_EQ("XC", Value(Top(3)));
 }
 
+TEST_F(ReaderTest, LowerGroupAfterTheMetaGroupStartsTheDataSet) {
+    FileBuilder f;
+    f.Preamble().Meta(Implicit_VR_Little_Endian_Transfer_Syntax_UID).Syntax(TS_IMPLICIT_LE);
+    f.Header(0x0001, 0x0001, "", 4).Raw("abcd").Text(0x0008, 0x0060, "CS", "CT");
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(4u, Top(3)->length);
+    EXPECT_EQ("CT", Value(Top(4)));
+    EXPECT_EQ(0, io_.in_ds_ts);
+}
+
 /* ---- faulty lengths ------------------------------------------------------ */
 
 TEST_F(ReaderTest, OddLengthStopsTheReadKeepingEarlierElements) {
