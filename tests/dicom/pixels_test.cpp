@@ -1,0 +1,324 @@
+/*
+ * pixels_test.cpp -- the value of (7FE0,0010) as a save writes it, on small
+ * images built here: the byte layout of the PNG encapsulation, PNG streams
+ * that an independent libpng decode gives back as the native samples, the
+ * decoder back to native bytes in either byte order, the native copy's
+ * sample swapping, pass-through of PNG data, and the images the coder
+ * refuses.
+ */
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "medcore.h"
+#include "testutil.h"
+
+namespace {
+
+using testutil::ReadFile;
+using testutil::TempDir;
+
+AppData g_app;
+
+class Env : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char banner[64];
+        init_AppData(&g_app, "pixelstest", "1.0", banner);
+        ASSERT_EQ(0, InitDICOMTagDef(&g_app, (testutil::DefsDir() + "/tag_tab.def").c_str(), 1));
+        log_mask(0);
+    }
+    void TearDown() override { DoneTagDef(&g_app); }
+};
+const auto *g_env = ::testing::AddGlobalTestEnvironment(new Env);
+
+struct Image {
+    uint16_t rows, columns, samples, frames, bits_allocated, bits_stored;
+    std::string pixels; /* little-endian samples */
+};
+
+Image MakeImage(uint16_t rows, uint16_t columns, uint16_t samples, uint16_t frames,
+                uint16_t allocated, uint16_t stored) {
+    Image im{rows, columns, samples, frames, allocated, stored, ""};
+    size_t n = (size_t)rows * columns * samples * frames;
+    unsigned mask = (1u << stored) - 1;
+    for (size_t i = 0; i < n; i++) {
+        unsigned v = (unsigned)(i * 2654435761u >> 7) & mask;
+        im.pixels += (char)(v & 0xFF);
+        if (allocated == 16)
+            im.pixels += (char)(v >> 8);
+    }
+    return im;
+}
+
+void Put16(std::string &s, uint16_t v) { s += (char)(v & 0xFF), s += (char)(v >> 8); }
+void Put32(std::string &s, uint32_t v) { Put16(s, v & 0xFFFF), Put16(s, v >> 16); }
+
+void AddUS(std::string &s, uint16_t element, uint16_t v) {
+    Put16(s, 0x0028), Put16(s, element), Put32(s, 2), Put16(s, v);
+}
+
+/* A bare implicit VR little endian data set holding the image. */
+std::string ImageFile(const Image &im) {
+    std::string s;
+    AddUS(s, 0x0002, im.samples);
+    std::string frames = std::to_string(im.frames);
+    if (frames.size() % 2)
+        frames += ' ';
+    Put16(s, 0x0028), Put16(s, 0x0008), Put32(s, (uint32_t)frames.size());
+    s += frames;
+    AddUS(s, 0x0010, im.rows);
+    AddUS(s, 0x0011, im.columns);
+    AddUS(s, 0x0100, im.bits_allocated);
+    AddUS(s, 0x0101, im.bits_stored);
+    AddUS(s, 0x0102, im.bits_stored - 1);
+    std::string px = im.pixels;
+    if (px.size() % 2)
+        px += '\0';
+    Put16(s, 0x7FE0), Put16(s, 0x0010), Put32(s, (uint32_t)px.size());
+    return s + px;
+}
+
+struct Saved {
+    IOObject io{};
+    Saved() { init_IOObject(&io); }
+    ~Saved() { DO_closeObject(&io); }
+    bool Read(const std::string &path) {
+        io.out_meta_ts = -1;
+        io.out_ds_ts = -1;
+        return DO_importObjectFromFile(&g_app, nullptr, path.c_str(), &io) == 0;
+    }
+    int16_t Save(const std::string &path, int ds_ts, int meta = 1) {
+        io.out_meta_ts = 1;
+        io.out_ds_ts = ds_ts;
+        io.meta_header = (int16_t)meta;
+        return DO_copyObjectToFile(&g_app, &io, path.c_str());
+    }
+};
+
+/* Converts src into dst; the status of the save. */
+int16_t Convert(const std::string &src, const std::string &dst, int ds_ts) {
+    Saved s;
+    if (!s.Read(src))
+        return -2;
+    return s.Save(dst, ds_ts);
+}
+
+/* The bytes after the pixel-data tag and VR of an explicit LE file. */
+std::string PixelValue(const std::string &file, bool big_endian = false) {
+    std::string tag = big_endian ? std::string("\x7F\xE0\x00\x10", 4) : std::string("\xE0\x7F\x10\x00", 4);
+    size_t at = file.rfind(tag);
+    return at == std::string::npos ? "" : file.substr(at + 8);
+}
+
+uint32_t U32(const std::string &s, size_t at) {
+    uint32_t v;
+    memcpy(&v, s.data() + at, 4);
+    return v;
+}
+
+struct Encapsulated {
+    std::vector<uint32_t> offsets;
+    std::vector<std::string> items;
+    bool delimited = false;
+};
+
+Encapsulated Parse(const std::string &value) {
+    Encapsulated e;
+    EXPECT_EQ(0xFFFFFFFFu, U32(value, 0));
+    EXPECT_EQ(0xE000FFFEu, U32(value, 4));
+    uint32_t table = U32(value, 8);
+    for (uint32_t i = 0; i < table / 4; i++)
+        e.offsets.push_back(U32(value, 12 + 4 * i));
+    size_t pos = 12 + table;
+    while (pos + 8 <= value.size()) {
+        uint32_t tag = U32(value, pos), len = U32(value, pos + 4);
+        if (tag == 0xE0DDFFFEu) {
+            e.delimited = len == 0 && pos + 8 == value.size();
+            break;
+        }
+        EXPECT_EQ(0xE000FFFEu, tag);
+        e.items.push_back(value.substr(pos + 8, len));
+        pos += 8 + len;
+    }
+    return e;
+}
+
+/* An independent libpng decode of one PNG stream: samples little endian,
+ * one per byte below 8 bits. */
+std::string DecodePng(const std::string &png, int *depth, uint32_t *width, uint32_t *height) {
+    struct Source {
+        const std::string *data;
+        size_t pos;
+    } src{&png, 0};
+    png_structp p = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(p);
+    std::string out;
+    if (setjmp(png_jmpbuf(p))) {
+        png_destroy_read_struct(&p, &info, nullptr);
+        return "decode error";
+    }
+    png_set_read_fn(p, &src, [](png_structp pp, png_bytep to, png_size_t n) {
+        Source *s = static_cast<Source *>(png_get_io_ptr(pp));
+        if (s->pos + n > s->data->size())
+            png_error(pp, "short");
+        memcpy(to, s->data->data() + s->pos, n);
+        s->pos += n;
+    });
+    png_read_info(p, info);
+    *depth = png_get_bit_depth(p, info);
+    *width = png_get_image_width(p, info);
+    *height = png_get_image_height(p, info);
+    if (*depth < 8)
+        png_set_packing(p);
+    if (*depth == 16)
+        png_set_swap(p);
+    png_read_update_info(p, info);
+    std::vector<unsigned char> row(png_get_rowbytes(p, info));
+    for (uint32_t r = 0; r < *height; r++) {
+        png_read_row(p, row.data(), nullptr);
+        out.append(reinterpret_cast<char *>(row.data()), row.size());
+    }
+    png_destroy_read_struct(&p, &info, nullptr);
+    return out;
+}
+
+void CheckPngRoundTrip(const Image &im, int want_depth) {
+    TempDir tmp;
+    testutil::WriteFile(tmp.file("src.dcm"), ImageFile(im));
+    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("png.dcm"), TS_PNG));
+    std::string file = ReadFile(tmp.file("png.dcm"));
+    ASSERT_NE(std::string::npos, file.find(std::string("3.0.0.4.5\0", 10)));
+    ASSERT_NE(std::string::npos, file.find(std::string("\xE0\x7F\x10\x00OB\0\0", 8)));
+    Encapsulated e = Parse(PixelValue(file));
+    EXPECT_TRUE(e.delimited);
+    ASSERT_EQ(im.frames, e.items.size());
+    ASSERT_EQ(im.frames, e.offsets.size());
+    size_t frame_bytes = im.pixels.size() / im.frames;
+    uint32_t expected_offset = 0;
+    for (size_t f = 0; f < e.items.size(); f++) {
+        EXPECT_EQ(expected_offset, e.offsets[f]);
+        expected_offset += 8 + (uint32_t)e.items[f].size();
+        EXPECT_EQ(0u, e.items[f].size() % 2) << "items have even length";
+        EXPECT_EQ(0, png_sig_cmp(reinterpret_cast<png_const_bytep>(e.items[f].data()), 0, 8));
+        int depth;
+        uint32_t w, h;
+        std::string decoded = DecodePng(e.items[f], &depth, &w, &h);
+        EXPECT_EQ(want_depth, depth);
+        EXPECT_EQ((uint32_t)im.columns * im.samples, w);
+        EXPECT_EQ(im.rows, h);
+        EXPECT_EQ(im.pixels.substr(f * frame_bytes, frame_bytes), decoded) << "frame " << f;
+    }
+    /* and our decoder gives the native bytes back, in either byte order */
+    ASSERT_EQ(0, Convert(tmp.file("png.dcm"), tmp.file("le.dcm"), TS_EXPLICIT_LE));
+    std::string padded = im.pixels + (im.pixels.size() % 2 ? std::string(1, '\0') : "");
+    EXPECT_EQ(padded, PixelValue(ReadFile(tmp.file("le.dcm"))).substr(4));
+    ASSERT_EQ(0, Convert(tmp.file("png.dcm"), tmp.file("be.dcm"), TS_EXPLICIT_BE));
+    std::string be = PixelValue(ReadFile(tmp.file("be.dcm")), true).substr(4);
+    if (im.bits_allocated == 16)
+        for (size_t i = 0; i + 1 < be.size(); i += 2)
+            std::swap(be[i], be[i + 1]);
+    EXPECT_EQ(padded, be);
+    /* PNG into PNG passes the encapsulated value through */
+    ASSERT_EQ(0, Convert(tmp.file("png.dcm"), tmp.file("png2.dcm"), TS_PNG));
+    EXPECT_EQ(PixelValue(file), PixelValue(ReadFile(tmp.file("png2.dcm"))));
+    /* and from a big-endian source the PNG streams are the same */
+    ASSERT_EQ(0, Convert(tmp.file("be.dcm"), tmp.file("png3.dcm"), TS_PNG));
+    EXPECT_EQ(PixelValue(file), PixelValue(ReadFile(tmp.file("png3.dcm"))));
+}
+
+TEST(PngEncapsulation, EightBitSingleFrame) { CheckPngRoundTrip(MakeImage(3, 4, 1, 1, 8, 8), 8); }
+TEST(PngEncapsulation, EightBitTwoFrames) { CheckPngRoundTrip(MakeImage(3, 4, 1, 2, 8, 8), 8); }
+TEST(PngEncapsulation, SixteenBitsWithTwelveStoredMultiFrame) {
+    CheckPngRoundTrip(MakeImage(4, 5, 1, 3, 16, 12), 16);
+}
+TEST(PngEncapsulation, SixteenBitsAllocatedKeepDepthSixteenWhateverBitsStored) {
+    CheckPngRoundTrip(MakeImage(4, 5, 1, 1, 16, 8), 16);
+}
+TEST(PngEncapsulation, RgbIsAGreyImageThreeTimesAsWide) {
+    CheckPngRoundTrip(MakeImage(2, 3, 3, 2, 8, 8), 8);
+}
+TEST(PngEncapsulation, OneBitStoredPacksOneSamplePerByte) {
+    CheckPngRoundTrip(MakeImage(5, 7, 1, 1, 8, 1), 1);
+}
+
+TEST(PngEncapsulation, RefusesWhatItCannotEncodeAndKeepsTheTarget) {
+    TempDir tmp;
+    testutil::WriteFile(tmp.file("out.dcm"), "old");
+    Image over = MakeImage(3, 4, 1, 1, 8, 8);
+    over.bits_stored = 4; /* samples above 15 do not fit a 4-bit PNG */
+    testutil::WriteFile(tmp.file("a.dcm"), ImageFile(over));
+    EXPECT_EQ(-1, Convert(tmp.file("a.dcm"), tmp.file("out.dcm"), TS_PNG));
+    Image wide = MakeImage(2, 2, 1, 1, 16, 16);
+    wide.bits_allocated = 32;
+    wide.pixels += wide.pixels;
+    testutil::WriteFile(tmp.file("b.dcm"), ImageFile(wide));
+    EXPECT_EQ(-1, Convert(tmp.file("b.dcm"), tmp.file("out.dcm"), TS_PNG));
+    Image shorter = MakeImage(4, 4, 1, 2, 8, 8);
+    shorter.pixels.resize(20); /* the value is shorter than two 4x4 frames */
+    testutil::WriteFile(tmp.file("c.dcm"), ImageFile(shorter));
+    EXPECT_EQ(-1, Convert(tmp.file("c.dcm"), tmp.file("out.dcm"), TS_PNG));
+    EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
+}
+
+TEST(PngDecoding, ImageOfAnotherSizeThanTheObjectFails) {
+    TempDir tmp;
+    testutil::WriteFile(tmp.file("src.dcm"), ImageFile(MakeImage(3, 4, 1, 1, 8, 8)));
+    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("png.dcm"), TS_PNG));
+    Saved s;
+    ASSERT_TRUE(s.Read(tmp.file("png.dcm")));
+    uint16_t rows = 5;
+    DicomElementHead rec = {};
+    rec.group = 0x0028;
+    rec.element = 0x0010;
+    rec.length = 2;
+    rec.value = &rows;
+    ASSERT_EQ(0, DO_changeElement(&g_app, s.io.object, &rec));
+    EXPECT_EQ(-1, s.Save(tmp.file("native.dcm"), TS_EXPLICIT_LE));
+    EXPECT_FALSE(testutil::FileExists(tmp.file("native.dcm")));
+}
+
+TEST(NativeCopy, SixteenBitSamplesAreSwappedOnlyBetweenByteOrders) {
+    TempDir tmp;
+    Image im = MakeImage(2, 3, 1, 1, 16, 16);
+    testutil::WriteFile(tmp.file("src.dcm"), ImageFile(im));
+    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("le.dcm"), TS_EXPLICIT_LE));
+    EXPECT_EQ(im.pixels, PixelValue(ReadFile(tmp.file("le.dcm"))).substr(4));
+    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("be.dcm"), TS_EXPLICIT_BE));
+    std::string be = PixelValue(ReadFile(tmp.file("be.dcm")), true);
+    EXPECT_EQ(std::string("\x00\x00\x00\x0C", 4), be.substr(0, 4)) << "big-endian length";
+    for (size_t i = 0; i < im.pixels.size(); i += 2) {
+        EXPECT_EQ(im.pixels[i], be[4 + i + 1]);
+        EXPECT_EQ(im.pixels[i + 1], be[4 + i]);
+    }
+    Image bytes = MakeImage(2, 3, 1, 1, 8, 8);
+    testutil::WriteFile(tmp.file("src8.dcm"), ImageFile(bytes));
+    ASSERT_EQ(0, Convert(tmp.file("src8.dcm"), tmp.file("be8.dcm"), TS_EXPLICIT_BE));
+    EXPECT_EQ(bytes.pixels, PixelValue(ReadFile(tmp.file("be8.dcm")), true).substr(4, 6));
+}
+
+TEST(NativeCopy, WritesTheRecordedLengthWhateverTheGeometrySays) {
+    TempDir tmp;
+    Image im = MakeImage(2, 2, 1, 1, 8, 8);
+    im.pixels += std::string(10, 'x'); /* more bytes than 2 x 2 samples */
+    testutil::WriteFile(tmp.file("src.dcm"), ImageFile(im));
+    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("out.dcm"), TS_EXPLICIT_LE));
+    std::string value = PixelValue(ReadFile(tmp.file("out.dcm")));
+    EXPECT_EQ(14u, U32(value, 0));
+    EXPECT_EQ(im.pixels, value.substr(4));
+}
+
+TEST(ItemTag, ByteOrderFollowsTheSyntax) {
+    TempDir tmp;
+    FILE *f = fopen(tmp.file("t").c_str(), "wb");
+    _write_itemtag(f, TS_EXPLICIT_LE, 0xFFFE, 0xE000, 0x10);
+    _write_itemtag(f, TS_EXPLICIT_BE, 0xFFFE, 0xE0DD, 0);
+    fclose(f);
+    EXPECT_EQ(std::string("\xFE\xFF\x00\xE0\x10\x00\x00\x00\xFF\xFE\xE0\xDD\x00\x00\x00\x00", 16),
+              ReadFile(tmp.file("t")));
+}
+
+} // namespace
