@@ -669,7 +669,7 @@ FILE *create_temp(const char *target, std::string *temp_name) {
 /* Flushes, syncs and closes the output; false when any of it failed. */
 bool finish_output(FILE *out) {
     bool ok = fflush(out) == 0 && !ferror(out);
-    ok = ok && fsync(fileno(out)) == 0;
+    ok = ok && fsync(fileno(out)) == 0; /* the rename must never publish unwritten data */
     return (fclose(out) == 0) && ok;
 }
 
