@@ -45,6 +45,9 @@ echo "input: $(du -m "$image" | cut -f1) MiB, $(nproc) CPUs"
 sync
 run "cp" "$out/cp.dcm" cp "$image" "$out/cp.dcm"
 run "cp --reflink=never" "$out/cp2.dcm" cp --reflink=never "$image" "$out/cp2.dcm"
+# The converter syncs its output before it replaces the target; this is
+# the copy that does the same.
+run "dd conv=fsync (copy + sync)" "$out/dd.dcm" dd if="$image" of="$out/dd.dcm" bs=1M conv=fsync status=none
 run "tagrecode LE -> BE (-dob)" "$out/be.dcm" "$recode" -i "$image" -o "$out/be.dcm" -dob
 run "dcmconv LE -> BE (+tb)" "$out/dcmconv_be.dcm" dcmconv +tb "$image" "$out/dcmconv_be.dcm"
 run "tagrecode LE -> LE (-doe)" "$out/le.dcm" "$recode" -i "$image" -o "$out/le.dcm" -doe
