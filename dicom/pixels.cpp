@@ -416,16 +416,43 @@ int16_t pass_encapsulated(FILE *src, IOObject *io, PixelDataDesc *pds) {
 
 /* Copies exactly the recorded value length, reversing whole samples when
  * the byte order of source and output differ. */
+/* Copies up to n bytes from the source's current position to the output
+ * inside the kernel, without passing them through user space, and adds the
+ * count to *copied; the buffered copy does the rest (all of it where the
+ * file systems do not support this).  Both streams go on after what was
+ * copied; false when they cannot be repositioned. */
+bool copy_in_kernel(FILE *src, FILE *out, uint32_t n, uint32_t *copied) {
+    *copied = 0;
+    if (fflush(out) != 0)
+        return false;
+    off_t in_pos = ftello(src), out_pos = ftello(out);
+    if (in_pos < 0 || out_pos < 0)
+        return true;
+    while (*copied < n) {
+        ssize_t got = copy_file_range(fileno(src), &in_pos, fileno(out), &out_pos, n - *copied, 0);
+        if (got <= 0)
+            break;
+        *copied += (uint32_t)got;
+    }
+    return *copied == 0 || (fseeko(src, in_pos, SEEK_SET) == 0 && fseeko(out, out_pos, SEEK_SET) == 0);
+}
+
 int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     uint32_t length = pds->length;
     unsigned unit = pds->bits_allocated / 8u;
     bool swap = unit > 1 && ts_needs_swap(pds->src_ts) != ts_needs_swap(io->ts_in_force);
+    if (!wr_u32(io->out, io->ts_in_force, length))
+        return -1;
+    if (!swap) {
+        uint32_t copied = 0;
+        if (!copy_in_kernel(src, io->out, length, &copied))
+            return -1;
+        length -= copied;
+    }
     size_t chunk = kChunk;
     if (unit > 1)
         chunk -= chunk % unit;
-    std::vector<unsigned char> buf(chunk);
-    if (!wr_u32(io->out, io->ts_in_force, length))
-        return -1;
+    std::vector<unsigned char> buf(length ? chunk : 0);
     while (length > 0) {
         size_t n = length < chunk ? length : chunk;
         if (!read_exact(src, buf.data(), n)) {
