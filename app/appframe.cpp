@@ -16,9 +16,6 @@ char *AppFrame::input;
 char *AppFrame::output;
 char *AppFrame::profile;
 char *AppFrame::logfile;
-TransferSyntaxCode AppFrame::preset_out_meta_ts;
-TransferSyntaxCode AppFrame::preset_out_ds_ts;
-int16_t AppFrame::preset_meta_header;
 const ProgramSpec *AppFrame::spec;
 
 namespace {
@@ -111,11 +108,6 @@ int16_t AppFrame::parse_cmdline(int argc, char **argv)
     if (spec->before_mask)
         spec->before_mask();
     log_mask(0);
-    if (spec->io_presets) {
-        preset_out_meta_ts = TS_NONE;
-        preset_out_ds_ts = TS_NONE;
-        preset_meta_header = 1;
-    }
     if (spec->presets)
         spec->presets();
 
@@ -170,15 +162,11 @@ int AppFrame::commandline_mode()
     if (InitTagPrvDef(&app, &defs, 0) != 0)
         log_abort("Error in parsing DICOM Tag definition files.");
     init_IOObject(&io);
-    if (spec->io_presets) {
-        io.out_meta_ts = preset_out_meta_ts;
-        io.out_ds_ts = preset_out_ds_ts;
-        io.meta_header = preset_meta_header;
-    } else {
-        io.out_meta_ts = TS_NONE;
-        io.out_ds_ts = TS_NONE;
-        io.meta_header = 1;
-    }
+    /* Every program reads with "as read" output syntaxes and a meta header;
+     * a program applies its own output choices after the import. */
+    io.out_meta_ts = TS_NONE;
+    io.out_ds_ts = TS_NONE;
+    io.meta_header = 1;
     if (spec->open_input)
         spec->open_input();
     else

@@ -6,8 +6,8 @@
  * frame does the rest in a fixed order:
  *
  *   init_AppData(name, "2.1")
- *   parse_cmdline:  before_mask hook, log_mask(0), presets (frame's own,
- *                   then the presets hook), initgetopt1, the option loop,
+ *   parse_cmdline:  before_mask hook, log_mask(0), the presets hook,
+ *                   initgetopt1, the option loop,
  *                   after_loop hook, required names, words left over,
  *                   print_usage when anything was wrong
  *   log_start(-l name, banner, argc, argv)
@@ -15,7 +15,8 @@
  *   commandline_mode:
  *       head:  DefHolder slots NULL, InitTagPrvDef
  *              ("Error in parsing DICOM Tag definition files."),
- *              init_IOObject + presets, open_input hook or the default
+ *              init_IOObject, output syntaxes -1 and -1, meta-header
+ *              switch 1, open_input hook or the default
  *              import ("Error in opening DICOM object.")
  *       work hook
  *       tail:  before_tail hook, DO_closeObject, DoneTagPrvDef
@@ -55,12 +56,6 @@ struct ProgramSpec {
     const char *help_format = nullptr;  /* to stdout */
     const char *terms_text = nullptr;   /* to stdout after the help, unformatted */
 
-    /* Nonzero: parse_cmdline presets the output transfer syntaxes to -1 and
-     * the meta-header switch to 1 (held in AppFrame::preset_*), and the head
-     * applies them after init_IOObject.  Zero: the head applies the same
-     * values anyway; only the preset step in parse_cmdline is skipped. */
-    int io_presets = 1;
-
     /* parse_cmdline, before log_mask(0) (the browser's page size). */
     void (*before_mask)() = nullptr;
     /* parse_cmdline, after the frame's presets, before the loop. */
@@ -96,11 +91,6 @@ struct AppFrame {
     static char *output;  /* -o */
     static char *profile; /* -p */
     static char *logfile; /* -l */
-
-    /* Presets applied to io after init_IOObject. */
-    static TransferSyntaxCode preset_out_meta_ts;
-    static TransferSyntaxCode preset_out_ds_ts;
-    static int16_t preset_meta_header;
 
     static const ProgramSpec *spec;
 

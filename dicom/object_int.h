@@ -20,6 +20,11 @@ static inline uint32_t element_key(const DicomElement *e) {
     return tag_key(e->group, e->element);
 }
 
+/* The item and delimitation tags: no VR in any syntax, 32-bit length. */
+static inline bool is_item_or_delimiter_key(uint32_t key) {
+    return key == TAG_KEY_ITEM || key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM;
+}
+
 static inline bool is_item(const DicomElement *e) {
     return element_key(e) == TAG_KEY_ITEM;
 }

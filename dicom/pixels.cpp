@@ -13,13 +13,13 @@
 #include <errno.h>
 #include <png.h>
 #include <setjmp.h>
-#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <vector>
 
+#include "logf_int.h"
 #include "medcore.h"
 #include "vr_int.h"
 #include "writer_int.h"
@@ -60,12 +60,12 @@ int depth_for(const PixelDataDesc *g) {
  * the PNG coder cannot handle. */
 bool png_geometry(const PixelDataDesc *d, Geometry *g) {
     if (!d) {
-        wr_log_error("Pixel data (7FE0,0010): no image description for PNG coding.");
+        log_formatted(1, "Pixel data (7FE0,0010): no image description for PNG coding.");
         return false;
     }
     if (d->bits_allocated != 8 && d->bits_allocated != 16) {
-        wr_log_error("Pixel data (7FE0,0010) with %u bits allocated cannot be PNG-coded.",
-                  (unsigned)d->bits_allocated);
+        log_formatted(1, "Pixel data (7FE0,0010) with %u bits allocated cannot be PNG-coded.",
+                      (unsigned)d->bits_allocated);
         return false;
     }
     g->frames = d->frames;
@@ -75,9 +75,9 @@ bool png_geometry(const PixelDataDesc *d, Geometry *g) {
     uint64_t row_bytes = width * g->bytes;
     uint64_t total = row_bytes * d->rows * d->frames;
     if (total == 0 || total > 0xFFFFFFFEu || width > 0x7FFFFFFFu) {
-        wr_log_error("Pixel data (7FE0,0010): image size %u x %u x %u x %u frames cannot be PNG-coded.",
-                  (unsigned)d->columns, (unsigned)d->rows, (unsigned)d->samples,
-                  (unsigned)d->frames);
+        log_formatted(1, "Pixel data (7FE0,0010): image size %u x %u x %u x %u frames cannot be PNG-coded.",
+                      (unsigned)d->columns, (unsigned)d->rows, (unsigned)d->samples,
+                      (unsigned)d->frames);
         return false;
     }
     g->width = (uint32_t)width;
@@ -148,14 +148,14 @@ FILE *open_png_temp() {
     char name[] = "qnrpng.tmpXXXXXX";
     int fd = mkstemp(name);
     if (fd < 0) {
-        wr_log_error("Cannot create the temporary file %s: %s.", name, strerror(errno));
+        log_formatted(1, "Cannot create the temporary file %s: %s.", name, strerror(errno));
         return nullptr;
     }
     unlink(name);
     FILE *f = fdopen(fd, "w+b");
     if (!f) {
         close(fd);
-        wr_log_error("Cannot open the temporary file %s.", name);
+        log_formatted(1, "Cannot open the temporary file %s.", name);
         return nullptr;
     }
     return f;
@@ -203,13 +203,13 @@ int16_t encode_frame(FILE *src, FILE *tmp, const Geometry &g, const IOObject *io
         png_set_packing(png); /* the rows hold one sample per byte */
     for (uint32_t r = 0; r < g.rows; r++) {
         if (!read_exact(src, row, g.row_bytes)) {
-            wr_log_error("Pixel data (7FE0,0010) is shorter in the source file than its image size.");
+            log_formatted(1, "Pixel data (7FE0,0010) is shorter in the source file than its image size.");
             png_destroy_write_struct(&png, &info);
             return -1;
         }
         if (!row_fits_depth(row, g.row_bytes, g.depth)) {
-            wr_log_error("Pixel data (7FE0,0010) holds samples above its %d bits stored; "
-                      "they cannot be PNG-encoded.", g.depth);
+            log_formatted(1, "Pixel data (7FE0,0010) holds samples above its %d bits stored; "
+                          "they cannot be PNG-encoded.", g.depth);
             png_destroy_write_struct(&png, &info);
             return -1;
         }
@@ -234,7 +234,7 @@ int16_t emit_encapsulated(FILE *tmp, const std::vector<uint64_t> &offsets, IOObj
         table[f] = (uint32_t)pos;
         pos += 8 + s + (s & 1);
         if (pos > 0xFFFFFFF0u || s + 1 > 0xFFFFFFFEu) {
-            wr_log_error("Pixel data (7FE0,0010): the PNG streams exceed 4 GiB.");
+            log_formatted(1, "Pixel data (7FE0,0010): the PNG streams exceed 4 GiB.");
             return -1;
         }
     }
@@ -254,7 +254,7 @@ int16_t emit_encapsulated(FILE *tmp, const std::vector<uint64_t> &offsets, IOObj
     }
     _write_itemtag(out, ts, kItemGroup, kSeqDelim, 0);
     if (!ok || ferror(out)) {
-        wr_log_error("Pixel data (7FE0,0010): the PNG streams could not be written.");
+        log_formatted(1, "Pixel data (7FE0,0010): the PNG streams could not be written.");
         return -1;
     }
     return 0;
@@ -265,8 +265,8 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     if (!png_geometry(io->write_pds, &g))
         return -1;
     if (pds->length != kUndefined && pds->length < g.total) {
-        wr_log_error("Pixel data (7FE0,0010) holds %lu bytes, fewer than its image size of %lu.",
-                  (unsigned long)pds->length, (unsigned long)g.total);
+        log_formatted(1, "Pixel data (7FE0,0010) holds %lu bytes, fewer than its image size of %lu.",
+                      (unsigned long)pds->length, (unsigned long)g.total);
         return -1;
     }
     FILE *tmp = open_png_temp();
@@ -282,7 +282,7 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     if (status == 0) {
         offsets[g.frames] = (uint64_t)ftello(tmp);
         if (fflush(tmp) != 0 || ferror(tmp)) {
-            wr_log_error("Pixel data (7FE0,0010): the temporary PNG file could not be written.");
+            log_formatted(1, "Pixel data (7FE0,0010): the temporary PNG file could not be written.");
             status = -1;
         }
     }
@@ -318,7 +318,7 @@ int16_t decode_frame(FILE *src, const Geometry &g, IOObject *io, unsigned char *
     if (png_get_image_width(png, info) != g.width || png_get_image_height(png, info) != g.rows ||
         png_get_color_type(png, info) != PNG_COLOR_TYPE_GRAY ||
         png_get_interlace_type(png, info) != PNG_INTERLACE_NONE) {
-        wr_log_error("Pixel data (7FE0,0010): a PNG image does not match the image size of the object.");
+        log_formatted(1, "Pixel data (7FE0,0010): a PNG image does not match the image size of the object.");
         png_destroy_read_struct(&png, &info, &end_info);
         return -1;
     }
@@ -328,8 +328,8 @@ int16_t decode_frame(FILE *src, const Geometry &g, IOObject *io, unsigned char *
         png_set_swap(png);
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != g.row_bytes) {
-        wr_log_error("Pixel data (7FE0,0010): a PNG image of depth %d does not match %u bytes per sample.",
-                  depth, g.bytes);
+        log_formatted(1, "Pixel data (7FE0,0010): a PNG image of depth %d does not match %u bytes per sample.",
+                      depth, g.bytes);
         png_destroy_read_struct(&png, &info, &end_info);
         return -1;
     }
@@ -355,7 +355,7 @@ int16_t _read_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     _read_itemtag(src, in_ts, &group, &element, &length);
     if (feof(src) || group != kItemGroup || element != kItem ||
         (length != kUndefined && fseeko(src, length, SEEK_CUR) != 0)) {
-        wr_log_error("Pixel data (7FE0,0010): the PNG-encoded value has no offset table.");
+        log_formatted(1, "Pixel data (7FE0,0010): the PNG-encoded value has no offset table.");
         return -1;
     }
     uint32_t padded = g.total + (g.total & 1);
@@ -365,14 +365,14 @@ int16_t _read_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     for (uint32_t f = 0; f < g.frames; f++) {
         _read_itemtag(src, in_ts, &group, &element, &length);
         if (feof(src) || group != kItemGroup || element != kItem) {
-            wr_log_error("Pixel data (7FE0,0010): PNG-encoded value ends before frame %lu.",
-                      (unsigned long)f + 1);
+            log_formatted(1, "Pixel data (7FE0,0010): PNG-encoded value ends before frame %lu.",
+                          (unsigned long)f + 1);
             return -1;
         }
         off_t item_start = ftello(src);
         unsigned char sig[8];
         if (!read_exact(src, sig, 8) || png_sig_cmp(sig, 0, 8) != 0) {
-            wr_log_error("Pixel data (7FE0,0010): frame %lu is no PNG image.", (unsigned long)f + 1);
+            log_formatted(1, "Pixel data (7FE0,0010): frame %lu is no PNG image.", (unsigned long)f + 1);
             return -1;
         }
         if (decode_frame(src, g, io, row.data()) != 0)
@@ -399,14 +399,14 @@ int16_t pass_encapsulated(FILE *src, IOObject *io, PixelDataDesc *pds) {
         uint32_t length = 0;
         _read_itemtag(src, pds->src_ts, &group, &element, &length);
         if (feof(src) || group != kItemGroup || (element != kItem && element != kSeqDelim)) {
-            wr_log_error("Pixel data (7FE0,0010): the encapsulated value is cut short.");
+            log_formatted(1, "Pixel data (7FE0,0010): the encapsulated value is cut short.");
             return -1;
         }
         _write_itemtag(out, io->ts_in_force, group, element, length);
         if (element == kSeqDelim)
             return ferror(out) ? -1 : 0;
         if (length == kUndefined || !copy_bytes(src, out, length, buf)) {
-            wr_log_error("Pixel data (7FE0,0010): the encapsulated value is cut short.");
+            log_formatted(1, "Pixel data (7FE0,0010): the encapsulated value is cut short.");
             return -1;
         }
     }
@@ -414,8 +414,6 @@ int16_t pass_encapsulated(FILE *src, IOObject *io, PixelDataDesc *pds) {
 
 /* ---- native copy ---- */
 
-/* Copies exactly the recorded value length, reversing whole samples when
- * the byte order of source and output differ. */
 /* Copies up to n bytes from the source's current position to the output
  * inside the kernel, without passing them through user space, and adds the
  * count to *copied; the buffered copy does the rest (all of it where the
@@ -437,6 +435,8 @@ bool copy_in_kernel(FILE *src, FILE *out, uint32_t n, uint32_t *copied) {
     return *copied == 0 || (fseeko(src, in_pos, SEEK_SET) == 0 && fseeko(out, out_pos, SEEK_SET) == 0);
 }
 
+/* Copies exactly the recorded value length, reversing whole samples when
+ * the byte order of source and output differ. */
 int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     uint32_t length = pds->length;
     unsigned unit = pds->bits_allocated / 8u;
@@ -456,8 +456,8 @@ int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     while (length > 0) {
         size_t n = length < chunk ? length : chunk;
         if (!read_exact(src, buf.data(), n)) {
-            wr_log_error("Pixel data (7FE0,0010) is shorter in the source file %s than its length.",
-                      pds->filename ? pds->filename : "");
+            log_formatted(1, "Pixel data (7FE0,0010) is shorter in the source file %s than its length.",
+                          pds->filename ? pds->filename : "");
             return -1;
         }
         if (swap)
@@ -470,15 +470,6 @@ int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
 }
 
 } // namespace
-
-void wr_log_error(const char *fmt, ...) {
-    char text[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    log_message(text, 1);
-}
 
 bool wr_bytes(FILE *out, const void *data, size_t n) {
     return n == 0 || fwrite(data, 1, n, out) == n;
@@ -529,8 +520,8 @@ int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds) {
     PixelEncoding from = pds->src_encoding;
     PixelEncoding to = io->pass_encoding;
     if (pixel_is_foreign_encapsulated(pds)) {
-        wr_log_error("Pixel data (7FE0,0010) is encapsulated in a transfer syntax that cannot be "
-                  "converted; it can only be left out.");
+        log_formatted(1, "Pixel data (7FE0,0010) is encapsulated in a transfer syntax that cannot be "
+                      "converted; it can only be left out.");
         return -1;
     }
     if ((from == 0 || from == 2) && to == 0)
@@ -541,8 +532,8 @@ int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds) {
         return _read_pixeldata_png(src, io, pds);
     if (from == 1 && to == 1)
         return pass_encapsulated(src, io, pds);
-    wr_log_error("Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.", (int)from,
-              (int)to);
+    log_formatted(1, "Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.", (int)from,
+                  (int)to);
     return -1;
 }
 

@@ -11,7 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "medcore.h"
+#include "object_int.h"
 
 namespace {
 
@@ -23,23 +23,24 @@ struct TextOut {
     char *buf;
     size_t len;
 
-    /* Appends text so that the buffer text stays within limit characters. */
-    void append(const char *text, size_t limit)
+    /* Appends n bytes of text so that the buffer text stays within limit
+     * characters. */
+    void append_bytes(const char *text, size_t n, size_t limit)
     {
         if (len >= limit)
             return;
-        size_t n = strnlen(text, limit - len);
+        if (n > limit - len)
+            n = limit - len;
         memcpy(buf + len, text, n);
         len += n;
         buf[len] = '\0';
     }
+    /* The same for a NUL-terminated text. */
+    void append(const char *text, size_t limit)
+    {
+        append_bytes(text, len < limit ? strnlen(text, limit - len) : 0, limit);
+    }
 };
-
-bool is_item_or_delimiter(const DicomElement *e)
-{
-    return e->group == 0xFFFE &&
-           (e->element == 0xE000 || e->element == 0xE00D || e->element == 0xE0DD);
-}
 
 /* Text VRs: the value in chunks, each ending at its first zero byte. */
 void print_text(TextOut &out, const unsigned char *v, size_t length, size_t limit)
@@ -64,14 +65,7 @@ void print_whole_text(TextOut &out, const unsigned char *v, size_t length, size_
     out.append("  ", limit);
     const void *nul = memchr(v, 0, length);
     size_t n = nul ? (size_t)((const unsigned char *)nul - v) : length;
-    if (out.len < limit) {
-        size_t room = limit - out.len;
-        if (n > room)
-            n = room;
-        memcpy(out.buf + out.len, v, n);
-        out.len += n;
-        out.buf[out.len] = '\0';
-    }
+    out.append_bytes(reinterpret_cast<const char *>(v), n, limit);
 }
 
 /* Hex: every unit written at the running position, its "H" overwritten by
@@ -187,12 +181,12 @@ void print_value(TextOut &out, int vr, const unsigned char *v, size_t length, si
 
 void print_element_value(AppData *app, DicomElement *elem, char *buf, int size)
 {
-    if (!elem || !buf || size < 2 || is_item_or_delimiter(elem))
+    if (!elem || !buf || size < 2 || is_item_or_delimiter_key(element_key(elem)))
         return;
     if (elem->length == 0 || elem->length == 0xFFFFFFFFu || !elem->value)
         return;
     int vr = -1;
-    getVR(app, ((uint32_t)elem->group << 16) | elem->element, &vr);
+    getVR(app, element_key(elem), &vr);
     TextOut out{buf, strnlen(buf, (size_t)size - 1)};
     buf[out.len] = '\0';
     print_value(out, vr, static_cast<const unsigned char *>(elem->value), elem->length,

@@ -7,10 +7,9 @@
  * the links of an earlier one first, so importing a second object through
  * the same definitions never leaves a link into a freed tree.
  */
-#include <stdlib.h>
 #include <string.h>
 
-#include "medcore.h"
+#include "tagdefs_int.h"
 
 namespace {
 
@@ -34,30 +33,6 @@ PrvCreatorDef *creator_matching(PrvDef *prv, const char *text) {
     return nullptr;
 }
 
-char *pooled(PrvDef *prv, const char *text) {
-    if (!prv->pool)
-        prv->pool = InitDStringBuffer(4096);
-    return prv->pool ? AddToDStringBuffer(prv->pool, text) : nullptr;
-}
-
-PrvCreatorDef *append_creator(PrvDef *prv, const char *text) {
-    PrvCreatorDef *c = static_cast<PrvCreatorDef *>(calloc(1, sizeof(PrvCreatorDef)));
-    if (!c)
-        return nullptr;
-    c->name = pooled(prv, text);
-    if (!c->name) {
-        free(c);
-        return nullptr;
-    }
-    c->prev = prv->last;
-    if (prv->last)
-        prv->last->next = c;
-    else
-        prv->first = c;
-    prv->last = c;
-    return c;
-}
-
 /* Definition tags keep group << 16 | yy: the block byte is cleared. */
 PrvElementDef *element_def_for(PrvCreatorDef *c, uint16_t group, uint16_t element) {
     const uint32_t key = (uint32_t)group << 16 | (element & 0xFFu);
@@ -67,30 +42,20 @@ PrvElementDef *element_def_for(PrvCreatorDef *c, uint16_t group, uint16_t elemen
     return nullptr;
 }
 
+/* A definition made by the binding for an element the files do not know:
+ * empty name and permitted values, no VR, VM 0, flagged as created. */
 PrvElementDef *append_element_def(PrvDef *prv, PrvCreatorDef *c, DicomElement *e) {
-    PrvElementDef *d = static_cast<PrvElementDef *>(calloc(1, sizeof(PrvElementDef)));
-    TagDefEntry *entry = static_cast<TagDefEntry *>(calloc(1, sizeof(TagDefEntry)));
-    char *empty = pooled(prv, "");
-    if (!d || !entry || !empty) {
-        free(d);
-        free(entry);
-        return nullptr;
+    if (!prv->pool)
+        prv->pool = InitDStringBuffer(4096);
+    TagDefEntry row = {};
+    row.tag = (uint32_t)e->group << 16 | (e->element & 0xFFu);
+    row.name = row.permitted = prv->pool ? AddToDStringBuffer(prv->pool, "") : nullptr;
+    row.vr = -1;
+    PrvElementDef *d = row.name ? _append_prv_element_def(c, &row) : nullptr;
+    if (d) {
+        d->flags = 1;
+        d->element = e;
     }
-    entry->tag = (uint32_t)e->group << 16 | (e->element & 0xFFu);
-    entry->name = empty;
-    entry->permitted = empty;
-    entry->vr = -1;
-    entry->vm = 0;
-    d->entry = entry;
-    d->flags = 1;
-    d->element = e;
-    d->creator = c;
-    d->prev = c->last;
-    if (c->last)
-        c->last->next = d;
-    else
-        c->first = d;
-    c->last = d;
     return d;
 }
 
@@ -115,7 +80,7 @@ bool bind_element(AppData *app, DicomObject *obj, PrvDef *prv, DicomElement *e) 
     char text[kCreatorTextMax + 1];
     creator_text_of(creator, text);
     PrvCreatorDef *c = creator_matching(prv, text);
-    if (!c && !(c = append_creator(prv, text)))
+    if (!c && !(c = _append_creator_def(prv, text)))
         return false;
     PrvElementDef *d = element_def_for(c, e->group, e->element);
     if (d) {
@@ -158,16 +123,13 @@ int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const char *cr
     PrvDef *prv = defs ? defs->prv : nullptr;
     const DicomElement *bound = nullptr;
     if (prv && creator) {
-        const uint32_t key = ((uint32_t)rec->group << 16 | rec->element) & 0xFFFF00FFu;
-        for (PrvCreatorDef *c = prv->first; c && !bound; c = c->next) {
+        for (PrvCreatorDef *c = prv->first; c; c = c->next) {
             if (strcmp(c->name, creator) != 0)
                 continue;
-            for (PrvElementDef *d = c->first; d; d = d->next)
-                if (d->entry && d->entry->tag == key) {
-                    bound = d->element;
-                    break;
-                }
-            break; /* only the first creator of that name counts */
+            /* only the first creator of that name counts */
+            const PrvElementDef *d = element_def_for(c, rec->group, rec->element);
+            bound = d ? d->element : nullptr;
+            break;
         }
     }
     if (!bound) {

@@ -10,57 +10,26 @@
  * file size), so no byte is read ahead and no position is asked of the
  * system per element.
  */
-#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <array>
 #include <memory>
-#include <string>
 
-#include "medcore.h"
+#include "logf_int.h"
+#include "object_int.h"
 #include "reader_int.h"
 #include "vr_int.h"
 
 namespace {
 
 constexpr uint32_t kUndefinedLength = 0xFFFFFFFFu;
-constexpr uint32_t kItemKey = 0xFFFEE000u;
-constexpr uint32_t kItemDelimKey = 0xFFFEE00Du;
-constexpr uint32_t kSeqDelimKey = 0xFFFEE0DDu;
 constexpr uint32_t kPixelDataKey = 0x7FE00010u;
 constexpr uint64_t kNoEnd = UINT64_MAX;           /* end of an undefined-length entry */
 constexpr uint64_t kLargestFile = 0xFFFFFFFFull;  /* offsets are 32-bit in PixelDataDesc */
 constexpr size_t kStreamBufferSize = 1u << 20;
 constexpr size_t kPreambleSize = 128;
-
-void log_formatted(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
-void log_formatted(int level, const char *format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    log_message(text, level);
-}
-
-uint16_t u16_from(const unsigned char *bytes, TransferSyntaxCode ts) {
-    uint16_t v;
-    memcpy(&v, bytes, sizeof v);
-    return ts_needs_swap(ts) ? (uint16_t)((v >> 8) | (v << 8)) : v;
-}
-
-uint32_t u32_from(const unsigned char *bytes, TransferSyntaxCode ts) {
-    uint32_t v;
-    memcpy(&v, bytes, sizeof v);
-    return ts_needs_swap(ts) ? __builtin_bswap32(v) : v;
-}
-
-bool is_item_or_delimiter(uint32_t key) {
-    return key == kItemKey || key == kItemDelimKey || key == kSeqDelimKey;
-}
 
 /* Skips an undefined-length value from pos, item header by item header,
  * never beyond size; returns the position reached. */
@@ -70,7 +39,7 @@ uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t si
         uint32_t length;
         _read_itemtag(file, ts, &group, &element, &length);
         pos += 8;
-        if (((uint32_t)group << 16 | element) == kSeqDelimKey)
+        if (tag_key(group, element) == TAG_KEY_SEQ_DELIM)
             return pos;
         if (length == kUndefinedLength)
             continue;
@@ -233,10 +202,10 @@ int16_t fail_truncated(ReadState &st, uint64_t header_start) {
 bool read_length(ReadState &st, uint32_t key, uint32_t *length) {
     const TransferSyntaxCode ts = st.io->ts_in_force;
     unsigned char bytes[6];
-    if (ts <= 0 || is_item_or_delimiter(key)) {
+    if (ts <= 0 || is_item_or_delimiter_key(key)) {
         if (!st.in.read(bytes, 4))
             return false;
-        *length = u32_from(bytes, ts);
+        *length = load_u32(bytes, ts);
         return true;
     }
     char letters[2];
@@ -245,11 +214,11 @@ bool read_length(ReadState &st, uint32_t key, uint32_t *length) {
     if (vr_letters_have_long_length(letters)) {
         if (!st.in.read(bytes, 6))
             return false;
-        *length = u32_from(bytes + 2, ts);
+        *length = load_u32(bytes + 2, ts);
     } else {
         if (!st.in.read(bytes, 2))
             return false;
-        *length = u16_from(bytes, ts);
+        *length = load_u16(bytes, ts);
     }
     return true;
 }
@@ -257,14 +226,14 @@ bool read_length(ReadState &st, uint32_t key, uint32_t *length) {
 /* Opens sequences and items on the stacks, closes undefined-length ones at
  * their delimiters.  False when a stack is full. */
 bool track_nesting(ReadState &st, uint32_t key, uint32_t length) {
-    if (key == kItemKey)
+    if (key == TAG_KEY_ITEM)
         return st.items.push(length, st.in.pos());
-    if (key == kItemDelimKey) {
+    if (key == TAG_KEY_ITEM_DELIM) {
         if (st.items.top_is_undefined())
             st.items.pop();
         return true;
     }
-    if (key == kSeqDelimKey) {
+    if (key == TAG_KEY_SEQ_DELIM) {
         if (st.sequences.top_is_undefined())
             st.sequences.pop();
         return true;
@@ -279,27 +248,19 @@ void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
     io->pass_encoding = 0;
     if (!rec.value)
         return;
-    const char *text = static_cast<const char *>(rec.value);
-    const std::string uid(text, strnlen(text, rec.length));
-    const char *names[] = {Implicit_VR_Little_Endian_Transfer_Syntax_UID,
-                           Explicit_VR_Little_Endian_Transfer_Syntax_UID,
-                           Explicit_VR_Big_Endian_Transfer_Syntax_UID};
-    for (int code = 0; code < 3; code++) {
-        if (uid == names[code]) {
-            io->named_ts = code;
-            io->pass_ts = code;
-            return;
-        }
-    }
-    if (uid == PNG_Transfer_Syntax_UID) {
+    const int code = transfer_syntax_code(static_cast<const char *>(rec.value), rec.length);
+    if (code == TS_PNG) {
         io->named_ts = TS_EXPLICIT_LE;
         io->pass_ts = TS_PNG;
         io->pass_encoding = 1;
+    } else if (code >= 0) {
+        io->named_ts = code;
+        io->pass_ts = code;
     }
 }
 
 void check_meta_element(ReadState &st, const DicomElementHead &rec) {
-    const uint32_t key = (uint32_t)rec.group << 16 | rec.element;
+    const uint32_t key = tag_key(rec.group, rec.element);
     if (key == 0x00020000u) {
         if (vr_of(st.app, key) != VR_UL) {
             log_message("File Meta Element (0002,0000) Value Representation is not UL. "
@@ -366,7 +327,7 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec) {
 
 /* Any other element: its value in host byte order. */
 bool add_plain_element(ReadState &st, DicomElementHead &rec) {
-    const uint32_t key = (uint32_t)rec.group << 16 | rec.element;
+    const uint32_t key = tag_key(rec.group, rec.element);
     if (rec.length != 0 && rec.length != kUndefinedLength) {
         const uint32_t length = rec.length;
         D_Alloc(&rec);
@@ -407,16 +368,16 @@ int16_t read_elements(ReadState &st) {
         if (!st.in.read(tag, 4))
             return fail_truncated(st, header_start);
         DicomElementHead rec{};
-        rec.group = u16_from(tag, io->ts_in_force);
-        rec.element = u16_from(tag + 2, io->ts_in_force);
+        rec.group = load_u16(tag, io->ts_in_force);
+        rec.element = load_u16(tag + 2, io->ts_in_force);
         if (io->in_meta_group && ends_meta_group(st, rec.group)) {
             io->in_meta_group = 0;
             io->ts_in_force = io->named_ts;
-            rec.group = u16_from(tag, io->ts_in_force);
-            rec.element = u16_from(tag + 2, io->ts_in_force);
+            rec.group = load_u16(tag, io->ts_in_force);
+            rec.element = load_u16(tag + 2, io->ts_in_force);
         }
         io->in_ds_ts = io->ts_in_force;
-        const uint32_t key = (uint32_t)rec.group << 16 | rec.element;
+        const uint32_t key = tag_key(rec.group, rec.element);
 
         if (!read_length(st, key, &rec.length))
             return fail_truncated(st, header_start);
@@ -511,9 +472,9 @@ void _read_itemtag(FILE *file, TransferSyntaxCode ts, uint16_t *group, uint16_t 
     unsigned char bytes[8] = {0};
     if (fread(bytes, 1, sizeof bytes, file) != sizeof bytes)
         memset(bytes, 0, sizeof bytes); /* nothing made up from a partial header */
-    *group = u16_from(bytes, ts);
-    *element = u16_from(bytes + 2, ts);
-    *length = u32_from(bytes + 4, ts);
+    *group = load_u16(bytes, ts);
+    *element = load_u16(bytes + 2, ts);
+    *length = load_u32(bytes + 4, ts);
 }
 
 void _skip_value(FILE *file, TransferSyntaxCode ts, uint32_t length) {

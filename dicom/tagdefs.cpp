@@ -178,32 +178,15 @@ PrvCreatorDef *find_or_add_creator(PrvDef *tree, const char *name) {
     for (PrvCreatorDef *c = tree->first; c != nullptr; c = c->next)
         if (strcmp(c->name, name) == 0)
             return c;
-    PrvCreatorDef *c = static_cast<PrvCreatorDef *>(calloc(1, sizeof(PrvCreatorDef)));
-    if (c == nullptr)
-        return nullptr;
-    c->name = AddToDStringBuffer(tree->pool, name);
-    if (c->name == nullptr) {
-        free(c);
-        return nullptr;
-    }
-    append_at_tail(tree->first, tree->last, c);
-    return c;
+    return _append_creator_def(tree, name);
 }
 
 /* The block byte of the element number (bits 8-15) is not stored: the
  * definition stands for the element in whichever block the creator got. */
 bool add_element_def(PrvDef *tree, PrvCreatorDef *creator, const RawDef &def) {
-    PrvElementDef *d = static_cast<PrvElementDef *>(calloc(1, sizeof(PrvElementDef)));
-    TagDefEntry *entry = static_cast<TagDefEntry *>(calloc(1, sizeof(TagDefEntry)));
-    if (d == nullptr || entry == nullptr || !fill_entry(*entry, def, def.tag & 0xFFFF00FFu, tree->pool)) {
-        free(d);
-        free(entry);
-        return false;
-    }
-    d->entry = entry;
-    d->creator = creator;
-    append_at_tail(creator->first, creator->last, d);
-    return true;
+    TagDefEntry entry;
+    return fill_entry(entry, def, def.tag & 0xFFFF00FFu, tree->pool) &&
+           _append_prv_element_def(creator, &entry) != nullptr;
 }
 
 /* The element definitions after the list's '{', up to its '}'. */
@@ -294,6 +277,35 @@ int16_t load_pair(const char *primary_name, const char *secondary_name, int16_t 
 } // namespace
 
 /* ---- frees of the private tree --------------------------------------- */
+
+PrvCreatorDef *_append_creator_def(PrvDef *tree, const char *name) {
+    if (tree->pool == nullptr)
+        tree->pool = InitDStringBuffer(kPoolBlock);
+    char *pooled = tree->pool ? AddToDStringBuffer(tree->pool, name) : nullptr;
+    if (pooled == nullptr)
+        return nullptr;
+    PrvCreatorDef *c = static_cast<PrvCreatorDef *>(calloc(1, sizeof(PrvCreatorDef)));
+    if (c == nullptr)
+        return nullptr;
+    c->name = pooled;
+    append_at_tail(tree->first, tree->last, c);
+    return c;
+}
+
+PrvElementDef *_append_prv_element_def(PrvCreatorDef *creator, const TagDefEntry *row) {
+    PrvElementDef *d = static_cast<PrvElementDef *>(calloc(1, sizeof(PrvElementDef)));
+    TagDefEntry *entry = static_cast<TagDefEntry *>(calloc(1, sizeof(TagDefEntry)));
+    if (d == nullptr || entry == nullptr) {
+        free(d);
+        free(entry);
+        return nullptr;
+    }
+    *entry = *row;
+    d->entry = entry;
+    d->creator = creator;
+    append_at_tail(creator->first, creator->last, d);
+    return d;
+}
 
 void _free_prv_element_def(PrvElementDef *def) {
     if (def == nullptr)

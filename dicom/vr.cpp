@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "medcore.h"
+#include "vr_int.h"
 
 extern "C" {
 
@@ -92,4 +93,23 @@ void change_TransferSyntax(int vr, DicomElementHead *elem) {
     /* Only whole units: a short remainder at the end stays as it is. */
     for (uint32_t off = 0; elem->length - off >= unit && off < elem->length; off += unit)
         swapbytes(bytes + off, (int16_t)unit);
+}
+
+const char *transfer_syntax_uid(int code) {
+    static const char *const uids[] = {
+        Implicit_VR_Little_Endian_Transfer_Syntax_UID, Explicit_VR_Little_Endian_Transfer_Syntax_UID,
+        Explicit_VR_Big_Endian_Transfer_Syntax_UID, PNG_Transfer_Syntax_UID};
+    return code >= 0 && code < 4 ? uids[code] : NULL;
+}
+
+int transfer_syntax_code(const char *value, size_t length) {
+    if (value == NULL)
+        return -1;
+    const size_t n = strnlen(value, length);
+    for (int code = 0; code < 4; code++) {
+        const char *uid = transfer_syntax_uid(code);
+        if (strlen(uid) == n && memcmp(uid, value, n) == 0)
+            return code;
+    }
+    return -1;
 }

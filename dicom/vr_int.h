@@ -1,9 +1,13 @@
 /*
  * vr_int.h -- small VR and byte-order helpers shared inside the DICOM
- * library (not exported): the swap rule and the explicit-VR length form.
+ * library (not exported): the swap rule, numbers in file byte order, the
+ * explicit-VR length form and the transfer-syntax UIDs by code.
  */
 #ifndef QUENOR_VR_INT_H
 #define QUENOR_VR_INT_H
+
+#include <stddef.h>
+#include <string.h>
 
 #include "medcore.h"
 
@@ -11,6 +15,19 @@
  * is big endian on a little-endian host, or any other on a big-endian host. */
 static inline bool ts_needs_swap(TransferSyntaxCode ts) {
     return (ts == TS_EXPLICIT_BE && CPU_ARCH == 0) || (ts != TS_EXPLICIT_BE && CPU_ARCH == 1);
+}
+
+/* A 16- or 32-bit number stored at p in the byte order of ts. */
+static inline uint16_t load_u16(const unsigned char *p, TransferSyntaxCode ts) {
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return ts_needs_swap(ts) ? __builtin_bswap16(v) : v;
+}
+
+static inline uint32_t load_u32(const unsigned char *p, TransferSyntaxCode ts) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return ts_needs_swap(ts) ? __builtin_bswap32(v) : v;
 }
 
 /* In an explicit-VR syntax these VRs carry two reserved bytes and a 32-bit
@@ -34,5 +51,12 @@ static inline bool vr_letters_have_long_length(const char letters[2]) {
             return true;
     return false;
 }
+
+/* The UID of a transfer-syntax code 0 to 3; NULL for any other code. */
+const char *transfer_syntax_uid(int code);
+
+/* The code (0 to 3) of the UID held in a value, compared up to its first
+ * NUL byte or its end; -1 for any other text. */
+int transfer_syntax_code(const char *value, size_t length);
 
 #endif

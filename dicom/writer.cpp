@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "medcore.h"
+#include "logf_int.h"
 #include "object_int.h"
 #include "platform.h"
 #include "vr_int.h"
@@ -41,18 +42,9 @@ const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
 const size_t kOutputBuffer = 1u << 20;
 
-const char *const kSyntaxUids[] = {Implicit_VR_Little_Endian_Transfer_Syntax_UID,
-                                   Explicit_VR_Little_Endian_Transfer_Syntax_UID,
-                                   Explicit_VR_Big_Endian_Transfer_Syntax_UID,
-                                   PNG_Transfer_Syntax_UID};
-
-bool is_item_tag(uint32_t key) {
-    return key == TAG_KEY_ITEM || key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM;
-}
-
 /* The VR written for a tag (also the one its length form is counted by). */
 int written_vr(AppData *app, uint32_t key, PixelEncoding encoding) {
-    if (is_item_tag(key))
+    if (is_item_or_delimiter_key(key))
         return VR_XX;
     int vr = -1;
     getVR(app, key, &vr);
@@ -73,14 +65,14 @@ int written_vr(AppData *app, uint32_t key, PixelEncoding encoding) {
 /* An element of undefined length that is no item is written as a sequence:
  * the only VR a reader parses nested content of undefined length by. */
 int header_vr(AppData *app, uint32_t key, uint32_t length, PixelEncoding encoding) {
-    if (length == kUndefined && key != kPixelData && !is_item_tag(key))
+    if (length == kUndefined && key != kPixelData && !is_item_or_delimiter_key(key))
         return VR_SQ;
     return written_vr(app, key, encoding);
 }
 
 /* Size of an element header in the syntax ts. */
 uint32_t header_size(TransferSyntaxCode ts, uint32_t key, int vr) {
-    if (ts <= 0 || is_item_tag(key))
+    if (ts <= 0 || is_item_or_delimiter_key(key))
         return 8;
     if (vr_has_long_length(vr))
         return 12;
@@ -104,15 +96,6 @@ TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
     if (ts == TS_PNG)
         return TS_EXPLICIT_LE;
     return ts < 0 ? TS_IMPLICIT_LE : ts;
-}
-
-int syntax_code_of(const void *value, uint32_t length) {
-    std::string text(static_cast<const char *>(value), length);
-    text = text.substr(0, text.find('\0'));
-    for (int i = 0; i < 4; i++)
-        if (text == kSyntaxUids[i])
-            return i;
-    return -1;
 }
 
 /* ---- re-encoding of raw sequence and item content ---- */
@@ -148,20 +131,6 @@ private:
         error_ = text;
         return false;
     }
-    uint16_t rd16(const unsigned char *p) {
-        uint16_t v;
-        memcpy(&v, p, 2);
-        if (ts_needs_swap(from_))
-            swapbytes(&v, 2);
-        return v;
-    }
-    uint32_t rd32(const unsigned char *p) {
-        uint32_t v;
-        memcpy(&v, p, 4);
-        if (ts_needs_swap(from_))
-            swapbytes(&v, 4);
-        return v;
-    }
     void put16(std::vector<unsigned char> &out, uint16_t v) {
         if (ts_needs_swap(to_))
             swapbytes(&v, 2);
@@ -176,7 +145,7 @@ private:
     bool header(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length) {
         put16(out, key >> 16);
         put16(out, key & 0xFFFF);
-        if (to_ <= 0 || is_item_tag(key)) {
+        if (to_ <= 0 || is_item_or_delimiter_key(key)) {
             put32(out, length);
             return true;
         }
@@ -213,11 +182,11 @@ private:
                  std::vector<unsigned char> &out, uint32_t *key_out) {
         if (end - p < 8)
             return fail("truncated header", 0);
-        uint32_t key = ((uint32_t)rd16(p) << 16) | rd16(p + 2);
+        uint32_t key = ((uint32_t)load_u16(p, from_) << 16) | load_u16(p + 2, from_);
         *key_out = key;
         uint32_t length;
-        if (from_ <= 0 || is_item_tag(key)) {
-            length = rd32(p + 4);
+        if (from_ <= 0 || is_item_or_delimiter_key(key)) {
+            length = load_u32(p + 4, from_);
             p += 8;
         } else {
             const char letters[2] = {(char)p[4], (char)p[5]};
@@ -226,10 +195,10 @@ private:
             if (reserved || xx) {
                 if (end - p < (reserved ? 12 : 10))
                     return fail("truncated header", key);
-                length = rd32(p + (reserved ? 8 : 6));
+                length = load_u32(p + (reserved ? 8 : 6), from_);
                 p += reserved ? 12 : 10;
             } else {
-                length = rd16(p + 6);
+                length = load_u16(p + 6, from_);
                 p += 8;
             }
         }
@@ -320,7 +289,7 @@ bool recode_value(AppData *app, const DicomElement *e, const IOObject *io,
 uint32_t value_length(AppData *app, const DicomElement *e, const IOObject *io) {
     uint32_t key = element_key(e);
     if (key == kMetaSyntax && e->value && io->out_ds_ts >= 0 && io->out_ds_ts <= 3) {
-        size_t n = strlen(kSyntaxUids[io->out_ds_ts]);
+        size_t n = strlen(transfer_syntax_uid(io->out_ds_ts));
         return (uint32_t)(n + (n & 1));
     }
     if (!e->value)
@@ -426,7 +395,7 @@ private:
     bool header(uint32_t key, int vr, uint32_t length) {
         TransferSyntaxCode ts = io_->ts_in_force;
         ok_ = ok_ && wr_u16(out_, ts, key >> 16) && wr_u16(out_, ts, key & 0xFFFF);
-        if (ts <= 0 || is_item_tag(key)) {
+        if (ts <= 0 || is_item_or_delimiter_key(key)) {
             ok_ = ok_ && wr_u32(out_, ts, length);
         } else if (vr_has_long_length(vr)) {
             ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u16(out_, ts, 0) &&
@@ -434,8 +403,8 @@ private:
         } else if (vr == VR_XX) {
             ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u32(out_, ts, length);
         } else if (length > 0xFFFF) {
-            wr_log_error("Element (%04x,%04x) is too long (%lu bytes) for the 16-bit length of VR %s.",
-                      key >> 16, key & 0xFFFF, (unsigned long)length, VRTypes[vr].name);
+            log_formatted(1, "Element (%04x,%04x) is too long (%lu bytes) for the 16-bit length of VR %s.",
+                          key >> 16, key & 0xFFFF, (unsigned long)length, VRTypes[vr].name);
             return false;
         } else {
             ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) &&
@@ -457,14 +426,14 @@ private:
         }
         FILE *src = pds->filename ? fopen(pds->filename, "rb") : nullptr;
         if (!src) {
-            wr_log_error("Cannot open the pixel data source %s: %s.",
-                      pds->filename ? pds->filename : "(none)", strerror(errno));
+            log_formatted(1, "Cannot open the pixel data source %s: %s.",
+                          pds->filename ? pds->filename : "(none)", strerror(errno));
             return -1;
         }
         setvbuf(src, nullptr, _IOFBF, kOutputBuffer);
         int16_t status = -1;
         if (fseeko(src, pds->offset, SEEK_SET) != 0)
-            wr_log_error("Cannot find the pixel data in %s.", pds->filename);
+            log_formatted(1, "Cannot find the pixel data in %s.", pds->filename);
         else
             status = _write_pixeldata(src, io_, pds);
         fclose(src);
@@ -474,7 +443,7 @@ private:
     int16_t write_value(DicomElement *e) {
         uint32_t key = element_key(e);
         if (key == kMetaSyntax && e->value && io_->out_ds_ts >= 0 && io_->out_ds_ts <= 3) {
-            const char *uid = kSyntaxUids[io_->out_ds_ts];
+            const char *uid = transfer_syntax_uid(io_->out_ds_ts);
             size_t n = strlen(uid);
             uint32_t padded = (uint32_t)(n + (n & 1));
             if (!header(key, written_vr(app_, key, io_->pass_encoding), padded))
@@ -486,8 +455,8 @@ private:
             std::vector<unsigned char> bytes;
             std::string why;
             if (!recode_value(app_, e, io_, bytes, &why)) {
-                wr_log_error("Element (%04x,%04x) cannot be converted to the output syntax: %s.",
-                          e->group, e->element, why.c_str());
+                log_formatted(1, "Element (%04x,%04x) cannot be converted to the output syntax: %s.",
+                              e->group, e->element, why.c_str());
                 return -1;
             }
             if (!header(key, written_vr(app_, key, io_->pass_encoding), (uint32_t)bytes.size()))
@@ -536,7 +505,7 @@ private:
         if (io_->in_meta_group) {
             if (e->group < 4) {
                 if (key == kMetaSyntax && e->value) {
-                    int code = syntax_code_of(e->value, e->length);
+                    int code = transfer_syntax_code(static_cast<const char *>(e->value), e->length);
                     if (code >= 0)
                         io_->named_ts = code;
                 }
@@ -791,7 +760,7 @@ int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *name) {
     io->out = nullptr;
     ok = finish_output(out) && ok;
     if (ok && plat_replace_file(temp.c_str(), name) != 0) {
-        wr_log_error("Cannot replace %s: %s.", name, strerror(errno));
+        log_formatted(1, "Cannot replace %s: %s.", name, strerror(errno));
         ok = false;
     }
     if (!ok) {

@@ -11,9 +11,6 @@
 
 #include "medcore.h"
 
-/* Formats a message (at most 511 characters) and logs it at level 1. */
-void wr_log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
 /* Writes n bytes; false when the stream did not take them all. */
 bool wr_bytes(FILE *out, const void *data, size_t n);
 /* Writes a 16- or 32-bit number in the byte order of ts (the swap rule). */
