@@ -205,7 +205,52 @@ struct PrvElementDef {
     PrvCreatorDef *creator;
 };
 
-struct ABCDef; /* object definition tree, built by the object-definition loader */
+/* Object definition tree (objdefs.cpp): one object's modules and, under
+ * each, its attribute definitions; the binding (binding.cpp) links them to
+ * the elements of one object and adds what the files do not describe. */
+
+typedef struct ABCDef ABCDef;
+typedef struct ModuleDef ModuleDef;
+typedef struct AttrDef AttrDef;
+
+#define ATTR_FLAG_MADE_BY_BINDING 0x0001
+#define ATTR_OWNER_MODULE 0
+#define ATTR_OWNER_ATTR 1
+
+struct ABCDef {
+    char *name;  /* object name, the key of the object file */
+    char *title; /* object title */
+    ModuleDef *first;
+    ModuleDef *last;
+    DStringBuffer *pool; /* every text of the tree */
+};
+
+struct ModuleDef {
+    char *reference; /* e.g. "C.7.1.1" */
+    char *title;
+    char usage[4]; /* 'M', 'C' or 'U', then zero bytes */
+    char *text;    /* fourth text of the module entry */
+    ModuleDef *next;
+    ModuleDef *prev;
+    AttrDef *first; /* top-level attribute definitions */
+    AttrDef *last;
+    ABCDef *owner;
+};
+
+struct AttrDef {
+    uint32_t tag;  /* group << 16 | element; 0xFFFEE000 for an Item definition */
+    char *name;
+    char type[4];  /* "1", "2C", "3", ... */
+    char *text;    /* fourth text of the attribute entry */
+    uint16_t flags; /* bit 0: made by the binding */
+    DicomElement *element; /* bound element, NULL when unbound */
+    AttrDef *next;
+    AttrDef *prev;
+    AttrDef *first_child; /* Item definitions, or an item's attributes */
+    AttrDef *last_child;
+    uint16_t owner_kind; /* 0: owner is a ModuleDef, 1: an AttrDef */
+    void *owner;
+};
 
 typedef struct DefHolder {
     struct ABCDef *abc;
