@@ -3,7 +3,8 @@
 # default: every fuzz/fuzz_*.cpp) with clang (libFuzzer, AddressSanitizer,
 # UndefinedBehaviorSanitizer) into a scratch directory and runs them side by
 # side for a bounded time.  A target's corpus is seeded with the shared
-# samples and with fuzz/seeds/<target>/ when that folder exists.  Crash
+# samples and with fuzz/seeds/<target>/ when that folder exists; the sources
+# a target needs besides the two libraries are named in the target itself.  Crash
 # inputs are left in the scratch directory, which is kept on failure.
 set -eu
 seconds=${1:-60}
@@ -17,9 +18,12 @@ fi
 
 echo "building $* in $work"
 for t in "$@"; do
+    # A target names the program sources it needs beyond the two libraries
+    # in a line "// fuzz-sources: editor/profile.cpp ...".
+    extra=$(sed -n 's|^// fuzz-sources:||p' "$root/fuzz/$t.cpp" | tr ' ' '\n' | sed '/^$/d; s|^|'"$root"'/|' | tr '\n' ' ')
     clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-        -I"$root/support" -I"$root/dicom" -I"$root/app" -DQUENOR_DEFS_DIR="\"$root/defs\"" \
-        "$root/fuzz/$t.cpp" "$root"/support/*.cpp "$root"/dicom/*.cpp -lpng \
+        -I"$root/support" -I"$root/dicom" -I"$root/app" -I"$root/editor" -I"$root/browser" -DQUENOR_DEFS_DIR="\"$root/defs\"" \
+        "$root/fuzz/$t.cpp" $extra "$root"/support/*.cpp "$root"/dicom/*.cpp -lpng \
         -o "$work/$t" &
 done
 wait
