@@ -348,8 +348,12 @@ TEST_F(ReaderTest, FillPdsTakesFallbacksForOddValues) {
 }
 
 TEST_F(ReaderTest, ShortFilesKeepTheSyntaxInForce) {
-    ASSERT_EQ(0, Import(""));
-    EXPECT_EQ(nullptr, io_.object->root->first_child);
+    /* no element at all: refused, naming the file */
+    EXPECT_EQ(-1, Import(""));
+    EXPECT_NE(std::string::npos, log_.find("Error: File " + path_ + " holds no DICOM element.\n"));
+    EXPECT_EQ(nullptr, io_.object);
+    EXPECT_EQ(-1, Import(std::string(128, '\0') + "DICM"));
+    EXPECT_NE(std::string::npos, log_.find("holds no DICOM element."));
 
     init_IOObject(&io_);
     io_.out_ds_ts = 2;
@@ -496,42 +500,47 @@ TEST_F(ReaderTest, UndefinedItemOutlivesADefinedSequenceEndingInIt) {
     EXPECT_EQ((std::vector<uint32_t>{0x00400275, 0x00200013}), Keys(io_.object->root));
 }
 
-TEST_F(ReaderTest, UndefinedLengthNonSequenceOpensNothing) {
+TEST_F(ReaderTest, UndefinedLengthElementOpensASequence) {
     FileBuilder f;
     f.Header(0x0009, 0x1010, "", 0xFFFFFFFF).Item().Text(0x0008, 0x0060, "CS", "CT").ItemEnd();
     f.SeqEnd().Text(0x0010, 0x0010, "PN", "AB");
     ASSERT_EQ(0, Import(f.bytes()));
-    EXPECT_EQ((std::vector<uint32_t>{0x00091010, 0xFFFEE000, 0xFFFEE0DD, 0x00100010}),
-              Keys(io_.object->root));
-    EXPECT_EQ(nullptr, Top(0)->first_child);
-}
-
-TEST_F(ReaderTest, NestingBeyondTenSequencesIsRefused) {
-    auto nested = [](int depth) {
-        FileBuilder f(TS_EXPLICIT_LE);
-        for (int i = 0; i < depth; i++)
-            f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF).Item();
-        f.Text(0x0008, 0x0060, "CS", "CT");
-        for (int i = 0; i < depth; i++)
-            f.ItemEnd().SeqEnd();
-        return f.bytes();
-    };
-    ASSERT_EQ(0, Import(nested(10)));
-    const DicomElement *e = Top(0);
-    for (int i = 0; i < 10; i++)
-        e = e->first_child->first_child;
-    EXPECT_EQ(0x0060, e->element);
+    EXPECT_EQ((std::vector<uint32_t>{0x00091010, 0x00100010}), Keys(io_.object->root));
+    EXPECT_EQ((std::vector<uint32_t>{0xFFFEE000, 0xFFFEE0DD}), Keys(Top(0)));
+    EXPECT_EQ((std::vector<uint32_t>{0x00080060, 0xFFFEE00D}), Keys(Top(0)->first_child));
+    EXPECT_EQ(VR_SQ, Top(0)->vr) << "held as the sequence it is";
     EXPECT_EQ(io_.object->root, io_.object->insert_parent);
-
-    EXPECT_EQ(-1, Import(nested(11)));
-    EXPECT_NE(std::string::npos,
-              log_.find("Error: Element (0040,0275) is nested deeper than 10 sequences or items.\n"));
 }
 
-TEST_F(ReaderTest, NestingBeyondTenItemsIsRefused) {
+/* nested sequence-and-item levels around one element */
+std::string Nested(int depth) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    for (int i = 0; i < depth; i++)
+        f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF).Item();
+    f.Text(0x0008, 0x0060, "CS", "CT");
+    for (int i = 0; i < depth; i++)
+        f.ItemEnd().SeqEnd();
+    return f.bytes();
+}
+
+TEST_F(ReaderTest, DeepNestingIsReadUpToTheBound) {
+    for (int depth : {11, READER_MAX_NESTING}) {
+        ASSERT_EQ(0, Import(Nested(depth))) << depth;
+        const DicomElement *e = Top(0);
+        for (int i = 0; i < depth; i++)
+            e = e->first_child->first_child;
+        EXPECT_EQ(0x0060, e->element);
+        EXPECT_EQ(io_.object->root, io_.object->insert_parent);
+    }
+    EXPECT_EQ(-1, Import(Nested(READER_MAX_NESTING + 1)));
+    EXPECT_NE(std::string::npos,
+              log_.find("Error: Element (0040,0275) is nested deeper than 256 sequences or items.\n"));
+}
+
+TEST_F(ReaderTest, ItemsBeyondTheBoundAreRefused) {
     FileBuilder f(TS_EXPLICIT_LE);
     f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF);
-    for (int i = 0; i < 11; i++)
+    for (int i = 0; i <= READER_MAX_NESTING; i++)
         f.Item();
     EXPECT_EQ(-1, Import(f.bytes()));
     EXPECT_NE(std::string::npos, log_.find("Error: Element (fffe,e000) is nested deeper"));
