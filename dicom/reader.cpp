@@ -162,6 +162,7 @@ struct ReadState {
     bool deflated = false;     /* (0002,0010) named the deflated syntax */
     int un_content_depth = 0;  /* open UN sequences read as implicit VR LE */
     int vr = -1;               /* dictionary VR of the element being read */
+    uint64_t meta_end = 0;     /* where (0002,0000) says the meta group ends; 0 unknown */
 };
 
 int vr_of(AppData *app, uint32_t key) {
@@ -330,6 +331,7 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
             uint32_t v;
             memcpy(&v, rec.value, 4);
             st.group_length = v;
+            st.meta_end = st.in.pos() + v;
         }
         return;
     }
@@ -431,8 +433,14 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
 /* The meta group holds groups 0000 to 0003 in ascending order: a group of
  * 0004 or above, or one lower than the group before it, starts the data
  * set (a data set may begin with an illegal group such as 0001). */
-bool ends_meta_group(ReadState &st, uint16_t group) {
+bool ends_meta_group(ReadState &st, uint16_t group, uint64_t header_start) {
     if (group >= 0x0004 || group < st.last_meta_group)
+        return true;
+    /* A big-endian data set whose first group is 0200 looks like group
+     * 0002 read little endian: behind the end that (0002,0000) gives, it
+     * is that. */
+    if (group == 0x0002 && st.meta_end == header_start && st.syntax_named &&
+        st.io->named_ts == TS_EXPLICIT_BE)
         return true;
     st.last_meta_group = group;
     return false;
@@ -520,7 +528,10 @@ int16_t read_elements(ReadState &st) {
         DicomElementHead rec{};
         rec.group = load_u16(tag, io->ts_in_force);
         rec.element = load_u16(tag + 2, io->ts_in_force);
-        if (io->in_meta_group && ends_meta_group(st, rec.group)) {
+        /* The meta group ends at a top-level element: what items hold is
+         * in the syntax around them. */
+        if (io->in_meta_group && io->object->insert_parent == io->object->root &&
+            ends_meta_group(st, rec.group, header_start)) {
             enter_data_set(st, header_start);
             rec.group = load_u16(tag, io->ts_in_force);
             rec.element = load_u16(tag + 2, io->ts_in_force);

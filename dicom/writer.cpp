@@ -92,6 +92,16 @@ bool is_pds(const DicomElement *e) {
     return e->value && e->length == sizeof(PixelDataDesc);
 }
 
+bool is_top_level(const DicomElement *e) {
+    return e->parent && !e->parent->parent;
+}
+
+/* Without a meta header the top-level elements of groups 0000-0003 are
+ * left out, each with what it holds (inside items they are data). */
+bool is_dropped(const DicomElement *e, const IOObject *io) {
+    return !io->meta_header && e->group <= 3 && is_top_level(e);
+}
+
 /* The syntax raw bytes are encoded in: PNG data sets are explicit LE. */
 TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
     if (ts == TS_PNG)
@@ -315,10 +325,26 @@ bool recode_value(AppData *app, const DicomElement *e, const IOObject *io,
     return ok;
 }
 
+} // namespace
+
+bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
+                        TransferSyntaxCode to, std::vector<unsigned char> &out) {
+    Recoder r(app, byte_syntax(to), 0);
+    return r.run(static_cast<const unsigned char *>(bytes), length, byte_syntax(from), out);
+}
+
+namespace {
+
+/* The meta group's (0002,0010) is written naming the output syntax (an
+ * element with that tag inside an item is data like any other). */
+bool names_output_syntax(const DicomElement *e, const IOObject *io) {
+    return element_key(e) == kMetaSyntax && e->value && is_top_level(e) && io->out_ds_ts >= 0 &&
+           io->out_ds_ts <= 3;
+}
+
 /* The value length an ordinary element is written with. */
 uint32_t value_length(AppData *app, const DicomElement *e, const IOObject *io) {
-    uint32_t key = element_key(e);
-    if (key == kMetaSyntax && e->value && io->out_ds_ts >= 0 && io->out_ds_ts <= 3) {
+    if (names_output_syntax(e, io)) {
         size_t n = strlen(transfer_syntax_uid(io->out_ds_ts));
         return (uint32_t)(n + (n & 1));
     }
@@ -330,6 +356,10 @@ uint32_t value_length(AppData *app, const DicomElement *e, const IOObject *io) {
             return (uint32_t)bytes.size();
     }
     return e->length;
+}
+
+bool is_delimiter_node(const DicomElement *e) {
+    return e->group == 0xFFFE && (e->element == 0xE00D || e->element == 0xE0DD);
 }
 
 bool is_pixel_element(const DicomElement *e) {
@@ -360,7 +390,9 @@ int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
                             const PixelDataDesc *geometry) {
     if (!e)
         return 0;
-    if (io->in_meta_group && e->group > 3)
+    if (is_dropped(e, io))
+        return 0;
+    if (io->in_meta_group && is_top_level(e) && e->group > 3)
         enter_data_set(io, false);
     uint32_t total = 0;
     for (DicomElement *c = e->first_child; c; c = c->next)
@@ -377,8 +409,6 @@ int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
         }
         return (int32_t)total;
     }
-    if (e->group <= 3 && !io->meta_header)
-        return (int32_t)total;
     uint32_t length = value_length(app, e, io);
     int vr = header_vr(app, key, length, io->pass_encoding);
     total += header_size(io->ts_in_force, key, vr);
@@ -494,7 +524,7 @@ private:
 
     int16_t write_value(DicomElement *e) {
         uint32_t key = element_key(e);
-        if (key == kMetaSyntax && e->value && io_->out_ds_ts >= 0 && io_->out_ds_ts <= 3) {
+        if (names_output_syntax(e, io_)) {
             const char *uid = transfer_syntax_uid(io_->out_ds_ts);
             size_t n = strlen(uid);
             uint32_t padded = (uint32_t)(n + (n & 1));
@@ -554,7 +584,9 @@ private:
 
     int16_t write_element(DicomElement *e) {
         uint32_t key = element_key(e);
-        if (io_->in_meta_group) {
+        if (is_dropped(e, io_))
+            return 0;
+        if (io_->in_meta_group && is_top_level(e)) {
             if (e->group < 4) {
                 if (key == kMetaSyntax && e->value) {
                     int code = transfer_syntax_code(static_cast<const char *>(e->value), e->length);
@@ -569,16 +601,19 @@ private:
         if (is_pixel_element(e)) {
             NativeForNested native(io_, e);
             status = write_pixel_data(e);
-        } else if (io_->meta_header || e->group > 3) {
+        } else {
             status = write_value(e);
-            if (status == 0 && e->parent && !e->parent->parent)
+            if (status == 0 && is_top_level(e))
                 note_marks(e);
         }
         if (status != 0)
             return -1;
-        for (DicomElement *c = e->first_child; c; c = c->next)
-            if (write_element(c) != 0)
-                return -1;
+        /* The delimitation item closes the container: it goes last, also
+         * when elements with higher tags, (FFFF,xxxx) say, sort behind it. */
+        for (int delimiters = 0; delimiters < 2; delimiters++)
+            for (DicomElement *c = e->first_child; c; c = c->next)
+                if (is_delimiter_node(c) == (delimiters == 1) && write_element(c) != 0)
+                    return -1;
         return ok_ ? 0 : -1;
     }
 };
@@ -628,23 +663,34 @@ int16_t check_element(AppData *app, DicomElement *e) {
         _free_value(e);
         e->length = kUndefined;
     }
-    DicomElement *first = e->first_child;
-    if (first->group == 0xFFFE && first->element == delimiter) {
-        _forget_refs_into(first);
-        e->first_child = first->next;
-        if (first->next)
-            first->next->prev = nullptr;
-        else
-            e->last_child = nullptr;
-        _free_element(first);
-        if (!e->first_child) {
-            e->length = 0;
-            return 0;
+    /* A reader ends a container at any delimiter, so one of its own kind
+     * stays (written after all other children, wherever sorting put it)
+     * and any other goes (a damaged file can hold them). */
+    bool content = false;
+    DicomElement *own = nullptr;
+    for (DicomElement *c = e->first_child, *next; c; c = next) {
+        next = c->next;
+        if (!is_delimiter_node(c)) {
+            content = true;
+        } else if (c->element == delimiter && !own) {
+            own = c;
+        } else {
+            _forget_refs_into(c);
+            _unlink_element(c);
+            _free_element(c);
         }
     }
-    for (DicomElement *c = e->first_child; c; c = c->next)
-        if (c->group == 0xFFFE && c->element == delimiter)
-            return 0;
+    if (!content) {
+        if (own) {
+            _forget_refs_into(own);
+            _unlink_element(own);
+            _free_element(own);
+        }
+        e->length = 0;
+        return 0;
+    }
+    if (own)
+        return 0;
     return new_delimiter(app, e, delimiter) ? 0 : -1;
 }
 
@@ -670,7 +716,7 @@ void store_group_lengths(AppData *app, DicomElement *parent, IOObject *io,
     int current = -1;
     DicomElement *pending = nullptr;
     for (DicomElement *e = parent->first_child; e; e = e->next) {
-        if (e->element == 0x0000) {
+        if (e->element == 0x0000 && !e->first_child) { /* one that holds items is none */
             if (pending)
                 store_u32(pending, sum);
             sum = 0;
@@ -789,7 +835,7 @@ int16_t DO_calcElementsLength(AppData *app, IOObject *io) {
 
     DicomElement *pos = nullptr;
     DE_search(app, obj, &pos, 0xFFFF, 0xFFFF, 0);
-    if (DE_search(app, obj, &pos, 0x0008, 0x0001, 0) == 0 && pos) {
+    if (DE_search(app, obj, &pos, 0x0008, 0x0001, 0) == 0 && pos && !pos->first_child) {
         uint32_t rest = 0;
         for (DicomElement *e = pos->next; e; e = e->next)
             rest += (uint32_t)calc_element_length(app, e, io, &geometry);

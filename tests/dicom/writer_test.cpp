@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "dicom/file_builder.h"
 #include "medcore.h"
 #include "testutil.h"
 
@@ -366,6 +367,41 @@ TEST(Writer, DelimitersAreAddedAndEmptyContainersGetLengthZero) {
     EXPECT_EQ(0xE00D, seq->first_child->last_child->element);
     EXPECT_EQ(0u, seq->next->length);
     DO_closeObject(&io);
+}
+
+std::vector<uint32_t> ChildKeys(const DicomElement *parent) {
+    std::vector<uint32_t> keys;
+    for (const DicomElement *c = parent->first_child; c; c = c->next)
+        keys.push_back(KeyOf(c));
+    return keys;
+}
+
+/* A damaged file: an element tagged above the delimitation items, which
+ * sorting puts behind them, and a sequence delimiter closing an item.  The
+ * save writes each container's own delimiter last, so that the file reads
+ * back as the tree it was saved from. */
+TEST(Writer, DelimitersCloseTheirContainerWhereverSortingPutsThem) {
+    dicomtest::FileBuilder f;
+    f.Header(0x3006, 0x0080, "", 0xFFFFFFFF).Item().Text(0x3006, 0x0082, "IS", "1 ");
+    f.Header(0xFFFE, 0xF00D, "", 0).SeqEnd(); /* ends the item and the sequence */
+    f.Item().Text(0x3006, 0x0082, "IS", "2 ").ItemEnd().SeqEnd();
+    TempDir tmp;
+    testutil::WriteFile(tmp.file("in.dcm"), f.bytes());
+    dicomtest::KeepAsSeed("stray_delimiters.dcm", f.bytes());
+    for (int ts : {TS_IMPLICIT_LE, TS_EXPLICIT_LE, TS_EXPLICIT_BE}) {
+        SCOPED_TRACE(ts);
+        Loaded in;
+        ASSERT_TRUE(in.Read(tmp.file("in.dcm")));
+        ASSERT_EQ(0, in.Save(tmp.file("out.dcm"), ts));
+        Loaded back;
+        ASSERT_TRUE(back.Read(tmp.file("out.dcm")));
+        const DicomElement *seq = back.Top(0x30060080);
+        ASSERT_NE(nullptr, seq);
+        EXPECT_EQ((std::vector<uint32_t>{0xFFFEE000, 0xFFFEE000, 0xFFFEE0DD}), ChildKeys(seq));
+        EXPECT_EQ((std::vector<uint32_t>{0x30060082, 0xFFFEF00D, 0xFFFEE00D}),
+                  ChildKeys(seq->first_child));
+        EXPECT_EQ(back.io.object->root->last_child, seq) << "nothing came out of the sequence";
+    }
 }
 
 /* ---- failure paths ---- */
