@@ -3,8 +3,8 @@
  */
 #include "testutil.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -51,14 +51,19 @@ void WriteFile(const std::string &path, const std::string &bytes) {
 
 bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-std::string SamplePath(const std::string &name) { return std::string(QUENOR_SAMPLES_DIR) + "/" + name; }
+std::string SamplePath(const std::string &name) {
+    const std::string path = std::string(QUENOR_SAMPLES_DIR) + "/" + name;
+    if (!FileExists(path))
+        ADD_FAILURE() << "sample file missing: " << path
+                      << " (the samples folder was chosen when the build was configured)";
+    return path;
+}
 
 std::vector<std::string> SampleFiles() {
     std::vector<std::string> files;
-    std::error_code ec;
-    for (const auto &e : fs::directory_iterator(QUENOR_SAMPLES_DIR, ec))
-        if (e.path().extension() == ".dcm")
-            files.push_back(e.path().filename().string());
+    std::istringstream names(QUENOR_SAMPLE_NAMES);
+    for (std::string name; names >> name;)
+        files.push_back(name);
     std::sort(files.begin(), files.end());
     return files;
 }
