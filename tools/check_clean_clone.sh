@@ -23,7 +23,7 @@ for n in 1 2; do
     step "$cmd"
     bash -c "$cmd"
 done
-QUENOR_DEF_PATH=defs build/bin/tagdump -i examples/sample.dcm >"$work/in-tree.txt"
+QUENOR_DEF_PATH=defs build/bin/tagdump -i "$work/proj/examples/sample.dcm" >"$work/in-tree.txt"
 
 step "cmake --install build --prefix $prefix"
 cmake --install build --prefix "$prefix" >/dev/null
