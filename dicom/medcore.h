@@ -383,6 +383,33 @@ MC_API void _write_itemtag(FILE *out, TransferSyntaxCode ts, uint16_t group, uin
                            uint32_t length);
 MC_API int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds);
 
+/* ------------------------------------------------------------------ */
+/* Nuclear-medicine frame vectors (nmvectors.cpp)                      */
+/* ------------------------------------------------------------------ */
+
+/* 1 when (group,element) is among the tags of Frame Increment Pointer
+ * (0028,0009) at the top level, else 0. */
+MC_API int16_t is_in_0028_0009(AppData *app, DicomObject *obj, uint16_t group,
+                               uint16_t element);
+/* Reads Number of Frames into *frames (0 when absent, negative or not a
+ * 16-bit count) and each present group-0054 vector into a new array of
+ * *frames + 1 numbers, slot f holding frame f and slot 0 zero; a vector
+ * shorter than the frame count leaves the remaining slots zero.  Absent
+ * vectors give NULL.  The caller frees the arrays.  In argument order:
+ * (0054,0010) Energy Window, 0020 Detector, 0030 Phase, 0050 Rotation,
+ * 0060 R-R Interval, 0070 Time Slot, 0080 Slice, 0090 Angular View,
+ * 0100 Time Slice. */
+MC_API void get_Vectors(AppData *app, DicomObject *obj, int16_t **energy_window,
+                        int16_t **detector, int16_t **phase, int16_t **rotation,
+                        int16_t **rr_interval, int16_t **time_slot, int16_t **slice,
+                        int16_t **angular_view, int16_t **time_slice, int16_t *frames);
+/* Stores slots 1 to *frames of each non-NULL array as the matching
+ * top-level vector, replacing or adding it; *frames <= 0 changes nothing. */
+MC_API void put_Vectors(AppData *app, DicomObject *obj, int16_t *energy_window,
+                        int16_t *detector, int16_t *phase, int16_t *rotation,
+                        int16_t *rr_interval, int16_t *time_slot, int16_t *slice,
+                        int16_t *angular_view, int16_t *time_slice, int16_t *frames);
+
 #ifdef __cplusplus
 }
 #endif
