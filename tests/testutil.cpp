@@ -70,6 +70,13 @@ std::vector<std::string> SampleFiles() {
 
 std::string DefsDir() { return QUENOR_DEFS_DIR; }
 
+bool LoadTagDefs(AppData *app, const char *program) {
+    char banner[64];
+    init_AppData(app, program, "2.1", banner);
+    return InitDICOMTagDef(app, (DefsDir() + "/tag_tab.def").c_str(), 1) == 0 &&
+           InitDICOMTagDef(app, (DefsDir() + "/tag2_tab.def").c_str(), 0) == 0;
+}
+
 std::string BinPath(const std::string &program) { return std::string(QUENOR_BIN_DIR) + "/" + program; }
 
 RunResult Run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "medcore.h"
+
 namespace testutil {
 
 /* A fresh directory under $TMPDIR (or /tmp), removed with its contents. */
@@ -39,6 +41,10 @@ std::string SamplePath(const std::string &name);
 std::vector<std::string> SampleFiles();
 std::string DefsDir();                           /* the bundled defs/ */
 std::string BinPath(const std::string &program); /* build/bin/<program> */
+
+/* Fills app for a test program and loads the bundled tag_tab.def and
+ * tag2_tab.def into it; false when either fails to load. */
+bool LoadTagDefs(AppData *app, const char *program);
 
 struct RunResult {
     int status = -1; /* exit status, or 128 + signal */

@@ -25,10 +25,7 @@ DefHolder g_defs;
 class Env : public ::testing::Environment {
 public:
     void SetUp() override {
-        char banner[64];
-        init_AppData(&g_app, "nmvectors", "2.1", banner);
-        const std::string dir = testutil::DefsDir();
-        ASSERT_EQ(0, InitDICOMTagDef(&g_app, (dir + "/tag_tab.def").c_str(), 1));
+        ASSERT_TRUE(testutil::LoadTagDefs(&g_app, "nmvectors"));
         log_mask(0);
     }
     void TearDown() override { DoneTagPrvDef(&g_app, &g_defs); }
