@@ -211,7 +211,7 @@ class CheckTest(unittest.TestCase):
     fails, what they accept passes."""
 
     def test_uid_ab_files(self):
-        good_uid = '# c\n{"CT Image","1.2.3", "x"} , {"MR", "1.2.4", ""},'
+        good_uid = '# a comment ends at a carriage return\r{"CT Image","1.2.3", "x"} , {"MR", "1.2.4", ""},'
         self.assertEqual(len(go.check_uid_file(tokens(good_uid))), 2)
         good_ab = ('{"CT", "CT IOD", {{"C.7.1.1", "Patient", \'M\', "Patient"},}}'
                    '{"CT", "more", {}} # the same object again\n'
