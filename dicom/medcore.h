@@ -372,6 +372,34 @@ MC_API int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const c
 MC_API void print_element_value(AppData *app, DicomElement *elem, char *buf, int size);
 
 /* ------------------------------------------------------------------ */
+/* Value checks and verification (checks.cpp, verify.cpp)              */
+/* ------------------------------------------------------------------ */
+
+/* The findings for one element or attribute definition. */
+typedef uint16_t VerifyErrorBits;
+
+#define VERIFY_BAD_LENGTH      0x0001 /* length below/above what the VR allows */
+#define VERIFY_EXTRA_CHARS     0x0002 /* characters outside the VR's repertoire */
+#define VERIFY_BAD_FORMAT      0x0004 /* set by no check */
+#define VERIFY_IMPOSSIBLE      0x0008 /* set by no check */
+#define VERIFY_UNKNOWN_VR      0x0010 /* the dictionaries give the tag no VR */
+#define VERIFY_BAD_VM          0x0020
+#define VERIFY_NOT_PERMITTED   0x0040
+#define VERIFY_TYPE1_MISSING   0x0080
+#define VERIFY_TYPE1_EMPTY     0x0100
+#define VERIFY_TYPE2_MISSING   0x0200
+
+/* Every element against the tag dictionaries: 1 when some element fails
+ * (an unknown VR alone is a warning), else 0. */
+MC_API int16_t VerifyObjectByTag(AppData *app, DicomObject *obj);
+/* The bound object definition in defs->abc, module by module: 0 no finding
+ * outside conditional modules, 1 some, 2 no object definition. */
+MC_API int16_t VerifyObjectByModule(AppData *app, DefHolder *defs);
+/* 1 when no attribute definition inside the Item definitions of the SQ
+ * definition, at any depth, is bound to an element; else 0. */
+MC_API int16_t isSQEmpty(AttrDef *sq);
+
+/* ------------------------------------------------------------------ */
 /* Writer, meta header, pixel data (writer.cpp, metaheader.cpp, pixels.cpp) */
 /* ------------------------------------------------------------------ */
 
