@@ -4,7 +4,8 @@
  * and the module files (each module's attributes, items of sequences
  * addressed by item paths such as "C.8.8.1_2_1"), loaded into the tree in
  * DefHolder.abc; the wrappers that find the files along QUENOR_DEF_PATH,
- * and the builders and frees of the tree.
+ * InitUABCDef that runs the whole chain for an object and binds it, and
+ * the builders and frees of the tree.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -211,25 +212,10 @@ Step read_object_record(Reader &rd, ABCDef *tree, const char *object_name, bool 
 
 /* ---- module files ------------------------------------------------- */
 
-bool has_sq_vr(AppData *app, uint32_t tag) {
-    int vr = -1;
-    getVR(app, tag, &vr);
-    return vr == VR_SQ;
-}
-
 /* The Item definition of a sequence attribute: its first child, made when
  * it has none. */
 AttrDef *item_def_of(AppData *app, ABCDef *tree, AttrDef *sq) {
-    if (sq->first_child != nullptr)
-        return sq->first_child;
-    const char *name = nullptr;
-    getAttrName(app, TAG_KEY_ITEM_DEF, &name);
-    char *empty = AddToDStringBuffer(tree->pool, "");
-    AttrDef *item = empty ? _new_attr_def(TAG_KEY_ITEM_DEF, name, "3", empty, ATTR_OWNER_ATTR, sq)
-                          : nullptr;
-    if (item != nullptr)
-        _link_attr_def(item);
-    return item;
+    return sq->first_child ? sq->first_child : _append_item_def(app, tree, sq);
 }
 
 /* Follows the item path of 'ref' from position 'at' (a '_') through the
@@ -259,7 +245,7 @@ AttrDef *resolve_sq_path(AppData *app, ABCDef *tree, const char *ref, size_t at,
         }
         AttrDef *sq = current;
         for (long n = 0; sq != nullptr; sq = sq->next)
-            if (has_sq_vr(app, sq->tag) && ++n == index)
+            if (_is_sq_tag(app, sq->tag) && ++n == index)
                 break;
         if (sq == nullptr) {
             char text[kTextBuf + 64];
@@ -286,19 +272,12 @@ struct Target {
     bool found() const { return module != nullptr || item != nullptr; }
 };
 
-ModuleDef *module_named(ABCDef *tree, const char *reference) {
-    for (ModuleDef *m = tree->first; m != nullptr; m = m->next)
-        if (strcmp(m->reference, reference) == 0)
-            return m;
-    return nullptr;
-}
-
 /* The module reference up to the first '_' picks the module; an item path
  * behind it is resolved from the module's first attribute. */
 bool find_target(AppData *app, ABCDef *tree, const char *ref, Target *t, std::string *error) {
     const size_t split = strcspn(ref, "_");
     const std::string module_name(ref, split);
-    ModuleDef *m = module_named(tree, module_name.c_str());
+    ModuleDef *m = _find_module_def(tree, module_name.c_str());
     if (m == nullptr)
         return true; /* a module this object does not use: dropped */
     if (ref[split] == '\0') {
@@ -354,6 +333,22 @@ Step read_module_record(AppData *app, Reader &rd, ABCDef *tree, int16_t primary)
     return rd.punct('}', kErrRightBrace) ? Step::Ok : Step::Syntax;
 }
 
+/* The SOP Class UID of the object as text; false when it has none. */
+bool sop_class_uid(AppData *app, DicomObject *obj, std::string *uid) {
+    DicomElementHead rec = {};
+    rec.group = 0x0008;
+    rec.element = 0x0016;
+    DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
+    if (obj == nullptr || DO_searchForElement(obj, &rec) != 0 || rec.value == nullptr) {
+        free(rec.value);
+        return false;
+    }
+    const char *bytes = static_cast<const char *>(rec.value);
+    uid->assign(bytes, strnlen(bytes, rec.length));
+    free(rec.value);
+    return !uid->empty();
+}
+
 } // namespace
 
 /* ---- builders and frees of the tree ---------------------------------- */
@@ -400,6 +395,34 @@ ModuleDef *_append_module_def(ABCDef *tree, const char *reference, const char *t
     m->owner = tree;
     append_at_tail(tree->first, tree->last, m);
     return m;
+}
+
+ModuleDef *_find_module_def(ABCDef *tree, const char *reference) {
+    for (ModuleDef *m = tree->first; m != nullptr; m = m->next)
+        if (strcmp(m->reference, reference) == 0)
+            return m;
+    return nullptr;
+}
+
+ModuleDef *_append_catch_all_module(ABCDef *tree) {
+    return _append_module_def(tree, "P.R.I.V.A.T.E", "Private Data", 'U', "");
+}
+
+AttrDef *_append_item_def(AppData *app, ABCDef *tree, AttrDef *sq) {
+    const char *name = nullptr;
+    getAttrName(app, TAG_KEY_ITEM_DEF, &name);
+    char *empty = AddToDStringBuffer(tree->pool, "");
+    AttrDef *item = empty ? _new_attr_def(TAG_KEY_ITEM_DEF, name, "3", empty, ATTR_OWNER_ATTR, sq)
+                          : nullptr;
+    if (item != nullptr)
+        _link_attr_def(item);
+    return item;
+}
+
+bool _is_sq_tag(AppData *app, uint32_t tag) {
+    int vr = -1;
+    getVR(app, tag, &vr);
+    return vr == VR_SQ;
 }
 
 void _free_attr_def(AttrDef *def) {
@@ -551,7 +574,7 @@ int16_t InitABDef(AppData *app, DefHolder *defs, int16_t only_primary, const cha
         &secondary_done);
     if (r != 0 || !secondary_done)
         return r;
-    if (_append_module_def(defs->abc, "P.R.I.V.A.T.E", "Private Data", 'U', "") == nullptr)
+    if (_append_catch_all_module(defs->abc) == nullptr)
         return -1;
     return 0;
 }
@@ -564,6 +587,25 @@ int16_t InitCDef(AppData *app, DefHolder *defs, int16_t only_primary) {
             return InitDICOMCDef(app, &defs->abc, path, primary);
         },
         &secondary_done);
+}
+
+int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t only_primary) {
+    std::string uid;
+    if (!sop_class_uid(app, obj, &uid)) {
+        log_message("SOP Class UID (0008,0016) not defined.", 1);
+        return -1;
+    }
+    if (uid.size() > kUidMax)
+        return -1; /* no UID field holds it: no record can map it */
+    char object_name[kObjectNameMax + 1] = {};
+    int16_t r = InitUIDDef(uid.c_str(), only_primary, object_name);
+    if (r == 0)
+        r = InitABDef(app, defs, only_primary, object_name);
+    if (r == 0)
+        r = InitCDef(app, defs, only_primary);
+    if (r == 0)
+        r = BindABCDef(app, defs, obj, 0);
+    return r;
 }
 
 void DoneABCDef(DefHolder *defs) {

@@ -28,6 +28,21 @@ void _link_attr_def(AttrDef *def);
 ModuleDef *_append_module_def(ABCDef *tree, const char *reference, const char *title, char usage,
                               const char *text);
 
+/* The first module whose reference is exactly `reference`; NULL when none. */
+ModuleDef *_find_module_def(ABCDef *tree, const char *reference);
+
+/* Appends the catch-all module "P.R.I.V.A.T.E" ("Private Data", usage
+ * 'U', no attributes); NULL when memory ran out. */
+ModuleDef *_append_catch_all_module(ABCDef *tree);
+
+/* Appends the Item definition (FFFE,E000) under a sequence attribute:
+ * the dictionary name of the item tag, type "3", an empty fourth text.
+ * NULL when memory ran out. */
+AttrDef *_append_item_def(AppData *app, ABCDef *tree, AttrDef *sq);
+
+/* Whether the tag dictionary gives the tag the VR SQ. */
+bool _is_sq_tag(AppData *app, uint32_t tag);
+
 /* Frees a definition's children recursively, then the node (not unlinked). */
 void _free_attr_def(AttrDef *def);
 /* Takes def out of its owner's list and frees it with its subtree. */
