@@ -352,9 +352,9 @@ class Tokens:
             ch = self.text[self.pos]
             if ch in " \t\r\n":
                 self.pos += 1
-            elif ch == "#":
-                end = self.text.find("\n", self.pos)
-                self.pos = len(self.text) if end < 0 else end
+            elif ch == "#":               # to the next line end, \n or \r
+                end = re.compile(r"[\r\n]").search(self.text, self.pos)
+                self.pos = end.start() if end else len(self.text)
             else:
                 return False
         return True

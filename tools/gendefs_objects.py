@@ -145,8 +145,8 @@ class Notes:
         self.counts = collections.Counter()
         self.examples = collections.defaultdict(list)
 
-    def add(self, kind, example, count=1):
-        self.counts[kind] += count
+    def add(self, kind, example):
+        self.counts[kind] += 1
         if example not in self.examples[kind]:
             self.examples[kind].append(example)
 
@@ -235,7 +235,8 @@ class MacroIndex:
         named = self.by_name.get(name, [])
         by_name = named[0] if len(named) == 1 else MACRO_NAME_ALIASES.get(name)
         if by_number:
-            if by_name == by_number or (" %s " % name) in (" %s " % macro_key(self.tables[by_number].name)):
+            title = " %s " % macro_key(self.tables[by_number].name)
+            if by_name == by_number or (" %s " % name) in title:
                 return by_number, "number"
             return None, "number and name disagree"
         if by_name:
@@ -255,13 +256,14 @@ TYPE_OVERRIDE = re.compile(r"\(([0-9A-F]{4}),([0-9A-F]{4})\) shall be Type ([123
 CONDITIONAL_TYPE = {"1": "1C", "2": "2C"}
 
 
-def expand(table, macros, notes, depth=0, within=(), conditional=False, overrides=None):
+def expand(table, macros, notes, depth=0, callers=(), conditional=False, overrides=None):
     """The entries of a module or macro with its includes replaced by the
     macro's entries, each include's depth added to the macro rows' own.
     A macro included only under a condition ("... if ...") cannot make
     its attributes Type 1 or 2 unconditionally: they become 1C and 2C. An
     include that says an attribute "shall be Type n" sets that type on the
     macro's own rows."""
+    chain = callers + (table.table,)
     for row in table.rows:
         if isinstance(row, Entry):
             row = row._replace(depth=depth + row.depth)
@@ -279,7 +281,7 @@ def expand(table, macros, notes, depth=0, within=(), conditional=False, override
             continue
         if how == "name":
             notes.add("include found by name", "%s: %s" % (table.table, row.ref))
-        if number in within or number == table.table:
+        if number in chain:
             # The SR content tree includes itself without end: its items
             # at the first level are defined, the deeper ones are not.
             notes.add("include not expanded (recursive)", "%s: %s" % (table.table, row.ref))
@@ -289,8 +291,7 @@ def expand(table, macros, notes, depth=0, within=(), conditional=False, override
         types = {int(g + e, 16): t.upper()
                  for g, e, t in TYPE_OVERRIDE.findall(row.description)}
         yield from expand(macros.tables[number], macros, notes, depth + row.depth,
-                          within + (table.table,),
-                          conditional or bool(CONDITION.search(row.ref)), types)
+                          chain, conditional or bool(CONDITION.search(row.ref)), types)
 
 
 def nest_rows(rows, dictionary, notes, where):
