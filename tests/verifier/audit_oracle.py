@@ -7,7 +7,8 @@
                           (8 hex digits each) to OUT, as it was encoded
   missing FILE            the attributes dciodvfy finds missing in FILE:
                           one line "GGGGEEEE type" each (type as dciodvfy
-                          gives it: 1, 2, 1C, 2C)
+                          gives it: 1, 2, 1C, 2C); status 3 when
+                          dciodvfy itself died (it asserts on some files)
 """
 import re
 import subprocess
@@ -50,6 +51,8 @@ MISSING = re.compile(r"Missing attribute Type (\S+) \S+ Element=<([^>]+)>")
 
 def missing(path):
     out = subprocess.run(["dciodvfy", path], capture_output=True, text=True)
+    if out.returncode < 0:
+        sys.exit(3)
     for line in (out.stdout + out.stderr).splitlines():
         m = MISSING.search(line)
         if m:
