@@ -113,8 +113,8 @@ bool item_matches(string_view item, string_view value) {
     while (end > first && value[end - 1] == ' ')
         --end;
     value = value.substr(first, end - first);
-    if (item == "nnn")
-        return kDigits.covers(value);
+    if (item == "nnn" && kDigits.covers(value))
+        return true;
     size_t i = 0;
     for (size_t j = 0; j < value.size(); ++j) {
         if (j > 0 && value[j] == ' ' && value[j - 1] == ' ')
@@ -135,18 +135,32 @@ size_t find_item_separator(string_view all, size_t from) {
     return string_view::npos;
 }
 
+/* VERIFY_NOT_PERMITTED unless the permitted text is empty or one of its
+ * items matches the value. */
+VerifyErrorBits check_items(string_view all, string_view value) {
+    if (all.empty())
+        return 0;
+    for (size_t start = 0;;) {
+        const size_t sep = find_item_separator(all, start);
+        const size_t end = sep == string_view::npos ? all.size() : sep;
+        if (item_matches(all.substr(start, end - start), value))
+            return 0;
+        if (sep == string_view::npos)
+            return VERIFY_NOT_PERMITTED;
+        start = sep + 2;
+    }
+}
+
 /* Everything one check needs about the element. */
 struct Check {
-    AppData *app;
     uint32_t tag;
     int vr;
     int16_t vm;
-    int16_t maxlen; /* 0 or below: no limit */
+    int16_t maxlen;        /* 0 or below: no limit */
+    string_view permitted; /* the tag's permitted values, "" for any */
 
     bool too_long(size_t n) const { return maxlen > 0 && n > (size_t)maxlen; }
-    VerifyErrorBits permitted(string_view v) const {
-        return _check_permitted(app, tag, v.data(), v.size());
-    }
+    VerifyErrorBits check_permitted(string_view v) const { return check_items(permitted, v); }
 };
 
 VerifyErrorBits check_age(string_view v) {
@@ -191,7 +205,7 @@ VerifyErrorBits check_one_value(const Check &c, string_view v, size_t index) {
     case VR_CS:
         bits |= scan(kCodeChars, v);
         if (c.tag != kImageType || index < 2)
-            bits |= c.permitted(scan_part(v));
+            bits |= c.check_permitted(scan_part(v));
         break;
     case VR_DA: bits |= scan(kDateChars, v); break;
     case VR_DS: bits |= scan(kDecimalChars, v); break;
@@ -203,7 +217,7 @@ VerifyErrorBits check_one_value(const Check &c, string_view v, size_t index) {
         bits |= check_uid_components(v);
         break;
     case VR_LO: case VR_SH:
-        bits |= c.permitted(up_to_nul(v));
+        bits |= c.check_permitted(up_to_nul(v));
         break;
     default: /* AE, PN, UC: the length alone */
         break;
@@ -238,19 +252,21 @@ VerifyErrorBits check_single_text(const Check &c, string_view text) {
     if (text.find('\\') != string_view::npos)
         bits |= VERIFY_EXTRA_CHARS | VERIFY_BAD_VM;
     if (c.vr == VR_SH || c.vr == VR_ST)
-        bits |= c.permitted(up_to_nul(text));
+        bits |= c.check_permitted(up_to_nul(text));
     return bits;
 }
 
 /* US values are compared as the last four digits of "%05hu". */
 VerifyErrorBits check_us_permitted(const Check &c, const unsigned char *v, size_t length) {
     VerifyErrorBits bits = 0;
+    if (c.permitted.empty())
+        return 0;
     for (size_t off = 0; off + 2 <= length; off += 2) {
         uint16_t n;
         memcpy(&n, v + off, sizeof n);
         char digits[8];
         snprintf(digits, sizeof digits, "%05hu", n);
-        bits |= c.permitted(string_view(digits + 1, 4));
+        bits |= c.check_permitted(string_view(digits + 1, 4));
     }
     return bits;
 }
@@ -298,31 +314,22 @@ VerifyErrorBits check_binary(const Check &c, const unsigned char *v, size_t leng
 VerifyErrorBits _check_permitted(AppData *app, uint32_t tag, const char *text, size_t length) {
     const char *permitted = nullptr;
     getPermitted(app, tag, &permitted);
-    if (!permitted || !*permitted)
-        return 0;
-    const string_view value(text, length);
-    const string_view all(permitted);
-    for (size_t start = 0;;) {
-        const size_t sep = find_item_separator(all, start);
-        const size_t end = sep == string_view::npos ? all.size() : sep;
-        if (item_matches(all.substr(start, end - start), value))
-            return 0;
-        if (sep == string_view::npos)
-            return VERIFY_NOT_PERMITTED;
-        start = sep + 2;
-    }
+    return check_items(permitted ? permitted : "", string_view(text, length));
 }
 
 VerifyErrorBits _check_value(AppData *app, const DicomElement *e) {
     if (!e || (e->group & 1) != 0 || e->length == 0 || e->length == 0xFFFFFFFFu || !e->value)
         return 0;
-    Check c{app, element_key(e), -1, 0, 0};
+    Check c{element_key(e), -1, 0, 0, string_view()};
     getVR(app, c.tag, &c.vr);
     if (c.vr == -1)
         return VERIFY_UNKNOWN_VR;
     if (c.vr < 0 || c.vr >= VR_COUNT || c.vr == VR_SQ)
         return 0;
     getVM(app, c.tag, &c.vm);
+    const char *permitted = nullptr;
+    getPermitted(app, c.tag, &permitted);
+    c.permitted = permitted ? permitted : "";
     c.maxlen = (int16_t)VRTypes[c.vr].maxlen;
     const unsigned char *bytes = static_cast<const unsigned char *>(e->value);
 
