@@ -366,6 +366,35 @@ MC_API int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const c
                                           DicomElementHead *rec);
 
 /* ------------------------------------------------------------------ */
+/* UID, object and module definition files (objdefs.cpp)               */
+/* ------------------------------------------------------------------ */
+
+/* out holds 20 characters: an object name of at most 19 and its NUL. */
+MC_API int16_t InitDICOMUIDDef(const char *path, const char *key, int16_t primary, char *out);
+MC_API int16_t InitDICOMABDef(AppData *app, ABCDef **slot, const char *path, int16_t primary,
+                              const char *object_name);
+MC_API int16_t InitDICOMCDef(AppData *app, ABCDef **slot, const char *path, int16_t primary);
+MC_API int16_t InitUIDDef(const char *key, int16_t only_primary, char *out);
+MC_API int16_t InitABDef(AppData *app, DefHolder *defs, int16_t only_primary,
+                         const char *object_name);
+MC_API int16_t InitCDef(AppData *app, DefHolder *defs, int16_t only_primary);
+MC_API int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t only_primary);
+MC_API void DoneABCDef(DefHolder *defs);
+
+/* ------------------------------------------------------------------ */
+/* Binding to object and module definitions (binding.cpp)              */
+/* ------------------------------------------------------------------ */
+
+/* 0 done, -1 memory exhausted (the DEF_ edits also when their own edit
+ * ran out of memory). */
+MC_API int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind);
+MC_API int16_t DEF_search(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
+                          uint16_t group, uint16_t element, int16_t index);
+MC_API int16_t DEF_add(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
+                       DicomElementHead *rec);
+MC_API int16_t DEF_delete(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def);
+
+/* ------------------------------------------------------------------ */
 /* Value printing (printval.cpp)                                       */
 /* ------------------------------------------------------------------ */
 
