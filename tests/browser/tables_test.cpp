@@ -228,4 +228,98 @@ TEST(Tables, ValueScreens)
     EXPECT_EQ("y\n", sc.unread());
 }
 
+
+/* Commands that open every row of a list of attribute definitions once, in
+ * order, and come back to its table after each. */
+struct Walker {
+    AppData *app;
+    int page_size;
+    int values = 0; /* value screens opened */
+    int absent = 0; /* ... of them without an element */
+
+    std::string rows(AttrDef *first)
+    {
+        std::string s;
+        int i = 0;
+        for (AttrDef *a = first; a; a = a->next, ++i) {
+            if (i > 0 && i % page_size == 0)
+                s += "n\n"; /* the table came back on the page of the row before */
+            s += std::to_string(i % page_size + 1) + "\n" + open(a);
+        }
+        return s;
+    }
+    std::string open(AttrDef *a)
+    {
+        int vr = -1;
+        getVR(app, a->tag, &vr);
+        if (vr != VR_SQ) {
+            ++values;
+            absent += a->element == nullptr;
+            return "\n";
+        }
+        std::string s;
+        int n = 0;
+        for (AttrDef *item = a->first_child; item; item = item->next, ++n)
+            s += (n > 0 ? "ni\n" : "") + rows(item->first_child);
+        if (n == 0)
+            return "";
+        return (n > 1 ? "1\n" : "") + s + "b\n";
+    }
+};
+
+size_t Count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+/* Every row of every table of every sample that has an object definition,
+ * opened once: no command is unknown to the table it reaches, every value
+ * screen and every absent value is where the tree says, and the walk ends
+ * at the final q!. */
+TEST(Tables, EverySampleWalkedRowByRow)
+{
+    int walked = 0;
+    for (const std::string &name : testutil::SampleFiles()) {
+        testutil::ScopedEnv env("QUENOR_DEF_PATH", testutil::DefsDir());
+        AppData app = {};
+        DefHolder defs = {};
+        IOObject io;
+        ASSERT_EQ(0, InitTagPrvDef(&app, &defs, 0));
+        init_IOObject(&io);
+        if (DO_importObjectFromFile(&app, &defs, testutil::SamplePath(name).c_str(), &io) == 0 &&
+            InitUABCDef(&app, &defs, io.object, 0) == 0) {
+            Walker w{&app, 7};
+            std::string script;
+            int i = 0;
+            for (ModuleDef *m = defs.abc->first; m; m = m->next, ++i) {
+                if (i > 0 && i % w.page_size == 0)
+                    script += "n\n";
+                script += std::to_string(i % w.page_size + 1) + "\n" + w.rows(m->first) + "b\n";
+            }
+            ScriptedConsole sc(script + "q!\nleft over\n");
+            Browser b;
+            b.app = &app;
+            b.page_size = w.page_size;
+            b.con.in = sc.con.in;
+            b.con.out = sc.con.out;
+            EXPECT_EQ(0, browse(b, defs.abc));
+            const std::string out = sc.screen();
+            EXPECT_EQ(0u, Count(out, "Unknown command")) << name;
+            EXPECT_EQ(0u, Count(out, "quit?")) << name;
+            EXPECT_EQ((size_t)w.values, Count(out, "Press <Enter> key to continue")) << name;
+            EXPECT_EQ((size_t)w.absent, Count(out, "no value is present")) << name;
+            EXPECT_EQ("left over\n", sc.unread()) << name;
+            EXPECT_GT(w.values, w.absent) << name;
+            ++walked;
+            DoneABCDef(&defs);
+        }
+        DO_closeObject(&io);
+        DoneTagPrvDef(&app, &defs);
+    }
+    EXPECT_GE(walked, 11);
+}
+
 } // namespace
