@@ -1,14 +1,13 @@
 /*
- * tables_test.cpp -- the browser's tables over an object definition built
- * here by hand on the elements of real sample files: a whole scripted
- * session through modules, attributes, the item question, "ni"/"pi"
- * wrapping, values, empty tables and a sequence without Item definitions;
- * and the value screen of text, pixel data (native and encapsulated) and an
- * overlong value, checked against what dcmdump shows of the files.
+ * tables_test.cpp -- the browser's tables in-process on real samples bound
+ * to their object definitions: the value screen of text, binary, private,
+ * pixel data (native and encapsulated) and overlong values against what
+ * dcmdump shows of the files; a sequence without Item definitions and an
+ * overlong sequence name; and every row of every table of every sample
+ * opened once.
  */
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <string>
 
 #include "console_util.h"
@@ -19,19 +18,22 @@ namespace {
 
 using browsertest::ScriptedConsole;
 
-/* One sample read with the bundled tag definitions. */
+/* One sample read with the bundled definitions and, when it has an object
+ * definition, bound to it. */
 class LoadedFile {
 public:
     explicit LoadedFile(const std::string &name) : env_("QUENOR_DEF_PATH", testutil::DefsDir())
     {
-        EXPECT_EQ(0, InitTagPrvDef(&app, &defs_, 0));
+        EXPECT_EQ(0, InitTagPrvDef(&app, &defs, 0));
         init_IOObject(&io_);
-        EXPECT_EQ(0, DO_importObjectFromFile(&app, &defs_, testutil::SamplePath(name).c_str(), &io_));
+        read = DO_importObjectFromFile(&app, &defs, testutil::SamplePath(name).c_str(), &io_) == 0;
+        bound = read && InitUABCDef(&app, &defs, io_.object, 0) == 0;
     }
     ~LoadedFile()
     {
+        DoneABCDef(&defs);
         DO_closeObject(&io_);
-        DoneTagPrvDef(&app, &defs_);
+        DoneTagPrvDef(&app, &defs);
     }
     /* The child of parent (the top level when null) with the tag; items
      * count from 1 among equal tags. */
@@ -43,145 +45,32 @@ public:
         ADD_FAILURE() << std::hex << tag;
         return nullptr;
     }
+    ModuleDef *module(const char *reference)
+    {
+        for (ModuleDef *m = defs.abc->first; m; m = m->next)
+            if (strcmp(m->reference, reference) == 0)
+                return m;
+        return nullptr;
+    }
 
     AppData app = {};
+    DefHolder defs = {};
+    bool read = false;
+    bool bound = false;
 
 private:
     testutil::ScopedEnv env_;
-    DefHolder defs_ = {};
     IOObject io_ = {};
 };
 
-/* An object definition tree made by hand; the nodes live in deques. */
-class Tree {
-public:
-    Tree(const char *name, const char *title) { abc.name = (char *)name, abc.title = (char *)title; }
-    ModuleDef *module(const char *ref, const char *title, char usage)
-    {
-        ModuleDef &m = modules_.emplace_back();
-        m.reference = (char *)ref, m.title = (char *)title, m.usage[0] = usage, m.text = (char *)"";
-        m.owner = &abc;
-        m.prev = abc.last;
-        (abc.last ? abc.last->next : abc.first) = &m;
-        abc.last = &m;
-        return &m;
-    }
-    AttrDef *attr(ModuleDef *m, uint32_t tag, const char *name, const char *type,
-                  DicomElement *e = nullptr, const char *text = "")
-    {
-        AttrDef *a = node(tag, name, type, e, text, ATTR_OWNER_MODULE, m);
-        link(a, m->first, m->last);
-        return a;
-    }
-    AttrDef *child(AttrDef *parent, uint32_t tag, const char *name, const char *type,
-                   DicomElement *e = nullptr)
-    {
-        AttrDef *a = node(tag, name, type, e, "", ATTR_OWNER_ATTR, parent);
-        link(a, parent->first_child, parent->last_child);
-        return a;
-    }
-    ABCDef abc = {};
-
-private:
-    AttrDef *node(uint32_t tag, const char *name, const char *type, DicomElement *e,
-                  const char *text, uint16_t kind, void *owner)
-    {
-        AttrDef &a = attrs_.emplace_back();
-        a.tag = tag, a.name = (char *)name, a.text = (char *)text, a.element = e;
-        snprintf(a.type, sizeof a.type, "%s", type);
-        a.owner_kind = kind, a.owner = owner;
-        return &a;
-    }
-    static void link(AttrDef *a, AttrDef *&first, AttrDef *&last)
-    {
-        a->prev = last;
-        (last ? last->next : first) = a;
-        last = a;
-    }
-    std::deque<ModuleDef> modules_;
-    std::deque<AttrDef> attrs_;
-};
-
-const char kLongName[] = "Structure Set ROI Sequence, named beyond forty characters";
-
-TEST(Tables, SessionThroughModulesSequencesAndValues)
+Browser On(ScriptedConsole &sc, AppData *app, int page_size = 15)
 {
-    LoadedFile f("rtstruct.dcm");
-    Tree t("RTStructureSet", "RT Structure Set IOD");
-    ModuleDef *ss = t.module("C.8.8.5", "Structure Set", 'M');
-    t.module("P.R.I.V.A.T.E", "Private Data", 'U');
-    t.attr(ss, 0x30060002, "Structure Set Label", "1", f.find(0x30060002), "label");
-    t.attr(ss, 0x30060006, "Structure Set Description", "3");
-    DicomElement *roi_seq = f.find(0x30060020);
-    AttrDef *seq = t.attr(ss, 0x30060020, kLongName, "3", roi_seq);
-    for (int k = 1; k <= 3; ++k) {
-        DicomElement *item = f.find(0xFFFEE000, roi_seq, k);
-        AttrDef *def = t.child(seq, 0xFFFEE000, "Item", "3", item);
-        t.child(def, 0x30060022, "ROI Number", "1", f.find(0x30060022, item));
-        t.child(def, 0x30060026, "ROI Name", "2", f.find(0x30060026, item));
-    }
-    t.attr(ss, 0x30060039, "ROI Contour Sequence", "3", f.find(0x30060039));
-
-    /* Page size 2: the sequence is row 1 of the attribute table's second
-     * page, and "b" from its items comes back to that page. */
-    const std::string script =
-        "1\n"        /* module C.8.8.5 */
-        "n\n1\n"     /* second page, the sequence */
-        "2\n"        /* which item: the second */
-        "2\n\n"      /* its ROI Name, then Enter */
-        "ni\nni\n"   /* item 3, item 1 */
-        "pi\n"       /* back to item 3 */
-        "b\n"        /* the attribute table, second page */
-        "2\n"        /* ROI Contour Sequence: no Item definitions */
-        "pi\n"       /* no item shown here: the table again */
-        "p\n2\n\n"   /* Structure Set Description: unbound */
-        "b\n"        /* module table */
-        "2\n\n1\n"   /* the empty module: Enter and a number */
-        "b\nb\nn\n"  /* back, back: the quit question, declined */
-        "1\nq!\n";
-    ScriptedConsole sc(script);
     Browser b;
-    b.app = &f.app;
-    b.page_size = 2;
-    snprintf(b.con.program, sizeof b.con.program, "tagwalk");
-    b.con.in = sc.con.in;
-    b.con.out = sc.con.out;
-    EXPECT_EQ(0, browse(b, &t.abc));
-
-    const std::string P = "\ntagwalk> ";
-    const std::string modules =
-        "\n\nRTStructureSet   RT Structure Set IOD                    \n\n"
-        " 1.  C.8.8.5          Structure Set             M                          \n"
-        " 2.  P.R.I.V.A.T.E    Private Data              U                          \n" + P;
-    const std::string attrs_title = "\n\nC.8.8.5          Structure Set                           \n\n";
-    const std::string attrs1 = attrs_title +
-        " 1.  * 30060002 Structure Set Label          SH 1  label                       \n"
-        " 2.    30060006 Structure Set Description    ST 3                              \n" + P;
-    const std::string attrs2 = attrs_title +
-        " 1.  * 30060020 Structure Set ROI Sequence,  SQ 3                              \n"
-        " 2.  * 30060039 ROI Contour Sequence         SQ 3                              \n" + P;
-    auto item = [&](int k) {
-        return "\n\n30060020 Structure Set ROI Sequence, named beyond / Item " +
-               std::to_string(k) + "\n\n" +
-               " 1.  * 30060022 ROI Number                   IS 1                              \n"
-               " 2.  * 30060026 ROI Name                     LO 2                              \n" +
-               P;
-    };
-    const std::string pause = "\nPress <Enter> key to continue\n";
-    const std::string expected =
-        modules + attrs1 + attrs2 +
-        "This sequence has 3 items.\nWhich item to open?\n" +
-        item(2) + "\n(3006,0026) LO     12  Isocenter 1 \n" + pause +
-        item(2) + item(3) + item(1) + item(3) + attrs2 +
-        "This sequence has 0 item.\n" + attrs2 + attrs2 + attrs1 +
-        "\nno value is present\n" + pause + attrs1 + modules +
-        "\n\nP.R.I.V.A.T.E    Private Data                            \n\n" + P +
-        "\n\nP.R.I.V.A.T.E    Private Data                            \n\n" + P +
-        "Unknown command: 1\nType h for help on valid commands.\n" + P + modules +
-        "Do you really want to quit? " + modules + attrs1;
-    EXPECT_EQ(expected, sc.screen());
+    b.con = sc.con;
+    b.app = app;
+    b.page_size = page_size;
+    return b;
 }
-
 
 struct ValueCase {
     const char *file;
@@ -211,18 +100,13 @@ TEST(Tables, ValueScreens)
             e = f.find(tag, e, nth);
         }
         ScriptedConsole sc("\n");
-        Browser b;
-        b.app = &f.app;
-        b.con.in = sc.con.in;
-        b.con.out = sc.con.out;
+        Browser b = On(sc, &f.app);
         show_value(b, e);
         EXPECT_EQ("\n" + c.line + "\n\nPress <Enter> key to continue\n", sc.screen()) << c.file;
         EXPECT_EQ("", sc.unread());
     }
     ScriptedConsole sc("x\ny\n");
-    Browser b;
-    b.con.in = sc.con.in;
-    b.con.out = sc.con.out;
+    Browser b = On(sc, nullptr);
     show_value(b, nullptr);
     EXPECT_EQ("\nno value is present\n\nPress <Enter> key to continue\n", sc.screen());
     EXPECT_EQ("y\n", sc.unread());
@@ -283,43 +167,67 @@ TEST(Tables, EverySampleWalkedRowByRow)
 {
     int walked = 0;
     for (const std::string &name : testutil::SampleFiles()) {
-        testutil::ScopedEnv env("QUENOR_DEF_PATH", testutil::DefsDir());
-        AppData app = {};
-        DefHolder defs = {};
-        IOObject io;
-        ASSERT_EQ(0, InitTagPrvDef(&app, &defs, 0));
-        init_IOObject(&io);
-        if (DO_importObjectFromFile(&app, &defs, testutil::SamplePath(name).c_str(), &io) == 0 &&
-            InitUABCDef(&app, &defs, io.object, 0) == 0) {
-            Walker w{&app, 7};
-            std::string script;
-            int i = 0;
-            for (ModuleDef *m = defs.abc->first; m; m = m->next, ++i) {
-                if (i > 0 && i % w.page_size == 0)
-                    script += "n\n";
-                script += std::to_string(i % w.page_size + 1) + "\n" + w.rows(m->first) + "b\n";
-            }
-            ScriptedConsole sc(script + "q!\nleft over\n");
-            Browser b;
-            b.app = &app;
-            b.page_size = w.page_size;
-            b.con.in = sc.con.in;
-            b.con.out = sc.con.out;
-            EXPECT_EQ(0, browse(b, defs.abc));
-            const std::string out = sc.screen();
-            EXPECT_EQ(0u, Count(out, "Unknown command")) << name;
-            EXPECT_EQ(0u, Count(out, "quit?")) << name;
-            EXPECT_EQ((size_t)w.values, Count(out, "Press <Enter> key to continue")) << name;
-            EXPECT_EQ((size_t)w.absent, Count(out, "no value is present")) << name;
-            EXPECT_EQ("left over\n", sc.unread()) << name;
-            EXPECT_GT(w.values, w.absent) << name;
-            ++walked;
-            DoneABCDef(&defs);
+        LoadedFile f(name);
+        if (!f.bound)
+            continue;
+        Walker w{&f.app, 7};
+        std::string script;
+        int i = 0;
+        for (ModuleDef *m = f.defs.abc->first; m; m = m->next, ++i) {
+            if (i > 0 && i % w.page_size == 0)
+                script += "n\n";
+            script += std::to_string(i % w.page_size + 1) + "\n" + w.rows(m->first) + "b\n";
         }
-        DO_closeObject(&io);
-        DoneTagPrvDef(&app, &defs);
+        ScriptedConsole sc(script + "q!\nleft over\n");
+        Browser b = On(sc, &f.app, w.page_size);
+        EXPECT_EQ(0, browse(b, f.defs.abc));
+        const std::string out = sc.screen();
+        EXPECT_EQ(0u, Count(out, "Unknown command")) << name;
+        EXPECT_EQ(0u, Count(out, "quit?")) << name;
+        EXPECT_EQ((size_t)w.values, Count(out, "Press <Enter> key to continue")) << name;
+        EXPECT_EQ((size_t)w.absent, Count(out, "no value is present")) << name;
+        EXPECT_EQ("left over\n", sc.unread()) << name;
+        EXPECT_GT(w.values, w.absent) << name;
+        ++walked;
     }
     EXPECT_GE(walked, 11);
+}
+
+/* What the bundled definitions never hold: a sequence attribute without
+ * Item definitions, and a sequence name beyond the 40 characters of an
+ * item title. */
+TEST(Tables, SequenceWithoutItemDefinitionsAndOverlongName)
+{
+    LoadedFile f("rtstruct.dcm");
+    ASSERT_TRUE(f.bound);
+    AttrDef *contours = f.module("C.8.8.6")->first;  /* ROI Contour Sequence */
+    AttrDef *rois = f.module("C.8.8.5")->last;       /* Structure Set ROI Sequence */
+    ASSERT_EQ(0x30060039u, contours->tag);
+    ASSERT_EQ(0x30060020u, rois->tag);
+    AttrDef *items = contours->first_child;
+    contours->first_child = nullptr;
+    char *name = rois->name;
+    char long_name[] = "Structure Set ROI Sequence, named beyond forty characters";
+    rois->name = long_name;
+
+    /* The sequence, back to its table; "pi" shows the table again; "b".
+     * Then the ROI sequence's third item. */
+    ScriptedConsole sc("1\npi\nb\n3\nq!\n");
+    Browser b = On(sc, &f.app);
+    EXPECT_EQ(NAV_SHOW_AGAIN, show_attribute_table(b, f.module("C.8.8.6")));
+    EXPECT_EQ(NAV_QUIT, open_sequence(b, rois));
+    contours->first_child = items;
+    rois->name = name;
+
+    const std::string contour_table =
+        "\n\nC.8.8.6          ROI Contour                             \n\n"
+        " 1.  * 30060039 ROI Contour Sequence         SQ 1                              \n"
+        "\ntagwalk> ";
+    const std::string expected =
+        contour_table + "This sequence has 0 item.\n" + contour_table + contour_table +
+        "This sequence has 3 items.\nWhich item to open?\n"
+        "\n\n30060020 Structure Set ROI Sequence, named beyond / Item 3\n\n";
+    EXPECT_EQ(expected, sc.screen().substr(0, expected.size()));
 }
 
 } // namespace

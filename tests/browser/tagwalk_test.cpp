@@ -3,8 +3,8 @@
  * by scripted standard input: a whole session on the RT structure set
  * (modules, attributes, the item question, "ni"/"pi" wrapping, values,
  * paging back to the opened row) against a transcript checked by hand with
- * dcmdump; the item question's answers; nested sequences; the page size
- * option; the end of the input; failures.
+ * dcmdump; the item question's answers; nested sequences; a module
+ * without attributes; the page size option; the end of the input; failures.
  */
 #include <gtest/gtest.h>
 
@@ -128,6 +128,21 @@ TEST(Tagwalk, NestedSequencesOpenTheirOnlyItemAndQuitFromTheDepth)
     EXPECT_EQ(expected, Titles(r.out));
     EXPECT_EQ(std::string::npos, r.out.find("Which item"));
     EXPECT_EQ(std::string::npos, r.out.find("quit?"));
+}
+
+TEST(Tagwalk, ModuleWithoutAttributesShowsItselfAgain)
+{
+    /* The RT plan binds nothing to the catch-all module, its last. */
+    RunResult r = Walk("rtplan.dcm", "n\n4\n\n\r\n1\nb\nq!\n");
+    EXPECT_EQ(0, r.status);
+    const std::string empty =
+        "\n\nP.R.I.V.A.T.E    Private Data                            \n\n\ntagwalk> ";
+    const size_t at = r.out.find(empty);
+    ASSERT_NE(std::string::npos, at) << r.out;
+    const std::string expected = empty + empty + empty +
+                                 "Unknown command: 1\nType h for help on valid commands.\n" +
+                                 "\ntagwalk> \n\nRT Plan          RT Plan IOD";
+    EXPECT_EQ(expected, r.out.substr(at, expected.size()));
 }
 
 TEST(Tagwalk, PageSizeOption)
