@@ -115,12 +115,15 @@ bool check_and_report(AppData *app, const AttrDef *a, bool conditional) {
 }
 
 /* The attribute definitions inside the Item definitions of a, at every
- * depth, bound or not.  Their findings do not change a module's result. */
+ * depth.  Their findings do not change a module's result.  Only Item
+ * definitions paired with an item of the file are looked into: the types
+ * inside an item bind only where the item exists, so an absent or empty
+ * sequence has nothing missing inside it. */
 void _verify_sq_attrs(AppData *app, const AttrDef *a, bool conditional) {
     if (holds_raw_content(a->element))
         return;
     for (const AttrDef *item = a->first_child; item; item = item->next) {
-        if (holds_raw_content(item->element))
+        if (!item->element || holds_raw_content(item->element))
             continue;
         for (const AttrDef *x = item->first_child; x; x = x->next) {
             check_and_report(app, x, conditional);

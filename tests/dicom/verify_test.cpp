@@ -232,7 +232,12 @@ TEST_F(ModuleWalk, ReportsTypesAndValuesModuleByModule) {
     Attr(patient, 0x00101010, "1C"); /* optional types: checked when present */
     Bind(Attr(patient, 0x00101010, "2C"), "12D ");
     AttrDef *seq = Attr(patient, 0x00081115, "3");
-    Child(Child(seq, 0xFFFEE000), 0x0020000E, "1");
+    AttrDef *item = Child(seq, 0xFFFEE000);
+    Child(item, 0x0020000E, "1");
+    Bind(seq, "", kUndef);
+    Bind(item, "", kUndef);
+    AttrDef *absent = Attr(patient, 0x00081120, "3"); /* nothing inside is missing */
+    Child(Child(absent, 0xFFFEE000), 0x00081150, "1");
     Bind(Attr(Module("C.7.3.1", "General Series", 'M'), 0x00080060, "1"), "");
     Attr(Module("C.7.1.3", "Contrast/Bolus", 'C'), 0x00180010, "2");
     Attr(Module("C.7.2.2", "Patient Study", 'U'), 0x00101010, "3");
@@ -288,7 +293,10 @@ TEST_F(ModuleWalk, ReportsTypesAndValuesModuleByModule) {
 
 TEST_F(ModuleWalk, OnlyTopLevelFindingsOutsideConditionalModulesFail) {
     AttrDef *seq = Attr(Module("C.7.3.1", "General Series", 'M'), 0x00081115, "3");
-    Child(Child(seq, 0xFFFEE000), 0x00081150, "1");
+    AttrDef *item = Child(seq, 0xFFFEE000);
+    Child(item, 0x00081150, "1");
+    Bind(seq, "", kUndef);
+    Bind(item, "", kUndef);
     Bind(Attr(Module("C.7.1.3", "Contrast/Bolus", 'C'), 0x00180010, "1"), "A\\B");
     int16_t result = -1;
     const std::string text = Logged(2, [&] { result = ByModule(); });
@@ -307,6 +315,8 @@ TEST_F(ModuleWalk, UserOptionModuleIsCheckedWhenSomethingInsideIsBound) {
     Child(item, 0x00081150, "1");
     Attr(m, 0x00101010, "1");
     EXPECT_EQ("Test Image\nChecking Patient Study Module\n", Logged(1, [&] { ByModule(); }));
+    Bind(seq, "", kUndef);
+    Bind(item, "", kUndef);
     Bind(Child(item, 0x0020000E, "1"), "1.2.3");
     const std::string text = Logged(1, [&] { EXPECT_EQ(1, ByModule()); });
     EXPECT_NE(std::string::npos, text.find("(0008, 1150)"));
