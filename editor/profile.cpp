@@ -6,7 +6,7 @@
  * object through its cursor (DE_search, DE_add, DE_delete).  Nested
  * profiles keep one file open at a time.
  *
- * The current position is the object's cursor.  Two things are settled
+ * The current position is the object's cursor.  Three things are settled
  * here so that an edit lands where the profile stands:
  *  - after a delete that leaves no current element (the deleted element was
  *    the last of its list), the position returns to the deleted element's
@@ -14,7 +14,14 @@
  *  - an add at the top level with no current element starts from the first
  *    top-level element, so that it is inserted in tag order among the
  *    top-level elements rather than appended wherever the reader's
- *    insertion point was left.
+ *    insertion point was left;
+ *  - a sequence that the reader kept as raw bytes (defined length) has no
+ *    items in the tree: 'a' leaves it as it is, and 's' refuses to select
+ *    or append an item in it, which would drop those bytes on saving.
+ *
+ * Numbers are refused (the number-format message) when they do not fit the
+ * VR, when a token is longer than a number scratch holds, and, for AT, when
+ * the text has more 9-character tags than its backslashes separate.
  */
 #include "profile.h"
 
