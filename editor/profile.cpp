@@ -31,6 +31,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -70,12 +71,15 @@ public:
     ProfileFile &operator=(const ProfileFile &) = delete;
     ~ProfileFile() { close(); }
 
+    /* A directory opens for reading here but is no profile. */
     bool open(const char *name, int64_t offset) {
         close();
         file_ = name ? fopen(name, "rb") : nullptr;
         if (!file_)
             return false;
-        if (offset > 0 && fseeko(file_, (off_t)offset, SEEK_SET) != 0) {
+        struct stat st;
+        if (fstat(fileno(file_), &st) != 0 || S_ISDIR(st.st_mode) ||
+            (offset > 0 && fseeko(file_, (off_t)offset, SEEK_SET) != 0)) {
             close();
             return false;
         }
@@ -88,6 +92,8 @@ public:
         file_ = nullptr;
     }
     int64_t offset() const { return offset_; }
+    /* A read failed before the end of the file. */
+    bool failed() const { return file_ && ferror(file_); }
 
     /* Reads up to PROFILE_LINE_MAX characters, through the first LF; a CR
      * LF pair counts as one LF character.  false when nothing was read. */
@@ -532,6 +538,10 @@ int16_t process_profile(ProfileRun *run) {
             break;
         }
         line_no++;
+    }
+    if (file.failed()) { /* the rest of the profile could not be read */
+        cannot_open(run, name);
+        return -1;
     }
     return result;
 }

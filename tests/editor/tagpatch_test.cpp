@@ -100,6 +100,7 @@ TEST(Tagpatch, AProfileThatCannotBeOpenedWritesNothing) {
     } cases[] = {
         {tmp.file("nope.prf"), "Error: Cannot open profile: " + tmp.file("nope.prf") + "\n"},
         {tmp.file("outer.prf"), "Error: Cannot open profile: misspelt.prf\n"},
+        {tmp.path(), "Error: Cannot open profile: " + tmp.path() + "\n"}, /* a directory */
     };
     for (const auto &c : cases) {
         for (const char *target : {"fresh.dcm", "kept.dcm"}) {
