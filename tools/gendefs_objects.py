@@ -11,8 +11,11 @@ gendefs.py makes for tag_tab.def, exactly as the module loader counts them
 for an item path.
 
 The XML was extracted from a PDF: macro references carry wrong table
-numbers or names, and some nesting does not fit the dictionary. Whatever
-cannot be placed for sure is dropped and counted (see Notes), never guessed.
+numbers or names, a tag is misprinted, some nesting does not fit the
+dictionary. A fault is mended only where the table itself says how (the
+macro's name where its number is wrong, the dictionary's tag for the
+attribute's name); whatever cannot be placed for sure is dropped. Both
+are counted in Notes, which the generator prints.
 """
 
 import collections
@@ -27,7 +30,6 @@ MAX_UID = 64              # and the SOP Class UID field 64
 MAX_TYPE = 3              # the loader keeps three characters of a type
 MAX_PATH_INDEX = 32767    # an item-path index is a signed 16-bit number
 IOD_SUFFIX = " IOD Modules"
-ITEM_TAG = 0xFFFEE000
 
 TYPES = ("1", "1C", "2", "2C", "3")
 USAGES = ("M", "C", "U")
