@@ -148,6 +148,10 @@ TEST_F(Binding, WhatEachElementIsBoundTo) {
          "A: 00080016/1= 00100010/2= 00100030/2; B: 00100010/3=; "
          "P.R.I.V.A.T.E: 00080018/3*= 00090010/3*= 00091001/3*= 00100020/3*=",
          "", "00020010 00080000 00090000"},
+        {"a definition of (FFFF,FFFF) is no search for the first element",
+         "{\"A\", \"\", 'M', \"\"}, " + std::string(kPrivate),
+         "{\"A\", \"\", {{0xFFFFFFFF, \"X\", \"1\", \"\"}}}", "00100010",
+         "A: FFFFFFFF/1; P.R.I.V.A.T.E: 00100010/3*=", "", ""},
         {"an object without modules gets the catch-all module", "", "", "00080016 00100010",
          "P.R.I.V.A.T.E: 00080016/3*= 00100010/3*=", "", ""},
         {"templates for 6000, copies for 6002", overlays, kOverlayModules,
@@ -338,6 +342,9 @@ TEST_F(Binding, InitUABCDefRunsTheWholeChain) {
         h.length = (uint32_t)uid.size();
         ASSERT_EQ(0, DO_changeElement(&app, io.object, &h));
     };
+    set_uid(std::string(2, '\0')); // a value that holds no text
+    EXPECT_EQ("Error: SOP Class UID (0008,0016) not defined.\n",
+              Capture([&] { return InitUABCDef(&app, &defs, io.object, 0); }).err);
     set_uid(std::string("1.2.3") + '\0');
     EXPECT_EQ(0, InitUABCDef(&app, &defs, io.object, 0));
     EXPECT_EQ("A: 00080016/1=; P.R.I.V.A.T.E: 00100010/3*=", Picture(defs.abc));
