@@ -346,6 +346,9 @@ bool sop_class_uid(AppData *app, DicomObject *obj, std::string *uid) {
     const char *bytes = static_cast<const char *>(rec.value);
     uid->assign(bytes, strnlen(bytes, rec.length));
     free(rec.value);
+    /* UIDs pad with NUL, but some writers pad with a blank. */
+    while (!uid->empty() && uid->back() == ' ')
+        uid->pop_back();
     return !uid->empty();
 }
 

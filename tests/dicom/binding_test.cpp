@@ -345,6 +345,9 @@ TEST_F(Binding, InitUABCDefRunsTheWholeChain) {
     set_uid(std::string(2, '\0')); // a value that holds no text
     EXPECT_EQ("Error: SOP Class UID (0008,0016) not defined.\n",
               Capture([&] { return InitUABCDef(&app, &defs, io.object, 0); }).err);
+    set_uid("1.2.3 "); // padded with a blank instead of a NUL
+    EXPECT_EQ(0, InitUABCDef(&app, &defs, io.object, 0));
+    DoneABCDef(&defs);
     set_uid(std::string("1.2.3") + '\0');
     EXPECT_EQ(0, InitUABCDef(&app, &defs, io.object, 0));
     EXPECT_EQ("A: 00080016/1=; P.R.I.V.A.T.E: 00100010/3*=", Picture(defs.abc));
