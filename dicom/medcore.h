@@ -107,6 +107,9 @@ struct DicomElement {
     uint8_t content_ts; /* value of a sequence or item of defined length, kept as
                          * raw bytes: 1 + the TransferSyntaxCode they are encoded
                          * in; 0 = not recorded (the data set's syntax as read) */
+    uint8_t file_vr;    /* 1 + the VRCode that the VR letters of an explicit-VR
+                         * file name for the element; 0 = none (implicit VR, or
+                         * letters that name no VR) */
 };
 
 typedef struct DicomObject {
@@ -133,6 +136,10 @@ typedef struct PixelDataDesc {
     uint16_t pixel_rep;       /* (0028,0103) */
     TransferSyntaxCode src_ts;
     PixelEncoding src_encoding;
+    /* Fields after the ones above are zero unless set. */
+    uint16_t src_word_bytes;  /* 2: samples of 8 bits or fewer that a big-endian
+                               * source holds as OW words (each pair reversed);
+                               * 0: byte order by the samples themselves */
 } PixelDataDesc;
 
 typedef struct IOObject {

@@ -2,9 +2,9 @@
  * metaheader.cpp -- (re)builds the File Meta Information group 0002 in the
  * object before a save with a meta header: group length placeholder,
  * version, SOP class and instance UIDs taken from (0008,0016)/(0008,0018),
- * transfer syntax placeholder (the writer puts the real UID), an empty
- * implementation class UID, and the version and source application names
- * made from the application name and version in AppData.
+ * transfer syntax placeholder (the writer puts the real UID), the
+ * toolkit's implementation class UID, and the version and source
+ * application names made from the application name and version in AppData.
  */
 #include <ctype.h>
 #include <stdlib.h>
@@ -15,6 +15,10 @@
 #include "medcore.h"
 
 namespace {
+
+/* This toolkit's Implementation Class UID: made once under the "2.25" arc
+ * from a UUID, and never changed. */
+const char kImplementationClassUid[] = "2.25.219040117695661194751458317359022032002";
 
 /* A (0002,element) that holds items (a damaged file read it as a
  * sequence) goes before its replacement, which would keep them. */
@@ -112,7 +116,7 @@ int16_t DO_generateMetaHeader(AppData *app, IOObject *io) {
     add_copied_uid(app, obj, 0x0016, 0x0002);
     add_copied_uid(app, obj, 0x0018, 0x0003);
     add_meta(app, obj, 0x0010, uid, 18);
-    add_meta(app, obj, 0x0012, nullptr, 0);
+    add_meta(app, obj, 0x0012, kImplementationClassUid, sizeof kImplementationClassUid - 1);
     std::string name = first_word(app ? app->name : nullptr, 64);
     add_text(app, obj, 0x0013, name + first_word(app ? app->version : nullptr, 16));
     add_text(app, obj, 0x0016, name);

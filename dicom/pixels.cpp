@@ -125,6 +125,48 @@ bool copy_bytes(FILE *from, FILE *to, uint64_t n, std::vector<unsigned char> &bu
     return true;
 }
 
+/* One-byte samples that a big-endian source holds in 16-bit words. */
+bool source_in_swapped_words(const PixelDataDesc *pds) {
+    return pds->src_word_bytes == 2 && pds->bits_allocated <= 8 && ts_needs_swap(pds->src_ts);
+}
+
+/* Reads a value's bytes in order, also when the source holds them in
+ * swapped 16-bit words and a read ends in the middle of one. */
+class SampleReader {
+public:
+    SampleReader(FILE *src, bool swapped_words) : src_(src), swapped_(swapped_words) {}
+
+    bool read(unsigned char *dst, size_t n) {
+        if (!swapped_)
+            return read_exact(src_, dst, n);
+        size_t i = 0;
+        if (n > 0 && has_carry_) {
+            dst[i++] = carry_;
+            has_carry_ = false;
+        }
+        size_t pairs = (n - i) / 2 * 2;
+        if (!read_exact(src_, dst + i, pairs))
+            return false;
+        swap_samples(dst + i, pairs, 2);
+        i += pairs;
+        if (i < n) {
+            unsigned char word[2];
+            if (!read_exact(src_, word, 2))
+                return false;
+            dst[i] = word[1];
+            carry_ = word[0];
+            has_carry_ = true;
+        }
+        return true;
+    }
+
+private:
+    FILE *src_;
+    bool swapped_;
+    bool has_carry_ = false;
+    unsigned char carry_ = 0;
+};
+
 /* ---- libpng callbacks ---- */
 
 void png_error_callback(png_structp png, png_const_charp message) {
@@ -175,7 +217,7 @@ bool row_fits_depth(const unsigned char *row, uint32_t n, int depth) {
 }
 
 /* Encodes one frame read from src as one PNG stream into tmp. */
-int16_t encode_frame(FILE *src, FILE *tmp, const Geometry &g, const IOObject *io,
+int16_t encode_frame(SampleReader &src, FILE *tmp, const Geometry &g, const IOObject *io,
                      TransferSyntaxCode src_ts, unsigned char *row) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr,
                                               png_error_callback, png_warning_callback);
@@ -202,7 +244,7 @@ int16_t encode_frame(FILE *src, FILE *tmp, const Geometry &g, const IOObject *io
     if (g.depth < 8)
         png_set_packing(png); /* the rows hold one sample per byte */
     for (uint32_t r = 0; r < g.rows; r++) {
-        if (!read_exact(src, row, g.row_bytes)) {
+        if (!src.read(row, g.row_bytes)) {
             log_formatted(1, "Pixel data (7FE0,0010) is shorter in the source file than its image size.");
             png_destroy_write_struct(&png, &info);
             return -1;
@@ -274,10 +316,11 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
         return -1;
     std::vector<unsigned char> row(g.row_bytes);
     std::vector<uint64_t> offsets(g.frames + 1);
+    SampleReader samples(src, source_in_swapped_words(pds));
     int16_t status = 0;
     for (uint32_t f = 0; status == 0 && f < g.frames; f++) {
         offsets[f] = (uint64_t)ftello(tmp);
-        status = encode_frame(src, tmp, g, io, pds->src_ts, row.data());
+        status = encode_frame(samples, tmp, g, io, pds->src_ts, row.data());
     }
     if (status == 0) {
         offsets[g.frames] = (uint64_t)ftello(tmp);
@@ -436,11 +479,16 @@ bool copy_in_kernel(FILE *src, FILE *out, uint32_t n, uint32_t *copied) {
 }
 
 /* Copies exactly the recorded value length, reversing whole samples when
- * the byte order of source and output differ. */
+ * the byte order of source and output differ.  One-byte samples in
+ * big-endian OW words are put back in order (they go out as OB). */
 int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     uint32_t length = pds->length;
     unsigned unit = pds->bits_allocated / 8u;
     bool swap = unit > 1 && ts_needs_swap(pds->src_ts) != ts_needs_swap(io->ts_in_force);
+    if (source_in_swapped_words(pds)) {
+        unit = 2;
+        swap = true;
+    }
     if (!wr_u32(io->out, io->ts_in_force, length))
         return -1;
     if (!swap) {

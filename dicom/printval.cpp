@@ -2,16 +2,21 @@
  * printval.cpp -- print_element_value: the one formatter of element values.
  *
  * The text follows the VR that the tag definitions give for the element's
- * tag.  It is appended to the caller's buffer, always starting with two
+ * tag, with XS, XU and OX taken as the writer takes them (SS or US by the
+ * pixel representation, US, OW words or OB bytes).  It is appended to the caller's buffer, always starting with two
  * blanks, and never passes the buffer: text and hex stop at size - 2
  * characters, numbers and tags at size - 1.  Values are read only within
  * the element's length; a trailing fragment shorter than one value prints
  * nothing.
  */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <charconv>
+
 #include "object_int.h"
+#include "vr_int.h"
 
 namespace {
 
@@ -102,6 +107,19 @@ void print_numbers(TextOut &out, const unsigned char *v, size_t length, size_t l
     }
 }
 
+/* "%f" where its text reads back as the same number; otherwise the
+ * shortest text that does (1.25e-05, not 0.000013), so that no value is
+ * shown wrong.  Texts too long for the scratch also take the short form. */
+template <typename Real, typename Parse>
+void format_real(char *s, Real value, Parse parse)
+{
+    int n = snprintf(s, kScratch, "%f", (double)value);
+    if (n > 0 && (size_t)n < kScratch && (parse(s) == value || value != value))
+        return;
+    std::to_chars_result r = std::to_chars(s, s + kScratch - 1, value);
+    *r.ptr = '\0';
+}
+
 struct TagPair {
     uint16_t group;
     uint16_t element;
@@ -126,12 +144,14 @@ void print_value(TextOut &out, int vr, const unsigned char *v, size_t length, si
         });
         break;
     case VR_FL:
-        print_numbers<float>(out, v, length, number_limit,
-                             [](char *s, float f) { snprintf(s, kScratch, "%f", (double)f); });
+        print_numbers<float>(out, v, length, number_limit, [](char *s, float f) {
+            format_real(s, f, [](const char *t) { return strtof(t, nullptr); });
+        });
         break;
     case VR_FD:
-        print_numbers<double>(out, v, length, number_limit,
-                              [](char *s, double d) { snprintf(s, kScratch, "%f", d); });
+        print_numbers<double>(out, v, length, number_limit, [](char *s, double d) {
+            format_real(s, d, [](const char *t) { return strtod(t, nullptr); });
+        });
         break;
     case VR_SL:
         print_numbers<int32_t>(out, v, length, number_limit,
@@ -172,7 +192,7 @@ void print_value(TextOut &out, int vr, const unsigned char *v, size_t length, si
     case VR_OD: case VR_OV:
         print_hex<uint64_t>(out, v, length, text_limit);
         break;
-    default: /* SQ, XS, XU, OX, XX, "na", "??": no value text */
+    default: /* SQ, XX, "na", "??": no value text */
         break;
     }
 }
@@ -187,6 +207,10 @@ void print_element_value(AppData *app, DicomElement *elem, char *buf, int size)
         return;
     int vr = -1;
     getVR(app, element_key(elem), &vr);
+    /* XS, XU and OX print as the writer labels them; the value of pixel
+     * data read from a file describes where it lies, and prints nothing. */
+    if (vr == VR_XS || vr == VR_XU || (vr == VR_OX && element_key(elem) != 0x7FE00010u))
+        vr = value_vr(elem, vr, 0);
     TextOut out{buf, strnlen(buf, (size_t)size - 1)};
     buf[out.len] = '\0';
     print_value(out, vr, static_cast<const unsigned char *>(elem->value), elem->length,

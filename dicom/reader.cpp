@@ -163,6 +163,7 @@ struct ReadState {
     int un_content_depth = 0;  /* open UN sequences read as implicit VR LE */
     int vr = -1;               /* dictionary VR of the element being read */
     uint64_t meta_end = 0;     /* where (0002,0000) says the meta group ends; 0 unknown */
+    bool waveforms_unswapped = false; /* see swap_waveform_values */
 };
 
 int vr_of(AppData *app, uint32_t key) {
@@ -172,13 +173,43 @@ int vr_of(AppData *app, uint32_t key) {
 }
 
 /* The VR by which the value bytes are swapped. */
-int effective_vr(const ReadState &st, uint32_t key) {
+constexpr int kSwapLater = -2; /* waveform values: by their item's bits allocated */
+
+int letters_vr(const char letters[2]) {
+    const char name[3] = {letters[0], letters[1], 0};
+    return letters[0] ? changeVRnameToVR(name) : -1;
+}
+
+/* The VR by which the value bytes are swapped: the dictionary's, the
+ * file's letters where the dictionary has no usable VR. */
+int effective_vr(const ReadState &st, uint32_t key, const char letters[2]) {
     int vr = st.vr;
     if (vr == VR_XS || vr == VR_XU)
         return VR_US;
-    if (vr == VR_OX)
+    if (vr == VR_OX) {
+        if (is_waveform_value(key))
+            return kSwapLater; /* its Waveform Bits Allocated may follow it */
         return key == 0x50003000u && st.io->pass_encoding == 0 ? VR_OW : VR_OB;
+    }
+    if (vr_is_unusable(vr)) {
+        vr = letters_vr(letters);
+        return vr_is_unusable(vr) ? -1 : vr;
+    }
     return vr;
+}
+
+/* Waveform values read in a syntax that swaps are kept in file order
+ * (marked by content_ts) until the whole tree is there: then the Waveform
+ * Bits Allocated of their item tells whether they are 16-bit words. */
+void swap_waveform_values(DicomElement *parent) {
+    for (DicomElement *e = parent->first_child; e; e = e->next) {
+        if (e->content_ts && e->value && is_waveform_value(element_key(e))) {
+            if (waveform_bits_of(e) == 16)
+                change_TransferSyntax(VR_OW, reinterpret_cast<DicomElementHead *>(e));
+            e->content_ts = 0;
+        }
+        swap_waveform_values(e);
+    }
 }
 
 /* Hands a delimiter without value to DO_addElement: it stores nothing and
@@ -355,7 +386,7 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
 /* Pixel data stays in the file: the element holds a PixelDataDesc.  Pixel
  * data inside an item (an icon image) is described by the group 0028
  * values of that item and is native whatever the syntax. */
-void add_pixel_data(ReadState &st, DicomElementHead &rec) {
+void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     DicomObject *obj = st.io->object;
     DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
     if (rec.length == 0) {
@@ -374,6 +405,10 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec) {
         pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
         pds->src_ts = nested ? st.io->ts_in_force : st.io->pass_ts;
         pds->src_encoding = nested ? 0 : st.io->pass_encoding;
+        /* Samples of one byte in big-endian OW words: each pair reversed. */
+        if (st.io->ts_in_force == TS_EXPLICIT_BE && letters_are(letters, "OW") &&
+            pds->bits_allocated <= 8)
+            pds->src_word_bytes = 2;
         rec.value = pds;
         rec.length = sizeof(PixelDataDesc);
         rec.flags = DE_FLAG_OWNS_PDS_NAME;
@@ -398,6 +433,7 @@ bool holds_raw_content(const ReadState &st, uint32_t key, const char letters[2])
 /* Any other element: its value in host byte order. */
 bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     const uint32_t key = tag_key(rec.group, rec.element);
+    bool swap_later = false;
     if (rec.length != 0 && rec.length != kUndefinedLength) {
         const uint32_t length = rec.length;
         D_Alloc(&rec);
@@ -408,7 +444,10 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
             free(rec.value);
             return false;
         } else if (ts_needs_swap(st.io->ts_in_force)) {
-            change_TransferSyntax(effective_vr(st, key), &rec);
+            const int swap_vr = effective_vr(st, key, letters);
+            swap_later = swap_vr == kSwapLater;
+            if (!swap_later)
+                change_TransferSyntax(swap_vr, &rec);
         }
     }
     rec.vr = st.vr; /* the VR DOU_defXVRTypeByTags gives */
@@ -424,6 +463,13 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
     if (added && added->value && holds_raw_content(st, key, letters))
         added->content_ts =
             (uint8_t)(1 + (letters_are(letters, "UN") ? TS_IMPLICIT_LE : st.io->ts_in_force));
+    if (added) {
+        added->file_vr = (uint8_t)(letters_vr(letters) + 1);
+        if (swap_later) {
+            added->content_ts = (uint8_t)(1 + st.io->ts_in_force);
+            st.waveforms_unswapped = true;
+        }
+    }
     if (st.io->in_meta_group)
         check_meta_element(st, rec);
     free(rec.value);
@@ -569,7 +615,7 @@ int16_t read_elements(ReadState &st) {
         io->ts_in_force = element_ts;
         bool ok = true;
         if (key == kPixelDataKey)
-            add_pixel_data(st, rec);
+            add_pixel_data(st, rec, letters);
         else
             ok = add_plain_element(st, rec, letters);
         io->ts_in_force = content_ts;
@@ -677,7 +723,10 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
         return -1;
     memcpy(io->object->preamble, preamble, kPreambleSize);
 
-    if (read_elements(st) != 0)
+    const int16_t status = read_elements(st);
+    if (st.waveforms_unswapped)
+        swap_waveform_values(io->object->root);
+    if (status != 0)
         return -1;
     st.in.close();
     log_formatted(3, "DICOM object %s succesfully loaded", name);

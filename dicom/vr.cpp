@@ -136,3 +136,76 @@ int transfer_syntax_kind(const char *value, size_t length) {
         return TS_KIND_ENCAPSULATED;
     return -1;
 }
+
+/* ---- the VR a value is handled as ---- */
+
+bool vr_is_unusable(int vr) {
+    switch (vr) {
+    case VR_RE: case VR_NA: case VR_QQ: case VR_XS: case VR_XU: case VR_OX: case VR_XX:
+        return true;
+    default:
+        return vr < 0 || vr >= VR_COUNT;
+    }
+}
+
+int file_vr_of(const DicomElement *e) {
+    const int vr = (int)e->file_vr - 1;
+    return vr_is_unusable(vr) ? -1 : vr;
+}
+
+bool is_waveform_value(uint32_t key) {
+    return key == 0x54000110u || key == 0x54000112u || key == 0x5400100Au || key == 0x54001010u;
+}
+
+/* The first child of parent with this key. */
+static const DicomElement *child_with(const DicomElement *parent, uint32_t key) {
+    for (const DicomElement *c = parent->first_child; c; c = c->next)
+        if (((uint32_t)c->group << 16 | c->element) == key)
+            return c;
+    return NULL;
+}
+
+static uint16_t first_u16(const DicomElement *e) {
+    uint16_t v = 0;
+    if (e && e->value && e->length >= 2)
+        memcpy(&v, e->value, 2);
+    return v;
+}
+
+uint16_t waveform_bits_of(const DicomElement *e) {
+    for (const DicomElement *p = e->parent; p; p = p->parent) {
+        const DicomElement *bits = child_with(p, 0x54001004u);
+        if (bits)
+            return first_u16(bits);
+    }
+    return 0;
+}
+
+bool signed_pixels_of(const DicomElement *e) {
+    const DicomElement *root = e;
+    while (root->parent)
+        root = root->parent;
+    return root != e && first_u16(child_with(root, 0x00280103u)) == 1;
+}
+
+int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding) {
+    const uint32_t key = (uint32_t)e->group << 16 | e->element;
+    switch (dict_vr) {
+    case VR_XS:
+        return signed_pixels_of(e) ? VR_SS : VR_US;
+    case VR_XU:
+        return VR_US;
+    case VR_OX:
+        if (key == 0x7FE00010u || key == 0x50003000u)
+            return encoding == 0 ? VR_OW : VR_OB;
+        if (is_waveform_value(key))
+            return waveform_bits_of(e) == 16 ? VR_OW : VR_OB;
+        return VR_OB;
+    default:
+        break;
+    }
+    if (!vr_is_unusable(dict_vr))
+        return dict_vr;
+    const int letters = file_vr_of(e);
+    return letters >= 0 ? letters : VR_UN;
+}

@@ -52,6 +52,38 @@ static inline bool vr_letters_have_long_length(const char letters[2]) {
     return false;
 }
 
+/* ---- the VR a value is read, swapped, printed and written as ----
+ *
+ * The dictionary's VR decides, with these resolutions of what it leaves
+ * open: XS is SS when the data set's top-level Pixel Representation
+ * (0028,0103) is 1, else US; XU is US; OX is OW for curve data (5000,3000)
+ * with native pixel data, OW for the waveform values that a Waveform Bits
+ * Allocated (5400,1004) of 16 governs, OB for the rest; a tag without a
+ * usable VR (none, RE, "na", "??") keeps the VR letters an explicit-VR
+ * file gave it, else UN. */
+
+/* No VR a value can be handled by: none, RE, "na", "??" and the pseudo
+ * VRs XS, XU, OX, XX that need resolving first. */
+bool vr_is_unusable(int vr);
+
+/* The VR that the file's letters gave e, when usable; else -1. */
+int file_vr_of(const DicomElement *e);
+
+/* Waveform Data and the channel minimum, maximum and padding values. */
+bool is_waveform_value(uint32_t key);
+
+/* Waveform Bits Allocated (5400,1004) of the nearest item around e that
+ * holds one (the top level last); 0 when none does. */
+uint16_t waveform_bits_of(const DicomElement *e);
+
+/* Whether the top-level Pixel Representation (0028,0103) of the data set
+ * that holds e is 1 (signed). */
+bool signed_pixels_of(const DicomElement *e);
+
+/* The VR the value of e is handled as (see above); dict_vr is the
+ * dictionary's VR of its tag, encoding the pixel encoding of the pass. */
+int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding);
+
 /* The UID of a transfer-syntax code 0 to 3; NULL for any other code. */
 const char *transfer_syntax_uid(int code);
 

@@ -43,49 +43,50 @@ const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
 const size_t kOutputBuffer = 1u << 20;
 
-/* The VR written for a tag (also the one its length form is counted by). */
-int written_vr(AppData *app, uint32_t key, PixelEncoding encoding) {
-    if (is_item_or_delimiter_key(key))
-        return VR_XX;
+int dictionary_vr(AppData *app, uint32_t key) {
     int vr = -1;
     getVR(app, key, &vr);
-    if (key == kPixelData && encoding == 1)
-        return VR_OB; /* encapsulated PNG streams are bytes */
-    switch (vr) {
-    case VR_XS: case VR_XU:
-        return VR_US;
-    case VR_OX:
-        return ((key == kPixelData || key == kCurveData) && encoding == 0) ? VR_OW : VR_OB;
-    case VR_RE: case VR_NA: case VR_QQ: case -1:
-        return VR_OB;
-    default:
-        return (vr >= 0 && vr < VR_COUNT) ? vr : VR_OB;
-    }
+    return vr;
+}
+
+/* The VR written for an element, and the one its value is swapped by (see
+ * value_vr in vr_int.h); pixel data goes its own way (write_pixel_data). */
+int node_vr(AppData *app, const DicomElement *e, PixelEncoding encoding) {
+    const uint32_t key = element_key(e);
+    if (is_item_or_delimiter_key(key))
+        return VR_XX;
+    return value_vr(e, dictionary_vr(app, key), encoding);
 }
 
 /* An element of undefined length that is no item is written as a sequence:
  * the only VR a reader parses nested content of undefined length by. */
-int header_vr(AppData *app, uint32_t key, uint32_t length, PixelEncoding encoding) {
+int header_vr(AppData *app, const DicomElement *e, uint32_t length, PixelEncoding encoding) {
+    const uint32_t key = element_key(e);
     if (length == kUndefined && key != kPixelData && !is_item_or_delimiter_key(key))
         return VR_SQ;
-    return written_vr(app, key, encoding);
+    return node_vr(app, e, encoding);
+}
+
+/* The VR letters written: a value too long for the 16-bit length of its VR
+ * goes out as UN, with a 32-bit length and its bytes as they are. */
+int label_vr(int vr, uint32_t length) {
+    if (vr != VR_XX && !vr_has_long_length(vr) && length > 0xFFFE && length != kUndefined)
+        return VR_UN;
+    return vr;
 }
 
 /* Size of an element header in the syntax ts. */
-uint32_t header_size(TransferSyntaxCode ts, uint32_t key, int vr) {
+uint32_t header_size(TransferSyntaxCode ts, uint32_t key, int vr, uint32_t length) {
     if (ts <= 0 || is_item_or_delimiter_key(key))
         return 8;
-    if (vr_has_long_length(vr))
+    if (vr_has_long_length(label_vr(vr, length)))
         return 12;
     return 8; /* XX: 4-byte length without reserved bytes; others a 2-byte length */
 }
 
-bool is_container(AppData *app, uint32_t key) {
-    if (key == TAG_KEY_ITEM)
-        return true;
-    int vr = -1;
-    getVR(app, key, &vr);
-    return vr == VR_SQ;
+/* Sequences and items; the content of one of defined length is raw bytes. */
+bool is_container(AppData *app, const DicomElement *e) {
+    return is_item(e) || node_vr(app, e, 0) == VR_SQ;
 }
 
 bool is_pds(const DicomElement *e) {
@@ -113,12 +114,13 @@ TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
 
 /* Parses bytes encoded in one syntax, as the reader parses content of
  * undefined length, and writes them again in another, each value swapped by
- * its dictionary VR.  Content under the VR letters UN is implicit VR little
+ * its VR (value_vr's rules, with the letters of an explicit source standing
+ * for the file's).  Content under the VR letters UN is implicit VR little
  * endian, whatever the syntax around it. */
 class Recoder {
 public:
-    Recoder(AppData *app, TransferSyntaxCode to, PixelEncoding enc)
-        : app_(app), to_(to), enc_(enc) {}
+    Recoder(AppData *app, TransferSyntaxCode to, PixelEncoding enc, bool signed_pixels)
+        : app_(app), to_(to), enc_(enc), signed_(signed_pixels) {}
 
     bool run(const unsigned char *p, size_t n, TransferSyntaxCode from,
              std::vector<unsigned char> &out) {
@@ -143,8 +145,11 @@ private:
     AppData *app_;
     TransferSyntaxCode to_;
     PixelEncoding enc_;
+    bool signed_;
     std::string error_;
     int depth_ = 0;
+    /* Waveform Bits Allocated of the open items met so far, innermost last. */
+    std::vector<uint16_t> waveform_bits_;
 
     bool fail(const char *what, uint32_t key) {
         char text[160];
@@ -163,6 +168,40 @@ private:
         out.insert(out.end(), (unsigned char *)&v, (unsigned char *)&v + 4);
     }
 
+    uint16_t waveform_bits() const {
+        for (auto it = waveform_bits_.rbegin(); it != waveform_bits_.rend(); ++it)
+            if (*it)
+                return *it;
+        return 0;
+    }
+
+    /* The VR of a value in the content; letters -1 for none. */
+    int vr_of(uint32_t key, int letters) const {
+        if (is_item_or_delimiter_key(key))
+            return VR_XX;
+        const int vr = dictionary_vr(app_, key);
+        switch (vr) {
+        case VR_XS:
+            return signed_ ? VR_SS : VR_US;
+        case VR_XU:
+            return VR_US;
+        case VR_OX:
+            if (key == kPixelData || key == kCurveData)
+                return enc_ == 0 ? VR_OW : VR_OB;
+            if (is_waveform_value(key)) {
+                const uint16_t bits = waveform_bits();
+                if (bits)
+                    return bits == 16 ? VR_OW : VR_OB;
+                return letters == VR_OW ? VR_OW : VR_OB;
+            }
+            return VR_OB;
+        default:
+            if (!vr_is_unusable(vr))
+                return vr;
+            return vr_is_unusable(letters) ? VR_UN : letters;
+        }
+    }
+
     bool header(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length) {
         put16(out, key >> 16);
         put16(out, key & 0xFFFF);
@@ -170,6 +209,7 @@ private:
             put32(out, length);
             return true;
         }
+        vr = label_vr(vr, length);
         out.push_back(VRTypes[vr].name[0]);
         out.push_back(VRTypes[vr].name[1]);
         if (vr_has_long_length(vr)) {
@@ -177,8 +217,6 @@ private:
             put32(out, length);
         } else if (vr == VR_XX) {
             put32(out, length);
-        } else if (length > 0xFFFF) {
-            return fail("value too long for a 16-bit length", key);
         } else {
             put16(out, (uint16_t)length);
         }
@@ -209,6 +247,21 @@ private:
         }
     }
 
+    /* An item's content, with its own Waveform Bits Allocated in scope. */
+    bool item(const unsigned char *&p, const unsigned char *end, uint32_t length,
+              TransferSyntaxCode from, std::vector<unsigned char> &out) {
+        waveform_bits_.push_back(0);
+        bool ok;
+        if (length == kUndefined) {
+            ok = until_delimiter(p, end, from, out, TAG_KEY_ITEM_DELIM);
+        } else {
+            ok = run(p, length, from, out);
+            p += length;
+        }
+        waveform_bits_.pop_back();
+        return ok;
+    }
+
     bool element(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
                  std::vector<unsigned char> &out, uint32_t *key_out) {
         if (end - p < 8)
@@ -216,15 +269,17 @@ private:
         uint32_t key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
         *key_out = key;
         uint32_t length;
+        int letters = -1;
         TransferSyntaxCode content = from; /* syntax of a sequence's content */
         if (from <= 0 || is_item_or_delimiter_key(key)) {
             length = load_u32(p + 4, from);
             p += 8;
         } else {
-            const char letters[2] = {(char)p[4], (char)p[5]};
-            bool reserved = vr_letters_have_long_length(letters);
-            bool xx = letters[0] == 'X' && letters[1] == 'X';
-            if (letters[0] == 'U' && letters[1] == 'N')
+            const char name[3] = {(char)p[4], (char)p[5], 0};
+            letters = changeVRnameToVR(name);
+            bool reserved = vr_letters_have_long_length(name);
+            bool xx = name[0] == 'X' && name[1] == 'X';
+            if (name[0] == 'U' && name[1] == 'N')
                 content = TS_IMPLICIT_LE;
             if (reserved || xx) {
                 if (end - p < (reserved ? 12 : 10))
@@ -242,34 +297,42 @@ private:
             p += length == kUndefined ? 0 : length;
             return header(out, key, VR_XX, 0);
         }
-        if (length == kUndefined) {
-            bool item = key == TAG_KEY_ITEM;
-            if (!header(out, key, item ? VR_XX : VR_SQ, kUndefined))
+        if (key == TAG_KEY_ITEM) {
+            std::vector<unsigned char> inner;
+            if (!item(p, end, length, from, inner))
                 return false;
-            return until_delimiter(p, end, item ? from : content, out,
-                                   item ? TAG_KEY_ITEM_DELIM : TAG_KEY_SEQ_DELIM);
+            if (!header(out, key, VR_XX, length == kUndefined ? kUndefined : (uint32_t)inner.size()))
+                return false;
+            out.insert(out.end(), inner.begin(), inner.end());
+            return true;
         }
-        if (is_container(app_, key)) {
+        const int vr = vr_of(key, letters);
+        if (length == kUndefined) {
+            if (!header(out, key, VR_SQ, kUndefined))
+                return false;
+            return until_delimiter(p, end, content, out, TAG_KEY_SEQ_DELIM);
+        }
+        if (vr == VR_SQ) {
             std::vector<unsigned char> inner;
             if (!run(p, length, content, inner))
                 return false;
             p += length;
-            return header(out, key, written_vr(app_, key, enc_), (uint32_t)inner.size()) &&
+            return header(out, key, vr, (uint32_t)inner.size()) &&
                    (out.insert(out.end(), inner.begin(), inner.end()), true);
         }
-        int vr = written_vr(app_, key, enc_);
         if (!header(out, key, vr, length))
             return false;
         size_t at = out.size();
         out.insert(out.end(), p, p + length);
         p += length;
-        if (ts_needs_swap(from) != ts_needs_swap(to_) && length > 0) {
-            DicomElementHead h;
-            memset(&h, 0, sizeof h);
-            h.value = out.data() + at;
-            h.length = length;
+        DicomElementHead h;
+        memset(&h, 0, sizeof h);
+        h.value = out.data() + at;
+        h.length = length;
+        if (key == 0x54001004u && length >= 2 && !waveform_bits_.empty())
+            waveform_bits_.back() = load_u16(out.data() + at, from);
+        if (ts_needs_swap(from) != ts_needs_swap(to_) && length > 0)
             change_TransferSyntax(vr, &h);
-        }
         return true;
     }
 };
@@ -311,14 +374,14 @@ TransferSyntaxCode raw_syntax(const DicomElement *e, const IOObject *io) {
 bool needs_recode(AppData *app, const DicomElement *e, const IOObject *io) {
     if (!e->value || e->length == kUndefined || e->first_child)
         return false;
-    if (!is_container(app, element_key(e)))
+    if (!is_container(app, e))
         return false;
     return raw_syntax(e, io) != byte_syntax(io->ts_in_force);
 }
 
 bool recode_value(AppData *app, const DicomElement *e, const IOObject *io,
                   std::vector<unsigned char> &out, std::string *error) {
-    Recoder r(app, byte_syntax(io->ts_in_force), io->pass_encoding);
+    Recoder r(app, byte_syntax(io->ts_in_force), io->pass_encoding, signed_pixels_of(e));
     bool ok = r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io), out);
     if (!ok && error)
         *error = r.error();
@@ -329,7 +392,7 @@ bool recode_value(AppData *app, const DicomElement *e, const IOObject *io,
 
 bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
                         TransferSyntaxCode to, std::vector<unsigned char> &out) {
-    Recoder r(app, byte_syntax(to), 0);
+    Recoder r(app, byte_syntax(to), 0, false);
     return r.run(static_cast<const unsigned char *>(bytes), length, byte_syntax(from), out);
 }
 
@@ -410,8 +473,8 @@ int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
         return (int32_t)total;
     }
     uint32_t length = value_length(app, e, io);
-    int vr = header_vr(app, key, length, io->pass_encoding);
-    total += header_size(io->ts_in_force, key, vr);
+    int vr = header_vr(app, e, length, io->pass_encoding);
+    total += header_size(io->ts_in_force, key, vr, length);
     if (e->value)
         total += length;
     return (int32_t)total;
@@ -477,6 +540,7 @@ private:
     bool header(uint32_t key, int vr, uint32_t length) {
         TransferSyntaxCode ts = io_->ts_in_force;
         ok_ = ok_ && wr_u16(out_, ts, key >> 16) && wr_u16(out_, ts, key & 0xFFFF);
+        vr = label_vr(vr, length);
         if (ts <= 0 || is_item_or_delimiter_key(key)) {
             ok_ = ok_ && wr_u32(out_, ts, length);
         } else if (vr_has_long_length(vr)) {
@@ -484,10 +548,6 @@ private:
                   wr_u32(out_, ts, length);
         } else if (vr == VR_XX) {
             ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u32(out_, ts, length);
-        } else if (length > 0xFFFF) {
-            log_formatted(1, "Element (%04x,%04x) is too long (%lu bytes) for the 16-bit length of VR %s.",
-                          key >> 16, key & 0xFFFF, (unsigned long)length, VRTypes[vr].name);
-            return false;
         } else {
             ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) &&
                   wr_u16(out_, ts, (uint16_t)length);
@@ -495,13 +555,22 @@ private:
         return true;
     }
 
+    /* Native samples of 8 bits or fewer are bytes, more are 16-bit words;
+     * PNG streams are bytes. */
+    int pixel_vr(const PixelDataDesc *pds) const {
+        if (io_->pass_encoding == 1)
+            return VR_OB;
+        const PixelDataDesc *geometry = pds ? pds : io_->write_pds;
+        return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
+    }
+
     int16_t write_pixel_data(DicomElement *e) {
-        int vr = written_vr(app_, kPixelData, io_->pass_encoding);
+        PixelDataDesc *pds = is_pds(e) ? static_cast<PixelDataDesc *>(e->value) : nullptr;
+        int vr = pixel_vr(pds);
         TransferSyntaxCode ts = io_->ts_in_force;
         ok_ = ok_ && wr_u16(out_, ts, e->group) && wr_u16(out_, ts, e->element);
         if (ts > 0)
             ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u16(out_, ts, 0);
-        PixelDataDesc *pds = is_pds(e) ? static_cast<PixelDataDesc *>(e->value) : nullptr;
         if (!io_->copy_pixels || !pds || pds->length == 0) {
             ok_ = ok_ && wr_u32(out_, ts, 0);
             return 0;
@@ -528,7 +597,7 @@ private:
             const char *uid = transfer_syntax_uid(io_->out_ds_ts);
             size_t n = strlen(uid);
             uint32_t padded = (uint32_t)(n + (n & 1));
-            if (!header(key, written_vr(app_, key, io_->pass_encoding), padded))
+            if (!header(key, VR_UI, padded))
                 return -1;
             ok_ = ok_ && wr_bytes(out_, uid, n) && wr_bytes(out_, "", padded - n);
             return 0;
@@ -541,18 +610,18 @@ private:
                               e->group, e->element, why.c_str());
                 return -1;
             }
-            if (!header(key, written_vr(app_, key, io_->pass_encoding), (uint32_t)bytes.size()))
+            if (!header(key, node_vr(app_, e, io_->pass_encoding), (uint32_t)bytes.size()))
                 return -1;
             ok_ = ok_ && wr_bytes(out_, bytes.data(), bytes.size());
             return 0;
         }
         uint32_t length = value_length(app_, e, io_);
-        int vr = header_vr(app_, key, length, io_->pass_encoding);
+        int vr = header_vr(app_, e, length, io_->pass_encoding);
         if (!header(key, vr, length))
             return -1;
         if (!e->value)
             return 0;
-        if (ts_needs_swap(io_->ts_in_force) && !is_container(app_, key)) {
+        if (ts_needs_swap(io_->ts_in_force) && !is_container(app_, e)) {
             std::vector<unsigned char> copy(static_cast<unsigned char *>(e->value),
                                             static_cast<unsigned char *>(e->value) + length);
             DicomElementHead h;
@@ -649,7 +718,7 @@ int16_t check_element(AppData *app, DicomElement *e) {
     uint16_t delimiter;
     if (key == TAG_KEY_ITEM)
         delimiter = 0xE00D;
-    else if (is_container(app, key) || e->first_child || e->length == kUndefined)
+    else if (is_container(app, e) || e->first_child || e->length == kUndefined)
         delimiter = 0xE0DD;
     else
         return 0;

@@ -313,7 +313,7 @@ TEST(Writer, PreambleIsPassedThroughAndBareFilesStartWithTheDataSet) {
     EXPECT_EQ(std::string::npos, bare.find("1.2.840.10008.1.2\0", 0)) << "no group 0002";
 }
 
-TEST(Writer, ValueTooLongForA16BitLengthFailsOnlyInExplicitSyntax) {
+TEST(Writer, ValueTooLongForA16BitLengthGoesOutAsUN) {
     TempDir tmp;
     Loaded f;
     ASSERT_TRUE(f.Read(testutil::SamplePath("MR_small.dcm")));
@@ -324,14 +324,22 @@ TEST(Writer, ValueTooLongForA16BitLengthFailsOnlyInExplicitSyntax) {
     rec.length = (uint32_t)text.size();
     rec.value = &text[0];
     ASSERT_EQ(0, DO_changeElement(&g_app, f.io.object, &rec));
-    testutil::WriteFile(tmp.file("t.dcm"), "old");
-    EXPECT_EQ(-1, f.Save(tmp.file("t.dcm"), TS_EXPLICIT_LE));
-    EXPECT_EQ("old", ReadFile(tmp.file("t.dcm")));
-    EXPECT_EQ(0, f.Save(tmp.file("t.dcm"), TS_IMPLICIT_LE));
-    Loaded g;
-    ASSERT_TRUE(g.Read(tmp.file("t.dcm")));
-    ASSERT_NE(nullptr, g.Top(0x00081030));
-    EXPECT_EQ(70000u, g.Top(0x00081030)->length);
+    for (int ts : {TS_IMPLICIT_LE, TS_EXPLICIT_LE, TS_EXPLICIT_BE}) {
+        SCOPED_TRACE(ts);
+        ASSERT_EQ(0, f.Save(tmp.file("t.dcm"), ts));
+        const std::string bytes = ReadFile(tmp.file("t.dcm"));
+        if (ts != TS_IMPLICIT_LE) {
+            const std::string tag = ts == TS_EXPLICIT_BE ? std::string("\x00\x08\x10\x30", 4)
+                                                         : std::string("\x08\x00\x30\x10", 4);
+            size_t at = bytes.find(tag + "UN");
+            ASSERT_NE(std::string::npos, at) << "labelled UN";
+            EXPECT_EQ(text, bytes.substr(at + 12, text.size())) << "with a 32-bit length";
+        }
+        Loaded g;
+        ASSERT_TRUE(g.Read(tmp.file("t.dcm")));
+        ASSERT_NE(nullptr, g.Top(0x00081030));
+        EXPECT_EQ(70000u, g.Top(0x00081030)->length);
+    }
 }
 
 TEST(Writer, DelimitersAreAddedAndEmptyContainersGetLengthZero) {
