@@ -3,10 +3,13 @@
  * byte: each file is listed, converted into every syntax, and the result
  * read by pydicom (every value in place, the VR letters the file holds)
  * and by dcmdump (no warning).  Then the failures that must not pass as
- * success, as processes: statuses and messages.
+ * success, as processes: statuses and messages; big-endian inputs against
+ * dcmtk's own conversion of them; and dciodvfy on converted samples.
  */
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,12 +23,15 @@ using dicomtest::FileBuilder;
 using testutil::TempDir;
 
 const uint32_t kUndef = 0xFFFFFFFFu;
+/* What every file written names as its implementation. */
+const char kImplementationClassUid[] = "2.25.219040117695661194751458317359022032002";
 
 /* An element that must come through: its path (see values_oracle.py), the
  * text of its value ("*" for any), the VR letters the explicit outputs
- * give it (empty: not checked). */
+ * give it (empty: not checked), and the VR to decode its bytes by where
+ * no reader can know it (empty: the VR letters, unless they are UN). */
 struct Value {
-    std::string path, text, vr;
+    std::string path, text, vr, as = "";
 };
 
 struct Case {
@@ -82,8 +88,10 @@ std::string Spec(char syntax, const std::vector<Value> &values) {
     std::string json = std::string("{\"syntax\": \"") + syntax + "\", \"values\": [";
     for (size_t i = 0; i < values.size(); i++) {
         const Value &v = values[i];
+        std::string as = !v.as.empty() ? v.as : v.vr == "UN" ? "" : v.vr;
         json += (i ? ", [" : "[") + Quoted(v.path) + ", " + Quoted(v.text) + ", " +
-                (v.vr.empty() ? "null" : Quoted(v.vr)) + "]";
+                (v.vr.empty() ? "null" : Quoted(v.vr)) + ", " + (as.empty() ? "null" : Quoted(as)) +
+                "]";
     }
     return json + "]}";
 }
@@ -251,6 +259,97 @@ Case GroupLengthInItem() {
     return c;
 }
 
+const char *SyntaxUid(int ts) {
+    return ts == TS_EXPLICIT_BE ? Explicit_VR_Big_Endian_Transfer_Syntax_UID
+           : ts == TS_IMPLICIT_LE ? Implicit_VR_Little_Endian_Transfer_Syntax_UID
+                                  : Explicit_VR_Little_Endian_Transfer_Syntax_UID;
+}
+
+uint64_t U16Bits(int v) { return (uint16_t)v; }
+uint64_t U32Bits(int v) { return (uint32_t)v; }
+
+/* Private numbers and text whose VR only the file's letters give, a
+ * retired attribute, and a signed pixel padding value, big endian. */
+Case PrivateValuesBigEndian() {
+    FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_BE), TS_EXPLICIT_BE);
+    f.Text(0x0008, 0x0010, "SH", "ACR-NEMA 2.0"); /* retired */
+    f.Text(0x0009, 0x0010, "LO", "ACME 1.0").Text(0x0009, 0x1001, "LO", "Full Fidelity ");
+    f.Numbers(0x0009, 0x1002, "SL", 4, {U32Bits(-5)}).Numbers(0x0009, 0x1003, "SS", 2, {U16Bits(-300)});
+    f.Numbers(0x0009, 0x1004, "UL", 4, {70000}).Numbers(0x0009, 0x1005, "US", 2, {513, 2});
+    f.Numbers(0x0009, 0x1006, "FL", 4, {FileBuilder::Bits(0.15625f)});
+    f.Numbers(0x0009, 0x1007, "FD", 8, {FileBuilder::Bits(1e-12)});
+    f.US(0x0028, 0x0103, 1).Numbers(0x0028, 0x0120, "SS", 2, {U16Bits(-2000)});
+    return Make("private_values_big_endian", f.bytes(),
+                {{"0008,0010", "ACR-NEMA 2.0", "SH"},
+                 {"0009,1001", "Full Fidelity", "LO"},
+                 {"0009,1002", "-5", "SL"},
+                 {"0009,1003", "-300", "SS"},
+                 {"0009,1004", "70000", "UL"},
+                 {"0009,1005", "513\\2", "US"},
+                 {"0009,1006", "0.15625", "FL"},
+                 {"0009,1007", "1e-12", "FD"},
+                 {"0028,0120", "-2000", "SS"}});
+}
+
+/* The same kinds of values in an implicit VR file: XS by the pixel
+ * representation, a private text as UN. */
+Case SignedValuesImplicit() {
+    FileBuilder f = WithMeta(SyntaxUid(TS_IMPLICIT_LE), TS_IMPLICIT_LE);
+    f.Text(0x0009, 0x0010, "LO", "ACME 1.0").Text(0x0009, 0x1001, "LO", "Full Fidelity ");
+    f.US(0x0028, 0x0103, 1).Numbers(0x0028, 0x0106, "", 2, {U16Bits(-100)});
+    f.Numbers(0x0028, 0x0120, "", 2, {U16Bits(-2000)});
+    f.Numbers(0x0028, 0x1101, "", 2, {256, 0, 16}); /* reads alike as US or SS */
+    return Make("signed_values_implicit", f.bytes(),
+                {{"0009,1001", "Full Fidelity", "UN", "LO"},
+                 {"0028,0106", "-100", "SS"},
+                 {"0028,0120", "-2000", "SS"},
+                 {"0028,1101", "256\\0\\16", "US"}});
+}
+
+/* Contour data of more than 65534 bytes, deep in an RT structure set. */
+Case LongContourData() {
+    std::string numbers = "-12.75";
+    while (numbers.size() < 68620)
+        numbers += "\\-12.75";
+    FileBuilder f = WithMeta(SyntaxUid(TS_IMPLICIT_LE), TS_IMPLICIT_LE);
+    f.Header(0x3006, 0x0039, "", kUndef).Item().Header(0x3006, 0x0040, "", kUndef).Item();
+    f.Text(0x3006, 0x0050, "", numbers).ItemEnd().SeqEnd().ItemEnd().SeqEnd();
+    return Make("long_contour_data", f.bytes(),
+                {{"3006,0039/0/3006,0040/0/3006,0050", numbers, "UN", "DS"}});
+}
+
+/* A waveform of 16-bit samples (OW, words) or of 8-bit ones (OB). */
+Case Waveform(int bits, int ts) {
+    FileBuilder f = WithMeta(SyntaxUid(ts), ts);
+    f.Header(0x5400, 0x0100, "SQ", kUndef).Item().US(0x003A, 0x0005, 1);
+    f.Header(0x003A, 0x0200, "SQ", kUndef).Item();
+    if (bits == 16)
+        f.Numbers(0x5400, 0x0110, "OW", 2, {U16Bits(-100)}).Numbers(0x5400, 0x0112, "OW", 2, {909});
+    f.ItemEnd().SeqEnd().US(0x5400, 0x1004, (uint16_t)bits).Text(0x5400, 0x1006, "CS", "SS");
+    if (bits == 16)
+        f.Numbers(0x5400, 0x1010, "OW", 2, {0, 841, 909, U16Bits(-1)});
+    else
+        f.Header(0x5400, 0x1010, "OB", 4).Raw("\x01\x02\x03\x04");
+    f.ItemEnd().SeqEnd();
+    if (bits != 16)
+        return Make("waveform_8_bits", f.bytes(), {{"5400,0100/0/5400,1010", "01020304", "OB"}});
+    return Make(ts == TS_EXPLICIT_BE ? "waveform_16_bits_big_endian" : "waveform_16_bits", f.bytes(),
+                {{"5400,0100/0/003A,0200/0/5400,0110", "9cff", "OW"},
+                 {"5400,0100/0/003A,0200/0/5400,0112", "8d03", "OW"},
+                 {"5400,0100/0/5400,1010", "000049038d03ffff", "OW"}});
+}
+
+/* Pixel data of 8 bits: as OB, or as big-endian OW words, each pair of
+ * samples reversed (as dcmtk writes it). */
+Case EightBitPixels(int ts, const char *letters) {
+    FileBuilder f = WithMeta(SyntaxUid(ts), ts);
+    Image(f, 2, 3, 8);
+    const bool words = ts == TS_EXPLICIT_BE && std::string(letters) == "OW";
+    f.Header(0x7FE0, 0x0010, letters, 6).Raw(words ? "\x02\x01\x04\x03\x06\x05" : "\x01\x02\x03\x04\x05\x06");
+    return Make(words ? "pixels_8_bits_big_endian_words" : "pixels_8_bits", f.bytes(),
+                {{"7FE0,0010", "*", "OB"}, {"7FE0,0010#array", "1\\2\\3\\4\\5\\6", ""}});
+}
+
 std::vector<Case> Cases() {
     return {PrivateSequenceImplicit(),
             UnSequences(TS_EXPLICIT_LE),
@@ -261,7 +360,15 @@ std::vector<Case> Cases() {
             NamedSyntax("syntax_uid_missing", nullptr),
             DeepReport(),
             IconImage(),
-            GroupLengthInItem()};
+            GroupLengthInItem(),
+            PrivateValuesBigEndian(),
+            SignedValuesImplicit(),
+            LongContourData(),
+            Waveform(16, TS_EXPLICIT_BE),
+            Waveform(16, TS_IMPLICIT_LE),
+            Waveform(8, TS_EXPLICIT_BE),
+            EightBitPixels(TS_EXPLICIT_BE, "OW"),
+            EightBitPixels(TS_EXPLICIT_LE, "OB")};
 }
 
 class RealFiles : public ::testing::TestWithParam<Case> {};
@@ -289,9 +396,11 @@ TEST_P(RealFiles, ListedAndConvertedToEverySyntax) {
         auto dump = testutil::Run({"/usr/bin/dcmdump", out});
         EXPECT_EQ(0, dump.status);
         EXPECT_EQ("", Warnings(dump.err, opt[3] == 'i')) << dump.out;
+        std::vector<Value> values = c.values;
+        values.push_back({"0002,0012", kImplementationClassUid, "UI"});
         auto oracle = testutil::Run({"/usr/bin/python3",
                                      std::string(QUENOR_SOURCE_DIR) + "/tests/converter/values_oracle.py",
-                                     out, Spec(opt[3], c.values)});
+                                     out, Spec(opt[3], values)});
         EXPECT_EQ(0, oracle.status) << oracle.out << oracle.err;
         if (c.group_lengths) {
             const std::string recount = tmp.file("recount.dcm");
@@ -360,5 +469,132 @@ TEST(RealFileFailures, StatusAndMessage) {
     testutil::WriteFile(tmp.file("m.dcm"), MetaGroupOnly());
     EXPECT_EQ(0, Program("tagrecoded", {"-i", tmp.file("m.dcm"), "-o", tmp.file("o.dcm")}).status);
 }
+
+/* ---- big-endian inputs against dcmtk's own conversion ---- */
+
+/* dcmdump's reading of a data set, as far as two correct conversions must
+ * agree: group lengths, delimiters, pixel data (compared decoded) and
+ * whether a sequence or item has a defined length are left out. */
+std::vector<std::string> DataSetLines(const std::string &path) {
+    static const std::regex left_out(R"(^ *\(([0-9a-f]{4},0000|fffe,e00d|fffe,e0dd|7fe0,0010)\))");
+    static const std::regex container(R"( (SQ|na) \((Sequence|Item) with .*)");
+    std::vector<std::string> lines;
+    std::istringstream in(testutil::Run({"/usr/bin/dcmdump", path}).out);
+    bool data_set = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("# Dicom-Data-Set", 0) == 0)
+            data_set = true;
+        if (!data_set || line.empty() || line[0] == '#' || std::regex_search(line, left_out))
+            continue;
+        lines.push_back(std::regex_replace(line, container, " $1"));
+    }
+    return lines;
+}
+
+/* "built:<case>" for a big-endian file built here, "sample:<name>" for a
+ * shared sample that dcmconv turns big endian, "native:<name>" for a
+ * sample that is big endian already. */
+std::vector<std::string> BigEndianInputs() {
+    std::vector<std::string> inputs;
+    for (const Case &c : Cases())
+        if (c.name.find("big_endian") != std::string::npos || c.name == "waveform_8_bits")
+            inputs.push_back("built:" + c.name);
+    for (const std::string &s : testutil::SampleFiles())
+        inputs.push_back((s.find("BigEnd") != std::string::npos || s.find("bigendian") != std::string::npos
+                              ? "native:"
+                              : "sample:") +
+                         s);
+    return inputs;
+}
+
+class BigEndian : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(BigEndian, ConvertsAsDcmtkDoes) {
+    const std::string param = GetParam();
+    const std::string kind = param.substr(0, param.find(':')), name = param.substr(kind.size() + 1);
+    TempDir tmp;
+    std::string in = tmp.file("in.dcm");
+    if (kind == "built") {
+        for (const Case &c : Cases())
+            if (c.name == name)
+                testutil::WriteFile(in, c.bytes);
+    } else if (kind == "native") {
+        in = testutil::SamplePath(name);
+    } else {
+        if (Program("tagdump", {"-i", testutil::SamplePath(name)}).status != 0)
+            GTEST_SKIP() << "our reader refuses " << name;
+        if (testutil::Run({"/usr/bin/dcmconv", "+tb", testutil::SamplePath(name), in}).status != 0)
+            GTEST_SKIP() << "dcmconv cannot make " << name << " big endian";
+    }
+    const std::string ours = tmp.file("ours.dcm"), ref = tmp.file("dcmconv.dcm");
+    auto r = Program("tagrecoded", {"-v1", "-i", in, "-o", ours, "-doe"});
+    if (r.status != 0 && r.err.find("encapsulated") != std::string::npos)
+        GTEST_SKIP() << "compressed pixel data";
+    ASSERT_EQ(0, r.status) << r.err;
+    ASSERT_EQ(0, testutil::Run({"/usr/bin/dcmconv", "+te", in, ref}).status);
+    EXPECT_EQ(DataSetLines(ref), DataSetLines(ours));
+    auto pixels = testutil::Run({"/usr/bin/python3",
+                                 std::string(QUENOR_SOURCE_DIR) + "/tests/converter/pixels_oracle.py",
+                                 ours, ref});
+    EXPECT_EQ(0, pixels.status) << pixels.out << pixels.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, BigEndian, ::testing::ValuesIn(BigEndianInputs()),
+                         [](const ::testing::TestParamInfo<std::string> &info) {
+                             std::string n = info.param;
+                             for (char &c : n)
+                                 if (!isalnum((unsigned char)c))
+                                     c = '_';
+                             return n;
+                         });
+
+/* ---- dciodvfy on converted samples ---- */
+
+/* dciodvfy's findings on a file, the lines naming the file left out. */
+std::set<std::string> Findings(const std::string &path) {
+    auto r = testutil::Run({"/usr/bin/dciodvfy", path});
+    std::set<std::string> found;
+    std::istringstream in(r.out + r.err);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '/')
+            found.insert(line);
+    return found;
+}
+
+class Dciodvfy : public ::testing::TestWithParam<std::string> {};
+
+/* A conversion adds no finding to those of the input, beyond what dcmtk's
+ * own conversion to the same syntax adds (a private element read from an
+ * implicit VR file has no VR but UN in an explicit one, which dciodvfy
+ * notes).  The PNG syntax is the toolkit's own: dciodvfy cannot read it. */
+TEST_P(Dciodvfy, ConversionAddsNoFinding) {
+    const std::string in = testutil::SamplePath(GetParam());
+    if (Program("tagdump", {"-i", in}).status != 0)
+        GTEST_SKIP() << "our reader refuses " << GetParam();
+    const std::set<std::string> before = Findings(in);
+    TempDir tmp;
+    for (const char *opt : {"-doi", "-doe", "-dob"}) {
+        SCOPED_TRACE(opt);
+        const std::string ours = tmp.file("ours.dcm"), ref = tmp.file("dcmconv.dcm");
+        if (Program("tagrecoded", {"-i", in, "-o", ours, opt}).status != 0)
+            continue; /* compressed pixel data: no conversion */
+        testutil::Run({"/usr/bin/dcmconv", std::string("+t") + opt[3], in, ref});
+        const std::set<std::string> theirs = Findings(ref);
+        std::vector<std::string> added;
+        for (const std::string &f : Findings(ours))
+            if (!before.count(f) && !theirs.count(f))
+                added.push_back(f);
+        EXPECT_EQ(std::vector<std::string>{}, added);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, Dciodvfy, ::testing::ValuesIn(testutil::SampleFiles()),
+                         [](const ::testing::TestParamInfo<std::string> &info) {
+                             std::string n = info.param.substr(0, info.param.size() - 4);
+                             for (char &c : n)
+                                 if (!isalnum((unsigned char)c))
+                                     c = '_';
+                             return n;
+                         });
 
 } // namespace

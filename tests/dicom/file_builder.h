@@ -10,6 +10,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <string.h>
+
+#include <initializer_list>
 #include <string>
 
 #include "medcore.h"
@@ -76,6 +79,24 @@ public:
     FileBuilder &U32(uint32_t v) {
         Number(v, 4);
         return *this;
+    }
+    /* An element of numbers of `size` bytes each (bit patterns: see Bits). */
+    FileBuilder &Numbers(uint16_t g, uint16_t e, const char *vr, int size,
+                         std::initializer_list<uint64_t> values) {
+        Header(g, e, vr, (uint32_t)(size * values.size()));
+        for (uint64_t v : values)
+            Number(v, size);
+        return *this;
+    }
+    static uint64_t Bits(float f) {
+        uint32_t v;
+        memcpy(&v, &f, 4);
+        return v;
+    }
+    static uint64_t Bits(double d) {
+        uint64_t v;
+        memcpy(&v, &d, 8);
+        return v;
     }
     /* A conforming explicit VR little endian meta group naming uid. */
     FileBuilder &Meta(const std::string &uid) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "dicom/file_builder.h"
 #include "medcore.h"
 #include "testutil.h"
 
@@ -298,6 +299,39 @@ TEST(NativeCopy, SixteenBitSamplesAreSwappedOnlyBetweenByteOrders) {
     testutil::WriteFile(tmp.file("src8.dcm"), ImageFile(bytes));
     ASSERT_EQ(0, Convert(tmp.file("src8.dcm"), tmp.file("be8.dcm"), TS_EXPLICIT_BE));
     EXPECT_EQ(bytes.pixels, PixelValue(ReadFile(tmp.file("be8.dcm")), true).substr(4, 6));
+}
+
+/* One-byte samples that a big-endian file holds as OW words (each pair
+ * reversed, as dcmtk writes them) come out in order in every syntax, as OB,
+ * also into PNG rows of odd width, which split the words. */
+TEST(NativeCopy, EightBitSamplesInBigEndianWordsComeOutInOrder) {
+    const std::string samples = "\x01\x02\x03\x04\x05\x06\x07\x08\x09";
+    std::string words;
+    for (size_t i = 0; i < 10; i += 2)
+        words += std::string(1, i + 1 < 9 ? samples[i + 1] : '\0') + samples[i];
+    dicomtest::FileBuilder f(TS_EXPLICIT_BE);
+    f.Preamble().Meta(Explicit_VR_Big_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_BE);
+    f.US(0x0028, 0x0002, 1).US(0x0028, 0x0010, 3).US(0x0028, 0x0011, 3);
+    f.US(0x0028, 0x0100, 8).US(0x0028, 0x0101, 8).US(0x0028, 0x0102, 7);
+    f.Header(0x7FE0, 0x0010, "OW", 10).Raw(words);
+    TempDir tmp;
+    testutil::WriteFile(tmp.file("src.dcm"), f.bytes());
+    dicomtest::KeepAsSeed("pixels_8_bits_in_words.dcm", f.bytes());
+    const std::string in_order = samples + std::string(1, '\0');
+    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("le.dcm"), TS_EXPLICIT_LE));
+    std::string le = ReadFile(tmp.file("le.dcm"));
+    EXPECT_NE(std::string::npos, le.find(std::string("\xE0\x7F\x10\x00OB", 6)));
+    EXPECT_EQ(in_order, PixelValue(le).substr(4));
+    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("be.dcm"), TS_EXPLICIT_BE));
+    std::string be = ReadFile(tmp.file("be.dcm"));
+    EXPECT_NE(std::string::npos, be.find(std::string("\x7F\xE0\x00\x10OB", 6)));
+    EXPECT_EQ(in_order, PixelValue(be, true).substr(4));
+    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("png.dcm"), TS_PNG));
+    Encapsulated e = Parse(PixelValue(ReadFile(tmp.file("png.dcm"))));
+    ASSERT_EQ(1u, e.items.size());
+    int depth;
+    uint32_t w, h;
+    EXPECT_EQ(samples, DecodePng(e.items[0], &depth, &w, &h));
 }
 
 TEST(NativeCopy, WritesTheRecordedLengthWhateverTheGeometrySays) {

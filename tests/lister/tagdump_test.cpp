@@ -209,6 +209,55 @@ TEST_F(Listing, HiddenElementsKeepTheirChildren)
         EXPECT_NE(0u, line.find("0009")) << line;
 }
 
+std::string F32(float f)
+{
+    uint32_t v;
+    memcpy(&v, &f, 4);
+    return U32(v);
+}
+std::string F64(double d)
+{
+    uint64_t v;
+    memcpy(&v, &d, 8);
+    return U32(uint32_t(v)) + U32(uint32_t(v >> 32));
+}
+
+/* Values whose VR the dictionary leaves open print as the writer labels
+ * them, and floating-point values never print wrong.  Each line is what
+ * dcmdump reads in the same file: FL 1.24999997e-05\0.5 and FD
+ * 9.9999999999999982e-13 (its longer texts of the same numbers), 0.125,
+ * SS -100 and -2000, US 256\0\16, OW 0000\0349\038d. */
+TEST_F(Listing, OpenVRsAndSmallFloatsPrintTheirValues)
+{
+    std::string file = Write(
+        "values.dcm",
+        Preamble("") + MetaGroup() + Explicit(0x0018, 0x1320, "FL", F32(1.25e-05f) + F32(0.5f)) +
+            Explicit(0x0018, 0x602C, "FD", F64(1e-12)) + Explicit(0x0018, 0x602E, "FD", F64(0.125)) +
+            Explicit(0x0028, 0x0103, "US", U16(1)) + Explicit(0x0028, 0x0106, "SS", U16(0xFF9C)) +
+            Explicit(0x0028, 0x0120, "SS", U16(0xF830)) +
+            Explicit(0x0028, 0x1101, "US", U16(256) + U16(0) + U16(16)) +
+            Explicit(0x5400, 0x0100, "SQ", "", kUndefined) + ItemStart() +
+            Explicit(0x5400, 0x1004, "US", U16(16)) +
+            Explicit(0x5400, 0x1010, "OW", U16(0) + U16(841) + U16(909)) + ItemEnd() + SequenceEnd());
+    std::vector<std::string> body = Body(file, {"-de"});
+    std::vector<std::string> want{
+        "0018  1320  FL            8  1.25e-05\\0.500000  ",
+        "0018  602C  FD            8  1e-12  ",
+        "0018  602E  FD            8  0.125000  ",
+        "0028  0103  US            2  1  ",
+        "0028  0106  US or SS      2  -100  ",
+        "0028  0120  US or SS      2  -2000  ",
+        "0028  1101  US\\US or SS\\US      6  256\\0\\16  ",
+        "5400  0100  SQ           -1  ",
+        "  FFFE  E000               -1  ",
+        "    5400  1004  US            2  16  ",
+        "    5400  1010  OW or OB      6  00000349038DH  ",
+    };
+    ASSERT_GE(body.size(), want.size() + 2);
+    std::vector<std::string> got(body.begin() + 4, body.begin() + 4 + (long)want.size());
+    EXPECT_EQ(want, got);
+}
+
 TEST_F(Listing, LongValuesPushOrDropTheDescription)
 {
     std::string file = Write("long.dcm", Preamble("") + MetaGroup() +
