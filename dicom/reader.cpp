@@ -172,9 +172,9 @@ int vr_of(AppData *app, uint32_t key) {
     return vr;
 }
 
-/* The VR by which the value bytes are swapped. */
 constexpr int kSwapLater = -2; /* waveform values: by their item's bits allocated */
 
+/* The VR that two VR letters name; -1 for none (also for no letters). */
 int letters_vr(const char letters[2]) {
     const char name[3] = {letters[0], letters[1], 0};
     return letters[0] ? changeVRnameToVR(name) : -1;
