@@ -366,10 +366,67 @@ MC_API int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const c
                                           DicomElementHead *rec);
 
 /* ------------------------------------------------------------------ */
+/* UID, object and module definition files (objdefs.cpp)               */
+/* ------------------------------------------------------------------ */
+
+/* out holds 20 characters: an object name of at most 19 and its NUL. */
+MC_API int16_t InitDICOMUIDDef(const char *path, const char *key, int16_t primary, char *out);
+MC_API int16_t InitDICOMABDef(AppData *app, ABCDef **slot, const char *path, int16_t primary,
+                              const char *object_name);
+MC_API int16_t InitDICOMCDef(AppData *app, ABCDef **slot, const char *path, int16_t primary);
+MC_API int16_t InitUIDDef(const char *key, int16_t only_primary, char *out);
+MC_API int16_t InitABDef(AppData *app, DefHolder *defs, int16_t only_primary,
+                         const char *object_name);
+MC_API int16_t InitCDef(AppData *app, DefHolder *defs, int16_t only_primary);
+MC_API int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t only_primary);
+MC_API void DoneABCDef(DefHolder *defs);
+
+/* ------------------------------------------------------------------ */
+/* Binding to object and module definitions (binding.cpp)              */
+/* ------------------------------------------------------------------ */
+
+/* 0 done, -1 memory exhausted (the DEF_ edits also when their own edit
+ * ran out of memory). */
+MC_API int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind);
+MC_API int16_t DEF_search(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
+                          uint16_t group, uint16_t element, int16_t index);
+MC_API int16_t DEF_add(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
+                       DicomElementHead *rec);
+MC_API int16_t DEF_delete(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def);
+
+/* ------------------------------------------------------------------ */
 /* Value printing (printval.cpp)                                       */
 /* ------------------------------------------------------------------ */
 
 MC_API void print_element_value(AppData *app, DicomElement *elem, char *buf, int size);
+
+/* ------------------------------------------------------------------ */
+/* Value checks and verification (checks.cpp, verify.cpp)              */
+/* ------------------------------------------------------------------ */
+
+/* The findings for one element or attribute definition. */
+typedef uint16_t VerifyErrorBits;
+
+#define VERIFY_BAD_LENGTH      0x0001 /* length below/above what the VR allows */
+#define VERIFY_EXTRA_CHARS     0x0002 /* characters outside the VR's repertoire */
+#define VERIFY_BAD_FORMAT      0x0004 /* set by no check */
+#define VERIFY_IMPOSSIBLE      0x0008 /* set by no check */
+#define VERIFY_UNKNOWN_VR      0x0010 /* the dictionaries give the tag no VR */
+#define VERIFY_BAD_VM          0x0020
+#define VERIFY_NOT_PERMITTED   0x0040
+#define VERIFY_TYPE1_MISSING   0x0080
+#define VERIFY_TYPE1_EMPTY     0x0100
+#define VERIFY_TYPE2_MISSING   0x0200
+
+/* Every element against the tag dictionaries: 1 when some element fails
+ * (an unknown VR alone is a warning), else 0. */
+MC_API int16_t VerifyObjectByTag(AppData *app, DicomObject *obj);
+/* The bound object definition in defs->abc, module by module: 0 no finding
+ * outside conditional modules, 1 some, 2 no object definition. */
+MC_API int16_t VerifyObjectByModule(AppData *app, DefHolder *defs);
+/* 1 when no attribute definition inside the Item definitions of the SQ
+ * definition, at any depth, is bound to an element; else 0. */
+MC_API int16_t isSQEmpty(AttrDef *sq);
 
 /* ------------------------------------------------------------------ */
 /* Writer, meta header, pixel data (writer.cpp, metaheader.cpp, pixels.cpp) */
@@ -382,6 +439,33 @@ MC_API int16_t DO_generateMetaHeader(AppData *app, IOObject *io);
 MC_API void _write_itemtag(FILE *out, TransferSyntaxCode ts, uint16_t group, uint16_t element,
                            uint32_t length);
 MC_API int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds);
+
+/* ------------------------------------------------------------------ */
+/* Nuclear-medicine frame vectors (nmvectors.cpp)                      */
+/* ------------------------------------------------------------------ */
+
+/* 1 when (group,element) is among the tags of Frame Increment Pointer
+ * (0028,0009) at the top level, else 0. */
+MC_API int16_t is_in_0028_0009(AppData *app, DicomObject *obj, uint16_t group,
+                               uint16_t element);
+/* Reads Number of Frames into *frames (0 when absent, negative or not a
+ * 16-bit count) and each present group-0054 vector into a new array of
+ * *frames + 1 numbers, slot f holding frame f and slot 0 zero; a vector
+ * shorter than the frame count leaves the remaining slots zero.  Absent
+ * vectors give NULL.  The caller frees the arrays.  In argument order:
+ * (0054,0010) Energy Window, 0020 Detector, 0030 Phase, 0050 Rotation,
+ * 0060 R-R Interval, 0070 Time Slot, 0080 Slice, 0090 Angular View,
+ * 0100 Time Slice. */
+MC_API void get_Vectors(AppData *app, DicomObject *obj, int16_t **energy_window,
+                        int16_t **detector, int16_t **phase, int16_t **rotation,
+                        int16_t **rr_interval, int16_t **time_slot, int16_t **slice,
+                        int16_t **angular_view, int16_t **time_slice, int16_t *frames);
+/* Stores slots 1 to *frames of each non-NULL array as the matching
+ * top-level vector, replacing or adding it; *frames <= 0 changes nothing. */
+MC_API void put_Vectors(AppData *app, DicomObject *obj, int16_t *energy_window,
+                        int16_t *detector, int16_t *phase, int16_t *rotation,
+                        int16_t *rr_interval, int16_t *time_slot, int16_t *slice,
+                        int16_t *angular_view, int16_t *time_slice, int16_t *frames);
 
 #ifdef __cplusplus
 }

@@ -3,8 +3,8 @@
  */
 #include "testutil.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -51,19 +51,31 @@ void WriteFile(const std::string &path, const std::string &bytes) {
 
 bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-std::string SamplePath(const std::string &name) { return std::string(QUENOR_SAMPLES_DIR) + "/" + name; }
+std::string SamplePath(const std::string &name) {
+    const std::string path = std::string(QUENOR_SAMPLES_DIR) + "/" + name;
+    if (!FileExists(path))
+        ADD_FAILURE() << "sample file missing: " << path
+                      << " (the samples folder was chosen when the build was configured)";
+    return path;
+}
 
 std::vector<std::string> SampleFiles() {
     std::vector<std::string> files;
-    std::error_code ec;
-    for (const auto &e : fs::directory_iterator(QUENOR_SAMPLES_DIR, ec))
-        if (e.path().extension() == ".dcm")
-            files.push_back(e.path().filename().string());
+    std::istringstream names(QUENOR_SAMPLE_NAMES);
+    for (std::string name; names >> name;)
+        files.push_back(name);
     std::sort(files.begin(), files.end());
     return files;
 }
 
 std::string DefsDir() { return QUENOR_DEFS_DIR; }
+
+bool LoadTagDefs(AppData *app, const char *program) {
+    char banner[64];
+    init_AppData(app, program, "2.1", banner);
+    return InitDICOMTagDef(app, (DefsDir() + "/tag_tab.def").c_str(), 1) == 0 &&
+           InitDICOMTagDef(app, (DefsDir() + "/tag2_tab.def").c_str(), 0) == 0;
+}
 
 std::string BinPath(const std::string &program) { return std::string(QUENOR_BIN_DIR) + "/" + program; }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "medcore.h"
+
 namespace testutil {
 
 /* A fresh directory under $TMPDIR (or /tmp), removed with its contents. */
@@ -30,10 +32,19 @@ std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &bytes);
 bool FileExists(const std::string &path);
 
-std::string SamplePath(const std::string &name); /* ../shared/samples/<name> */
-std::vector<std::string> SampleFiles();          /* every *.dcm there, sorted */
+/* The sample DICOM files, in the folder chosen when the build was
+ * configured (../shared/samples, or python3-pydicom's test files).
+ * SamplePath records a test failure naming the file when it is not there,
+ * and still returns the path: the caller's own checks then fail softly.
+ * SampleFiles lists the names of all samples the tests know, sorted. */
+std::string SamplePath(const std::string &name);
+std::vector<std::string> SampleFiles();
 std::string DefsDir();                           /* the bundled defs/ */
 std::string BinPath(const std::string &program); /* build/bin/<program> */
+
+/* Fills app for a test program and loads the bundled tag_tab.def and
+ * tag2_tab.def into it; false when either fails to load. */
+bool LoadTagDefs(AppData *app, const char *program);
 
 struct RunResult {
     int status = -1; /* exit status, or 128 + signal */

@@ -3,14 +3,16 @@
 
 Owns defs/tag_tab.def (the data dictionary), defs/prv_tab.def (the private
 dictionary) and the two secondary files defs/tag2_tab.def and
-defs/prv2_tab.def, which ship with a comment only. The sources are the
-copies of the standard's tables in ../shared/standard: dicom_dictionary.py,
-private_dictionary.py (dict literals, executed here) and modules_part3.xml
-(enumerated values). The output is sorted and carries no timestamp, so a
-rerun reproduces it byte for byte.
+defs/prv2_tab.def, which ship with a comment only; gendefs_objects.py,
+called from here, makes the UID, object and module files. The sources are
+the copies of the standard's tables in ../shared/standard:
+dicom_dictionary.py, private_dictionary.py, uid_dictionary.py (dict
+literals, executed here) and modules_part3.xml (enumerated values, IOD,
+module and macro tables). The output carries no timestamp, so a rerun
+reproduces it byte for byte.
 
     python3 tools/gendefs.py --standard ../shared/standard --out defs
-    python3 tools/gendefs.py --check defs/tag_tab.def
+    python3 tools/gendefs.py --check defs/tag_tab.def defs/c_tab.def
 """
 
 import argparse
@@ -18,6 +20,8 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
+
+import gendefs_objects
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_STANDARD = PROJECT_ROOT / ".." / "shared" / "standard"
@@ -29,6 +33,7 @@ VR_NAMES = frozenset(
     "RE XS XU OX XX na ?? UN UT UC UR OF OD OL OV SV UV".split())
 
 MAX_TEXT = 2005       # longest string the loaders read
+PIECE = 256           # the loaders read a line in pieces of 256 characters
 MAX_ROWS = 32767      # the tag tables count rows in 16 bits
 MAX_ENUM_ITEMS = 16   # longer lists are too likely to be split or partial
 
@@ -317,7 +322,8 @@ def generate(standard, out):
     write_text(out / "prv_tab.def", render_prv_file(records))
     write_text(out / "tag2_tab.def", TAG2_TEXT)
     write_text(out / "prv2_tab.def", PRV2_TEXT)
-    return rows, records
+    objects = gendefs_objects.generate(std, out, rows)
+    return rows, records, objects
 
 
 # ---------------------------------------------------------------------------
@@ -346,9 +352,9 @@ class Tokens:
             ch = self.text[self.pos]
             if ch in " \t\r\n":
                 self.pos += 1
-            elif ch == "#":
-                end = self.text.find("\n", self.pos)
-                self.pos = len(self.text) if end < 0 else end
+            elif ch == "#":               # to the next line end, \n or \r
+                end = re.compile(r"[\r\n]").search(self.text, self.pos)
+                self.pos = end.start() if end else len(self.text)
             else:
                 return False
         return True
@@ -378,8 +384,59 @@ class Tokens:
         m = re.compile(r"0x([0-9A-Fa-f]+)").match(self.text, self.pos)
         if not m or int(m.group(1), 16) > 0xFFFFFFFF:
             self.fail("32-bit hexadecimal value with 0x prefix")
+        self.within_piece(m.start(), m.end())
         self.pos = m.end()
         return int(m.group(1), 16)
+
+    def within_piece(self, start, end):
+        """A number is scanned inside one piece of its line; one that
+        runs over a piece boundary would be read as two tokens."""
+        line_start = self.text.rfind("\n", 0, start) + 1
+        if (start - line_start) // PIECE != (end - 1 - line_start) // PIECE:
+            raise DefSyntaxError("line %d: number across the %d-character piece boundary"
+                                 % (self.line(), PIECE))
+
+    def field(self, kind):
+        """One field: h hexadecimal, s string, n short integer, c character."""
+        return {"h": self.hex, "s": self.string, "n": self.short, "c": self.char_value}[kind]()
+
+    def fields(self, kinds):
+        """Fields, each followed by ','."""
+        values = []
+        for kind in kinds:
+            values.append(self.field(kind))
+            self.char(",")
+        return values
+
+    def record(self, kinds):
+        """'{', the fields separated by ',', '}': their values."""
+        self.char("{")
+        values = self.fields(kinds[:-1]) + [self.field(kinds[-1])]
+        self.char("}")
+        return values
+
+    def entries(self, read_entry):
+        """A list: '{', entries separated by ',' (one after the last
+        allowed), '}'."""
+        self.char("{")
+        values = []
+        while self.peek() == "{":
+            values.append(read_entry(self))
+            if self.peek() != ",":
+                break
+            self.char(",")
+        self.char("}")
+        return values
+
+    def char_value(self):
+        """A character value: an apostrophe, any one character, an
+        apostrophe, with nothing between them."""
+        self.char("'")
+        if self.pos + 1 >= len(self.text) or self.text[self.pos + 1] != "'":
+            self.fail("character value between apostrophes")
+        value = self.text[self.pos]
+        self.pos += 2
+        return value
 
     def short(self):
         self.at_end()
@@ -391,48 +448,35 @@ class Tokens:
 
 
 def read_definition(tok):
-    """One {tag, "name", "VR", vm, "permitted"} definition."""
-    tok.char("{")
-    tag = tok.hex()
-    tok.char(",")
-    tok.string()
-    tok.char(",")
-    vr = tok.string()
+    """One {tag, "name", "VR", vm, "permitted"} definition: (tag, name, VR)."""
+    tag, name, vr, _, _ = tok.record("hssns")
     if vr not in VR_NAMES:
         raise DefSyntaxError("line %d: unknown VR \"%s\"" % (tok.line(), vr))
-    tok.char(",")
-    tok.short()
-    tok.char(",")
-    tok.string()
-    tok.char("}")
-    return tag
+    return tag, name, vr
 
 
-def check_tag_file(tok):
-    rows = set()
+def read_tag_file(tok):
+    """tag -> (name, VR) of a tag definition file."""
+    rows = {}
     while not tok.at_end():
-        tag = read_definition(tok)
+        tag, name, vr = read_definition(tok)
         tok.char(",")                     # a record without it is dropped
         if tag in rows:
             raise DefSyntaxError("line %d: tag 0x%08X defined twice" % (tok.line(), tag))
-        rows.add(tag)
-    return len(rows)
+        rows[tag] = (name, vr)
+    return rows
+
+
+def check_tag_file(tok):
+    return len(read_tag_file(tok))
 
 
 def check_prv_file(tok):
     count = 0
     while not tok.at_end():
         tok.char("{")
-        tok.string()
-        tok.char(",")
-        tok.char("{")
-        while tok.peek() == "{":
-            read_definition(tok)
-            count += 1
-            if tok.peek() != ",":
-                break
-            tok.char(",")
-        tok.char("}")
+        tok.fields("s")
+        count += len(tok.entries(read_definition))
         tok.char("}")
     return count
 
@@ -440,8 +484,11 @@ def check_prv_file(tok):
 def check_file(path):
     """Row count of a definition file; DefSyntaxError on any fault. The
     kind of file follows from its name."""
+    name = Path(path).name
+    if not name.startswith(("tag", "prv")):
+        return gendefs_objects.check_object_file(path)
     tok = Tokens(Path(path).read_text(encoding="utf-8"))
-    count = check_prv_file(tok) if Path(path).name.startswith("prv") else check_tag_file(tok)
+    count = check_prv_file(tok) if name.startswith("prv") else check_tag_file(tok)
     if count > MAX_ROWS:
         raise DefSyntaxError("%d rows, more than %d" % (count, MAX_ROWS))
     return count
@@ -467,11 +514,21 @@ def main(argv=None):
                 print("%s: %s" % (path, err), file=sys.stderr)
                 failed = True
         return 1 if failed else 0
-    rows, records = generate(args.standard, args.out)
+    rows, records, (objects, modules, notes) = generate(args.standard, args.out)
     print("tag_tab.def: %d rows; prv_tab.def: %d creators, %d elements"
           % (len(rows), len(records), sum(len(e) for _, e in records)))
+    print("uid_tab.def: %d SOP classes; ab_tab.def: %d objects, %d module entries; "
+          "c_tab.def: %d records, %d attribute rows"
+          % (sum(len(o.uids) for o in objects), len(objects),
+             sum(len(o.modules) for o in objects), len(modules),
+             sum(len(m.attrs) for m in modules)))
+    for kind in sorted(notes.counts):
+        print("  %5d %s" % (notes.counts[kind], kind))
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run as the module "gendefs", the one that gendefs_objects imports,
+    # so that both share one DefSyntaxError.
+    import gendefs
+    sys.exit(gendefs.main())

@@ -143,6 +143,7 @@ TEST_P(SamplesTest, TreeAgreesWithAnIndependentReader) {
         EXPECT_NE(std::string::npos, log.find("Error: ")) << log;
         return;
     }
+    ASSERT_NE(nullptr, io_.object) << "nothing read from " << path << "\n" << log;
     std::vector<Node> nodes;
     Flatten(io_.object->root, 0, &nodes);
     if (odd_tag) { /* refused at that element; what came before is kept */

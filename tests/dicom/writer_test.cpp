@@ -410,6 +410,7 @@ TEST(WriterFailure, ShortPixelSourceFailsTheSave) {
     testutil::WriteFile(tmp.file("src.dcm"), bytes);
     Loaded f;
     ASSERT_TRUE(f.Read(tmp.file("src.dcm")));
+    ASSERT_NE(nullptr, f.Top(0x7FE00010)) << "no pixel data in the source";
     const PixelDataDesc *pds = static_cast<PixelDataDesc *>(f.Top(0x7FE00010)->value);
     testutil::WriteFile(tmp.file("src.dcm"), bytes.substr(0, pds->offset + pds->length - 2));
     EXPECT_EQ(-1, f.Save(tmp.file("out.dcm"), TS_EXPLICIT_BE));

@@ -1,0 +1,236 @@
+/*
+ * tables.cpp -- the browser's tables: what each shows, what choosing a row
+ * opens, the walk through the items of a sequence and the value screen
+ * (see tables.h).
+ *
+ * The tables nest on the call stack: the module table, one attribute
+ * table, then item tables and sequence walks as deep as the sequences
+ * nest.  Each keeps its page start while it is entered, so it comes back
+ * on the page of the row that was opened.
+ */
+#include "tables.h"
+
+#include <stdarg.h>
+#include <string.h>
+
+#include <utility>
+
+namespace {
+
+const int kLineSize = 88;   /* a title, a row */
+const int kValueLine = 81;  /* the value line, terminating zero included */
+
+const char *text_of(const char *text)
+{
+    return text ? text : "";
+}
+
+std::string format_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string format_line(const char *format, ...)
+{
+    char line[kLineSize];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    return line;
+}
+
+struct TableText {
+    std::string title;
+    std::vector<std::string> rows;
+};
+
+/* The loop every table runs: compose, page, open the chosen entry.  A table
+ * that does not show a sequence item (steps_items false) takes "ni" and
+ * "pi" as a wish to see itself again. */
+template <typename Compose, typename Open>
+NavigationCode run_table(Browser &b, bool steps_items, Compose compose, Open open)
+{
+    int page_start = 0;
+    NavigationCode r;
+    do {
+        TableText t = compose();
+        const int count = (int)t.rows.size();
+        int chosen = 0;
+        r = page_table(b.con, t.title, std::move(t.rows), page_start, b.page_size, &chosen);
+        if (r == NAV_ROW) {
+            if (chosen < 0 || chosen >= count) {
+                r = NAV_SHOW_AGAIN; /* a table without rows: nothing to open */
+                continue;
+            }
+            page_start = chosen / b.page_size * b.page_size;
+            r = open(chosen);
+        } else if (!steps_items && (r == NAV_NEXT_ITEM || r == NAV_PREV_ITEM)) {
+            r = NAV_SHOW_AGAIN;
+        }
+    } while (r == NAV_SHOW_AGAIN || r == NAV_ROW);
+    return r == NAV_BACK ? NAV_SHOW_AGAIN : r;
+}
+
+std::vector<AttrDef *> children(AttrDef *first)
+{
+    std::vector<AttrDef *> list;
+    for (AttrDef *a = first; a; a = a->next)
+        list.push_back(a);
+    return list;
+}
+
+std::string attribute_row(Browser &b, const AttrDef *a)
+{
+    int vr = -1;
+    const char *vrname = nullptr;
+    getVRtext(b.app, a->tag, &vr, &vrname);
+    return format_line("%c %08lX %-28.28s %-2.2s %-2.2s %-28.28s", a->element ? '*' : ' ',
+                       (unsigned long)a->tag, text_of(a->name), text_of(vrname), a->type,
+                       text_of(a->text));
+}
+
+/* The table of a list of attribute definitions under the given title. */
+NavigationCode attribute_list_table(Browser &b, const std::string &title, AttrDef *first,
+                                    bool steps_items)
+{
+    auto compose = [&]() {
+        TableText t{title, {}};
+        for (AttrDef *a : children(first))
+            t.rows.push_back(attribute_row(b, a));
+        return t;
+    };
+    auto open = [&](int index) -> NavigationCode {
+        AttrDef *a = children(first)[(size_t)index];
+        int vr = -1;
+        getVR(b.app, a->tag, &vr);
+        if (vr == VR_SQ)
+            return open_sequence(b, a);
+        show_value(b, a->element);
+        return NAV_SHOW_AGAIN;
+    };
+    return run_table(b, steps_items, compose, open);
+}
+
+/* Pixel data stays in the file; its element holds the descriptor, which
+ * knows the value's length there. */
+uint32_t shown_length(const DicomElement *e)
+{
+    if (e->group == 0x7FE0 && e->element == 0x0010 && e->length != 0 && e->value)
+        return static_cast<const PixelDataDesc *>(e->value)->length;
+    return e->length;
+}
+
+void append_piece(char *line, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void append_piece(char *line, const char *format, ...)
+{
+    size_t len = strlen(line);
+    if (len + 1 >= (size_t)kValueLine)
+        return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + len, (size_t)kValueLine - len, format, args);
+    va_end(args);
+}
+
+} // namespace
+
+NavigationCode browse(Browser &b, ABCDef *abc)
+{
+    for (;;) {
+        if (show_module_table(b, abc) == NAV_QUIT)
+            break;
+        if (confirm_quit(b.con) == NAV_QUIT)
+            break;
+    }
+    return NAV_SHOW_AGAIN;
+}
+
+NavigationCode show_module_table(Browser &b, ABCDef *abc)
+{
+    auto modules = [abc]() {
+        std::vector<ModuleDef *> list;
+        for (ModuleDef *m = abc ? abc->first : nullptr; m; m = m->next)
+            list.push_back(m);
+        return list;
+    };
+    auto compose = [&]() {
+        TableText t;
+        t.title = format_line("\n%-16.16s %-40.40s\n", text_of(abc ? abc->name : nullptr),
+                              text_of(abc ? abc->title : nullptr));
+        for (ModuleDef *m : modules())
+            t.rows.push_back(format_line("%-16.16s %-25.25s %-1.1s %-25.25s",
+                                         text_of(m->reference), text_of(m->title), m->usage,
+                                         text_of(m->text)));
+        return t;
+    };
+    auto open = [&](int index) { return show_attribute_table(b, modules()[(size_t)index]); };
+    return run_table(b, false, compose, open);
+}
+
+NavigationCode show_attribute_table(Browser &b, ModuleDef *module)
+{
+    std::string title = format_line("\n%-16.16s %-40.40s\n", text_of(module->reference),
+                                    text_of(module->title));
+    return attribute_list_table(b, title, module->first, false);
+}
+
+NavigationCode show_item_table(Browser &b, AttrDef *item)
+{
+    const AttrDef *sequence =
+        item->owner_kind == ATTR_OWNER_ATTR ? static_cast<const AttrDef *>(item->owner) : nullptr;
+    int position = 1;
+    for (const AttrDef *a = item->prev; a; a = a->prev)
+        ++position;
+    std::string title = format_line("\n%08lX %.40s / Item %d\n",
+                                    (unsigned long)(sequence ? sequence->tag : 0),
+                                    text_of(sequence ? sequence->name : nullptr), position);
+    return attribute_list_table(b, title, item->first_child, true);
+}
+
+NavigationCode open_sequence(Browser &b, AttrDef *sequence)
+{
+    std::vector<AttrDef *> items = children(sequence->first_child);
+    const int n = (int)items.size();
+    fprintf(b.con.out, "This sequence has %d item%s.\n", n, n > 1 ? "s" : "");
+    if (n == 0)
+        return NAV_SHOW_AGAIN;
+
+    int k = 0;
+    if (n > 1) {
+        fputs("Which item to open?\n", b.con.out);
+        long number = 0;
+        if (read_console_line(b.con, b.con.line, sizeof b.con.line) &&
+            leading_number(b.con.line, &number) && number >= 1 && number <= n)
+            k = (int)number - 1;
+    }
+    NavigationCode r;
+    do {
+        r = show_item_table(b, items[(size_t)k]);
+        if (r == NAV_NEXT_ITEM)
+            k = k + 1 == n ? 0 : k + 1;
+        else if (r == NAV_PREV_ITEM)
+            k = k == 0 ? n - 1 : k - 1;
+    } while (r == NAV_NEXT_ITEM || r == NAV_PREV_ITEM);
+    return r;
+}
+
+void show_value(Browser &b, DicomElement *e)
+{
+    if (!e) {
+        fputs("\nno value is present\n", b.con.out);
+    } else {
+        char line[kLineSize] = "";
+        int vr = -1;
+        const char *vrname = nullptr;
+        getVRtext(b.app, ((uint32_t)e->group << 16) | e->element, &vr, &vrname);
+        append_piece(line, "(%04hx,%04hx) %-2.2s", e->group, e->element, text_of(vrname));
+        const uint32_t length = shown_length(e);
+        if (length <= 99999)
+            append_piece(line, "  %5lu", (unsigned long)length);
+        else if (length == 0xFFFFFFFFu)
+            append_piece(line, "  %5ld", -1L);
+        else
+            append_piece(line, "  %lu", (unsigned long)length);
+        print_element_value(b.app, e, line, kValueLine);
+        fprintf(b.con.out, "\n%s\n", line);
+    }
+    fputs("\nPress <Enter> key to continue\n", b.con.out);
+    read_console_line(b.con, b.con.line, sizeof b.con.line);
+}

@@ -1,0 +1,32 @@
+/*
+ * tables.h -- the browser's tables over a bound object definition: the
+ * modules of the object, the attributes of a module, the attributes of one
+ * sequence item, the walk through a sequence's items and the value screen.
+ * Every table goes through the pager; the tree and the elements are only
+ * read.
+ */
+#ifndef BROWSER_TABLES_H
+#define BROWSER_TABLES_H
+
+#include "medcore.h"
+#include "pager.h"
+
+struct Browser {
+    Console con;
+    AppData *app = nullptr; /* for the tag lookups and the value text */
+    int page_size = 15;     /* rows per page */
+};
+
+/* The outermost loop: the module table until the user quits.  Returns 0. */
+NavigationCode browse(Browser &b, ABCDef *abc);
+
+NavigationCode show_module_table(Browser &b, ABCDef *abc);
+NavigationCode show_attribute_table(Browser &b, ModuleDef *module);
+/* Asks which item to open (when there are several) and steps through the
+ * items on "ni" and "pi". */
+NavigationCode open_sequence(Browser &b, AttrDef *sequence);
+NavigationCode show_item_table(Browser &b, AttrDef *item);
+/* The element's tag, VR, length and value, then a pause. */
+void show_value(Browser &b, DicomElement *element);
+
+#endif /* BROWSER_TABLES_H */

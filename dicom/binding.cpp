@@ -1,0 +1,407 @@
+/*
+ * binding.cpp -- links the object definition in DefHolder.abc to the
+ * elements of one DicomObject: every attribute definition learns the
+ * element it describes and every element that found one gets its bound
+ * flag.  What the definition files do not describe is filled in: overlay
+ * and curve groups take the definitions of their module's template group,
+ * the items of a sequence are paired with Item definitions (the first one
+ * cloned for extra items), and every element left over gets a type "3"
+ * definition made here -- at the top level in the last module, inside an
+ * item under its Item definition.  The DEF_ edits change the object at a
+ * definition and bind again.
+ *
+ * Links are plain pointers into the object's tree; a rebinding clears them
+ * all before it binds, so an edit never leaves one to a freed element.
+ */
+#include "object_int.h"
+#include "objdefs_int.h"
+
+namespace {
+
+const uint32_t kRepeatingGroupMask = 0xFFE0FFFFu; /* 5000-501F, 6000-601F fold */
+const uint32_t kFirstElementKey = 0xFFFFFFFFu;     /* DE_search: the first element */
+
+struct Binder {
+    AppData *app;
+    DicomObject *obj;
+    ABCDef *tree;
+    char *empty; /* the pool's empty text, fourth text of what binding makes */
+};
+
+uint16_t group_of(uint32_t tag) { return (uint16_t)(tag >> 16); }
+
+bool made_by_binding(const AttrDef *d) { return (d->flags & ATTR_FLAG_MADE_BY_BINDING) != 0; }
+
+void bind(AttrDef *def, DicomElement *e) {
+    def->element = e;
+    e->flags |= DE_FLAG_BOUND;
+}
+
+/* The element with the tag among the children of an item, or among the
+ * top-level elements when item is NULL; the cursor is left where the
+ * search ended. */
+DicomElement *find_element(const Binder &b, DicomElement *item, uint32_t tag) {
+    if (tag == kFirstElementKey) {
+        /* DE_search reads (FFFF,FFFF) as "the first top-level element" */
+        DicomElement *e = item ? item->first_child : b.obj->root->first_child;
+        while (e != nullptr && element_key(e) != tag)
+            e = e->next;
+        b.obj->cursor = e;
+        return e;
+    }
+    DicomElement *pos = item;
+    DE_search(b.app, b.obj, &pos, group_of(tag), (uint16_t)tag, 0);
+    return pos;
+}
+
+/* Group lengths and the meta group never get a definition of their own. */
+bool wants_catch_all(const DicomElement *e) {
+    return (e->flags & DE_FLAG_BOUND) == 0 && e->element != 0x0000 && e->group >= 0x0008;
+}
+
+/* A type "3" definition for an element that nothing describes, bound to
+ * it and linked under its owner; false when memory ran out. */
+bool add_catch_all(const Binder &b, DicomElement *e, uint16_t owner_kind, void *owner) {
+    const char *name = nullptr;
+    getAttrName(b.app, element_key(e), &name);
+    AttrDef *d = _new_attr_def(element_key(e), name, "3", b.empty, owner_kind, owner);
+    if (d == nullptr)
+        return false;
+    d->flags |= ATTR_FLAG_MADE_BY_BINDING;
+    bind(d, e);
+    _link_attr_def(d);
+    return true;
+}
+
+/* ---- reset ------------------------------------------------------------ */
+
+void clear_element_flags(DicomElement *parent) {
+    for (DicomElement *c = parent->first_child; c != nullptr; c = c->next) {
+        c->flags &= (uint16_t)~DE_FLAG_BOUND;
+        clear_element_flags(c);
+    }
+}
+
+void clear_def(AttrDef *d) {
+    d->element = nullptr;
+    d->flags &= (uint16_t)~ATTR_FLAG_MADE_BY_BINDING;
+}
+
+/* The first Item definition becomes the only one, everything under it
+ * unbound, and the same for the sequences inside it. */
+void reset_sq_binding(AppData *app, AttrDef *sq) {
+    AttrDef *first = sq->first_child;
+    if (first == nullptr)
+        return;
+    while (first->next != nullptr)
+        _drop_attr_def(first->next);
+    clear_def(first);
+    for (AttrDef *d = first->first_child; d != nullptr; d = d->next) {
+        clear_def(d);
+        if (_is_sq_tag(app, d->tag))
+            reset_sq_binding(app, d);
+    }
+}
+
+void reset_abc_binding(AppData *app, ABCDef *tree, DicomObject *obj) {
+    if (obj != nullptr)
+        clear_element_flags(obj->root);
+    for (ModuleDef *m = tree->first; m != nullptr; m = m->next)
+        for (AttrDef *d = m->first; d != nullptr; d = d->next) {
+            clear_def(d);
+            if (_is_sq_tag(app, d->tag))
+                reset_sq_binding(app, d);
+        }
+}
+
+/* Drops every link, at every depth, and nothing else. */
+void forget_links(AttrDef *first) {
+    for (AttrDef *d = first; d != nullptr; d = d->next) {
+        d->element = nullptr;
+        forget_links(d->first_child);
+    }
+}
+
+/* ---- repeating groups ------------------------------------------------- */
+
+AttrDef *top_def_with_tag(ModuleDef *m, uint32_t tag) {
+    for (AttrDef *d = m->first; d != nullptr; d = d->next)
+        if (d->tag == tag)
+            return d;
+    return nullptr;
+}
+
+bool has_repeating_match(const ModuleDef *m, uint32_t tag) {
+    for (const AttrDef *d = m->first; d != nullptr; d = d->next)
+        if ((d->tag & kRepeatingGroupMask) == (tag & kRepeatingGroupMask))
+            return true;
+    return false;
+}
+
+/* The module's template group (the group of its first definition in the
+ * 50xx or 60xx range given by high) is taken over by `group`: re-targeted
+ * when no element holds it yet, else copied.  false when memory ran out. */
+bool bind_repeating_group(ModuleDef *m, uint16_t high, uint16_t group) {
+    const AttrDef *first = m->first;
+    while (first != nullptr && (group_of(first->tag) & 0xFF00) != high)
+        first = first->next;
+    if (first == nullptr)
+        return true;
+    const uint16_t tmpl = group_of(first->tag);
+    if (tmpl == group)
+        return true; /* the group has its definitions; the element is not among them */
+    bool in_use = false;
+    for (const AttrDef *d = m->first; d != nullptr && !in_use; d = d->next)
+        in_use = group_of(d->tag) == tmpl && d->element != nullptr;
+    const uint32_t retarget = (uint32_t)group << 16;
+    if (!in_use) {
+        for (AttrDef *d = m->first; d != nullptr; d = d->next)
+            if (group_of(d->tag) == tmpl && !made_by_binding(d))
+                d->tag = retarget | (d->tag & 0xFFFFu);
+        return true;
+    }
+    const AttrDef *end = m->last; /* copies go behind it */
+    for (const AttrDef *d = m->first;; d = d->next) {
+        if (group_of(d->tag) == tmpl && !made_by_binding(d)) {
+            AttrDef *copy = _new_attr_def(retarget | (d->tag & 0xFFFFu), d->name, d->type, d->text,
+                                          ATTR_OWNER_MODULE, m);
+            if (copy == nullptr)
+                return false;
+            copy->flags = d->flags;
+            _link_attr_def(copy);
+        }
+        if (d == end)
+            return true;
+    }
+}
+
+/* Overlay elements look in "C.9.2" (their number of frames in "C.9.3"),
+ * curve elements in "C.10.2"; other groups have no module here. */
+ModuleDef *repeating_group_module(ABCDef *tree, const DicomElement *e) {
+    const bool even = (e->group & 1) == 0;
+    const char *reference = nullptr;
+    if (even && e->group >= 0x5000 && e->group <= 0x501E)
+        reference = "C.10.2";
+    else if (even && e->group >= 0x6000 && e->group <= 0x601E)
+        reference = e->element == 0x0015 ? "C.9.3" : "C.9.2";
+    return reference ? _find_module_def(tree, reference) : nullptr;
+}
+
+enum class Found { Bound, NotBound, NoMemory };
+
+Found bind_in_repeating_group(ModuleDef *m, DicomElement *e) {
+    const uint32_t key = element_key(e);
+    AttrDef *d = top_def_with_tag(m, key);
+    if (d == nullptr && has_repeating_match(m, key)) {
+        if (!bind_repeating_group(m, e->group & 0xFF00, e->group))
+            return Found::NoMemory;
+        d = top_def_with_tag(m, key);
+    }
+    if (d == nullptr)
+        return Found::NotBound;
+    bind(d, e);
+    return Found::Bound;
+}
+
+/* ---- sequences and items ---------------------------------------------- */
+
+/* A detached copy of def and of its subtree without what binding made. */
+AttrDef *clone_tree(const AttrDef *def, uint16_t owner_kind, void *owner) {
+    AttrDef *c = _new_attr_def(def->tag, def->name, def->type, def->text, owner_kind, owner);
+    if (c == nullptr)
+        return nullptr;
+    c->flags = def->flags;
+    for (const AttrDef *d = def->first_child; d != nullptr; d = d->next) {
+        if (made_by_binding(d))
+            continue;
+        AttrDef *child = clone_tree(d, ATTR_OWNER_ATTR, c);
+        if (child == nullptr) {
+            _free_attr_def(c);
+            return nullptr;
+        }
+        _link_attr_def(child);
+    }
+    return c;
+}
+
+/* A copy of the Item definition appended under the sequence attribute. */
+AttrDef *clone_item_def(const AttrDef *item_def, AttrDef *sq) {
+    AttrDef *c = clone_tree(item_def, ATTR_OWNER_ATTR, sq);
+    if (c != nullptr)
+        _link_attr_def(c);
+    return c;
+}
+
+bool bind_sq_items(const Binder &b, AttrDef *sq);
+
+/* The attributes of one paired item: those its Item definition lists, then
+ * a definition of its own for every other element before the item's
+ * delimiter. */
+bool bind_item_elements(const Binder &b, AttrDef *item_def) {
+    DicomElement *item = item_def->element;
+    for (AttrDef *d = item_def->first_child; d != nullptr; d = d->next)
+        if (DicomElement *e = find_element(b, item, d->tag))
+            bind(d, e);
+    for (DicomElement *c = item->first_child; c != nullptr; c = c->next) {
+        if (element_key(c) == TAG_KEY_ITEM_DELIM)
+            break;
+        if (wants_catch_all(c) && !add_catch_all(b, c, ATTR_OWNER_ATTR, item_def))
+            return false;
+    }
+    return true;
+}
+
+/* Pairs the items of the sequence bound to sq with its Item definitions
+ * and binds inside them, nested sequences included.  A sequence
+ * attribute without an Item definition whose element has items gets one
+ * made here, so that their elements are described all the same. */
+bool bind_sq_items(const Binder &b, AttrDef *sq) {
+    DicomElement *seq = sq->element;
+    DicomElement *first_item = seq ? seq->first_child : nullptr;
+    if (first_item != nullptr && !is_item(first_item))
+        first_item = nullptr;
+    if (first_item != nullptr && sq->first_child == nullptr) {
+        AttrDef *made = _append_item_def(b.app, b.tree, sq);
+        if (made == nullptr)
+            return false;
+        made->flags |= ATTR_FLAG_MADE_BY_BINDING;
+    }
+
+    AttrDef *last_paired = nullptr;
+    for (DicomElement *item = first_item; item != nullptr && is_item(item); item = item->next) {
+        AttrDef *d = last_paired ? last_paired->next : sq->first_child;
+        if (d == nullptr && (d = clone_item_def(sq->first_child, sq)) == nullptr)
+            return false;
+        bind(d, item);
+        last_paired = d;
+    }
+
+    AttrDef *keep = last_paired ? last_paired : sq->first_child;
+    while (keep != nullptr && keep->next != nullptr)
+        _drop_attr_def(keep->next);
+    if (last_paired == nullptr) {
+        if (sq->first_child != nullptr)
+            sq->first_child->element = nullptr;
+        return true;
+    }
+
+    for (AttrDef *d = sq->first_child;; d = d->next) {
+        if (!bind_item_elements(b, d))
+            return false;
+        if (d == last_paired)
+            break;
+    }
+    for (AttrDef *d = sq->first_child;; d = d->next) {
+        for (AttrDef *a = d->first_child; a != nullptr; a = a->next)
+            if (_is_sq_tag(b.app, a->tag) && !bind_sq_items(b, a))
+                return false;
+        if (d == last_paired)
+            return true;
+    }
+}
+
+/* ---- the three passes ------------------------------------------------- */
+
+void bind_module_attributes(const Binder &b) {
+    for (ModuleDef *m = b.tree->first; m != nullptr; m = m->next)
+        for (AttrDef *d = m->first; d != nullptr; d = d->next)
+            if (DicomElement *e = find_element(b, nullptr, d->tag))
+                bind(d, e);
+}
+
+/* Every top-level element without a definition: a repeating-group
+ * definition of its module, else one made in the last module.  An object
+ * definition without modules gets the catch-all module for them. */
+bool bind_remaining_elements(const Binder &b) {
+    DicomElement *first = nullptr;
+    DE_search(b.app, b.obj, &first, 0xFFFF, 0xFFFF, 0);
+    for (DicomElement *e = first; e != nullptr; e = e->next) {
+        if (!wants_catch_all(e))
+            continue;
+        if (ModuleDef *m = repeating_group_module(b.tree, e)) {
+            const Found f = bind_in_repeating_group(m, e);
+            if (f == Found::NoMemory)
+                return false;
+            if (f == Found::Bound)
+                continue;
+        }
+        if (b.tree->last == nullptr && _append_catch_all_module(b.tree) == nullptr)
+            return false;
+        if (!add_catch_all(b, e, ATTR_OWNER_MODULE, b.tree->last))
+            return false;
+    }
+    return true;
+}
+
+bool bind_sequences(const Binder &b) {
+    for (ModuleDef *m = b.tree->first; m != nullptr; m = m->next)
+        for (AttrDef *d = m->first; d != nullptr; d = d->next)
+            if (_is_sq_tag(b.app, d->tag) && !bind_sq_items(b, d))
+                return false;
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind) {
+    ABCDef *tree = defs ? defs->abc : nullptr;
+    if (tree == nullptr)
+        return 0;
+    if (rebind != 0) {
+        reset_abc_binding(app, tree, obj);
+    } else {
+        /* A first binding of definitions or of an object bound before:
+         * links into an earlier object would dangle, and flags left from
+         * an earlier binding would keep elements from their definitions. */
+        for (ModuleDef *m = tree->first; m != nullptr; m = m->next)
+            forget_links(m->first);
+        if (obj != nullptr)
+            clear_element_flags(obj->root);
+        log_message("Binding DICOM Object to definition table.", 3);
+    }
+    if (obj == nullptr)
+        return 0;
+    const Binder b{app, obj, tree, AddToDStringBuffer(tree->pool, "")};
+    if (b.empty == nullptr)
+        return -1;
+    bind_module_attributes(b);
+    if (!bind_remaining_elements(b) || !bind_sequences(b))
+        return -1;
+    return 0;
+}
+
+int16_t DEF_search(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def, uint16_t group,
+                   uint16_t element, int16_t index) {
+    if (obj == nullptr)
+        return 0;
+    DicomElement *pos = def ? def->element : obj->root->first_child;
+    DE_search(app, obj, &pos, group, element, index);
+    if (index == -1)
+        return BindABCDef(app, defs, obj, 1);
+    return 0;
+}
+
+int16_t DEF_add(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
+                DicomElementHead *rec) {
+    if (obj == nullptr || rec == nullptr)
+        return 0;
+    obj->cursor = def ? def->element : obj->root->first_child;
+    const int16_t added = DE_add(app, obj, rec);
+    const int16_t bound = BindABCDef(app, defs, obj, 1);
+    return (added != 0 || bound != 0) ? -1 : 0;
+}
+
+int16_t DEF_delete(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def) {
+    if (obj == nullptr || def == nullptr || def->element == nullptr)
+        return 0;
+    obj->cursor = def->element;
+    DicomElementHead rec = {};
+    rec.group = 0xFFFF;
+    rec.element = 0xFFFF;
+    DE_delete(app, obj, &rec);
+    return BindABCDef(app, defs, obj, 1);
+}
+
+} // extern "C"

@@ -1,0 +1,92 @@
+/*
+ * deffile_int.h -- what every definition-file loader of the library does
+ * alike: hold the open file and its tokenizer buffer, word the loading line
+ * and the syntax error, find a primary and a secondary file along
+ * QUENOR_DEF_PATH, and append nodes to doubly linked lists.
+ */
+#ifndef QUENOR_DEFFILE_INT_H
+#define QUENOR_DEFFILE_INT_H
+
+#include <stdio.h>
+
+#include <string>
+
+#include "logf_int.h"
+#include "medcore.h"
+
+/* The open definition file and its tokenizer buffer, released on every
+ * way out of a loader. */
+struct DefFile {
+    FILE *file = nullptr;
+    PDBuffer *buf = nullptr;
+
+    explicit DefFile(FILE *f) : file(f) {}
+    ~DefFile() {
+        if (file != nullptr)
+            fclose(file);
+        pd_done_buffer(&buf);
+    }
+    DefFile(const DefFile &) = delete;
+    DefFile &operator=(const DefFile &) = delete;
+};
+
+/* "Loading primary DICOM <what> definition file <path>" at level 3. */
+inline void log_def_loading(const char *what, int16_t primary, const char *path) {
+    log_formatted(3, "Loading %s DICOM %s definition file %s", primary ? "primary" : "secondary",
+                  what, path);
+}
+
+/* A syntax error: its text and a full stop at level 1. */
+inline void log_def_syntax_error(const std::string &text) {
+    log_message((text + ".").c_str(), 1);
+}
+
+/* Finds 'primary_name' and then 'secondary_name' along QUENOR_DEF_PATH and
+ * loads them with 'load' (path, primary flag): the primary file missing is
+ * -1, its failure or only_primary ends there, the secondary file missing is
+ * 0.  *secondary_done, when given, tells whether the secondary file was
+ * found and loaded without failure. */
+template <typename Load>
+int16_t load_def_pair(const char *primary_name, const char *secondary_name, int16_t only_primary,
+                      Load load, bool *secondary_done = nullptr) {
+    const int kPathBuf = 512;
+    if (secondary_done != nullptr)
+        *secondary_done = false;
+    char path[kPathBuf];
+    getfileenv("QUENOR_DEF_PATH", primary_name, path, kPathBuf);
+    if (path[0] == '\0')
+        return -1;
+    const int16_t r = load(path, 1);
+    if (r != 0 || only_primary)
+        return r;
+    getfileenv("QUENOR_DEF_PATH", secondary_name, path, kPathBuf);
+    if (path[0] == '\0')
+        return 0;
+    const int16_t s = load(path, 0);
+    if (secondary_done != nullptr)
+        *secondary_done = s == 0;
+    return s;
+}
+
+/* Links a node at the end of a doubly linked list (first, last). */
+template <typename Node> void append_at_tail(Node *&first, Node *&last, Node *node) {
+    node->next = nullptr;
+    node->prev = last;
+    if (last != nullptr)
+        last->next = node;
+    else
+        first = node;
+    last = node;
+}
+
+/* Frees every node of a list from 'first' on with free_node; each next
+ * link is taken before its node goes. */
+template <typename Node, typename Free> void free_def_list(Node *first, Free free_node) {
+    while (first != nullptr) {
+        Node *next = first->next;
+        free_node(first);
+        first = next;
+    }
+}
+
+#endif

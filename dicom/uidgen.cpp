@@ -1,0 +1,143 @@
+/*
+ * uidgen.cpp -- new UIDs for an object: a site root from "base.uid" (or
+ * given), then optionally the local date and time, the series number and
+ * the instance number, joined by ".".
+ *
+ * A UID must stay unique, so one that would exceed 64 characters is not
+ * cut to fit, and one with an empty component (a leading or trailing ".",
+ * or ".." inside) is not handed out: both fail with -1 and an empty buffer.
+ */
+#include "uidgen_int.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+
+#include "platform.h"
+
+namespace {
+
+const char kRootFile[] = "base.uid";
+/* getfileenv's result buffer */
+const int kPathBuf = 512;
+
+/* The first line of the root file without its newline and without one
+ * trailing "."; false when the file is missing, unreadable or empty, or
+ * its first line is longer than any UID. */
+bool read_root_file(std::string *root) {
+    char path[kPathBuf];
+    getfileenv("QUENOR_DEF_PATH", kRootFile, path, kPathBuf);
+    if (path[0] == '\0')
+        return false;
+    FILE *f = plat_fopen_text(path);
+    if (!f)
+        return false;
+    root->clear();
+    int c = getc(f);
+    const bool empty = c == EOF;
+    while (c != EOF && c != '\n' && root->size() <= UID_MAX_LENGTH) {
+        root->push_back((char)c);
+        c = getc(f);
+    }
+    fclose(f);
+    if (empty || root->size() > UID_MAX_LENGTH)
+        return false;
+    if (!root->empty() && root->back() == '.')
+        root->pop_back();
+    return true;
+}
+
+std::string local_datetime() {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char text[32];
+    snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1,
+             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
+/* The first blank-separated word of a top-level element's value, "1" when
+ * it has none; false when the object lacks the element. */
+bool element_word(AppData *app, DicomObject *obj, uint16_t group, uint16_t element,
+                  std::string *word) {
+    DicomElementHead rec{};
+    rec.group = group;
+    rec.element = element;
+    int vr = -1;
+    DOU_defXVRTypeByTags(app, group, element, &vr);
+    rec.vr = vr;
+    if (DO_searchForElement(obj, &rec) != 0)
+        return false;
+    const char *text = static_cast<const char *>(rec.value);
+    uint32_t at = 0;
+    while (text && at < rec.length && text[at] == ' ')
+        at++;
+    uint32_t end = at;
+    while (text && end < rec.length && text[end] != ' ' && text[end] != '\0')
+        end++;
+    *word = end > at ? std::string(text + at, end - at) : "1";
+    free(rec.value);
+    return true;
+}
+
+bool well_formed(const std::string &uid) {
+    return !uid.empty() && uid.size() <= UID_MAX_LENGTH && uid.front() != '.' &&
+           uid.back() != '.' && uid.find("..") == std::string::npos;
+}
+
+/* Copies text into the caller's 65-byte buffer when it fits. */
+void store(const std::string &text, char *uid) {
+    if (text.size() <= UID_MAX_LENGTH)
+        memcpy(uid, text.c_str(), text.size() + 1);
+}
+
+} // namespace
+
+extern "C" {
+
+int16_t genuid_ex(AppData *app, DicomObject *obj, int16_t flags, char *uid, const char *root,
+                  const char *datetime, const char *series, const char *instance) {
+    if (!uid)
+        return -1;
+    memset(uid, 0, UID_MAX_LENGTH + 1);
+    std::string text;
+    if (root)
+        text = root;
+    else if (!read_root_file(&text))
+        return -1;
+
+    if (flags & UID_DATETIME)
+        text += "." + (datetime ? std::string(datetime) : local_datetime());
+    const struct {
+        int16_t flag;
+        uint16_t element;
+        const char *given;
+    } numbers[] = {{UID_SERIES, 0x0011, series}, {UID_INSTANCE, 0x0013, instance}};
+    for (const auto &n : numbers) {
+        if (!(flags & n.flag))
+            continue;
+        std::string word;
+        if (n.given) {
+            word = n.given;
+        } else if (!element_word(app, obj, 0x0020, n.element, &word)) {
+            store(text, uid); /* what was composed so far */
+            return -1;
+        }
+        text += "." + word;
+    }
+
+    if (!well_formed(text))
+        return -1;
+    store(text, uid);
+    return 0;
+}
+
+int16_t genuid(AppData *app, DicomObject *obj, int16_t flags, char *uid) {
+    return genuid_ex(app, obj, flags, uid, nullptr, nullptr, nullptr, nullptr);
+}
+
+} // extern "C"

@@ -1,0 +1,204 @@
+/*
+ * verify.cpp -- verification of an object, reported in the log: element by
+ * element against the tag dictionaries (VerifyObjectByTag), or module by
+ * module along the object definition bound to it (VerifyObjectByModule),
+ * adding the type rules of the attribute definitions (Type 1 present and
+ * not empty, Type 2 present) to the value checks of checks.cpp.
+ *
+ * Findings are log lines only; neither the object nor the definitions
+ * change.
+ */
+#include <stdio.h>
+#include <string.h>
+
+#include "checks_int.h"
+#include "logf_int.h"
+#include "object_int.h"
+
+namespace {
+
+const char *const kBitLines[16] = {
+    "\t\tLength of element is less or greater than the permitted minimum/maximum.",
+    "\t\tElement contains extra characters.",
+    "\t\tElement does not satisfy the standard VR format.",
+    "\t\tElement contains impossible value.",
+    "\t\tVR of element is unknown.",
+    "\t\tVM of element is incorrect.",
+    "\t\tElement contains nonpermitted value.",
+    "\t\tType 1 element is missing.",
+    "\t\tType 1 element has 0 length.",
+    "\t\tType 2 element is missing.",
+    "\t\tUnhandled error code.", "\t\tUnhandled error code.", "\t\tUnhandled error code.",
+    "\t\tUnhandled error code.", "\t\tUnhandled error code.", "\t\tUnhandled error code.",
+};
+
+const char kCatchAllModule[] = "P.R.I.V.A.T.E";
+
+/* The header names the tag, its name and the value text; the name is cut
+ * so that a value text of the full 511 characters always fits. */
+const int kNameLimit = 255;
+const int kValueSize = 512;
+
+void _report_element_errors(uint32_t tag, const char *name, const char *value,
+                            VerifyErrorBits bits, bool conditional) {
+    char header[64 + kNameLimit + kValueSize];
+    snprintf(header, sizeof header, "\t(%04hX, %04hX) -- %.*s\n\tValue:\t%.*s",
+             (unsigned short)(tag >> 16), (unsigned short)(tag & 0xFFFF), kNameLimit,
+             name ? name : "", kValueSize - 1, value ? value : "");
+    const bool warning = conditional || (bits & VERIFY_UNKNOWN_VR) != 0;
+    log_message(header, warning ? -2 : -1);
+    for (int i = 0; i < 16; i++) {
+        const unsigned bit = 1u << i;
+        if (bits & bit)
+            log_message(kBitLines[i], conditional || bit == VERIFY_UNKNOWN_VR ? 2 : 1);
+    }
+}
+
+/* The value text of an element as every report shows it ("" for none). */
+struct ValueText {
+    char text[kValueSize];
+    ValueText(AppData *app, DicomElement *e) {
+        text[0] = '\0';
+        if (e)
+            print_element_value(app, e, text, sizeof text);
+    }
+};
+
+void report_element(AppData *app, DicomElement *e, VerifyErrorBits bits) {
+    const char *name = nullptr;
+    getAttrName(app, element_key(e), &name);
+    _report_element_errors(element_key(e), name, ValueText(app, e).text, bits, false);
+}
+
+/* True when the subtree of e holds an element that fails.  A finding of
+ * unknown VR alone is a warning and does not fail. */
+bool _verify_element(AppData *app, DicomElement *e) {
+    bool failed = false;
+    const VerifyErrorBits bits = _check_value(app, e);
+    if (bits != 0) {
+        report_element(app, e, bits);
+        failed = (bits & VERIFY_UNKNOWN_VR) == 0;
+    }
+    for (DicomElement *c = e->first_child; c; c = c->next)
+        failed = _verify_element(app, c) || failed;
+    return failed;
+}
+
+/* A sequence or item of defined length is kept as its raw bytes, without
+ * children: what lies inside it was never parsed, so nothing inside can be
+ * found missing. */
+bool holds_raw_content(const DicomElement *e) {
+    return e && !e->first_child && e->value && e->length != 0 && e->length != 0xFFFFFFFFu;
+}
+
+VerifyErrorBits _check_attr_type(AppData *app, const AttrDef *a) {
+    const DicomElement *e = a->element;
+    if (strcmp(a->type, "1") == 0) {
+        if (!e)
+            return VERIFY_TYPE1_MISSING;
+        if (e->length == 0)
+            return VERIFY_TYPE1_EMPTY;
+    } else if (strcmp(a->type, "2") == 0) {
+        if (!e)
+            return VERIFY_TYPE2_MISSING;
+    }
+    return e ? _check_value(app, e) : 0;
+}
+
+/* Checks one attribute definition; true when it has findings. */
+bool check_and_report(AppData *app, const AttrDef *a, bool conditional) {
+    const VerifyErrorBits bits = _check_attr_type(app, a);
+    if (bits == 0)
+        return false;
+    _report_element_errors(a->tag, a->name, ValueText(app, a->element).text, bits, conditional);
+    return true;
+}
+
+/* The attribute definitions inside the Item definitions of a, at every
+ * depth.  Their findings do not change a module's result.  Only Item
+ * definitions paired with an item of the file are looked into: the types
+ * inside an item bind only where the item exists, so an absent or empty
+ * sequence has nothing missing inside it. */
+void _verify_sq_attrs(AppData *app, const AttrDef *a, bool conditional) {
+    if (holds_raw_content(a->element))
+        return;
+    for (const AttrDef *item = a->first_child; item; item = item->next) {
+        if (!item->element || holds_raw_content(item->element))
+            continue;
+        for (const AttrDef *x = item->first_child; x; x = x->next) {
+            check_and_report(app, x, conditional);
+            _verify_sq_attrs(app, x, conditional);
+        }
+    }
+}
+
+/* True when a finding outside a conditional module makes the module fail. */
+bool _verify_module_attrs(AppData *app, const ModuleDef *m, bool conditional) {
+    bool failed = false;
+    for (const AttrDef *a = m->first; a; a = a->next) {
+        if (check_and_report(app, a, conditional) && !conditional)
+            failed = true;
+        _verify_sq_attrs(app, a, conditional);
+    }
+    return failed;
+}
+
+/* True when some attribute definition inside the Item definitions of a,
+ * at any depth, is bound. */
+bool sq_has_binding(const AttrDef *a) {
+    for (const AttrDef *item = a->first_child; item; item = item->next)
+        for (const AttrDef *x = item->first_child; x; x = x->next)
+            if (x->element || sq_has_binding(x))
+                return true;
+    return false;
+}
+
+bool _is_module_empty(const ModuleDef *m) {
+    for (const AttrDef *a = m->first; a; a = a->next)
+        if (a->element || sq_has_binding(a))
+            return false;
+    return true;
+}
+
+bool is_catch_all(const ModuleDef *m) {
+    return m->reference && strcmp(m->reference, kCatchAllModule) == 0;
+}
+
+} // namespace
+
+int16_t VerifyObjectByTag(AppData *app, DicomObject *obj) {
+    if (!obj || !obj->root)
+        return 0;
+    bool failed = false;
+    for (DicomElement *e = obj->root->first_child; e; e = e->next)
+        failed = _verify_element(app, e) || failed;
+    return failed ? 1 : 0;
+}
+
+int16_t VerifyObjectByModule(AppData *app, DefHolder *defs) {
+    if (!defs || !defs->abc)
+        return 2;
+    const ABCDef *abc = defs->abc;
+    log_formatted(-1, "%s", abc->title ? abc->title : "");
+    bool failed = false;
+    for (const ModuleDef *m = abc->first; m; m = m->next) {
+        const char *title = m->title ? m->title : "";
+        const bool conditional = m->usage[0] == 'C';
+        log_message("", -3);
+        if (conditional)
+            log_formatted(-1, "Checking %s Module -- Type = C", title);
+        else
+            log_formatted(-1, "Checking %s Module", title);
+        if (is_catch_all(m))
+            continue;
+        if (m->usage[0] == 'U' && _is_module_empty(m))
+            continue;
+        if (_verify_module_attrs(app, m, conditional))
+            failed = true;
+    }
+    return failed ? 1 : 0;
+}
+
+int16_t isSQEmpty(AttrDef *sq) {
+    return sq && sq_has_binding(sq) ? 0 : 1;
+}

@@ -1,0 +1,233 @@
+/*
+ * tables_test.cpp -- the browser's tables in-process on real samples bound
+ * to their object definitions: the value screen of text, binary, private,
+ * pixel data (native and encapsulated) and overlong values against what
+ * dcmdump shows of the files; a sequence without Item definitions and an
+ * overlong sequence name; and every row of every table of every sample
+ * opened once.
+ */
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "console_util.h"
+#include "tables.h"
+#include "testutil.h"
+
+namespace {
+
+using browsertest::ScriptedConsole;
+
+/* One sample read with the bundled definitions and, when it has an object
+ * definition, bound to it. */
+class LoadedFile {
+public:
+    explicit LoadedFile(const std::string &name) : env_("QUENOR_DEF_PATH", testutil::DefsDir())
+    {
+        EXPECT_EQ(0, InitTagPrvDef(&app, &defs, 0));
+        init_IOObject(&io_);
+        read = DO_importObjectFromFile(&app, &defs, testutil::SamplePath(name).c_str(), &io_) == 0;
+        bound = read && InitUABCDef(&app, &defs, io_.object, 0) == 0;
+    }
+    ~LoadedFile()
+    {
+        DoneABCDef(&defs);
+        DO_closeObject(&io_);
+        DoneTagPrvDef(&app, &defs);
+    }
+    /* The child of parent (the top level when null) with the tag; items
+     * count from 1 among equal tags. */
+    DicomElement *find(uint32_t tag, DicomElement *parent = nullptr, int nth = 1)
+    {
+        for (DicomElement *e = (parent ? parent : io_.object->root)->first_child; e; e = e->next)
+            if (((uint32_t)e->group << 16 | e->element) == tag && --nth == 0)
+                return e;
+        ADD_FAILURE() << std::hex << tag;
+        return nullptr;
+    }
+    ModuleDef *module(const char *reference)
+    {
+        for (ModuleDef *m = defs.abc->first; m; m = m->next)
+            if (strcmp(m->reference, reference) == 0)
+                return m;
+        return nullptr;
+    }
+
+    AppData app = {};
+    DefHolder defs = {};
+    bool read = false;
+    bool bound = false;
+
+private:
+    testutil::ScopedEnv env_;
+    IOObject io_ = {};
+};
+
+Browser On(ScriptedConsole &sc, AppData *app, int page_size = 15)
+{
+    Browser b;
+    b.con = sc.con;
+    b.app = app;
+    b.page_size = page_size;
+    return b;
+}
+
+struct ValueCase {
+    const char *file;
+    std::vector<uint32_t> path; /* tags from the top level; an item tag takes the next number as its position */
+    std::string line;
+};
+
+const ValueCase kValues[] = {
+    {"CT_small.dcm", {0x00100010}, "(0010,0010) PN     22  CompressedSamples^CT1 "},
+    {"CT_small.dcm", {0x00080016}, "(0008,0016) UI     26  1.2.840.10008.5.1.4.1.1.2"},
+    {"CT_small.dcm", {0x00280010}, "(0028,0010) US      2  128"},
+    {"CT_small.dcm", {0x00091027}, "(0009,1027) ??      4  B52C6733H"},
+    {"CT_small.dcm", {0x7FE00010}, "(7fe0,0010) OX  32768"},
+    {"JPEG2000.dcm", {0x7FE00010}, "(7fe0,0010) OX     -1"},
+    {"rtstruct.dcm", {0x30060039, 0xFFFEE000, 1, 0x30060040, 0xFFFEE000, 1, 0x30060050},
+     "(3006,0050) DS    100  -200.0\\150.0\\-200.0\\-200.0\\-150.0\\-200.0\\200.0\\-150.0\\-2"},
+};
+
+TEST(Tables, ValueScreens)
+{
+    for (const ValueCase &c : kValues) {
+        LoadedFile f(c.file);
+        DicomElement *e = nullptr;
+        for (size_t i = 0; i < c.path.size(); ++i) {
+            const uint32_t tag = c.path[i];
+            const int nth = tag == 0xFFFEE000 ? (int)c.path[++i] : 1;
+            e = f.find(tag, e, nth);
+        }
+        ScriptedConsole sc("\n");
+        Browser b = On(sc, &f.app);
+        show_value(b, e);
+        EXPECT_EQ("\n" + c.line + "\n\nPress <Enter> key to continue\n", sc.screen()) << c.file;
+        EXPECT_EQ("", sc.unread());
+    }
+    ScriptedConsole sc("x\ny\n");
+    Browser b = On(sc, nullptr);
+    show_value(b, nullptr);
+    EXPECT_EQ("\nno value is present\n\nPress <Enter> key to continue\n", sc.screen());
+    EXPECT_EQ("y\n", sc.unread());
+}
+
+
+/* Commands that open every row of a list of attribute definitions once, in
+ * order, and come back to its table after each. */
+struct Walker {
+    AppData *app;
+    int page_size;
+    int values = 0; /* value screens opened */
+    int absent = 0; /* ... of them without an element */
+
+    std::string rows(AttrDef *first)
+    {
+        std::string s;
+        int i = 0;
+        for (AttrDef *a = first; a; a = a->next, ++i) {
+            if (i > 0 && i % page_size == 0)
+                s += "n\n"; /* the table came back on the page of the row before */
+            s += std::to_string(i % page_size + 1) + "\n" + open(a);
+        }
+        return s;
+    }
+    std::string open(AttrDef *a)
+    {
+        int vr = -1;
+        getVR(app, a->tag, &vr);
+        if (vr != VR_SQ) {
+            ++values;
+            absent += a->element == nullptr;
+            return "\n";
+        }
+        std::string s;
+        int n = 0;
+        for (AttrDef *item = a->first_child; item; item = item->next, ++n)
+            s += (n > 0 ? "ni\n" : "") + rows(item->first_child);
+        if (n == 0)
+            return "";
+        return (n > 1 ? "1\n" : "") + s + "b\n";
+    }
+};
+
+size_t Count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+/* Every row of every table of every sample that has an object definition,
+ * opened once: no command is unknown to the table it reaches, every value
+ * screen and every absent value is where the tree says, and the walk ends
+ * at the final q!. */
+TEST(Tables, EverySampleWalkedRowByRow)
+{
+    int walked = 0;
+    for (const std::string &name : testutil::SampleFiles()) {
+        LoadedFile f(name);
+        if (!f.bound)
+            continue;
+        Walker w{&f.app, 7};
+        std::string script;
+        int i = 0;
+        for (ModuleDef *m = f.defs.abc->first; m; m = m->next, ++i) {
+            if (i > 0 && i % w.page_size == 0)
+                script += "n\n";
+            script += std::to_string(i % w.page_size + 1) + "\n" + w.rows(m->first) + "b\n";
+        }
+        ScriptedConsole sc(script + "q!\nleft over\n");
+        Browser b = On(sc, &f.app, w.page_size);
+        EXPECT_EQ(0, browse(b, f.defs.abc));
+        const std::string out = sc.screen();
+        EXPECT_EQ(0u, Count(out, "Unknown command")) << name;
+        EXPECT_EQ(0u, Count(out, "quit?")) << name;
+        EXPECT_EQ((size_t)w.values, Count(out, "Press <Enter> key to continue")) << name;
+        EXPECT_EQ((size_t)w.absent, Count(out, "no value is present")) << name;
+        EXPECT_EQ("left over\n", sc.unread()) << name;
+        EXPECT_GT(w.values, w.absent) << name;
+        ++walked;
+    }
+    EXPECT_GE(walked, 11);
+}
+
+/* What the bundled definitions never hold: a sequence attribute without
+ * Item definitions, and a sequence name beyond the 40 characters of an
+ * item title. */
+TEST(Tables, SequenceWithoutItemDefinitionsAndOverlongName)
+{
+    LoadedFile f("rtstruct.dcm");
+    ASSERT_TRUE(f.bound);
+    AttrDef *contours = f.module("C.8.8.6")->first;  /* ROI Contour Sequence */
+    AttrDef *rois = f.module("C.8.8.5")->last;       /* Structure Set ROI Sequence */
+    ASSERT_EQ(0x30060039u, contours->tag);
+    ASSERT_EQ(0x30060020u, rois->tag);
+    AttrDef *items = contours->first_child;
+    contours->first_child = nullptr;
+    char *name = rois->name;
+    char long_name[] = "Structure Set ROI Sequence, named beyond forty characters";
+    rois->name = long_name;
+
+    /* The sequence, back to its table; "pi" shows the table again; "b".
+     * Then the ROI sequence's third item. */
+    ScriptedConsole sc("1\npi\nb\n3\nq!\n");
+    Browser b = On(sc, &f.app);
+    EXPECT_EQ(NAV_SHOW_AGAIN, show_attribute_table(b, f.module("C.8.8.6")));
+    EXPECT_EQ(NAV_QUIT, open_sequence(b, rois));
+    contours->first_child = items;
+    rois->name = name;
+
+    const std::string contour_table =
+        "\n\nC.8.8.6          ROI Contour                             \n\n"
+        " 1.  * 30060039 ROI Contour Sequence         SQ 1                              \n"
+        "\ntagwalk> ";
+    const std::string expected =
+        contour_table + "This sequence has 0 item.\n" + contour_table + contour_table +
+        "This sequence has 3 items.\nWhich item to open?\n"
+        "\n\n30060020 Structure Set ROI Sequence, named beyond / Item 3\n\n";
+    EXPECT_EQ(expected, sc.screen().substr(0, expected.size()));
+}
+
+} // namespace
