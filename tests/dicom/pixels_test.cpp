@@ -11,6 +11,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -315,6 +316,13 @@ Image CtFrames(uint16_t frames) {
     return im;
 }
 
+/* Threads of this process now, as the kernel counts them. */
+int ThreadCount() {
+    std::string status = ReadFile("/proc/self/status");
+    size_t at = status.find("\nThreads:");
+    return at == std::string::npos ? -1 : atoi(status.c_str() + at + 9);
+}
+
 std::vector<std::string> DirectoryEntries(const std::string &dir) {
     std::vector<std::string> names;
     for (const auto &e : std::filesystem::directory_iterator(dir))
@@ -378,8 +386,11 @@ TEST(PngThreads, AFailedFrameOnAWorkerFailsTheSaveCleanly) {
     im.pixels[13 * 256 + 100] = 0x1F; /* frame 14 holds a sample above 4 bits */
     testutil::WriteFile(tmp.file("bad.dcm"), ImageFile(im));
     testutil::WriteFile(tmp.file("out.dcm"), "old");
+    int threads_before = ThreadCount();
+    ASSERT_GT(threads_before, 0);
     for (const char *threads : {"1", "8"}) {
         EXPECT_EQ(-1, ConvertOn(threads, tmp.file("bad.dcm"), tmp.file("out.dcm"), TS_PNG)) << threads;
+        EXPECT_EQ(threads_before, ThreadCount()) << "no worker outlives the save";
         EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
         EXPECT_EQ((std::vector<std::string>{"bad.dcm", "out.dcm"}), DirectoryEntries(tmp.path()));
     }
@@ -409,6 +420,7 @@ TEST(PngThreads, AFailedFrameOnAWorkerFailsTheSaveCleanly) {
     file[frame7 + 45] ^= 0x55; /* inside the compressed data of the first IDAT chunk */
     testutil::WriteFile(tmp.file("png.dcm"), file);
     EXPECT_EQ(-1, ConvertOn("8", tmp.file("png.dcm"), tmp.file("out.dcm"), TS_EXPLICIT_LE));
+    EXPECT_EQ(threads_before, ThreadCount());
     EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
     r = testutil::Run({testutil::BinPath("tagrecoded"), "-i", tmp.file("png.dcm"), "-o", tmp.file("out.dcm"),
                        "-doe", "-v1"}, env);
