@@ -88,6 +88,7 @@ bool take_record(DicomElement *e, const DicomElementHead *rec) {
     e->vr = rec->vr;
     e->flags = rec->flags;
     e->value = nullptr;
+    e->content_ts = 0;
     if (!rec->value)
         return true;
     DicomElementHead buf = {};

@@ -103,6 +103,10 @@ struct DicomElement {
     DicomElement *first_child;
     DicomElement *last_child;
     DicomElement *parent; /* the root for a top-level element */
+    /* Fields after the ones above are zero in a node made by calloc. */
+    uint8_t content_ts; /* value of a sequence or item of defined length, kept as
+                         * raw bytes: 1 + the TransferSyntaxCode they are encoded
+                         * in; 0 = not recorded (the data set's syntax as read) */
 };
 
 typedef struct DicomObject {

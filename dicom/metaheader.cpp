@@ -16,9 +16,25 @@
 
 namespace {
 
+/* A (0002,element) that holds items (a damaged file read it as a
+ * sequence) goes before its replacement, which would keep them. */
+void drop_if_container(AppData *app, DicomObject *obj, uint16_t element) {
+    for (DicomElement *e = obj->root->first_child; e; e = e->next) {
+        if (e->group == 0x0002 && e->element == element && e->first_child) {
+            DicomElementHead rec;
+            memset(&rec, 0, sizeof rec);
+            rec.group = 0x0002;
+            rec.element = element;
+            DO_deleteElement(app, obj, &rec);
+            return;
+        }
+    }
+}
+
 /* Adds (0002,element) with a copy of the given bytes (none for length 0). */
 void add_meta(AppData *app, DicomObject *obj, uint16_t element, const void *bytes,
               uint32_t length) {
+    drop_if_container(app, obj, element);
     DicomElementHead rec;
     memset(&rec, 0, sizeof rec);
     rec.group = 0x0002;
@@ -46,6 +62,7 @@ void add_copied_uid(AppData *app, DicomObject *obj, uint16_t source, uint16_t el
     DO_searchForElement(obj, &rec);
     if (!rec.value)
         return;
+    drop_if_container(app, obj, element);
     rec.group = 0x0002;
     rec.element = element;
     rec.flags = 0;

@@ -20,7 +20,7 @@ namespace {
 const int kTextMax = 2005;         /* longest string token */
 const int kTextBuf = kTextMax + 3; /* buffer of a string token */
 const int kPoolBlock = 4096;
-const int kPathBuf = 512; /* a path found along QUENOR_DEF_PATH */
+const int kPathBuf = 512;         /* a path found along QUENOR_DEF_PATH */
 const size_t kUidMax = 64;        /* a SOP Class UID field holds 64 characters */
 const size_t kObjectNameMax = 19; /* an object-name field holds 19 characters */
 const int kIndexMax = 32767;      /* an item-path index is a positive 16-bit number */
@@ -346,6 +346,9 @@ bool sop_class_uid(AppData *app, DicomObject *obj, std::string *uid) {
     const char *bytes = static_cast<const char *>(rec.value);
     uid->assign(bytes, strnlen(bytes, rec.length));
     free(rec.value);
+    /* UIDs pad with NUL, but some writers pad with a blank. */
+    while (!uid->empty() && uid->back() == ' ')
+        uid->pop_back();
     return !uid->empty();
 }
 
@@ -595,8 +598,6 @@ int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t onl
         log_message("SOP Class UID (0008,0016) not defined.", 1);
         return -1;
     }
-    if (uid.size() > kUidMax)
-        return -1; /* no UID field holds it: no record can map it */
     char object_name[kObjectNameMax + 1] = {};
     int16_t r = InitUIDDef(uid.c_str(), only_primary, object_name);
     if (r == 0)

@@ -446,6 +446,13 @@ int16_t DO_searchForElement(DicomObject *obj, DicomElementHead *rec) {
 }
 
 int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
+    return _add_element(app, obj, rec, nullptr);
+}
+
+int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec,
+                     DicomElement **added) {
+    if (added)
+        *added = nullptr;
     if (!obj || !rec)
         return 0;
     uint32_t key = tag_key(rec->group, rec->element);
@@ -469,12 +476,15 @@ int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
         if (same) {
             _free_value(same);
             head_from_record(same, reinterpret_cast<DicomElementHead *>(node));
+            same->content_ts = 0; /* the new value's encoding is not known here */
             free(node);
             inserted = same;
         }
     }
     if (inserted == node)
         append_child(obj->insert_parent, node);
+    if (added)
+        *added = inserted;
 
     if (key == TAG_KEY_ITEM) {
         obj->insert_parent = inserted;
@@ -504,6 +514,7 @@ int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec) 
     DicomElement old = *e;
     head_from_record(e, rec);
     e->value = nullptr;
+    e->content_ts = 0;
     int16_t result = 0;
     if (rec->value && !set_value_copy(e, rec->value, rec->length))
         result = -1;

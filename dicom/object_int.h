@@ -51,6 +51,19 @@ void _free_value(DicomElement *e);
  * no object are ignored. */
 void _forget_refs_into(DicomElement *subtree);
 
+/* DO_addElement, also handing back the node that holds the added element
+ * (the new one, or the one whose value it replaced); *added is null when
+ * nothing was stored (a delimiter without length, or a failure). */
+int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec,
+                     DicomElement **added);
+
+/* The transfer syntax the raw value of e (a sequence or item of defined
+ * length) is encoded in: the one the reader recorded, else fallback. */
+static inline TransferSyntaxCode content_syntax(const DicomElement *e,
+                                                TransferSyntaxCode fallback) {
+    return e->content_ts ? (TransferSyntaxCode)e->content_ts - 1 : fallback;
+}
+
 /* DO_addElement remembers, per parent, a bound on the tags under it (valid
  * while the parent's last child stays the same) so that appending in tag
  * order needs no scan.  Code that links a node anywhere but at the end of a

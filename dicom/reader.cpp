@@ -14,8 +14,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <array>
 #include <memory>
+#include <vector>
 
 #include "logf_int.h"
 #include "object_int.h"
@@ -109,32 +109,43 @@ private:
     uint64_t pos_ = 0;
 };
 
-/* A sequence or item open in the file. */
+/* A sequence or item open in the file.  Content of an element of VR UN
+ * and undefined length is implicit VR little endian whatever the data
+ * set's syntax; its entry remembers the syntax to go on in after it. */
+constexpr TransferSyntaxCode kNoResume = -100;
+
 struct OpenEntry {
     uint32_t length;
     uint64_t end;
+    TransferSyntaxCode resume_ts;
 };
 
+/* Open sequences or items, innermost last.  The depth grows with the file
+ * up to a bound that only hostile input reaches. */
 class NestingStack {
 public:
-    bool push(uint32_t length, uint64_t pos) {
-        if (count_ == entries_.size())
+    bool push(uint32_t length, uint64_t pos, TransferSyntaxCode resume_ts = kNoResume) {
+        if (entries_.size() >= READER_MAX_NESTING)
             return false;
-        entries_[count_++] = {length, length == kUndefinedLength ? kNoEnd : pos + length};
+        entries_.push_back({length, length == kUndefinedLength ? kNoEnd : pos + length, resume_ts});
         return true;
     }
-    bool ends_at(uint64_t pos) const { return count_ > 0 && entries_[count_ - 1].end == pos; }
+    bool ends_at(uint64_t pos) const { return !entries_.empty() && entries_.back().end == pos; }
     bool top_is_undefined() const {
-        return count_ > 0 && entries_[count_ - 1].length == kUndefinedLength;
+        return !entries_.empty() && entries_.back().length == kUndefinedLength;
     }
-    void pop() {
-        if (count_ > 0)
-            count_--;
+    /* Removes the innermost entry; returns the syntax to resume (kNoResume
+     * when the entry changed none). */
+    TransferSyntaxCode pop() {
+        if (entries_.empty())
+            return kNoResume;
+        TransferSyntaxCode resume = entries_.back().resume_ts;
+        entries_.pop_back();
+        return resume;
     }
 
 private:
-    std::array<OpenEntry, READER_MAX_NESTING> entries_{};
-    size_t count_ = 0;
+    std::vector<OpenEntry> entries_;
 };
 
 struct ReadState {
@@ -147,6 +158,11 @@ struct ReadState {
     int64_t group_length = -1; /* value of (0002,0000) once kept */
     bool missing_group_length_told = false;
     uint16_t last_meta_group = 0;
+    bool syntax_named = false; /* (0002,0010) named a syntax the data set is read in */
+    bool deflated = false;     /* (0002,0010) named the deflated syntax */
+    int un_content_depth = 0;  /* open UN sequences read as implicit VR LE */
+    int vr = -1;               /* dictionary VR of the element being read */
+    uint64_t meta_end = 0;     /* where (0002,0000) says the meta group ends; 0 unknown */
 };
 
 int vr_of(AppData *app, uint32_t key) {
@@ -157,7 +173,7 @@ int vr_of(AppData *app, uint32_t key) {
 
 /* The VR by which the value bytes are swapped. */
 int effective_vr(const ReadState &st, uint32_t key) {
-    int vr = vr_of(st.app, key);
+    int vr = st.vr;
     if (vr == VR_XS || vr == VR_XU)
         return VR_US;
     if (vr == VR_OX)
@@ -198,17 +214,19 @@ int16_t fail_truncated(ReadState &st, uint64_t header_start) {
     return fail(st);
 }
 
-/* Reads the length field of an element whose tag has been read. */
-bool read_length(ReadState &st, uint32_t key, uint32_t *length) {
+/* Reads the length field of an element whose tag has been read, and the
+ * VR letters before it in an explicit syntax (two NULs where there are
+ * none). */
+bool read_length(ReadState &st, uint32_t key, uint32_t *length, char letters[2]) {
     const TransferSyntaxCode ts = st.io->ts_in_force;
     unsigned char bytes[6];
+    letters[0] = letters[1] = '\0';
     if (ts <= 0 || is_item_or_delimiter_key(key)) {
         if (!st.in.read(bytes, 4))
             return false;
         *length = load_u32(bytes, ts);
         return true;
     }
-    char letters[2];
     if (!st.in.read(letters, 2))
         return false;
     if (vr_letters_have_long_length(letters)) {
@@ -223,9 +241,27 @@ bool read_length(ReadState &st, uint32_t key, uint32_t *length) {
     return true;
 }
 
+bool letters_are(const char letters[2], const char *vr) {
+    return letters[0] == vr[0] && letters[1] == vr[1];
+}
+
+/* Whether an element opens a sequence: one the dictionary calls SQ, and
+ * any element of undefined length other than an item, a delimiter or pixel
+ * data (its items follow, whatever the dictionary knows of the tag). */
+bool opens_sequence(const ReadState &st, uint32_t key, uint32_t length) {
+    if (is_item_or_delimiter_key(key))
+        return false;
+    if (length == kUndefinedLength && key != kPixelDataKey)
+        return true;
+    return st.vr == VR_SQ;
+}
+
 /* Opens sequences and items on the stacks, closes undefined-length ones at
- * their delimiters.  False when a stack is full. */
-bool track_nesting(ReadState &st, uint32_t key, uint32_t length) {
+ * their delimiters.  An element of VR UN and undefined length switches the
+ * syntax in force to implicit VR little endian up to its delimiter.  False
+ * when a stack is full. */
+bool track_nesting(ReadState &st, uint32_t key, uint32_t length, const char letters[2]) {
+    IOObject *io = st.io;
     if (key == TAG_KEY_ITEM)
         return st.items.push(length, st.in.pos());
     if (key == TAG_KEY_ITEM_DELIM) {
@@ -234,29 +270,52 @@ bool track_nesting(ReadState &st, uint32_t key, uint32_t length) {
         return true;
     }
     if (key == TAG_KEY_SEQ_DELIM) {
-        if (st.sequences.top_is_undefined())
-            st.sequences.pop();
+        if (st.sequences.top_is_undefined()) {
+            const TransferSyntaxCode resume = st.sequences.pop();
+            if (resume != kNoResume) {
+                io->ts_in_force = resume;
+                st.un_content_depth--;
+            }
+        }
         return true;
     }
-    if (vr_of(st.app, key) == VR_SQ)
-        return st.sequences.push(length, st.in.pos());
-    return true;
+    if (!opens_sequence(st, key, length))
+        return true;
+    if (length == kUndefinedLength && io->ts_in_force > 0 && letters_are(letters, "UN")) {
+        if (!st.sequences.push(length, st.in.pos(), io->ts_in_force))
+            return false;
+        io->ts_in_force = TS_IMPLICIT_LE;
+        st.un_content_depth++;
+        return true;
+    }
+    return st.sequences.push(length, st.in.pos());
 }
 
+/* The syntaxes of the standard other than the three native ones hold an
+ * explicit VR little endian data set (with encapsulated pixel data); a UID
+ * that says nothing leaves the data set's syntax to be guessed from its
+ * first element, as in a file without meta header. */
 void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
     IOObject *io = st.io;
     io->pass_encoding = 0;
     if (!rec.value)
         return;
-    const int code = transfer_syntax_code(static_cast<const char *>(rec.value), rec.length);
-    if (code == TS_PNG) {
+    const int kind = transfer_syntax_kind(static_cast<const char *>(rec.value), rec.length);
+    if (kind == TS_PNG) {
         io->named_ts = TS_EXPLICIT_LE;
         io->pass_ts = TS_PNG;
         io->pass_encoding = 1;
-    } else if (code >= 0) {
-        io->named_ts = code;
-        io->pass_ts = code;
+    } else if (kind == TS_KIND_ENCAPSULATED) {
+        io->named_ts = TS_EXPLICIT_LE;
+        io->pass_ts = TS_EXPLICIT_LE;
+    } else if (kind >= 0) {
+        io->named_ts = kind;
+        io->pass_ts = kind;
+    } else {
+        st.deflated = kind == TS_KIND_DEFLATED;
+        return;
     }
+    st.syntax_named = true;
 }
 
 void check_meta_element(ReadState &st, const DicomElementHead &rec) {
@@ -272,6 +331,7 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
             uint32_t v;
             memcpy(&v, rec.value, 4);
             st.group_length = v;
+            st.meta_end = st.in.pos() + v;
         }
         return;
     }
@@ -292,7 +352,9 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
     }
 }
 
-/* Pixel data stays in the file: the element holds a PixelDataDesc. */
+/* Pixel data stays in the file: the element holds a PixelDataDesc.  Pixel
+ * data inside an item (an icon image) is described by the group 0028
+ * values of that item and is native whatever the syntax. */
 void add_pixel_data(ReadState &st, DicomElementHead &rec) {
     DicomObject *obj = st.io->object;
     DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
@@ -301,16 +363,17 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec) {
         return;
     }
     const uint32_t length = rec.length;
+    const bool nested = obj->insert_parent != obj->root;
     PixelDataDesc *pds = static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc)));
     char *filename = pds ? strdup(st.name) : nullptr;
     if (pds && filename) {
         pds->filename = filename;
         pds->offset = (uint32_t)st.in.pos();
         pds->length = length;
-        fill_pds(st.app, obj, pds);
+        fill_pds_from(st.app, obj->insert_parent, pds);
         pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
-        pds->src_ts = st.io->pass_ts;
-        pds->src_encoding = st.io->pass_encoding;
+        pds->src_ts = nested ? st.io->ts_in_force : st.io->pass_ts;
+        pds->src_encoding = nested ? 0 : st.io->pass_encoding;
         rec.value = pds;
         rec.length = sizeof(PixelDataDesc);
         rec.flags = DE_FLAG_OWNS_PDS_NAME;
@@ -322,11 +385,18 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec) {
         DO_addElement(st.app, obj, &rec);
     }
     free(pds);
-    st.in.skip_value(st.io->in_ds_ts, length);
+    st.in.skip_value(st.io->ts_in_force, length);
+}
+
+/* Raw content of a sequence or item of defined length: the syntax its
+ * bytes are in goes with it (implicit VR LE under the letters UN). */
+bool holds_raw_content(const ReadState &st, uint32_t key, const char letters[2]) {
+    return key == TAG_KEY_ITEM || letters_are(letters, "SQ") || letters_are(letters, "UN") ||
+           st.vr == VR_SQ;
 }
 
 /* Any other element: its value in host byte order. */
-bool add_plain_element(ReadState &st, DicomElementHead &rec) {
+bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     const uint32_t key = tag_key(rec.group, rec.element);
     if (rec.length != 0 && rec.length != kUndefinedLength) {
         const uint32_t length = rec.length;
@@ -341,8 +411,19 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec) {
             change_TransferSyntax(effective_vr(st, key), &rec);
         }
     }
-    DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
-    DO_addElement(st.app, st.io->object, &rec);
+    rec.vr = st.vr; /* the VR DOU_defXVRTypeByTags gives */
+    const bool new_sequence =
+        rec.length == kUndefinedLength && rec.vr != VR_SQ && opens_sequence(st, key, rec.length);
+    if (new_sequence)
+        rec.vr = VR_SQ;
+    DicomObject *obj = st.io->object;
+    DicomElement *added = nullptr;
+    _add_element(st.app, obj, &rec, &added);
+    if (added && new_sequence)
+        obj->insert_parent = added; /* its items go inside, as in a sequence */
+    if (added && added->value && holds_raw_content(st, key, letters))
+        added->content_ts =
+            (uint8_t)(1 + (letters_are(letters, "UN") ? TS_IMPLICIT_LE : st.io->ts_in_force));
     if (st.io->in_meta_group)
         check_meta_element(st, rec);
     free(rec.value);
@@ -352,60 +433,17 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec) {
 /* The meta group holds groups 0000 to 0003 in ascending order: a group of
  * 0004 or above, or one lower than the group before it, starts the data
  * set (a data set may begin with an illegal group such as 0001). */
-bool ends_meta_group(ReadState &st, uint16_t group) {
+bool ends_meta_group(ReadState &st, uint16_t group, uint64_t header_start) {
     if (group >= 0x0004 || group < st.last_meta_group)
+        return true;
+    /* A big-endian data set whose first group is 0200 looks like group
+     * 0002 read little endian: behind the end that (0002,0000) gives, it
+     * is that. */
+    if (group == 0x0002 && st.meta_end == header_start && st.syntax_named &&
+        st.io->named_ts == TS_EXPLICIT_BE)
         return true;
     st.last_meta_group = group;
     return false;
-}
-
-int16_t read_elements(ReadState &st) {
-    IOObject *io = st.io;
-    while (!st.in.at_end()) {
-        close_what_ends_here(st);
-        const uint64_t header_start = st.in.pos();
-        unsigned char tag[4];
-        if (!st.in.read(tag, 4))
-            return fail_truncated(st, header_start);
-        DicomElementHead rec{};
-        rec.group = load_u16(tag, io->ts_in_force);
-        rec.element = load_u16(tag + 2, io->ts_in_force);
-        if (io->in_meta_group && ends_meta_group(st, rec.group)) {
-            io->in_meta_group = 0;
-            io->ts_in_force = io->named_ts;
-            rec.group = load_u16(tag, io->ts_in_force);
-            rec.element = load_u16(tag + 2, io->ts_in_force);
-        }
-        io->in_ds_ts = io->ts_in_force;
-        const uint32_t key = tag_key(rec.group, rec.element);
-
-        if (!read_length(st, key, &rec.length))
-            return fail_truncated(st, header_start);
-        if (rec.length != kUndefinedLength && (rec.length & 1)) {
-            log_formatted(1, "Length of element (%04hx,%04hx) is not an even number.",
-                          rec.group, rec.element);
-            return fail(st);
-        }
-        if (rec.length != kUndefinedLength && rec.length > st.in.left()) {
-            const unsigned long left = (unsigned long)st.in.left();
-            log_formatted(1,
-                          "Length of element (%04hx,%04hx) is greater than the rest of the "
-                          "file: 0x%lx > 0x%lx (%lu > %lu).",
-                          rec.group, rec.element, (unsigned long)rec.length, left,
-                          (unsigned long)rec.length, left);
-            return fail(st);
-        }
-        if (!track_nesting(st, key, rec.length)) {
-            log_formatted(1, "Element (%04hx,%04hx) is nested deeper than %d sequences or items.",
-                          rec.group, rec.element, READER_MAX_NESTING);
-            return fail(st);
-        }
-        if (key == kPixelDataKey)
-            add_pixel_data(st, rec);
-        else if (!add_plain_element(st, rec))
-            return fail_truncated(st, header_start);
-    }
-    return 0;
 }
 
 /* Reads preamble and magic; leaves the file at 132 with the magic, else at 0. */
@@ -465,6 +503,87 @@ void apply_guess(IOObject *io, TransferSyntaxCode guess, bool magic) {
     io->pass_encoding = 0;
 }
 
+/* The first element of the data set: its syntax is the one (0002,0010)
+ * named or, when that named none, the one its header shows. */
+void enter_data_set(ReadState &st, uint64_t header_start) {
+    IOObject *io = st.io;
+    io->in_meta_group = 0;
+    if (!st.syntax_named) {
+        st.in.seek(header_start);
+        io->named_ts = guess_transfer_syntax(st.in, io->ts_in_force);
+        io->pass_ts = io->named_ts;
+        st.in.seek(header_start + 4);
+    }
+    io->ts_in_force = io->named_ts;
+}
+
+int16_t read_elements(ReadState &st) {
+    IOObject *io = st.io;
+    while (!st.in.at_end()) {
+        close_what_ends_here(st);
+        const uint64_t header_start = st.in.pos();
+        unsigned char tag[4];
+        if (!st.in.read(tag, 4))
+            return fail_truncated(st, header_start);
+        DicomElementHead rec{};
+        rec.group = load_u16(tag, io->ts_in_force);
+        rec.element = load_u16(tag + 2, io->ts_in_force);
+        /* The meta group ends at a top-level element: what items hold is
+         * in the syntax around them. */
+        if (io->in_meta_group && io->object->insert_parent == io->object->root &&
+            ends_meta_group(st, rec.group, header_start)) {
+            enter_data_set(st, header_start);
+            rec.group = load_u16(tag, io->ts_in_force);
+            rec.element = load_u16(tag + 2, io->ts_in_force);
+        }
+        if (st.un_content_depth == 0)
+            io->in_ds_ts = io->ts_in_force;
+        const uint32_t key = tag_key(rec.group, rec.element);
+        st.vr = vr_of(st.app, key);
+
+        char letters[2];
+        if (!read_length(st, key, &rec.length, letters))
+            return fail_truncated(st, header_start);
+        if (rec.length != kUndefinedLength && (rec.length & 1)) {
+            log_formatted(1, "Length of element (%04hx,%04hx) is not an even number.",
+                          rec.group, rec.element);
+            return fail(st);
+        }
+        if (rec.length != kUndefinedLength && rec.length > st.in.left()) {
+            const unsigned long left = (unsigned long)st.in.left();
+            log_formatted(1,
+                          "Length of element (%04hx,%04hx) is greater than the rest of the "
+                          "file: 0x%lx > 0x%lx (%lu > %lu).",
+                          rec.group, rec.element, (unsigned long)rec.length, left,
+                          (unsigned long)rec.length, left);
+            return fail(st);
+        }
+        /* The syntax the element itself is in: its content may switch it. */
+        const TransferSyntaxCode element_ts = io->ts_in_force;
+        if (!track_nesting(st, key, rec.length, letters)) {
+            log_formatted(1, "Element (%04hx,%04hx) is nested deeper than %d sequences or items.",
+                          rec.group, rec.element, READER_MAX_NESTING);
+            return fail(st);
+        }
+        const TransferSyntaxCode content_ts = io->ts_in_force;
+        io->ts_in_force = element_ts;
+        bool ok = true;
+        if (key == kPixelDataKey)
+            add_pixel_data(st, rec);
+        else
+            ok = add_plain_element(st, rec, letters);
+        io->ts_in_force = content_ts;
+        if (!ok)
+            return fail_truncated(st, header_start);
+        if (st.deflated) {
+            log_formatted(1, "File %s is in the deflated transfer syntax "
+                          "1.2.840.10008.1.2.1.99, which this toolkit does not read.", st.name);
+            return fail(st);
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 void _read_itemtag(FILE *file, TransferSyntaxCode ts, uint16_t *group, uint16_t *element,
@@ -494,39 +613,43 @@ void _skip_value(FILE *file, TransferSyntaxCode ts, uint32_t length) {
                SEEK_SET);
 }
 
-int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds) {
+void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds) {
     static const uint16_t elements[] = {0x0002, 0x0004, 0x0006, 0x0008, 0x0010,
                                         0x0011, 0x0100, 0x0101, 0x0102, 0x0103};
     uint16_t *numbers[] = {&pds->samples,        nullptr,           &pds->planar,
                            &pds->frames,         &pds->rows,        &pds->columns,
                            &pds->bits_allocated, &pds->bits_stored, &pds->high_bit,
                            &pds->pixel_rep};
+    (void)app;
     memset(pds->photometric, 0, sizeof pds->photometric);
     for (size_t i = 0; i < sizeof elements / sizeof elements[0]; i++) {
-        DicomElementHead rec{};
-        rec.group = 0x0028;
-        rec.element = elements[i];
-        DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
-        const bool found = DO_searchForElement(obj, &rec) == 0 && rec.value != nullptr;
+        const DicomElement *e = parent ? parent->first_child : nullptr;
+        while (e && element_key(e) != tag_key(0x0028, elements[i]))
+            e = e->next;
+        const bool found = e && e->value;
+        const uint32_t length = found ? e->length : 0;
         if (elements[i] == 0x0004) {
             if (found)
-                memcpy(pds->photometric, rec.value, rec.length < 16 ? rec.length : 16);
+                memcpy(pds->photometric, e->value, length < 16 ? length : 16);
         } else if (elements[i] == 0x0008) {
             char text[13] = {0};
             unsigned short frames = 1;
             if (found)
-                memcpy(text, rec.value, rec.length < 12 ? rec.length : 12);
+                memcpy(text, e->value, length < 12 ? length : 12);
             if (!found || sscanf(text, "%hu", &frames) != 1)
                 frames = 1;
             pds->frames = frames;
         } else {
             uint16_t v = 1;
-            if (found)
-                memcpy(&v, rec.value, sizeof v);
+            if (found && length >= sizeof v)
+                memcpy(&v, e->value, sizeof v);
             *numbers[i] = v;
         }
-        free(rec.value);
     }
+}
+
+int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds) {
+    fill_pds_from(app, obj ? obj->root : nullptr, pds);
     return 0;
 }
 
@@ -544,6 +667,10 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
 
     unsigned char preamble[kPreambleSize];
     const bool magic = probe_magic(st.in, preamble);
+    if (st.in.at_end()) {
+        log_formatted(1, "File %s holds no DICOM element.", name);
+        return -1;
+    }
     start_state(io, magic);
     apply_guess(io, guess_transfer_syntax(st.in, io->ts_in_force), magic);
     if (DO_openObject(io) != 0 || !io->object)

@@ -9,8 +9,13 @@
 
 #include "medcore.h"
 
-/* Sequences and items that can be open at one time, each. */
-#define READER_MAX_NESTING 10
+/* Sequences and items that can be open at one time, each: deeper nesting
+ * is refused as hostile (real files stay far below). */
+#define READER_MAX_NESTING 256
+
+/* fill_pds from the children of parent (the root for the top level, an
+ * item for an icon image inside it). */
+void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds);
 
 /* Moves the file past a value: a defined length is skipped at once; an
  * undefined one (encapsulated data) item by item up to the sequence

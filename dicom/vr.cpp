@@ -102,14 +102,37 @@ const char *transfer_syntax_uid(int code) {
     return code >= 0 && code < 4 ? uids[code] : NULL;
 }
 
+/* The length of a UID value without what pads it: everything from the
+ * first NUL on, and trailing blanks (some files pad UIDs with a blank). */
+static size_t uid_length(const char *value, size_t length) {
+    size_t n = strnlen(value, length);
+    while (n > 0 && value[n - 1] == ' ')
+        n--;
+    return n;
+}
+
 int transfer_syntax_code(const char *value, size_t length) {
     if (value == NULL)
         return -1;
-    const size_t n = strnlen(value, length);
+    const size_t n = uid_length(value, length);
     for (int code = 0; code < 4; code++) {
         const char *uid = transfer_syntax_uid(code);
         if (strlen(uid) == n && memcmp(uid, value, n) == 0)
             return code;
     }
+    return -1;
+}
+
+int transfer_syntax_kind(const char *value, size_t length) {
+    const int code = transfer_syntax_code(value, length);
+    if (code >= 0 || value == NULL)
+        return code;
+    static const char deflated[] = "1.2.840.10008.1.2.1.99";
+    static const char standard[] = "1.2.840.10008.1.2.";
+    const size_t n = uid_length(value, length);
+    if (n == sizeof deflated - 1 && memcmp(value, deflated, n) == 0)
+        return TS_KIND_DEFLATED;
+    if (n > sizeof standard - 1 && memcmp(value, standard, sizeof standard - 1) == 0)
+        return TS_KIND_ENCAPSULATED;
     return -1;
 }

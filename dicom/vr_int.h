@@ -56,7 +56,16 @@ static inline bool vr_letters_have_long_length(const char letters[2]) {
 const char *transfer_syntax_uid(int code);
 
 /* The code (0 to 3) of the UID held in a value, compared up to its first
- * NUL byte or its end; -1 for any other text. */
+ * NUL byte or its end, trailing blanks ignored; -1 for any other text. */
 int transfer_syntax_code(const char *value, size_t length);
+
+/* What a transfer-syntax UID says about the data set that follows: a code
+ * 0 to 3; TS_KIND_ENCAPSULATED for the other syntaxes of the standard
+ * (compressed or encapsulated pixel data in an explicit VR little endian
+ * data set); TS_KIND_DEFLATED for the deflated syntax, which is not read;
+ * -1 for a UID that says nothing (private, unknown, empty). */
+#define TS_KIND_ENCAPSULATED (-2)
+#define TS_KIND_DEFLATED (-3)
+int transfer_syntax_kind(const char *value, size_t length);
 
 #endif

@@ -30,6 +30,7 @@
 #include "logf_int.h"
 #include "object_int.h"
 #include "platform.h"
+#include "reader_int.h"
 #include "vr_int.h"
 #include "writer_int.h"
 
@@ -91,6 +92,16 @@ bool is_pds(const DicomElement *e) {
     return e->value && e->length == sizeof(PixelDataDesc);
 }
 
+bool is_top_level(const DicomElement *e) {
+    return e->parent && !e->parent->parent;
+}
+
+/* Without a meta header the top-level elements of groups 0000-0003 are
+ * left out, each with what it holds (inside items they are data). */
+bool is_dropped(const DicomElement *e, const IOObject *io) {
+    return !io->meta_header && e->group <= 3 && is_top_level(e);
+}
+
 /* The syntax raw bytes are encoded in: PNG data sets are explicit LE. */
 TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
     if (ts == TS_PNG)
@@ -102,28 +113,38 @@ TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
 
 /* Parses bytes encoded in one syntax, as the reader parses content of
  * undefined length, and writes them again in another, each value swapped by
- * its dictionary VR. */
+ * its dictionary VR.  Content under the VR letters UN is implicit VR little
+ * endian, whatever the syntax around it. */
 class Recoder {
 public:
-    Recoder(AppData *app, TransferSyntaxCode from, TransferSyntaxCode to, PixelEncoding enc)
-        : app_(app), from_(from), to_(to), enc_(enc) {}
+    Recoder(AppData *app, TransferSyntaxCode to, PixelEncoding enc)
+        : app_(app), to_(to), enc_(enc) {}
 
-    bool run(const unsigned char *p, size_t n, std::vector<unsigned char> &out) {
-        const unsigned char *end = p + n;
-        while (p < end) {
-            uint32_t key;
-            if (!element(p, end, out, &key))
-                return false;
+    bool run(const unsigned char *p, size_t n, TransferSyntaxCode from,
+             std::vector<unsigned char> &out) {
+        if (++depth_ > kMaxDepth) {
+            depth_--;
+            return fail("nesting too deep", 0);
         }
-        return true;
+        const unsigned char *end = p + n;
+        bool ok = true;
+        while (ok && p < end) {
+            uint32_t key;
+            ok = element(p, end, from, out, &key);
+        }
+        depth_--;
+        return ok;
     }
     const std::string &error() const { return error_; }
 
 private:
+    /* Sequences and items inside one another, as deep as the reader takes. */
+    static const int kMaxDepth = 2 * READER_MAX_NESTING;
     AppData *app_;
-    TransferSyntaxCode from_, to_;
+    TransferSyntaxCode to_;
     PixelEncoding enc_;
     std::string error_;
+    int depth_ = 0;
 
     bool fail(const char *what, uint32_t key) {
         char text[160];
@@ -165,40 +186,53 @@ private:
     }
 
     /* Nested elements up to and with the delimiter `until` (undefined length). */
-    bool until_delimiter(const unsigned char *&p, const unsigned char *end,
+    bool until_delimiter(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
                          std::vector<unsigned char> &out, uint32_t until) {
+        if (++depth_ > kMaxDepth) {
+            depth_--;
+            return fail("nesting too deep", until);
+        }
         for (;;) {
-            if (p >= end)
+            if (p >= end) {
+                depth_--;
                 return fail("missing delimitation item", until);
+            }
             uint32_t key;
-            if (!element(p, end, out, &key))
+            if (!element(p, end, from, out, &key)) {
+                depth_--;
                 return false;
-            if (key == until)
+            }
+            if (key == until) {
+                depth_--;
                 return true;
+            }
         }
     }
 
-    bool element(const unsigned char *&p, const unsigned char *end,
+    bool element(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
                  std::vector<unsigned char> &out, uint32_t *key_out) {
         if (end - p < 8)
             return fail("truncated header", 0);
-        uint32_t key = ((uint32_t)load_u16(p, from_) << 16) | load_u16(p + 2, from_);
+        uint32_t key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
         *key_out = key;
         uint32_t length;
-        if (from_ <= 0 || is_item_or_delimiter_key(key)) {
-            length = load_u32(p + 4, from_);
+        TransferSyntaxCode content = from; /* syntax of a sequence's content */
+        if (from <= 0 || is_item_or_delimiter_key(key)) {
+            length = load_u32(p + 4, from);
             p += 8;
         } else {
             const char letters[2] = {(char)p[4], (char)p[5]};
             bool reserved = vr_letters_have_long_length(letters);
             bool xx = letters[0] == 'X' && letters[1] == 'X';
+            if (letters[0] == 'U' && letters[1] == 'N')
+                content = TS_IMPLICIT_LE;
             if (reserved || xx) {
                 if (end - p < (reserved ? 12 : 10))
                     return fail("truncated header", key);
-                length = load_u32(p + (reserved ? 8 : 6), from_);
+                length = load_u32(p + (reserved ? 8 : 6), from);
                 p += reserved ? 12 : 10;
             } else {
-                length = load_u16(p + 6, from_);
+                length = load_u16(p + 6, from);
                 p += 8;
             }
         }
@@ -212,11 +246,12 @@ private:
             bool item = key == TAG_KEY_ITEM;
             if (!header(out, key, item ? VR_XX : VR_SQ, kUndefined))
                 return false;
-            return until_delimiter(p, end, out, item ? TAG_KEY_ITEM_DELIM : TAG_KEY_SEQ_DELIM);
+            return until_delimiter(p, end, item ? from : content, out,
+                                   item ? TAG_KEY_ITEM_DELIM : TAG_KEY_SEQ_DELIM);
         }
         if (is_container(app_, key)) {
             std::vector<unsigned char> inner;
-            if (!run(p, length, inner))
+            if (!run(p, length, content, inner))
                 return false;
             p += length;
             return header(out, key, written_vr(app_, key, enc_), (uint32_t)inner.size()) &&
@@ -228,7 +263,7 @@ private:
         size_t at = out.size();
         out.insert(out.end(), p, p + length);
         p += length;
-        if (ts_needs_swap(from_) != ts_needs_swap(to_) && length > 0) {
+        if (ts_needs_swap(from) != ts_needs_swap(to_) && length > 0) {
             DicomElementHead h;
             memset(&h, 0, sizeof h);
             h.value = out.data() + at;
@@ -266,29 +301,50 @@ void resolve_output_syntaxes(IOObject *io) {
         io->out_ds_ts = io->in_ds_ts != -1 ? io->in_ds_ts : 0;
 }
 
+/* The syntax the raw content of a sequence or item is encoded in. */
+TransferSyntaxCode raw_syntax(const DicomElement *e, const IOObject *io) {
+    return byte_syntax(content_syntax(e, byte_syntax(io->in_ds_ts)));
+}
+
 /* Raw content of a defined-length sequence or item that must be re-encoded
- * because the data set goes out in another syntax than it was read in. */
+ * because it goes out in another syntax than it is encoded in. */
 bool needs_recode(AppData *app, const DicomElement *e, const IOObject *io) {
     if (!e->value || e->length == kUndefined || e->first_child)
         return false;
     if (!is_container(app, element_key(e)))
         return false;
-    return byte_syntax(io->in_ds_ts) != byte_syntax(io->ts_in_force);
+    return raw_syntax(e, io) != byte_syntax(io->ts_in_force);
 }
 
 bool recode_value(AppData *app, const DicomElement *e, const IOObject *io,
                   std::vector<unsigned char> &out, std::string *error) {
-    Recoder r(app, byte_syntax(io->in_ds_ts), byte_syntax(io->ts_in_force), io->pass_encoding);
-    bool ok = r.run(static_cast<const unsigned char *>(e->value), e->length, out);
+    Recoder r(app, byte_syntax(io->ts_in_force), io->pass_encoding);
+    bool ok = r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io), out);
     if (!ok && error)
         *error = r.error();
     return ok;
 }
 
+} // namespace
+
+bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
+                        TransferSyntaxCode to, std::vector<unsigned char> &out) {
+    Recoder r(app, byte_syntax(to), 0);
+    return r.run(static_cast<const unsigned char *>(bytes), length, byte_syntax(from), out);
+}
+
+namespace {
+
+/* The meta group's (0002,0010) is written naming the output syntax (an
+ * element with that tag inside an item is data like any other). */
+bool names_output_syntax(const DicomElement *e, const IOObject *io) {
+    return element_key(e) == kMetaSyntax && e->value && is_top_level(e) && io->out_ds_ts >= 0 &&
+           io->out_ds_ts <= 3;
+}
+
 /* The value length an ordinary element is written with. */
 uint32_t value_length(AppData *app, const DicomElement *e, const IOObject *io) {
-    uint32_t key = element_key(e);
-    if (key == kMetaSyntax && e->value && io->out_ds_ts >= 0 && io->out_ds_ts <= 3) {
+    if (names_output_syntax(e, io)) {
         size_t n = strlen(transfer_syntax_uid(io->out_ds_ts));
         return (uint32_t)(n + (n & 1));
     }
@@ -302,15 +358,41 @@ uint32_t value_length(AppData *app, const DicomElement *e, const IOObject *io) {
     return e->length;
 }
 
+bool is_delimiter_node(const DicomElement *e) {
+    return e->group == 0xFFFE && (e->element == 0xE00D || e->element == 0xE0DD);
+}
+
 bool is_pixel_element(const DicomElement *e) {
     return element_key(e) == kPixelData && e->length != 0 && (!e->value || is_pds(e));
 }
+
+/* Pixel data inside an item (an icon image) is always copied natively:
+ * only the image of the data set itself is PNG-encoded. */
+bool is_nested(const DicomElement *e) {
+    return e->parent && e->parent->parent;
+}
+
+/* Sets the pass to native pixel data for nested pixel data, and back. */
+class NativeForNested {
+public:
+    NativeForNested(IOObject *io, const DicomElement *e) : io_(io), saved_(io->pass_encoding) {
+        if (is_nested(e))
+            io->pass_encoding = 0;
+    }
+    ~NativeForNested() { io_->pass_encoding = saved_; }
+
+private:
+    IOObject *io_;
+    PixelEncoding saved_;
+};
 
 int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
                             const PixelDataDesc *geometry) {
     if (!e)
         return 0;
-    if (io->in_meta_group && e->group > 3)
+    if (is_dropped(e, io))
+        return 0;
+    if (io->in_meta_group && is_top_level(e) && e->group > 3)
         enter_data_set(io, false);
     uint32_t total = 0;
     for (DicomElement *c = e->first_child; c; c = c->next)
@@ -321,12 +403,12 @@ int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
         if (is_pds(e)) {
             IOObject probe = *io;
             probe.write_pds = const_cast<PixelDataDesc *>(geometry);
+            if (is_nested(e))
+                probe.pass_encoding = 0;
             total += pixel_value_size_estimate(&probe, static_cast<PixelDataDesc *>(e->value));
         }
         return (int32_t)total;
     }
-    if (e->group <= 3 && !io->meta_header)
-        return (int32_t)total;
     uint32_t length = value_length(app, e, io);
     int vr = header_vr(app, key, length, io->pass_encoding);
     total += header_size(io->ts_in_force, key, vr);
@@ -442,7 +524,7 @@ private:
 
     int16_t write_value(DicomElement *e) {
         uint32_t key = element_key(e);
-        if (key == kMetaSyntax && e->value && io_->out_ds_ts >= 0 && io_->out_ds_ts <= 3) {
+        if (names_output_syntax(e, io_)) {
             const char *uid = transfer_syntax_uid(io_->out_ds_ts);
             size_t n = strlen(uid);
             uint32_t padded = (uint32_t)(n + (n & 1));
@@ -502,7 +584,9 @@ private:
 
     int16_t write_element(DicomElement *e) {
         uint32_t key = element_key(e);
-        if (io_->in_meta_group) {
+        if (is_dropped(e, io_))
+            return 0;
+        if (io_->in_meta_group && is_top_level(e)) {
             if (e->group < 4) {
                 if (key == kMetaSyntax && e->value) {
                     int code = transfer_syntax_code(static_cast<const char *>(e->value), e->length);
@@ -515,17 +599,21 @@ private:
         }
         int16_t status = 0;
         if (is_pixel_element(e)) {
+            NativeForNested native(io_, e);
             status = write_pixel_data(e);
-        } else if (io_->meta_header || e->group > 3) {
+        } else {
             status = write_value(e);
-            if (status == 0 && e->parent && !e->parent->parent)
+            if (status == 0 && is_top_level(e))
                 note_marks(e);
         }
         if (status != 0)
             return -1;
-        for (DicomElement *c = e->first_child; c; c = c->next)
-            if (write_element(c) != 0)
-                return -1;
+        /* The delimitation item closes the container: it goes last, also
+         * when elements with higher tags, (FFFF,xxxx) say, sort behind it. */
+        for (int delimiters = 0; delimiters < 2; delimiters++)
+            for (DicomElement *c = e->first_child; c; c = c->next)
+                if (is_delimiter_node(c) == (delimiters == 1) && write_element(c) != 0)
+                    return -1;
         return ok_ ? 0 : -1;
     }
 };
@@ -556,10 +644,12 @@ int16_t check_element(AppData *app, DicomElement *e) {
     uint32_t key = element_key(e);
     if (key == kPixelData || key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM)
         return 0;
+    /* Beside the dictionary's sequences, any element that holds items or
+     * has undefined length is a sequence (the reader opens it as one). */
     uint16_t delimiter;
     if (key == TAG_KEY_ITEM)
         delimiter = 0xE00D;
-    else if (is_container(app, key))
+    else if (is_container(app, key) || e->first_child || e->length == kUndefined)
         delimiter = 0xE0DD;
     else
         return 0;
@@ -573,23 +663,34 @@ int16_t check_element(AppData *app, DicomElement *e) {
         _free_value(e);
         e->length = kUndefined;
     }
-    DicomElement *first = e->first_child;
-    if (first->group == 0xFFFE && first->element == delimiter) {
-        _forget_refs_into(first);
-        e->first_child = first->next;
-        if (first->next)
-            first->next->prev = nullptr;
-        else
-            e->last_child = nullptr;
-        _free_element(first);
-        if (!e->first_child) {
-            e->length = 0;
-            return 0;
+    /* A reader ends a container at any delimiter, so one of its own kind
+     * stays (written after all other children, wherever sorting put it)
+     * and any other goes (a damaged file can hold them). */
+    bool content = false;
+    DicomElement *own = nullptr;
+    for (DicomElement *c = e->first_child, *next; c; c = next) {
+        next = c->next;
+        if (!is_delimiter_node(c)) {
+            content = true;
+        } else if (c->element == delimiter && !own) {
+            own = c;
+        } else {
+            _forget_refs_into(c);
+            _unlink_element(c);
+            _free_element(c);
         }
     }
-    for (DicomElement *c = e->first_child; c; c = c->next)
-        if (c->group == 0xFFFE && c->element == delimiter)
-            return 0;
+    if (!content) {
+        if (own) {
+            _forget_refs_into(own);
+            _unlink_element(own);
+            _free_element(own);
+        }
+        e->length = 0;
+        return 0;
+    }
+    if (own)
+        return 0;
     return new_delimiter(app, e, delimiter) ? 0 : -1;
 }
 
@@ -605,6 +706,46 @@ void store_u32(DicomElement *e, uint32_t sum) {
         e->length = 4;
     }
     memcpy(e->value, &sum, 4);
+}
+
+/* Stores into every (gggg,0000) among the children of parent the encoded
+ * size of the other elements of its group. */
+void store_group_lengths(AppData *app, DicomElement *parent, IOObject *io,
+                         const PixelDataDesc *geometry) {
+    uint32_t sum = 0;
+    int current = -1;
+    DicomElement *pending = nullptr;
+    for (DicomElement *e = parent->first_child; e; e = e->next) {
+        if (e->element == 0x0000 && !e->first_child) { /* one that holds items is none */
+            if (pending)
+                store_u32(pending, sum);
+            sum = 0;
+            pending = e;
+            current = e->group;
+        }
+        uint32_t size = (uint32_t)calc_element_length(app, e, io, geometry);
+        if (e->group == current) {
+            if (e != pending)
+                sum += size;
+        } else if (pending) {
+            store_u32(pending, sum);
+            pending = nullptr;
+        }
+    }
+    if (pending)
+        store_u32(pending, sum);
+}
+
+/* The same inside every item, at every depth below parent. */
+void store_nested_group_lengths(AppData *app, DicomElement *parent, IOObject *io,
+                                const PixelDataDesc *geometry) {
+    for (DicomElement *e = parent->first_child; e; e = e->next) {
+        if (!e->first_child)
+            continue;
+        if (is_item(e))
+            store_group_lengths(app, e, io, geometry);
+        store_nested_group_lengths(app, e, io, geometry);
+    }
 }
 
 /* The temporary file beside the target, created exclusively. */
@@ -633,6 +774,15 @@ FILE *create_temp(const char *target, std::string *temp_name) {
         unlink(buf.data());
     }
     return f;
+}
+
+/* Whether any top-level element lies above the groups 0000-0003, which a
+ * save without meta header leaves out. */
+bool holds_data_set_element(const DicomObject *obj) {
+    for (const DicomElement *e = obj->root->first_child; e; e = e->next)
+        if (e->group > 3)
+            return true;
+    return false;
 }
 
 /* Flushes, syncs and closes the output; false when any of it failed. */
@@ -678,32 +828,14 @@ int16_t DO_calcElementsLength(AppData *app, IOObject *io) {
     memset(&geometry, 0, sizeof geometry);
     fill_pds(app, obj, &geometry);
 
-    uint32_t sum = 0;
-    int current = -1;
-    DicomElement *pending = nullptr;
-    for (DicomElement *e = obj->root->first_child; e; e = e->next) {
-        if (e->element == 0x0000) {
-            if (pending)
-                store_u32(pending, sum);
-            sum = 0;
-            pending = e;
-            current = e->group;
-        }
-        uint32_t size = (uint32_t)calc_element_length(app, e, io, &geometry);
-        if (e->group == current) {
-            if (e != pending)
-                sum += size;
-        } else if (pending) {
-            store_u32(pending, sum);
-            pending = nullptr;
-        }
-    }
-    if (pending)
-        store_u32(pending, sum);
+    store_group_lengths(app, obj->root, io, &geometry);
+    /* The data-set syntax is in force now: inside items the save changes
+     * sizes too (empty sequences and items get length 0). */
+    store_nested_group_lengths(app, obj->root, io, &geometry);
 
     DicomElement *pos = nullptr;
     DE_search(app, obj, &pos, 0xFFFF, 0xFFFF, 0);
-    if (DE_search(app, obj, &pos, 0x0008, 0x0001, 0) == 0 && pos) {
+    if (DE_search(app, obj, &pos, 0x0008, 0x0001, 0) == 0 && pos && !pos->first_child) {
         uint32_t rest = 0;
         for (DicomElement *e = pos->next; e; e = e->next)
             rest += (uint32_t)calc_element_length(app, e, io, &geometry);
@@ -728,6 +860,11 @@ int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *name) {
     snprintf(text, sizeof text, "Saving DICOM object %s", name);
     log_message(text, 3);
     DicomObject *obj = io->object;
+    if (!io->meta_header && !holds_data_set_element(obj)) {
+        log_formatted(1, "DICOM object %s holds no data-set element: without a meta header "
+                      "the file would be empty.", name);
+        return -1;
+    }
     DO_checkObject(app, obj);
     DO_calcElementsLength(app, io);
 

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include <vector>
+
 #include "medcore.h"
 
 /* Writes n bytes; false when the stream did not take them all. */
@@ -16,6 +18,13 @@ bool wr_bytes(FILE *out, const void *data, size_t n);
 /* Writes a 16- or 32-bit number in the byte order of ts (the swap rule). */
 bool wr_u16(FILE *out, TransferSyntaxCode ts, uint16_t v);
 bool wr_u32(FILE *out, TransferSyntaxCode ts, uint32_t v);
+
+/* Parses the raw content of a sequence or item of defined length, encoded
+ * in the syntax from, and encodes it again in the syntax to (each value
+ * swapped by its VR when the byte order changes).  False, out incomplete,
+ * when the bytes are no well-formed content. */
+bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
+                        TransferSyntaxCode to, std::vector<unsigned char> &out);
 
 /* Bytes of the value of (7FE0,0010) (after its 32-bit length field) that a
  * save is expected to write, as far as it can be known without doing the

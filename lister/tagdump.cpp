@@ -317,11 +317,15 @@ int16_t list_object(IOObject *io, const char *flags)
 
 void lister_work()
 {
-    list_stream = nullptr;
-    if (AppFrame::output)
+    list_stream = stdout;
+    if (AppFrame::output) {
         list_stream = fopen(AppFrame::output, "w");
-    if (!list_stream)
-        list_stream = stdout;
+        if (!list_stream) {
+            char text[1024];
+            snprintf(text, sizeof text, "Cannot open list file %s.", AppFrame::output);
+            log_abort(text);
+        }
+    }
     setvbuf(list_stream, list_buffer, _IOFBF, sizeof list_buffer);
     list_object(&AppFrame::io, flag_text);
     fflush(list_stream);

@@ -1,9 +1,8 @@
 /*
  * abcdefs_test_util.h -- shared by the object-definition loader and
- * binding tests: a small tag dictionary loaded from a file, definition
- * files written into a scratch folder, loads with their messages captured,
- * and a compact text picture of an object definition tree that also checks
- * every link.
+ * binding tests: a small tag dictionary, definition files written into a
+ * scratch folder, loads with their messages captured, and a text picture
+ * of an object definition tree that also checks every link.
  */
 #ifndef QUENOR_ABCDEFS_TEST_UTIL_H
 #define QUENOR_ABCDEFS_TEST_UTIL_H
@@ -18,27 +17,15 @@
 
 namespace abctest {
 
-/* Three sequences and what their items hold; (0008,1198) is written as
- * RE, so it counts as no sequence in an item path. */
+/* (0008,1198) is written as RE: no sequence in an item path. */
 const char kTags[] = R"(
-{0x00080016, "SOP Class UID", "UI", 1, ""},
-{0x00080018, "SOP Instance UID", "UI", 1, ""},
-{0x00081115, "Referenced Series Sequence", "SQ", 1, ""},
-{0x00081140, "Referenced Image Sequence", "SQ", 1, ""},
-{0x00081150, "Referenced SOP Class UID", "UI", 1, ""},
-{0x00081155, "Referenced SOP Instance UID", "UI", 1, ""},
-{0x00081198, "Failed SOP Sequence", "RE", 1, ""},
-{0x00100010, "Patient's Name", "PN", 1, ""},
-{0x00100020, "Patient ID", "LO", 1, ""},
-{0x0020000E, "Series Instance UID", "UI", 1, ""},
-{0x00400275, "Request Attributes Sequence", "SQ", 1, ""},
-{0x00401001, "Requested Procedure ID", "SH", 1, ""},
-{0x50000010, "Number of Points", "US", 1, ""},
-{0x50003000, "Curve Data", "OW", 1, ""},
-{0x60000010, "Overlay Rows", "US", 1, ""},
-{0x60000011, "Overlay Columns", "US", 1, ""},
-{0x60000015, "Number of Frames in Overlay", "IS", 1, ""},
-{0x60003000, "Overlay Data", "OW", 1, ""},
+{0x00080016, "SOP Class UID", "UI", 1, ""}, {0x00080018, "SOP Instance UID", "UI", 1, ""},
+{0x00081115, "Referenced Series Sequence", "SQ", 1, ""}, {0x00081140, "Referenced Image Sequence", "SQ", 1, ""},
+{0x00081150, "Referenced SOP Class UID", "UI", 1, ""}, {0x00081155, "Referenced SOP Instance UID", "UI", 1, ""},
+{0x00081198, "Failed SOP Sequence", "RE", 1, ""}, {0x00100010, "Patient's Name", "PN", 1, ""},
+{0x00100020, "Patient ID", "LO", 1, ""}, {0x0020000E, "Series Instance UID", "UI", 1, ""},
+{0x00400275, "Request Attributes Sequence", "SQ", 1, ""}, {0x00401001, "Requested Procedure ID", "SH", 1, ""},
+{0x50000010, "Number of Points", "US", 1, ""}, {0x60000010, "Overlay Rows", "US", 1, ""},
 {0xFFFEE000, "Item", "NA", 1, ""},
 )";
 
@@ -49,25 +36,18 @@ inline std::string Hex(uint32_t tag) {
 }
 
 /* "tag/type" of each definition, children in braces; '*' marks one made
- * by the binding, "=" one bound to an element. */
+ * by the binding, '=' one bound to an element. */
 inline std::string AttrPicture(const AttrDef *first, const AttrDef *last, const void *owner,
                                uint16_t kind) {
     std::string out;
     const AttrDef *prev = nullptr;
-    for (const AttrDef *d = first; d; d = d->next) {
-        EXPECT_EQ(prev, d->prev) << Hex(d->tag);
-        EXPECT_EQ(owner, d->owner) << Hex(d->tag);
-        EXPECT_EQ(kind, d->owner_kind) << Hex(d->tag);
-        if (!out.empty())
-            out += ' ';
-        out += Hex(d->tag) + "/" + d->type;
-        if (d->flags & ATTR_FLAG_MADE_BY_BINDING)
-            out += '*';
-        if (d->element)
-            out += '=';
+    for (const AttrDef *d = first; d; prev = d, d = d->next) {
+        EXPECT_TRUE(d->prev == prev && d->owner == owner && d->owner_kind == kind) << Hex(d->tag);
+        out += (out.empty() ? "" : " ") + Hex(d->tag) + "/" + d->type;
+        out +=
+            std::string(d->flags & ATTR_FLAG_MADE_BY_BINDING ? "*" : "") + (d->element ? "=" : "");
         if (d->first_child)
             out += "{" + AttrPicture(d->first_child, d->last_child, d, ATTR_OWNER_ATTR) + "}";
-        prev = d;
     }
     EXPECT_EQ(prev, last);
     return out;
@@ -75,23 +55,16 @@ inline std::string AttrPicture(const AttrDef *first, const AttrDef *last, const 
 
 /* "ref: attributes; ref: ..." for every module of the tree. */
 inline std::string Picture(const ABCDef *tree) {
-    if (!tree)
-        return "(none)";
     std::string out;
     const ModuleDef *prev = nullptr;
-    for (const ModuleDef *m = tree->first; m; m = m->next) {
-        EXPECT_EQ(prev, m->prev);
-        EXPECT_EQ(tree, m->owner);
-        if (!out.empty())
-            out += "; ";
-        out += std::string(m->reference) + ":";
+    for (const ModuleDef *m = tree ? tree->first : nullptr; m; prev = m, m = m->next) {
+        EXPECT_TRUE(m->prev == prev && m->owner == tree) << m->reference;
         const std::string attrs = AttrPicture(m->first, m->last, m, ATTR_OWNER_MODULE);
-        if (!attrs.empty())
-            out += " " + attrs;
-        prev = m;
+        out += (out.empty() ? "" : "; ") + std::string(m->reference) + ":" +
+               (attrs.empty() ? "" : " ") + attrs;
     }
-    EXPECT_EQ(prev, tree->last);
-    return out;
+    EXPECT_EQ(prev, tree ? tree->last : nullptr);
+    return tree ? out : "(none)";
 }
 
 struct Load {
@@ -100,7 +73,7 @@ struct Load {
 };
 
 class DefsFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char banner[64];
         init_AppData(&app, "abctest", "1.0", banner);
@@ -123,9 +96,8 @@ protected:
     }
     Load Objects(const std::string &text, const char *object, int16_t primary = 1) {
         const std::string path = Write(primary ? "ab_tab.def" : "ab2_tab.def", text);
-        return Capture([&] {
-            return InitDICOMABDef(&app, &defs.abc, path.c_str(), primary, object);
-        });
+        return Capture(
+            [&] { return InitDICOMABDef(&app, &defs.abc, path.c_str(), primary, object); });
     }
     Load Modules(const std::string &text, int16_t primary = 1) {
         const std::string path = Write(primary ? "c_tab.def" : "c2_tab.def", text);

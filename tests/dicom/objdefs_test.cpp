@@ -1,177 +1,145 @@
 /*
  * objdefs_test.cpp -- the UID, object and module definition loaders on
- * files the tests write: what each record becomes in the tree, item paths
- * (with their five error texts and the indexes that name no sequence),
- * every syntax error message and what a failed load leaves in the slot,
- * the secondary-file rules, and the wrappers along QUENOR_DEF_PATH with
- * the site's UID file and the catch-all module.
+ * files the tests write: what the records become, item paths with their
+ * error texts and the indexes that name no sequence, every syntax error
+ * and what a failed load leaves in the slot, the secondary-file rules, the
+ * wrappers along QUENOR_DEF_PATH; and every object of the bundled files.
  */
 #include <memory>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "abcdefs_test_util.h"
 
 namespace {
 
 using abctest::DefsFixture;
+using Loaders = DefsFixture;
 using abctest::Load;
 using abctest::Picture;
 
-/* ---- UID files ------------------------------------------------------ */
-
-class UidFile : public DefsFixture {
-protected:
-    Load Search(const std::string &text, const std::string &key, int16_t primary, char *out) {
-        const std::string path = Write("uid_tab.def", text);
-        return Capture([&] { return InitDICOMUIDDef(path.c_str(), key.c_str(), primary, out); });
-    }
-};
-
-TEST_F(UidFile, SearchResultsAndMessages) {
-    const std::string uid64 = "1." + std::string(62, '2');
-    const std::string uid65 = uid64 + "3";
+TEST_F(Loaders, UidFileSearch) {
+    const std::string uid64 = "1." + std::string(62, '2'), uid65 = uid64 + "3";
     const std::string name19(19, 'N'), name20(20, 'N');
-    const std::string good = "# classes\n{\"CT\", \"1.2.840.10008.5.1.4.1.1.2\", \"CT Image Storage\"},\n"
-                             "{ \"MR\" ,\"1.2.840.10008.5.1.4.1.1.4\",\"MR\"#c\n} ,\n";
+    const std::string good =
+        "# classes\n{\"CT\", \"1.2.840.10008.5.1.4.1.1.2\", \"CT Image Storage\"},\n"
+        "{ \"MR\" ,\"1.2.840.10008.5.1.4.1.1.4\",\"MR\"#c\n} ,\n";
+    const std::string e_comma = "',' (comma) expected",
+                      e_string = "character string between \"s (double quote) expected";
     struct Case {
         std::string text, key;
+        int16_t primary;
+        const char *before;
         int result;
         std::string out, message;
     } cases[] = {
-        {good, "1.2.840.10008.5.1.4.1.1.4", 0, "MR", ""},
-        {good, "1.2.840.10008.5.1.4.1.1.2", 0, "CT", ""},
-        {good, "1.2.840.10008.5.1.4.1.1.", -1, "", ""}, // exact match only
-        {good, "", -1, "", ""},
-        {"", "1.2", -1, "", ""},
+        {good, "1.2.840.10008.5.1.4.1.1.4", 1, "", 0, "MR", ""},
+        {good, "1.2.840.10008.5.1.4.1.1.", 1, "", -1, "", ""}, // exact match only
+        {"", "1.2", 1, "", -1, "", ""},
         // The last record lacks its ',': not compared, no message.
-        {"{\"A\", \"1.2\", \"x\"},{\"B\", \"1.3\", \"y\"}", "1.3", -1, "", ""},
-        // Fields that cannot hold a text are never matched, never overrun.
-        {"{\"" + name20 + "\", \"1.2\", \"\"},{\"" + name19 + "\", \"1.2\", \"\"},", "1.2", 0, name19, ""},
-        {"{\"X\", \"" + uid65 + "\", \"\"},", uid65, -1, "", ""},
-        {"{\"X\", \"" + uid64 + "\", \"\"},", uid64, 0, "X", ""},
+        {"{\"A\", \"1.2\", \"x\"},{\"B\", \"1.3\", \"y\"}", "1.3", 1, "", -1, "", ""},
+        // Texts longer than their fields never match, never overrun.
+        {"{\"" + name20 + "\", \"1.2\", \"\"},{\"" + name19 + "\", \"1.2\", \"\"},", "1.2", 1, "",
+         0, name19, ""},
+        {"{\"X\", \"" + uid65 + "\", \"\"},", uid65, 1, "", -1, "", ""},
+        {"{\"X\", \"" + uid64 + "\", \"\"},", uid64, 1, "", 0, "X", ""},
+        // A secondary search runs only while no name was found.
+        {good, "1.2.840.10008.5.1.4.1.1.2", 0, "", 0, "CT", ""},
+        {"broken", "1.2.840.10008.5.1.4.1.1.2", 0, "XA", 0, "XA", ""},
         // Syntax errors stop the search, also before a record that matches.
-        {"{\"A\", \"1.2\", \"x\"}{\"B\", \"1.3\", \"y\"},", "1.3", -1, "", "',' (comma) expected"},
-        {"{\"A\" \"1.2\", \"x\"},", "1.2", -1, "", "',' (comma) expected"},
-        {"{\"A\", 1.2, \"x\"},", "1.2", -1, "", "character string between \"s (double quote) expected"},
-        {"{\"A\", \"1.2\", \"x\",},", "1.2", -1, "", "'}' (right brace) expected"},
-        {"[\"A\", \"1.2\", \"x\"},", "1.2", -1, "", "'{' (left brace) expected"},
-        {"{\"A\", \"1.2\"", "1.2", -1, "", "',' (comma) expected"},
-        {"{\"A\", \"1.2\", \"x", "1.2", -1, "", "character string between \"s (double quote) expected"},
+        {"{\"A\", \"1.2\", \"x\"}{\"B\", \"1.3\", \"y\"},", "1.3", 1, "", -1, "", e_comma},
+        {"{\"A\" \"1.2\", \"x\"},", "1.2", 1, "", -1, "", e_comma},
+        {"{\"A\", 1.2, \"x\"},", "1.2", 1, "", -1, "", e_string},
+        {"{\"A\", \"1.2\", \"x\",},", "1.2", 1, "", -1, "", "'}' (right brace) expected"},
+        {"[\"A\", \"1.2\", \"x\"},", "1.2", 1, "", -1, "", "'{' (left brace) expected"},
+        {"{\"A\", \"1.2\"", "1.2", 1, "", -1, "", e_comma},
+        {"{\"A\", \"1.2\", \"x", "1.2", 0, "", -1, "", e_string},
     };
-    log_mask(0x0030); // no loading line either
+    log_mask(0x0030); // the UID loader logs no loading line
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text.substr(0, 70) + " / " + c.key);
-        char out[20] = "stale";
-        Load l = Search(c.text, c.key, 1, out);
+        char out[20];
+        strcpy(out, c.before);
+        const std::string path = Write("uid_tab.def", c.text);
+        Load l =
+            Capture([&] { return InitDICOMUIDDef(path.c_str(), c.key.c_str(), c.primary, out); });
         EXPECT_EQ(c.result, l.result);
         EXPECT_EQ(c.out, out);
         EXPECT_EQ(c.message.empty() ? "" : "Error: " + c.message + ".\n", l.err);
     }
+    char out[20] = "";
+    EXPECT_EQ(-1, InitDICOMUIDDef(dir.file("none.def").c_str(), "1.2", 1, out));
 }
-
-TEST_F(UidFile, SecondarySearchOnlyWithoutAName) {
-    char out[20] = "CT";
-    EXPECT_EQ(0, InitDICOMUIDDef(dir.file("none.def").c_str(), "1.2", 0, out));
-    EXPECT_STREQ("CT", out);
-    out[0] = '\0';
-    EXPECT_EQ(-1, InitDICOMUIDDef(dir.file("none.def").c_str(), "1.2", 0, out));
-    EXPECT_EQ(0, Search("{\"S\", \"1.2\", \"\"},", "1.2", 0, out).result);
-    EXPECT_STREQ("S", out);
-}
-
-/* ---- object files ----------------------------------------------------- */
-
-using ObjectFile = DefsFixture;
 
 const char kObjects[] = R"(# objects
 {"CT", "CT Image", {
   {"C.7.1.1", "Patient", 'M', "Patient"},
-  {"C.7.2.1", "General Study", 'M', "Study"},
+  {"C.7.2.1", "General Study", ' ', "Study"},
 }}
 {"MR", "MR Image", {{"C.8.3.1", "MR Image", 'M', "Image"}}}
-{"CT", "second title", {
-  {"C.12.1", "SOP Common", 'C', ""},
-  {"C.7.1.1", "Patient", 'U', "again"}
-}}
+{"CT", "second title", {{"C.12.1", "SOP Common", '"', ""}, {"C.7.1.1", "Patient", 'U', "again"}}}
 {"EMPTY", "no modules", {}}
 )";
 
-TEST_F(ObjectFile, MatchingRecordsGiveTheModulesInFileOrder) {
+TEST_F(Loaders, ObjectFileRecordsAndSecondaryRules) {
     log_mask(0x0030);
     Load l = Objects(kObjects, "CT");
     EXPECT_EQ(0, l.result);
     EXPECT_EQ("Info: Loading primary DICOM Object definition file " + dir.file("ab_tab.def") + "\n",
               l.err);
-    ASSERT_NE(nullptr, defs.abc);
     EXPECT_STREQ("CT", defs.abc->name);
-    EXPECT_STREQ("CT Image", defs.abc->title);
+    EXPECT_STREQ("CT Image", defs.abc->title); // of the first matching record
     EXPECT_EQ("C.7.1.1:; C.7.2.1:; C.12.1:; C.7.1.1:", Picture(defs.abc));
-    struct Want {
-        const char *title, *usage, *text;
-    } want[] = {{"Patient", "M", "Patient"}, {"General Study", "M", "Study"},
-                {"SOP Common", "C", ""}, {"Patient", "U", "again"}};
-    const ModuleDef *m = defs.abc->first;
-    for (const Want &w : want) {
-        ASSERT_NE(nullptr, m);
-        EXPECT_STREQ(w.title, m->title);
-        EXPECT_EQ(std::string(w.usage) + std::string(3, '\0'), std::string(m->usage, 4)); // letter, zeros
-        EXPECT_STREQ(w.text, m->text);
-        m = m->next;
-    }
+    std::string fields; // the usage letter, then zero bytes ('!' if not)
+    for (const ModuleDef *m = defs.abc->first; m; m = m->next)
+        fields += std::string(m->title) + "|" + m->usage[0] +
+                  (m->usage[1] || m->usage[2] || m->usage[3] ? "!" : "") + "|" + m->text + "\n";
+    EXPECT_EQ("Patient|M|Patient\nGeneral Study| |Study\nSOP Common|\"|\nPatient|U|again\n",
+              fields);
+    log_mask(0x0010);
 
-    // An object with an empty module list is found; one without a record is not.
     EXPECT_EQ(0, Objects(kObjects, "EMPTY").result);
     EXPECT_EQ("", Picture(defs.abc));
-    EXPECT_STREQ("no modules", defs.abc->title);
-    log_mask(0x0010);
-    Load none = Objects(kObjects, "XA");
-    EXPECT_EQ(-1, none.result);
-    EXPECT_EQ("", none.err);
+    l = Objects(kObjects, "XA"); // no record of the object: no message, no tree
+    EXPECT_EQ(-1, l.result);
+    EXPECT_EQ("", l.err);
     EXPECT_EQ(nullptr, defs.abc);
-}
 
-TEST_F(ObjectFile, SecondaryFileRules) {
-    EXPECT_EQ(-1, InitDICOMABDef(&app, &defs.abc, dir.file("none.def").c_str(), 0, "CT"));
-    // A secondary file that opens makes a tree, also without a record.
-    EXPECT_EQ(0, Objects("", "CT", 0).result);
-    ASSERT_NE(nullptr, defs.abc);
+    const std::string none = dir.file("none.def");
+    EXPECT_EQ(-1, InitDICOMABDef(&app, &defs.abc, none.c_str(), 0, "MR")); // nothing loaded before
+    EXPECT_EQ(0, Objects("", "MR", 0).result); // a secondary file that opens makes a tree
     EXPECT_EQ(nullptr, defs.abc->name);
-
     ASSERT_EQ(0, Objects(kObjects, "MR").result); // a primary load replaces it
-    EXPECT_EQ(0, InitDICOMABDef(&app, &defs.abc, dir.file("none.def").c_str(), 0, "MR"));
+    EXPECT_EQ(0, InitDICOMABDef(&app, &defs.abc, none.c_str(), 0, "MR"));
     ASSERT_EQ(0, Objects("{\"MR\", \"site\", {{\"S.1\", \"Site\", 'U', \"\"},}}", "MR", 0).result);
     EXPECT_EQ("C.8.3.1:; S.1:", Picture(defs.abc));
-    EXPECT_STREQ("MR Image", defs.abc->title);
-    EXPECT_EQ(-1, InitDICOMABDef(&app, &defs.abc, dir.file("none.def").c_str(), 1, "MR"));
+    EXPECT_EQ(-1, InitDICOMABDef(&app, &defs.abc, none.c_str(), 1, "MR"));
     EXPECT_NE(nullptr, defs.abc); // a primary file that does not open changes nothing
 }
 
-TEST_F(ObjectFile, SyntaxErrorsEmptyTheSlot) {
-    const std::string rec = "{\"CT\", \"T\", {{\"C.1\", \"M\", 'M', \"\"}}}";
+TEST_F(Loaders, ObjectFileSyntaxErrorsEmptyTheSlot) {
+    const std::string head = "{\"CT\", \"T\", {", entry = "{\"C.1\", \"M\", 'M', \"\"}";
     struct Case {
         std::string text, message;
     } cases[] = {
-        {rec + "," + rec, "'{' (left brace) expected"},
+        {head + "}}," + head + "}}", "'{' (left brace) expected"},
         {"{CT, \"T\", {}}", "character string between \"s (double quote) expected"},
         {"{\"CT\" \"T\", {}}", "',' (comma) expected"},
-        {"{\"CT\", \"T\" {}}", "',' (comma) expected"},
         {"{\"CT\", \"T\", }}", "'{' (left brace) expected"},
-        {"{\"CT\", \"T\", {x}}", "'{' (left brace) expected"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\", M, \"\"}}}", "''' (apostrophe) expected"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\", 'M , \"\"}}}", "''' (apostrophe) expected"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\", 'M', \"\",}}}", "'}' (right brace) expected"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\", 'M', \"\"} {\"C.2\", \"M\", 'M', \"\"}}}",
-         "'}' (right brace) expected"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\", 'M', \"\"}} x", "'}' (right brace) expected"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\", 'M', \"\"}}", "'}' (right brace) expected"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\", '", "character value expected"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\"", "unexpected end of file"},
-        {"{\"CT\", \"T\", {{\"C.1\", \"M\", 'M', \"\"},", "unexpected end of file"},
-        {"{\"CT\", \"T\", {", "unexpected end of file"},
+        {head + "x}}", "'{' (left brace) expected"},
+        {head + "{\"C.1\", \"M\", M, \"\"}}}", "''' (apostrophe) expected"},
+        {head + "{\"C.1\", \"M\", 'M , \"\"}}}", "''' (apostrophe) expected"},
+        {head + "{\"C.1\", \"M\", 'M', \"\",}}}", "'}' (right brace) expected"},
+        {head + entry + " " + entry + "}}", "'}' (right brace) expected"},
+        {head + entry + "} x", "'}' (right brace) expected"},
+        {head + entry + "}", "'}' (right brace) expected"},
+        {head + "{\"C.1\", \"M\", '", "character value expected"},
+        {head + "{\"C.1\", \"M\"", "unexpected end of file"},
+        {head + entry + ",", "unexpected end of file"},
+        {head, "unexpected end of file"},
         {"{\"CT\", \"T\"", "',' (comma) expected"},
     };
-    for (const Case &c : cases) {
+    for (const Case &c : cases)
         for (int16_t primary : {1, 0}) {
             SCOPED_TRACE(c.text + (primary ? " (primary)" : " (secondary)"));
             ASSERT_EQ(0, Objects(kObjects, "CT").result);
@@ -180,33 +148,26 @@ TEST_F(ObjectFile, SyntaxErrorsEmptyTheSlot) {
             EXPECT_EQ("Error: " + c.message + ".\n", l.err);
             EXPECT_EQ(nullptr, defs.abc);
         }
-    }
-    // A blank and a quote between apostrophes are usage characters too.
-    ASSERT_EQ(0, Objects("{\"CT\", \"T\", {{\"A\", \"\", ' ', \"\"}, {\"B\", \"\", '\"', \"\"}}}", "CT")
-                     .result);
-    EXPECT_STREQ(" ", defs.abc->first->usage);
-    EXPECT_STREQ("\"", defs.abc->last->usage);
 }
 
-/* ---- module files ----------------------------------------------------- */
-
 class ModuleFile : public DefsFixture {
-protected:
+  protected:
     void SetUp() override {
         DefsFixture::SetUp();
         LoadObject();
     }
     void LoadObject() {
-        ASSERT_EQ(0, Objects("{\"OB\", \"Object\", {{\"C.1\", \"One\", 'M', \"\"},"
-                             "{\"C.2\", \"Two\", 'U', \"\"},{\"C.1\", \"One again\", 'M', \"\"}}}",
+        ASSERT_EQ(0, Objects("{\"OB\", \"Object\", {{\"C.1\", \"One\", 'M', \"\"}, {\"C.2\", "
+                             "\"Two\", 'U', \"\"},"
+                             "{\"C.1\", \"One again\", 'M', \"\"}}}",
                              "OB")
                          .result);
     }
 };
 
-// C.1 holds two sequences (0008,1115) and (0040,0275), with the retired
+// C.1 holds the sequences (0008,1115) and (0040,0275), with the retired
 // (0008,1198) between them that does not count; the items of the first
-// hold (0008,1140), a sequence of their own.
+// hold the sequence (0008,1140).
 const char kModules[] = R"(
 {"C.1", "title not used", {
   {0x00100010, "Patient's Name", "2", "the name"},
@@ -218,7 +179,7 @@ const char kModules[] = R"(
 {"C.1_2", "", {{0x00401001, "Requested Procedure ID", "1C", ""}}}
 {"C.1_1_1", "", {{0x00081150, "Referenced SOP Class UID", "1", ""}}}
 {"C.1_1", "", {{0x00081155, "Referenced SOP Instance UID", "2", ""}}}
-{"C.9", "a module the object does not use", {{0x00100020, "Patient ID", "1", ""}}}
+{"C.7_9_x", "a module the object does not use", {{0x00100020, "Patient ID", "1", ""}}}
 {"C.2", "", {{0x00100020, "Patient ID", "3", ""}, {0x00080018, "typed", "1C2x", ""}}}
 )";
 
@@ -228,26 +189,45 @@ TEST_F(ModuleFile, RecordsFillModulesAndItems) {
     EXPECT_EQ(0, l.result);
     EXPECT_EQ("Info: Loading primary DICOM Module definition file " + dir.file("c_tab.def") + "\n",
               l.err);
-    EXPECT_EQ("C.1: 00100010/2 00081115/1C{FFFEE000/3{0020000E/1 00081140/3{FFFEE000/3{00081150/1}} "
-              "00081155/2}} 00081198/3 00400275/3{FFFEE000/3{00401001/1C}}; "
-              "C.2: 00100020/3 00080018/1C2; C.1:",
-              Picture(defs.abc));
+    // Records of one item path join; only the first C.1 is filled.
+    EXPECT_EQ(
+        "C.1: 00100010/2 00081115/1C{FFFEE000/3{0020000E/1 00081140/3{FFFEE000/3{00081150/1}} "
+        "00081155/2}} 00081198/3 00400275/3{FFFEE000/3{00401001/1C}}; "
+        "C.2: 00100020/3 00080018/1C2; C.1:",
+        Picture(defs.abc));
     const AttrDef *name = defs.abc->first->first;
-    EXPECT_STREQ("Patient's Name", name->name);
-    EXPECT_STREQ("the name", name->text);
-    EXPECT_EQ(0, name->flags);
-    EXPECT_EQ(nullptr, name->element);
+    EXPECT_EQ("Patient's Name|the name|0",
+              std::string(name->name) + "|" + name->text + "|" +
+                  std::to_string(name->flags + (name->element != nullptr)));
     const AttrDef *item = name->next->first_child;
-    EXPECT_STREQ("Item", item->name); // from the tag dictionary
-    EXPECT_STREQ("", item->text);
-    EXPECT_STREQ("One", defs.abc->first->title); // from the object file, not the module file
+    EXPECT_EQ("Item|", std::string(item->name) + "|" + item->text); // the dictionary's name
+    EXPECT_STREQ("One", defs.abc->first->title);                    // the object file's title stays
+
+    // A secondary file adds type 3 attributes; a module the object does not
+    // use passes with any item path and type, its syntax checked all the same.
+    EXPECT_EQ(0, Modules("{\"C.9_0\", \"\", {{0x00100010, \"N\", \"1\", \"\"}}}"
+                         "{\"C.1_2\", \"\", {{0x00100020, \"ID\", \"3\", \"\"}}}",
+                         0)
+                     .result);
+    EXPECT_NE(std::string::npos,
+              Picture(defs.abc).find("00400275/3{FFFEE000/3{00401001/1C 00100020/3}}"));
+    EXPECT_EQ(0, InitDICOMCDef(&app, &defs.abc, dir.file("none.def").c_str(), 0));
+    EXPECT_EQ(-1, InitDICOMCDef(&app, &defs.abc, dir.file("none.def").c_str(), 1));
+    EXPECT_NE(nullptr, defs.abc);
+    DoneABCDef(&defs);
+    EXPECT_EQ(-1, InitDICOMCDef(&app, &defs.abc, dir.file("c_tab.def").c_str(), 1)); // no tree
 }
 
-TEST_F(ModuleFile, ItemPathErrorsAndSyntaxErrorsEmptyTheSlot) {
-    const std::string module = "{\"C.1\", \"\", {{0x00081115, \"S\", \"1\", \"\"}, {0x00100010, \"N\", "
-                               "\"1\", \"\"}, {0x00400275, \"R\", \"1\", \"\"}}}";
-    const std::string attr = "{0x00100020, \"Patient ID\", \"3\", \"\"}";
-    auto rec = [&](const std::string &ref) { return "{\"" + ref + "\", \"\", {" + attr + "}}"; };
+TEST_F(ModuleFile, ItemPathAndSyntaxErrorsEmptyTheSlot) {
+    const std::string module =
+        "{\"C.1\", \"\", {{0x00081115, \"S\", \"1\", \"\"}, {0x00100010, \"N\", "
+        "\"1\", \"\"}, {0x00400275, \"R\", \"1\", \"\"}}}";
+    auto rec = [](const std::string &ref) {
+        return "{\"" + ref + "\", \"\", {{0x00100020, \"Patient ID\", \"3\", \"\"}}}";
+    };
+    const std::string e_index = "short integer value expected (SQ Attribute index)";
+    const std::string e_type = "only Type 3 attributes are allowed in secondary definition file";
+    const std::string attr = "{\"C.1\", \"\", {{0x00081115, \"S\", \"1\"";
     struct Case {
         std::string text, message;
         int16_t primary;
@@ -256,31 +236,34 @@ TEST_F(ModuleFile, ItemPathErrorsAndSyntaxErrorsEmptyTheSlot) {
         {module + rec("C.1_1_1"), "empty SQ Element", 1},
         {module + rec("C.1_3"), "less SQ Attribute than referenced in C.1_3", 1},
         {module + rec("C.1_1") + rec("C.1_1_1"), "less SQ Attribute than referenced in C.1_1_1", 1},
-        {module + rec("C.1_1") + rec("C.1_1x"), "'_' (underscore) expected (SQ Attribute index separator)", 1},
-        {module + rec("C.1__1"), "short integer value expected (SQ Attribute index)", 1},
-        {module + rec("C.1_"), "short integer value expected (SQ Attribute index)", 1},
-        {module + rec("C.1_0"), "short integer value expected (SQ Attribute index)", 1},
-        {module + rec("C.1_32768"), "short integer value expected (SQ Attribute index)", 1},
-        {module + rec("C.1_65537"), "short integer value expected (SQ Attribute index)", 1},
-        {module + rec("C.1_99999999999999999999"), "short integer value expected (SQ Attribute index)", 1},
+        {module + rec("C.1_1") + rec("C.1_1x"),
+         "'_' (underscore) expected (SQ Attribute index separator)", 1},
+        {module + rec("C.1__1"), e_index, 1},
+        {module + rec("C.1_"), e_index, 1},
+        // Indexes that name no sequence: 0, and any beyond 16 bits.
+        {module + rec("C.1_0"), e_index, 1},
+        {module + rec("C.1_32768"), e_index, 1},
+        {module + rec("C.1_65537"), e_index, 1},
+        {module + rec("C.1_99999999999999999999"), e_index, 1},
         {module + "," + module, "'{' (left brace) expected", 1},
-        {"{\"C.1\", \"\", {{00081115, \"S\", \"1\", \"\"}}}", "hexadecimal value with 0x prefix expected", 1},
+        {"{\"C.1\", \"\", {{00081115, \"S\", \"1\", \"\"}}}",
+         "hexadecimal value with 0x prefix expected", 1},
         {"{\"C.1\", \"\", {{0x00081115 \"S\", \"1\", \"\"}}}", "',' (comma) expected", 1},
-        {"{\"C.1\", \"\", {{0x00081115, \"S\", 1, \"\"}}}", "character string between \"s (double quote) expected", 1},
-        {"{\"C.1\", \"\", {{0x00081115, \"S\", \"1\", \"\"}} x", "'}' (right brace) expected", 1},
-        {"{\"C.1\", \"\", {{0x00081115, \"S\", \"1\"", "unexpected end of file", 1},
+        {"{\"C.1\", \"\", {{0x00081115, \"S\", 1, \"\"}}}",
+         "character string between \"s (double quote) expected", 1},
+        {attr + ", \"\"}} x", "'}' (right brace) expected", 1},
+        {attr, "unexpected end of file", 1},
         {"{\"C.1\", \"\", {", "unexpected end of file", 1},
         {"{\"C.1\", \"\"", "',' (comma) expected", 1},
+        {"{\"C.9\", \"\", {{0x0010, \"N\", \"1\", \"\"}", "unexpected end of file", 0},
         {"{\"C.1\", \"\", {{0x00081115, \"S\", \"3\", \"\"}, {0x00100010, \"N\", \"1\", \"\"}}}",
-         "only Type 3 attributes are allowed in secondary definition file", 0},
-        {"{\"C.1\", \"\", {{0x00100010, \"N\", \"3 \", \"\"}}}",
-         "only Type 3 attributes are allowed in secondary definition file", 0},
+         e_type, 0},
+        {"{\"C.1\", \"\", {{0x00100010, \"N\", \"3 \", \"\"}}}", e_type, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         if (!defs.abc)
             LoadObject();
-        ASSERT_NE(nullptr, defs.abc);
         Load l = Modules(c.text, c.primary);
         EXPECT_EQ(-1, l.result);
         EXPECT_EQ("Error: " + c.message + ".\n", l.err);
@@ -288,30 +271,12 @@ TEST_F(ModuleFile, ItemPathErrorsAndSyntaxErrorsEmptyTheSlot) {
     }
 }
 
-TEST_F(ModuleFile, UnusedModulesAreReadButNotExamined) {
-    // A wrong item path and type 1 in a secondary file pass in a module the
-    // object does not use; its syntax is still checked.
-    const std::string unused = "{\"C.7_9_x\", \"\", {{0x00100010, \"N\", \"1\", \"\"},}}";
-    EXPECT_EQ(0, Modules(unused + "{\"C.2\", \"\", {{0x00100020, \"ID\", \"3\", \"\"}}}", 0).result);
-    EXPECT_EQ("C.1:; C.2: 00100020/3; C.1:", Picture(defs.abc));
-    Load l = Modules(unused + "{\"C.7\", \"\", {{0x0010, \"N\", \"1\", \"\"}", 0);
-    EXPECT_EQ(-1, l.result);
-    EXPECT_EQ("Error: unexpected end of file.\n", l.err);
-
-    EXPECT_EQ(-1, InitDICOMCDef(&app, &defs.abc, dir.file("c_tab.def").c_str(), 1)); // no tree
-    LoadObject();
-    EXPECT_EQ(-1, InitDICOMCDef(&app, &defs.abc, dir.file("none.def").c_str(), 1));
-    EXPECT_EQ(0, InitDICOMCDef(&app, &defs.abc, dir.file("none.def").c_str(), 0));
-    EXPECT_NE(nullptr, defs.abc);
-}
-
-/* ---- wrappers along QUENOR_DEF_PATH ------------------------------------ */
-
 class Wrappers : public DefsFixture {
-protected:
+  protected:
     void SetUp() override {
         DefsFixture::SetUp();
-        env = std::make_unique<testutil::ScopedEnv>("QUENOR_DEF_PATH", "/nonexistent;" + dir.path());
+        env =
+            std::make_unique<testutil::ScopedEnv>("QUENOR_DEF_PATH", "/nonexistent;" + dir.path());
     }
     std::unique_ptr<testutil::ScopedEnv> env;
 };
@@ -328,11 +293,10 @@ TEST_F(Wrappers, SiteUidFileMapsWhatThePrimaryDoesNot) {
         int result;
         const char *out;
     } cases[] = {
-        {"1.2", 0, 0, "CT"},  // a primary hit stands
+        {"1.2", 0, 0, "CT"},   // a primary hit stands
         {"1.3", 0, 0, "SITE"}, // the site's file maps what the primary does not
         {"1.3", 1, -1, ""},
-        {"1.5", 0, -1, ""},    // a miss in both
-        {"1.4", 0, 0, "MR"},
+        {"1.5", 0, -1, ""}, // a miss in both
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.key);
@@ -340,8 +304,7 @@ TEST_F(Wrappers, SiteUidFileMapsWhatThePrimaryDoesNot) {
         EXPECT_EQ(c.result, InitUIDDef(c.key, c.only_primary, out));
         EXPECT_STREQ(c.out, out);
     }
-    // A primary file that cannot be read ends the search with its message.
-    Write("uid_tab.def", "{\"CT\" \"1.2\", \"\"},");
+    Write("uid_tab.def", "{\"CT\" \"1.2\", \"\"},"); // a broken primary file ends the search
     Load l = Capture([&] { return InitUIDDef("1.3", 0, out); });
     EXPECT_EQ(-1, l.result);
     EXPECT_EQ("Error: ',' (comma) expected.\n", l.err);
@@ -359,30 +322,62 @@ TEST_F(Wrappers, CatchAllModuleFollowsTheSiteObjectFile) {
     Write("ab2_tab.def", "# the site's objects\n");
     Write("c2_tab.def", "{\"C.12.1\", \"\", {{0x00080018, \"SOP Instance UID\", \"3\", \"\"}}}");
     ASSERT_EQ(0, InitABDef(&app, &defs, 1, "CT"));
-    EXPECT_EQ("C.7.1.1:; C.7.2.1:; C.12.1:; C.7.1.1:", Picture(defs.abc));
     ASSERT_EQ(0, InitCDef(&app, &defs, 1));
     EXPECT_EQ("C.7.1.1:; C.7.2.1:; C.12.1: 00080016/1; C.7.1.1:", Picture(defs.abc));
-
     ASSERT_EQ(0, InitABDef(&app, &defs, 0, "CT"));
     ASSERT_EQ(0, InitCDef(&app, &defs, 0));
     EXPECT_EQ("C.7.1.1:; C.7.2.1:; C.12.1: 00080016/1 00080018/3; C.7.1.1:; P.R.I.V.A.T.E:",
               Picture(defs.abc));
     const ModuleDef *m = defs.abc->last;
-    EXPECT_STREQ("Private Data", m->title);
-    EXPECT_STREQ("U", m->usage);
-    EXPECT_STREQ("", m->text);
+    EXPECT_EQ("Private Data|U|", std::string(m->title) + "|" + m->usage + "|" + m->text);
 
-    // An object the primary file lacks fails however the site's file reads.
-    Write("ab2_tab.def", "{\"XA\", \"site\", {}}");
+    Write("ab2_tab.def", "{\"XA\", \"site\", {}}"); // the primary file decides
     EXPECT_EQ(-1, InitABDef(&app, &defs, 0, "XA"));
     EXPECT_EQ(nullptr, defs.abc);
-    // A broken site file: its message, no tree.
     Write("ab2_tab.def", "{\"XA\"}");
     Load l = Capture([&] { return InitABDef(&app, &defs, 0, "CT"); });
     EXPECT_EQ(-1, l.result);
     EXPECT_EQ("Error: ',' (comma) expected.\n", l.err);
     EXPECT_EQ(nullptr, defs.abc);
     DoneABCDef(&defs); // harmless on an empty slot
+}
+
+TEST(BundledObjectDefs, EveryMappedObjectLoadsWithoutAMessage) {
+    AppData app{};
+    DefHolder defs{};
+    char banner[64];
+    init_AppData(&app, "t", "1", banner);
+    testutil::ScopedEnv env("QUENOR_DEF_PATH", testutil::DefsDir());
+    log_mask(0x0020); // errors and warnings on standard error
+    ASSERT_EQ(0, InitTagDef(&app, 0));
+    const std::string uids = testutil::ReadFile(testutil::DefsDir() + "/uid_tab.def");
+    int objects = 0;
+    std::set<std::string> empty_modules;
+    for (size_t at = 0; (at = uids.find("\n{\"", at)) != std::string::npos; at++, objects++) {
+        const size_t name_end = uids.find('"', at + 3), uid_at = uids.find('"', name_end + 1) + 1;
+        const std::string name = uids.substr(at + 3, name_end - at - 3);
+        const std::string uid = uids.substr(uid_at, uids.find('"', uid_at) - uid_at);
+        SCOPED_TRACE(name + " " + uid);
+        char out[20] = "";
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(0, InitUIDDef(uid.c_str(), 0, out));
+        EXPECT_EQ(0, InitABDef(&app, &defs, 0, out));
+        EXPECT_EQ(0, InitCDef(&app, &defs, 0));
+        EXPECT_EQ("", testing::internal::GetCapturedStderr());
+        ASSERT_NE(nullptr, defs.abc);
+        EXPECT_EQ(name, defs.abc->name);
+        ASSERT_NE(defs.abc->first, defs.abc->last);
+        EXPECT_STREQ("P.R.I.V.A.T.E", defs.abc->last->reference);
+        for (const ModuleDef *m = defs.abc->first; m != defs.abc->last; m = m->next)
+            if (!m->first)
+                empty_modules.insert(m->reference);
+        DoneABCDef(&defs);
+    }
+    EXPECT_EQ(74, objects);
+    // This module's table is empty in the standard's source tables.
+    EXPECT_EQ((std::set<std::string>{"C.8.17.3"}), empty_modules);
+    DoneTagDef(&app);
+    log_mask(0x002C);
 }
 
 } // namespace

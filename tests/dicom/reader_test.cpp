@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "medcore.h"
+#include "dicom/file_builder.h"
 #include "reader_int.h"
 #include "testutil.h"
 
@@ -19,99 +20,7 @@ namespace {
 using testutil::TempDir;
 using testutil::WriteFile;
 
-/* Builds the bytes of a DICOM file, element by element, in the encoding of
- * the transfer syntax that is current when each element is added. */
-class FileBuilder {
-public:
-    explicit FileBuilder(int ts = TS_IMPLICIT_LE) : ts_(ts) {}
-
-    FileBuilder &Preamble(char fill = 0) {
-        bytes_.append(128, fill);
-        bytes_ += "DICM";
-        return *this;
-    }
-    FileBuilder &Syntax(int ts) {
-        ts_ = ts;
-        return *this;
-    }
-    /* Header with the given length, then the value bytes as given. */
-    FileBuilder &Header(uint16_t g, uint16_t e, const char *vr, uint32_t length) {
-        U16(g);
-        U16(e);
-        const bool delimiter = g == 0xFFFE;
-        if (ts_ == TS_IMPLICIT_LE || delimiter) {
-            U32(length);
-        } else if (LongForm(vr)) {
-            bytes_ += std::string(vr, 2);
-            bytes_.append(2, '\0');
-            U32(length);
-        } else {
-            bytes_ += std::string(vr, 2);
-            U16((uint16_t)length);
-        }
-        return *this;
-    }
-    FileBuilder &Text(uint16_t g, uint16_t e, const char *vr, const std::string &value) {
-        Header(g, e, vr, (uint32_t)value.size());
-        bytes_ += value;
-        return *this;
-    }
-    FileBuilder &US(uint16_t g, uint16_t e, uint16_t v) {
-        Header(g, e, "US", 2);
-        return U16(v);
-    }
-    FileBuilder &UL(uint16_t g, uint16_t e, uint32_t v) {
-        Header(g, e, "UL", 4);
-        return U32(v);
-    }
-    FileBuilder &Item(uint32_t length = 0xFFFFFFFF) { return Header(0xFFFE, 0xE000, "", length); }
-    FileBuilder &ItemEnd() { return Header(0xFFFE, 0xE00D, "", 0); }
-    FileBuilder &SeqEnd() { return Header(0xFFFE, 0xE0DD, "", 0); }
-    FileBuilder &Raw(const std::string &b) {
-        bytes_ += b;
-        return *this;
-    }
-    FileBuilder &U16(uint16_t v) {
-        Number(v, 2);
-        return *this;
-    }
-    FileBuilder &U32(uint32_t v) {
-        Number(v, 4);
-        return *this;
-    }
-    /* A conforming explicit VR little endian meta group naming uid. */
-    FileBuilder &Meta(const std::string &uid) {
-        const int saved = ts_;
-        ts_ = TS_EXPLICIT_LE;
-        std::string v = uid;
-        if (v.size() % 2)
-            v += '\0';
-        UL(0x0002, 0x0000, 14 + 8 + (uint32_t)v.size());
-        Header(0x0002, 0x0001, "OB", 2).Raw(std::string("\0\1", 2));
-        Text(0x0002, 0x0010, "UI", v);
-        ts_ = saved;
-        return *this;
-    }
-    const std::string &bytes() const { return bytes_; }
-    size_t size() const { return bytes_.size(); }
-
-private:
-    static bool LongForm(const char *vr) {
-        for (const char *l : {"OB", "OW", "SQ", "UN", "UT", "UC", "UR", "OF", "OD", "OL", "OV",
-                              "SV", "UV"})
-            if (std::string(vr, 2) == l)
-                return true;
-        return false;
-    }
-    void Number(uint64_t v, int n) {
-        for (int i = 0; i < n; i++) {
-            int shift = ts_ == TS_EXPLICIT_BE ? 8 * (n - 1 - i) : 8 * i;
-            bytes_ += (char)((v >> shift) & 0xFF);
-        }
-    }
-    int ts_;
-    std::string bytes_;
-};
+using dicomtest::FileBuilder;
 
 const char *kDictionary = R"(
 {0x00020000, "File Meta Information Group Length", "UL", 1, ""},
@@ -348,8 +257,12 @@ TEST_F(ReaderTest, FillPdsTakesFallbacksForOddValues) {
 }
 
 TEST_F(ReaderTest, ShortFilesKeepTheSyntaxInForce) {
-    ASSERT_EQ(0, Import(""));
-    EXPECT_EQ(nullptr, io_.object->root->first_child);
+    /* no element at all: refused, naming the file */
+    EXPECT_EQ(-1, Import(""));
+    EXPECT_NE(std::string::npos, log_.find("Error: File " + path_ + " holds no DICOM element.\n"));
+    EXPECT_EQ(nullptr, io_.object);
+    EXPECT_EQ(-1, Import(std::string(128, '\0') + "DICM"));
+    EXPECT_NE(std::string::npos, log_.find("holds no DICOM element."));
 
     init_IOObject(&io_);
     io_.out_ds_ts = 2;
@@ -496,48 +409,115 @@ TEST_F(ReaderTest, UndefinedItemOutlivesADefinedSequenceEndingInIt) {
     EXPECT_EQ((std::vector<uint32_t>{0x00400275, 0x00200013}), Keys(io_.object->root));
 }
 
-TEST_F(ReaderTest, UndefinedLengthNonSequenceOpensNothing) {
+TEST_F(ReaderTest, UndefinedLengthElementOpensASequence) {
     FileBuilder f;
     f.Header(0x0009, 0x1010, "", 0xFFFFFFFF).Item().Text(0x0008, 0x0060, "CS", "CT").ItemEnd();
     f.SeqEnd().Text(0x0010, 0x0010, "PN", "AB");
     ASSERT_EQ(0, Import(f.bytes()));
-    EXPECT_EQ((std::vector<uint32_t>{0x00091010, 0xFFFEE000, 0xFFFEE0DD, 0x00100010}),
-              Keys(io_.object->root));
-    EXPECT_EQ(nullptr, Top(0)->first_child);
-}
-
-TEST_F(ReaderTest, NestingBeyondTenSequencesIsRefused) {
-    auto nested = [](int depth) {
-        FileBuilder f(TS_EXPLICIT_LE);
-        for (int i = 0; i < depth; i++)
-            f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF).Item();
-        f.Text(0x0008, 0x0060, "CS", "CT");
-        for (int i = 0; i < depth; i++)
-            f.ItemEnd().SeqEnd();
-        return f.bytes();
-    };
-    ASSERT_EQ(0, Import(nested(10)));
-    const DicomElement *e = Top(0);
-    for (int i = 0; i < 10; i++)
-        e = e->first_child->first_child;
-    EXPECT_EQ(0x0060, e->element);
+    EXPECT_EQ((std::vector<uint32_t>{0x00091010, 0x00100010}), Keys(io_.object->root));
+    EXPECT_EQ((std::vector<uint32_t>{0xFFFEE000, 0xFFFEE0DD}), Keys(Top(0)));
+    EXPECT_EQ((std::vector<uint32_t>{0x00080060, 0xFFFEE00D}), Keys(Top(0)->first_child));
+    EXPECT_EQ(VR_SQ, Top(0)->vr) << "held as the sequence it is";
     EXPECT_EQ(io_.object->root, io_.object->insert_parent);
-
-    EXPECT_EQ(-1, Import(nested(11)));
-    EXPECT_NE(std::string::npos,
-              log_.find("Error: Element (0040,0275) is nested deeper than 10 sequences or items.\n"));
 }
 
-TEST_F(ReaderTest, NestingBeyondTenItemsIsRefused) {
+/* nested sequence-and-item levels around one element */
+std::string Nested(int depth) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    for (int i = 0; i < depth; i++)
+        f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF).Item();
+    f.Text(0x0008, 0x0060, "CS", "CT");
+    for (int i = 0; i < depth; i++)
+        f.ItemEnd().SeqEnd();
+    return f.bytes();
+}
+
+TEST_F(ReaderTest, DeepNestingIsReadUpToTheBound) {
+    for (int depth : {11, READER_MAX_NESTING}) {
+        ASSERT_EQ(0, Import(Nested(depth))) << depth;
+        const DicomElement *e = Top(0);
+        for (int i = 0; i < depth; i++)
+            e = e->first_child->first_child;
+        EXPECT_EQ(0x0060, e->element);
+        EXPECT_EQ(io_.object->root, io_.object->insert_parent);
+    }
+    EXPECT_EQ(-1, Import(Nested(READER_MAX_NESTING + 1)));
+    EXPECT_NE(std::string::npos,
+              log_.find("Error: Element (0040,0275) is nested deeper than 256 sequences or items.\n"));
+}
+
+TEST_F(ReaderTest, ItemsBeyondTheBoundAreRefused) {
     FileBuilder f(TS_EXPLICIT_LE);
     f.Header(0x0040, 0x0275, "SQ", 0xFFFFFFFF);
-    for (int i = 0; i < 11; i++)
+    for (int i = 0; i <= READER_MAX_NESTING; i++)
         f.Item();
     EXPECT_EQ(-1, Import(f.bytes()));
     EXPECT_NE(std::string::npos, log_.find("Error: Element (fffe,e000) is nested deeper"));
 }
 
 /* ---- pixel data ------------------------------------------------------- */
+
+/* Content under the letters UN is implicit VR LE in a big-endian data
+ * set; neither it nor an icon inside an item changes what the data set and
+ * its pixel data are recorded in. */
+TEST_F(ReaderTest, UnContentAndIconsKeepTheDataSetSyntax) {
+    FileBuilder f;
+    f.Preamble().Meta(Explicit_VR_Big_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_BE);
+    f.US(0x0028, 0x0100, 16).US(0x0028, 0x0010, 2);
+    f.Header(0x0040, 0x0275, "UN", 0xFFFFFFFF).Syntax(TS_IMPLICIT_LE).Item();
+    f.US(0x0028, 0x0010, 300).US(0x0028, 0x0100, 8);
+    const size_t icon_offset = f.size() + 8;
+    f.Header(0x7FE0, 0x0010, "", 4).Raw("abcd").ItemEnd().SeqEnd().Syntax(TS_EXPLICIT_BE);
+    f.Header(0x7FE0, 0x0010, "OW", 4).U16(0x0102).U16(0x0304);
+    ASSERT_EQ(0, Import(f.bytes()));
+    EXPECT_EQ(2, io_.in_ds_ts);
+    EXPECT_EQ(2, io_.ts_in_force);
+    const DicomElement *item = Top(5)->first_child;
+    ASSERT_NE(nullptr, item);
+    EXPECT_EQ((std::vector<uint32_t>{0x00280010, 0x00280100, 0x7FE00010, 0xFFFEE00D}), Keys(item));
+    EXPECT_EQ(300, Us(item->first_child));
+    const PixelDataDesc *icon = static_cast<const PixelDataDesc *>(item->first_child->next->next->value);
+    EXPECT_EQ(icon_offset, icon->offset);
+    EXPECT_EQ(8, icon->bits_allocated);
+    EXPECT_EQ(300, icon->rows);
+    EXPECT_EQ(0, icon->src_ts);
+    const PixelDataDesc *image = static_cast<const PixelDataDesc *>(Top(6)->value);
+    EXPECT_EQ(16, image->bits_allocated);
+    EXPECT_EQ(2, image->rows);
+    EXPECT_EQ(2, image->src_ts);
+}
+
+/* (0002,0010): blanks after the UID, a UID that says nothing (the data
+ * set's syntax is then guessed), the standard's compressed syntaxes, and
+ * the deflated one, which is refused. */
+TEST_F(ReaderTest, TransferSyntaxNamedOrGuessed) {
+    struct Row {
+        std::string uid;
+        int data_set_ts;
+        int want;
+    };
+    for (const Row &row : std::vector<Row>{{"1.2.840.10008.1.2 ", TS_IMPLICIT_LE, 0},
+                                          {"1.2.840.10008.1.2.2", TS_EXPLICIT_BE, 2},
+                                          {"1.2.840.113619.5.2", TS_IMPLICIT_LE, 0},
+                                          {"1.2.840.113619.5.2", TS_EXPLICIT_BE, 2},
+                                          {"", TS_IMPLICIT_LE, 0},
+                                          {"1.2.840.10008.1.2.4.50", TS_EXPLICIT_LE, 1},
+                                          {"1.2.840.10008.1.2.1.99", TS_EXPLICIT_LE, -1}}) {
+        SCOPED_TRACE(row.uid + " " + std::to_string(row.data_set_ts));
+        FileBuilder f;
+        f.Preamble().Meta(row.uid).Syntax(row.data_set_ts).Text(0x0008, 0x0060, "CS", "OT");
+        if (row.want < 0) {
+            EXPECT_EQ(-1, Import(f.bytes()));
+            EXPECT_NE(std::string::npos, log_.find("Error: File " + path_ +
+                                                   " is in the deflated transfer syntax"));
+            continue;
+        }
+        ASSERT_EQ(0, Import(f.bytes()));
+        EXPECT_EQ(row.want, io_.in_ds_ts);
+        EXPECT_EQ(row.want, io_.pass_ts);
+        EXPECT_EQ("OT", Value(Top(3)));
+    }
+}
 
 TEST_F(ReaderTest, EncapsulatedPixelDataIsSkippedToItsDelimiter) {
     FileBuilder f(TS_EXPLICIT_LE);

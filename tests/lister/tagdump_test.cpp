@@ -186,9 +186,9 @@ TEST_F(Listing, FlagWordsSwitchColumnsOff)
 
 TEST_F(Listing, HiddenElementsKeepTheirChildren)
 {
-    /* (0009,1002) is not defined: hidden with -un; the items that follow
-     * it are not, they stay at its own indentation (it is no sequence) and
-     * their contents 2 blanks further */
+    /* (0009,1002) is not defined: hidden with -un; its items are not,
+     * they stay at its own indentation (the dictionary does not call it a
+     * sequence) and their contents 2 blanks further */
     std::string file = Write(
         "hidden.dcm",
         Preamble("") + MetaGroup() + Explicit(0x0009, 0x1001, "LO", "ab") +
@@ -198,7 +198,7 @@ TEST_F(Listing, HiddenElementsKeepTheirChildren)
     std::vector<std::string> shown = Body(file, {"-de", "-vl", "-vf"});
     std::vector<std::string> hidden = Body(file, {"-de", "-vl", "-vf", "-un"});
     std::vector<std::string> want{"FFFE  E000", "  0010  0010  PN", "  FFFE  E00D",
-                                  "FFFE  E0DD"};
+                                  "FFFE  E0DD", "0010  0020  LO"};
     ASSERT_GE(hidden.size(), want.size());
     std::vector<std::string> tail(hidden.end() - (long)want.size(), hidden.end());
     for (auto &line : tail)
@@ -234,10 +234,12 @@ TEST_F(Listing, ListFile)
     std::string text = testutil::ReadFile(list);
     EXPECT_EQ(0u, text.find("DICOM File Meta Information Header (ExplicitVRLittleEndian)\n"));
 
-    /* a list file that cannot be opened: the listing goes to stdout */
-    r = Tagdump({"-i", file, "-o", dir_.file("no/such/dir/list.txt")});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(text, r.out);
+    /* a list file that cannot be opened: an error, and nothing listed */
+    const std::string bad = dir_.file("no/such/dir/list.txt");
+    r = Tagdump({"-i", file, "-o", bad, "-v1"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("Error: Cannot open list file " + bad + ".\n")) << r.err;
 }
 
 } // namespace

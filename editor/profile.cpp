@@ -1,0 +1,691 @@
+/*
+ * profile.cpp -- the profile interpreter of the editor: reads profile lines
+ * (CR LF taken as LF, at most PROFILE_LINE_MAX characters a read), cuts
+ * comments, dispatches the actions a, e, d, s and f, turns the words of a
+ * line into an element record with the dictionary's VR, and edits the
+ * object through its cursor (DE_search, DE_add, DE_delete).  Nested
+ * profiles keep one file open at a time.
+ *
+ * The current position is the object's cursor.  Three things are settled
+ * here so that an edit lands where the profile stands:
+ *  - after a delete that leaves no current element (the deleted element was
+ *    the last of its list), the position returns to the deleted element's
+ *    level: inside its item, or the top level;
+ *  - an add at the top level with no current element starts from the first
+ *    top-level element, so that it is inserted in tag order among the
+ *    top-level elements rather than appended wherever the reader's
+ *    insertion point was left;
+ *  - a sequence that the reader kept as raw bytes (defined length) has no
+ *    items in the tree: 'a' leaves it as it is, and 's' refuses to select
+ *    or append an item in it, which would drop those bytes on saving.
+ *
+ * Numbers are refused (the number-format message) when they do not fit the
+ * VR, when a token is longer than a number scratch holds, and, for AT, when
+ * the text has more 9-character tags than its backslashes separate.
+ */
+#include "profile.h"
+
+#include <errno.h>
+#include <math.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+namespace {
+
+const char kBadNumber[] = "Bad number format in profile!";
+const uint32_t kUndefined = 0xFFFFFFFFu;
+const uint32_t kItemKey = 0xFFFEE000u;
+/* Scratch bounds: a number token, an item-number word, a message. */
+const size_t kNumberMax = 127;
+const size_t kItemWordMax = 19;
+const size_t kMessageSize = 256;
+const int kLookupSize = 512;
+
+void say(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+void say(int level, const char *format, ...) {
+    char text[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    log_message(text, level);
+}
+
+void cannot_open(ProfileRun *run, const char *name) {
+    say(1, "Cannot open profile: %s", name ? name : "");
+    run->unopened++;
+}
+
+/* ---- reading profile lines ---------------------------------------- */
+
+/* A profile file read line by line, with the byte offset in the file after
+ * the last line read (the position an include returns to). */
+class ProfileFile {
+public:
+    ProfileFile() = default;
+    ProfileFile(const ProfileFile &) = delete;
+    ProfileFile &operator=(const ProfileFile &) = delete;
+    ~ProfileFile() { close(); }
+
+    /* A directory opens for reading here but is no profile. */
+    bool open(const char *name, int64_t offset) {
+        close();
+        file_ = name ? fopen(name, "rb") : nullptr;
+        if (!file_)
+            return false;
+        struct stat st;
+        if (fstat(fileno(file_), &st) != 0 || S_ISDIR(st.st_mode) ||
+            (offset > 0 && fseeko(file_, (off_t)offset, SEEK_SET) != 0)) {
+            close();
+            return false;
+        }
+        offset_ = offset;
+        return true;
+    }
+    void close() {
+        if (file_)
+            fclose(file_);
+        file_ = nullptr;
+    }
+    int64_t offset() const { return offset_; }
+    /* A read failed before the end of the file. */
+    bool failed() const { return file_ && ferror(file_); }
+
+    /* Reads up to PROFILE_LINE_MAX characters, through the first LF; a CR
+     * LF pair counts as one LF character.  false when nothing was read. */
+    bool read_line(char *line) {
+        size_t n = 0;
+        while (file_ && n < PROFILE_LINE_MAX) {
+            int c = getc(file_);
+            if (c == EOF)
+                break;
+            offset_++;
+            if (c == '\r') {
+                int d = getc(file_);
+                if (d == '\n') {
+                    offset_++;
+                    c = '\n';
+                } else if (d != EOF) {
+                    ungetc(d, file_);
+                }
+            }
+            line[n++] = (char)c;
+            if (c == '\n')
+                break;
+        }
+        line[n] = '\0';
+        return n > 0;
+    }
+
+private:
+    FILE *file_ = nullptr;
+    int64_t offset_ = 0;
+};
+
+/* ---- words of a line ---------------------------------------------- */
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+const char *skip_blanks(const char *p) {
+    while (is_blank(*p))
+        p++;
+    return p;
+}
+
+/* p moved n characters on, never beyond the end of the line. */
+const char *advance(const char *p, int n) {
+    while (n-- > 0 && *p)
+        p++;
+    return p;
+}
+
+/* "%hx" of the (at most) 4 characters at p; out is left as it was when
+ * they hold no number. */
+bool read_hex4(const char *p, uint16_t *out) {
+    char word[5] = {0, 0, 0, 0, 0};
+    for (int i = 0; i < 4 && p[i]; i++)
+        word[i] = p[i];
+    unsigned short v;
+    if (sscanf(word, "%hx", &v) != 1)
+        return false;
+    *out = v;
+    return true;
+}
+
+/* The two tag words at *p into head; *p ends at the word that follows.
+ * false when the line ends before the group or before the element. */
+bool read_tag(const char **p, DicomElementHead *head) {
+    const char *q = skip_blanks(*p);
+    if (!*q)
+        return false;
+    read_hex4(q, &head->group);
+    q = skip_blanks(advance(q, 4));
+    if (!*q)
+        return false;
+    read_hex4(q, &head->element);
+    *p = skip_blanks(advance(q, 4));
+    return true;
+}
+
+int lookup_vr(ProfileRun *run, DicomElementHead *head) {
+    int vr = -1;
+    DOU_defXVRTypeByTags(run->app, head->group, head->element, &vr);
+    head->vr = vr;
+    return vr;
+}
+
+/* ---- values by VR ------------------------------------------------- */
+
+enum NumberKind { kSigned, kUnsigned, kFloat, kDouble };
+
+struct NumberFormat {
+    NumberKind kind;
+    int width;
+    long long min; /* integers: the range a value must lie in */
+    unsigned long long max;
+};
+
+/* The binary layout of the numeric VRs; false for every other VR.  XS and
+ * XU are written as US, so they are stored as 16-bit numbers too (XS as
+ * either signed or unsigned). */
+bool number_format(int vr, NumberFormat *f) {
+    switch (vr) {
+    case VR_FL: *f = {kFloat, 4, 0, 0}; return true;
+    case VR_FD: *f = {kDouble, 8, 0, 0}; return true;
+    case VR_SL: *f = {kSigned, 4, INT32_MIN, INT32_MAX}; return true;
+    case VR_SS: *f = {kSigned, 2, INT16_MIN, INT16_MAX}; return true;
+    case VR_UL: *f = {kUnsigned, 4, 0, UINT32_MAX}; return true;
+    case VR_US: case VR_XU: *f = {kUnsigned, 2, 0, UINT16_MAX}; return true;
+    case VR_XS: *f = {kSigned, 2, INT16_MIN, UINT16_MAX}; return true;
+    case VR_SV: *f = {kSigned, 8, INT64_MIN, INT64_MAX}; return true;
+    case VR_UV: *f = {kUnsigned, 8, 0, UINT64_MAX}; return true;
+    default: return false;
+    }
+}
+
+/* VRs whose value the profile cannot write as text: stored empty. */
+bool is_binary_vr(int vr) {
+    switch (vr) {
+    case VR_OB: case VR_OW: case VR_RE: case VR_OX:
+    case VR_UN: case VR_OF: case VR_OD: case VR_OL: case VR_OV:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* The leading number of token (white space skipped, reading stops at the
+ * first character that cannot continue it) in host order into out.  false
+ * when there is none or it does not fit the VR. */
+bool convert_number(const char *token, const NumberFormat &f, unsigned char *out) {
+    char *end = nullptr;
+    errno = 0;
+    if (f.kind == kFloat || f.kind == kDouble) {
+        double d = f.kind == kFloat ? (double)strtof(token, &end) : strtod(token, &end);
+        if (end == token || (errno == ERANGE && isinf(d)))
+            return false;
+        if (f.kind == kFloat) {
+            float v = (float)d;
+            memcpy(out, &v, 4);
+        } else {
+            memcpy(out, &d, 8);
+        }
+        return true;
+    }
+    const char *p = token;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
+    long long sv = 0;
+    unsigned long long uv = 0;
+    if (*p == '-') {
+        sv = strtoll(p, &end, 10);
+        if (end == p || errno == ERANGE || sv < f.min)
+            return false;
+        uv = (unsigned long long)sv;
+    } else {
+        uv = strtoull(p, &end, 10);
+        if (end == p || errno == ERANGE || uv > f.max)
+            return false;
+    }
+    switch (f.width) {
+    case 2: { uint16_t v = (uint16_t)uv; memcpy(out, &v, 2); break; }
+    case 4: { uint32_t v = (uint32_t)uv; memcpy(out, &v, 4); break; }
+    default: memcpy(out, &uv, 8); break;
+    }
+    return true;
+}
+
+/* Backslash-separated numbers into a new array; a backslash at the very
+ * end adds no value.  false (with the number-format message) on a token
+ * without a number, one too long to be a number, or a number out of range;
+ * false without a message when out of memory. */
+bool build_numbers(const char *text, const NumberFormat &f, void **value, uint32_t *length) {
+    size_t len = strlen(text);
+    size_t tokens = 1;
+    for (size_t i = 0; i < len; i++)
+        if (text[i] == '\\' && i + 1 < len)
+            tokens++;
+    unsigned char *array = static_cast<unsigned char *>(malloc(tokens * f.width));
+    if (!array)
+        return false;
+    const char *p = text;
+    for (size_t t = 0; t < tokens; t++) {
+        const char *end = strchr(p, '\\');
+        size_t n = end ? (size_t)(end - p) : strlen(p);
+        char token[kNumberMax + 1];
+        bool ok = n > 0 && n <= kNumberMax;
+        if (ok) {
+            memcpy(token, p, n);
+            token[n] = '\0';
+            ok = convert_number(token, f, array + t * f.width);
+        }
+        if (!ok) {
+            free(array);
+            log_message(kBadNumber, 1);
+            return false;
+        }
+        p = end ? end + 1 : p + n;
+    }
+    *value = array;
+    *length = (uint32_t)(tokens * f.width);
+    return true;
+}
+
+/* "%hx" of the characters [from, to) of text (at most 4), never beyond its
+ * end. */
+bool read_hex_part(const char *text, size_t len, size_t from, uint16_t *out) {
+    if (from >= len)
+        return false;
+    char word[5] = {0, 0, 0, 0, 0};
+    for (size_t i = 0; i < 4 && from + i < len; i++)
+        word[i] = text[from + i];
+    unsigned short v;
+    if (sscanf(word, "%hx", &v) != 1)
+        return false;
+    *out = v;
+    return true;
+}
+
+/* AT values: pieces of 9 characters, each an 8-digit tag (group, element)
+ * and a separator, written gggg eeee backslash gggg eeee.  A text with
+ * more pieces than its backslashes separate is refused. */
+bool build_tags(const char *text, void **value, uint32_t *length) {
+    size_t len = strlen(text);
+    size_t pieces = (len + 8) / 9;
+    size_t room = 1;
+    for (size_t i = 0; i < len; i++)
+        if (text[i] == '\\')
+            room++;
+    if (pieces == 0 || pieces > room) {
+        log_message(kBadNumber, 1);
+        return false;
+    }
+    uint16_t *array = static_cast<uint16_t *>(malloc(pieces * 4));
+    if (!array)
+        return false;
+    for (size_t i = 0; i < pieces; i++) {
+        if (!read_hex_part(text, len, 9 * i, &array[2 * i]) ||
+            !read_hex_part(text, len, 9 * i + 4, &array[2 * i + 1])) {
+            free(array);
+            log_message(kBadNumber, 1);
+            return false;
+        }
+    }
+    *value = array;
+    *length = (uint32_t)(pieces * 4);
+    return true;
+}
+
+/* The value text of an 'a' line: between double quotes (blanks and ';'
+ * allowed), or up to the first space. */
+char *value_text(const char *p) {
+    const char *end;
+    if (*p == '"') {
+        p++;
+        end = strchr(p, '"');
+        if (!end)
+            end = p + strlen(p);
+    } else {
+        end = strchr(p, ' ');
+        if (!end)
+            end = p + strlen(p);
+    }
+    size_t n = (size_t)(end - p);
+    char *text = static_cast<char *>(malloc(n + 1));
+    if (text) {
+        memcpy(text, p, n);
+        text[n] = '\0';
+    }
+    return text;
+}
+
+/* ---- the current position ----------------------------------------- */
+
+bool is_item(const DicomElement *e) { return e->group == 0xFFFE && e->element == 0xE000; }
+
+/* First element of the list that the cursor operations work on. */
+DicomElement *level_first(DicomObject *obj) {
+    DicomElement *c = obj->cursor;
+    if (!c)
+        return obj->root->first_child;
+    if (is_item(c))
+        return c->first_child;
+    return c->parent ? c->parent->first_child : c;
+}
+
+DicomElement *find_at_level(DicomObject *obj, uint16_t group, uint16_t element) {
+    for (DicomElement *e = level_first(obj); e; e = e->next)
+        if (e->group == group && e->element == element)
+            return e;
+    return nullptr;
+}
+
+/* A sequence read with a defined length: its items are raw bytes in its
+ * value, not elements of the tree. */
+bool holds_raw_content(DicomObject *obj, const DicomElementHead *head) {
+    DicomElement *e = find_at_level(obj, head->group, head->element);
+    return e && e->value;
+}
+
+/* An add with no current element but elements at the top level starts at
+ * the first of them (still the top level), so DE_add inserts in order. */
+void settle_for_add(DicomObject *obj) {
+    DicomElement *first = obj->root->first_child;
+    if (!obj->cursor && first && !is_item(first))
+        obj->cursor = first;
+}
+
+/* DE_delete, keeping the position at the deleted element's level when it
+ * was the last of its list: inside its item, at the top level, or (for
+ * the last item of a sequence, a level no position stands for) on the
+ * sequence. */
+int16_t delete_at_level(ProfileRun *run, DicomElementHead *head) {
+    DicomObject *obj = run->obj;
+    DicomElement *c = obj->cursor;
+    uint32_t key = (uint32_t)head->group << 16 | head->element;
+    DicomElement *level = !c ? obj->root : (is_item(c) && key != kItemKey) ? c : c->parent;
+    int16_t result = DE_delete(run->app, obj, head);
+    if (result == 0 && !obj->cursor && level != obj->root)
+        obj->cursor = level;
+    return result;
+}
+
+int16_t add_record(ProfileRun *run, DicomElementHead *head) {
+    settle_for_add(run->obj);
+    return DE_add(run->app, run->obj, head);
+}
+
+/* The item number of an 's' step: "%hd" of the word alone. */
+bool read_item_number(const char *word, size_t n, int16_t *out) {
+    if (n == 0 || n > kItemWordMax)
+        return false;
+    char text[kItemWordMax + 1];
+    memcpy(text, word, n);
+    text[n] = '\0';
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || v < INT16_MIN || v > INT16_MAX)
+        return false;
+    *out = (int16_t)v;
+    return true;
+}
+
+/* ---- includes ----------------------------------------------------- */
+
+/* 'f': runs the named profile one level deeper and reopens this one after
+ * it.  false when this profile ends here (its file is closed then). */
+bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
+    ProfileStack &st = run->stack;
+    char *name = nullptr;
+    if (get_include_name(line, &name) != 0) {
+        say(2, "In line %ld file name missing", line_no);
+        file.close();
+        return false;
+    }
+    st.positions[st.depth] = file.offset();
+    file.close();
+    if (st.depth >= PROFILE_MAX_DEPTH) {
+        say(2, "Too deeply nested profile includes. Max depth is %hd", (short)PROFILE_MAX_DEPTH);
+        free(name);
+        return false;
+    }
+    if (push_profile(run, name) == 0) {
+        process_profile(run); /* an include that fails costs only its own lines */
+        pop_profile(run);
+    }
+    free(name);
+    if (!file.open(st.names[st.depth], st.positions[st.depth])) {
+        cannot_open(run, st.names[st.depth]);
+        return false;
+    }
+    say(3, "Processing profile %s (cont.)", st.names[st.depth]);
+    return true;
+}
+
+/* The warning that stands for every failure of an action line. */
+int16_t checked(int16_t result, long line_no, const DicomElementHead &head) {
+    if (result != 0)
+        say(2, "In line %ld group %04hx element %04hx is not in dictionary", line_no,
+            (unsigned short)head.group, (unsigned short)head.element);
+    return result;
+}
+
+} // namespace
+
+int16_t push_profile(ProfileRun *run, const char *name) {
+    ProfileStack &st = run->stack;
+    if (st.depth >= PROFILE_MAX_DEPTH || !name) {
+        cannot_open(run, name);
+        return -1;
+    }
+    char found[kLookupSize];
+    getfileenv(PROFILE_PATH_VAR, name, found, sizeof found);
+    char *path = strdup(found[0] ? found : name);
+    if (!path) {
+        cannot_open(run, name);
+        return -1;
+    }
+    st.depth++;
+    st.names[st.depth] = path;
+    st.positions[st.depth] = 0;
+    return 0;
+}
+
+void pop_profile(ProfileRun *run) {
+    ProfileStack &st = run->stack;
+    if (st.depth < 0)
+        return;
+    free(st.names[st.depth]);
+    st.names[st.depth] = nullptr;
+    st.depth--;
+}
+
+int16_t process_profile(ProfileRun *run) {
+    ProfileStack &st = run->stack;
+    if (st.depth < 0)
+        return -1;
+    const char *name = st.names[st.depth];
+    ProfileFile file;
+    if (!file.open(name, 0)) {
+        cannot_open(run, name);
+        return -1;
+    }
+    say(3, "Processing profile %s", name);
+    long line_no = 1;
+    int16_t result = 0;
+    char line[PROFILE_LINE_MAX + 1];
+    while (file.read_line(line)) {
+        cut_comment(line);
+        DicomElementHead head = {};
+        switch (line[0]) {
+        case '\0': case '\t': case '\n': case ' ': case ';':
+            break;
+        case 'a': result = checked(edit_add(run, line, &head), line_no, head); break;
+        case 'e': result = checked(edit_empty(run, line, &head), line_no, head); break;
+        case 'd': result = checked(edit_delete(run, line, &head), line_no, head); break;
+        case 's': result = checked(edit_select(run, line, &head), line_no, head); break;
+        case 'f':
+            if (!run_include(run, file, line, line_no))
+                return -1;
+            break;
+        default:
+            say(2, "Unknown action defined in line %ld", line_no);
+            break;
+        }
+        line_no++;
+    }
+    if (file.failed()) { /* the rest of the profile could not be read */
+        cannot_open(run, name);
+        return -1;
+    }
+    return result;
+}
+
+void cut_comment(char *line) {
+    if (!line)
+        return;
+    size_t len = strlen(line);
+    if (len > 0 && line[len - 1] == '\n')
+        line[len - 1] = '\0';
+    bool quoted = false;
+    for (char *p = line; *p; p++) {
+        if (*p == '"') {
+            quoted = !quoted;
+        } else if (*p == ';' && !quoted) {
+            *p = '\0';
+            break;
+        }
+    }
+}
+
+int16_t get_include_name(char *line, char **name) {
+    *name = nullptr;
+    char *p = const_cast<char *>(skip_blanks(line + 1));
+    char closer = ' ';
+    if (*p == '"' || *p == '<') {
+        closer = *p == '"' ? '"' : '>';
+        p++;
+    }
+    char *end = strchr(p, closer);
+    if (end)
+        *end = '\0';
+    if (!*p)
+        return -1;
+    *name = strdup(p);
+    return *name ? 0 : -1;
+}
+
+int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head) {
+    const char *p = line + 1;
+    if (!read_tag(&p, head))
+        return -1;
+    int vr = lookup_vr(run, head);
+    char *text = value_text(p);
+    if (!text) {
+        log_message("Not enough space to allocate memory to add a new element.", 1);
+        return -1;
+    }
+    void *value = nullptr;
+    uint32_t length = 0;
+    NumberFormat f;
+    bool ok = true;
+    if (vr == -1) {
+        ok = false;
+    } else if (vr == VR_SQ) {
+        /* A sequence kept as raw bytes holds its items in its value: the
+         * add keeps it as it is, like the items of any other sequence. */
+        if (holds_raw_content(run->obj, head)) {
+            free(text);
+            return 0;
+        }
+        length = kUndefined;
+    } else if (number_format(vr, &f)) {
+        ok = build_numbers(text, f, &value, &length);
+    } else if (vr == VR_AT) {
+        ok = build_tags(text, &value, &length);
+    } else if (!is_binary_vr(vr)) {
+        length = (uint32_t)strlen(text);
+        if (length > 0) {
+            value = text;
+            text = nullptr;
+        }
+    }
+    free(text);
+    if (!ok)
+        return -1;
+    head->value = value;
+    head->length = length;
+    int16_t result = add_record(run, head);
+    free(value);
+    head->value = nullptr;
+    return result;
+}
+
+int16_t edit_empty(ProfileRun *run, const char *line, DicomElementHead *head) {
+    const char *p = line + 1;
+    if (!read_tag(&p, head))
+        return -1;
+    int vr = lookup_vr(run, head);
+    if (vr == -1)
+        return -1;
+    head->length = 0;
+    if (vr == VR_SQ) {
+        if (delete_at_level(run, head) != 0)
+            return -1;
+        head->length = kUndefined;
+    }
+    head->value = nullptr;
+    return add_record(run, head);
+}
+
+int16_t edit_delete(ProfileRun *run, const char *line, DicomElementHead *head) {
+    const char *p = line + 1;
+    if (!*skip_blanks(p)) {
+        head->group = 0xFFFF;
+        head->element = 0xFFFF;
+        return -1;
+    }
+    if (!read_tag(&p, head))
+        return -1;
+    if (head->group == 0xFFFF && head->element == 0xFFFF)
+        return -1;
+    return delete_at_level(run, head);
+}
+
+int16_t edit_select(ProfileRun *run, const char *line, DicomElementHead *head) {
+    DicomObject *obj = run->obj;
+    unsigned short probe;
+    if (sscanf(line + 1, "%hx", &probe) != 1) {
+        DicomElement *top = obj->cursor;
+        return DE_search(run->app, obj, &top, 0xFFFF, 0xFFFF, 0);
+    }
+    DicomElement *pos = obj->cursor;
+    const char *p = line + 1;
+    while (*skip_blanks(p)) {
+        if (!read_tag(&p, head))
+            return -1;
+        const char *word = p;
+        while (*p && !is_blank(*p))
+            p++;
+        size_t word_len = (size_t)(p - word);
+        p = skip_blanks(p);
+        int vr = lookup_vr(run, head);
+        if (vr == -1)
+            return -1;
+        int16_t item = 0;
+        if (vr == VR_SQ && !read_item_number(word, word_len, &item))
+            return -1;
+        /* A sequence kept as raw bytes has no items to select, and an item
+         * appended to it would replace its content on saving. */
+        if (item != 0 && holds_raw_content(obj, head))
+            return -1;
+        if (DE_search(run->app, obj, &pos, head->group, head->element, item) != 0)
+            return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,78 @@
+/*
+ * profile.h -- the editor's profile language: a text file of edit actions,
+ * one per line, run over one DicomObject at the object's cursor, with
+ * nested includes of further profiles.
+ *
+ *   a gggg eeee value    add or replace an element (value by dictionary VR)
+ *   e gggg eeee          set an element to an empty value
+ *   d gggg eeee          delete an element
+ *   s [gggg eeee n]...   select the current position (n: item of a sequence)
+ *   f name               include another profile
+ *
+ * A ';' outside double quotes starts a comment.  Every function returns 0
+ * for success and -1 for failure.
+ */
+#ifndef EDITOR_PROFILE_H
+#define EDITOR_PROFILE_H
+
+#include <stdint.h>
+
+#include "medcore.h"
+
+/* Depth of the -p profile is 0; includes go down to depth 10. */
+#define PROFILE_MAX_DEPTH 10
+/* One read of a profile gives at most this many characters; the rest of a
+ * longer line is read, counted and dispatched as the next line. */
+#define PROFILE_LINE_MAX 254
+/* Search path for profiles named without a usable path. */
+#define PROFILE_PATH_VAR "QUENOR_PREDEF_PATH"
+
+/* The chain of profiles in progress.  Only the one at the top is open: an
+ * including profile is closed while its include runs, and reopened at the
+ * position saved after its include line. */
+struct ProfileStack {
+    int16_t depth = -1; /* -1: none */
+    char *names[PROFILE_MAX_DEPTH + 1] = {};
+    int64_t positions[PROFILE_MAX_DEPTH + 1] = {};
+};
+
+/* One profile run over one object. */
+struct ProfileRun {
+    AppData *app = nullptr;
+    DicomObject *obj = nullptr;
+    ProfileStack stack;
+    /* Profiles that could not be opened (the first one, an included one, or
+     * an including one on its reopening).  The editor writes nothing then. */
+    int unopened = 0;
+};
+
+/* Pushes the profile called name one level deeper: the path found along
+ * QUENOR_PREDEF_PATH, or name as written when the lookup finds nothing.
+ * -1 (and counted as unopened) when the stack is full or out of memory. */
+int16_t push_profile(ProfileRun *run, const char *name);
+/* Frees the name at the top of the stack and goes one level up. */
+void pop_profile(ProfileRun *run);
+
+/* Processes the profile at the top of the stack to its end, includes
+ * included.  -1 when it cannot be opened, when an include line names no
+ * file, when includes go deeper than PROFILE_MAX_DEPTH, or when it cannot
+ * be reopened after an include; else the result of its last action line. */
+int16_t process_profile(ProfileRun *run);
+
+/* Removes a trailing newline and ends the line at the first ';' that is not
+ * between double quotes.  A null line is left alone. */
+void cut_comment(char *line);
+
+/* The file name of an 'f' line ("quoted", <bracketed> or up to the first
+ * space) as a new heap string; -1 when the name is empty.  The closing
+ * character of the name in line is overwritten by a NUL. */
+int16_t get_include_name(char *line, char **name);
+
+/* The actions.  line is the whole cut line, action letter first; head is a
+ * zeroed record that the action fills (its tag is what a warning names). */
+int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head);
+int16_t edit_empty(ProfileRun *run, const char *line, DicomElementHead *head);
+int16_t edit_delete(ProfileRun *run, const char *line, DicomElementHead *head);
+int16_t edit_select(ProfileRun *run, const char *line, DicomElementHead *head);
+
+#endif
