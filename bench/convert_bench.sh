@@ -1,11 +1,14 @@
 #!/bin/sh
-# convert_bench.sh [DATA_DIR] -- times the converter on a generated 200+ MiB
-# multi-frame 16-bit image: little to big endian, little to little endian,
-# native to PNG and back, each beside `cp` of the same file and dcmtk's
-# dcmconv (and, for PNG, dcmcjpls JPEG-LS lossless) in the same run, with
-# the peak memory of every command (/usr/bin/time -v) and the output sizes.
-# Builds tagrecoded (Release) in build-convert-bench/; generates the image
-# into DATA_DIR (default: a scratch directory, removed afterwards).
+# convert_bench.sh [DATA_DIR] -- times the converter on generated 200+ MiB
+# multi-frame 16-bit images: little to big endian and little to little
+# endian beside `cp` of the same file and dcmtk's dcmconv; then native to
+# PNG and back on the noisy image (a smooth image plus 4 bits of noise per
+# sample, which a compressor cannot flatter), on every core and on one
+# thread, beside dcmtk's dcmcjpls (JPEG-LS lossless) and dcmcrle (RLE) and
+# their way back.  Every command with its peak memory (/usr/bin/time -v) and
+# output size; the machine's load before and after the PNG part.  Builds
+# tagrecoded (Release) in build-convert-bench/; generates the images into
+# DATA_DIR (default: a scratch directory, removed afterwards).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-convert-bench
@@ -23,7 +26,9 @@ recode=$build/bin/tagrecoded
 export QUENOR_DEF_PATH="$root/defs"
 
 image=$data/big_image.dcm
-[ -f "$image" ] || python3 "$root/bench/gen_big.py" "$data" >/dev/null
+[ -f "$image" ] || python3 "$root/bench/gen_big.py" "$data" big_image.dcm >/dev/null
+noisy=$data/noisy_image.dcm
+[ -f "$noisy" ] || python3 "$root/bench/gen_big.py" "$data" noisy_image.dcm >/dev/null
 out=$data/out
 mkdir -p "$out"
 
@@ -37,7 +42,7 @@ run() {
     /usr/bin/time -v "$@" >/dev/null 2>"$data/time.txt"
     wall=$(sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$data/time.txt")
     rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$data/time.txt")
-    size=$( [ -f "$target" ] && du -k "$target" | cut -f1 || echo -)
+    size=$( [ -f "$target" ] && du -k --apparent-size "$target" | cut -f1 || echo -)
     printf '%-34s %10s  %8s KiB peak  %8s KiB out\n' "$label" "$wall" "$rss" "$size"
 }
 
@@ -53,8 +58,24 @@ run "dcmconv LE -> BE (+tb)" "$out/dcmconv_be.dcm" dcmconv +tb "$image" "$out/dc
 run "tagrecode LE -> LE (-doe)" "$out/le.dcm" "$recode" -i "$image" -o "$out/le.dcm" -doe
 run "dcmconv LE -> LE (+te)" "$out/dcmconv_le.dcm" dcmconv +te "$image" "$out/dcmconv_le.dcm"
 run "tagrecode BE -> LE (-doe)" "$out/be_le.dcm" "$recode" -i "$out/be.dcm" -o "$out/be_le.dcm" -doe
-run "tagrecode native -> PNG (-doc)" "$out/png.dcm" "$recode" -i "$image" -o "$out/png.dcm" -doc
+
+echo "noisy input: $(du -m "$noisy" | cut -f1) MiB; load: $(uptime | sed 's/.*load/load/')"
+sync
+run "tagrecode LE -> LE (-doe)" "$out/noisy_le.dcm" "$recode" -i "$noisy" -o "$out/noisy_le.dcm" -doe
+run "tagrecode native -> PNG (-doc)" "$out/png.dcm" "$recode" -i "$noisy" -o "$out/png.dcm" -doc
+run "  the same on one thread" "$out/png1.dcm" env QUENOR_PNG_THREADS=1 \
+    "$recode" -i "$noisy" -o "$out/png1.dcm" -doc
 run "tagrecode PNG -> native (-doe)" "$out/back.dcm" "$recode" -i "$out/png.dcm" -o "$out/back.dcm" -doe
-run "dcmcjpls JPEG-LS lossless" "$out/jls.dcm" dcmcjpls "$image" "$out/jls.dcm"
-cmp -s "$out/le.dcm" "$out/back.dcm" && echo "PNG round trip: identical file" ||
+run "  the same on one thread" "$out/back1.dcm" env QUENOR_PNG_THREADS=1 \
+    "$recode" -i "$out/png.dcm" -o "$out/back1.dcm" -doe
+run "dcmcjpls JPEG-LS lossless" "$out/jls.dcm" dcmcjpls "$noisy" "$out/jls.dcm"
+run "dcmdjpls JPEG-LS -> native" "$out/jls_back.dcm" dcmdjpls "$out/jls.dcm" "$out/jls_back.dcm"
+run "dcmcrle RLE lossless" "$out/rle.dcm" dcmcrle "$noisy" "$out/rle.dcm"
+run "dcmdrle RLE -> native" "$out/rle_back.dcm" dcmdrle "$out/rle.dcm" "$out/rle_back.dcm"
+echo "load: $(uptime | sed 's/.*load/load/')"
+cmp -s "$out/png.dcm" "$out/png1.dcm" && echo "PNG on every core and on one thread: identical files" ||
+    echo "PNG on every core and on one thread: FILES DIFFER"
+cmp -s "$out/back.dcm" "$out/back1.dcm" && echo "PNG decoded on every core and on one thread: identical files" ||
+    echo "PNG decoded on every core and on one thread: FILES DIFFER"
+cmp -s "$out/noisy_le.dcm" "$out/back.dcm" && echo "PNG round trip: identical file" ||
     echo "PNG round trip: files differ (group lengths or meta may)"

@@ -5,11 +5,17 @@
                      100,000 elements, most of them inside nested sequences
                      and items of undefined length;
   big_image.dcm      explicit VR little endian with meta header: a
-                     multi-frame 16-bit image of more than 200 MiB.
+                     multi-frame 16-bit image of more than 200 MiB;
+  noisy_image.dcm    the same form, 400 frames of 512 x 512 12-bit samples
+                     (200 MiB): a smooth image drifting one row per frame
+                     plus 4 bits of per-pixel noise, so that a compressor
+                     meets data about as hard as a real scan.
 
-Usage: gen_big.py DIR
+Usage: gen_big.py DIR [NAME...]   (no NAME: the first two)
 """
+import math
 import os
+import random
 import struct
 import sys
 
@@ -82,30 +88,76 @@ def write_many_elements(path, items=6000):
         f.write(element(0x0020, 0x000D, b"UI", b"1.2.3.4\0"))
 
 
-def write_big_image(path, rows=512, columns=512, frames=410):
-    frame = bytes(range(256)) * (rows * columns * 2 // 256)
+def write_image(path, rows, columns, bits_stored, frames):
+    """A 16-bit single-sample image whose frames the iterable gives."""
     with open(path, "wb") as f:
         f.write(file_head())
         f.write(element(0x0008, 0x0016, b"UI", b"1.2.840.10008.5.1.4.1.1.7\0"))
         f.write(element(0x0028, 0x0002, b"US", struct.pack("<H", 1)))
         f.write(element(0x0028, 0x0004, b"CS", b"MONOCHROME2 "))
-        f.write(element(0x0028, 0x0008, b"IS", padded(b"%d" % frames)))
+        f.write(element(0x0028, 0x0008, b"IS", padded(b"%d" % len(frames))))
         f.write(element(0x0028, 0x0010, b"US", struct.pack("<H", rows)))
         f.write(element(0x0028, 0x0011, b"US", struct.pack("<H", columns)))
-        for elem, value in ((0x0100, 16), (0x0101, 16), (0x0102, 15), (0x0103, 0)):
+        for elem, value in ((0x0100, 16), (0x0101, bits_stored), (0x0102, bits_stored - 1),
+                            (0x0103, 0)):
             f.write(element(0x0028, elem, b"US", struct.pack("<H", value)))
-        f.write(struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"OW", 0, len(frame) * frames))
-        for _ in range(frames):
+        f.write(struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"OW", 0, rows * columns * 2 * len(frames)))
+        for frame in frames:
             f.write(frame)
 
 
+def write_big_image(path, rows=512, columns=512, frames=410):
+    frame = bytes(range(256)) * (rows * columns * 2 // 256)
+    write_image(path, rows, columns, 16, [frame] * frames)
+
+
+class NoisyFrames:
+    """Frame f: rows f to f + rows - 1 of a smooth 12-bit field, plus a
+    fresh 4-bit noise value in every sample.  Samples are summed as 16-bit
+    lanes of one big integer: no lane exceeds 4095, so no carry crosses."""
+
+    def __init__(self, rows, columns, frames, noise_bits=4, seed=15):
+        top = 4095 - (1 << noise_bits) + 1
+        field = bytearray()
+        for y in range(rows + frames):
+            for x in range(columns):
+                v = (0.5 + 0.3 * math.sin(x / 37.0) * math.cos(y / 53.0)
+                     + 0.15 * math.sin((x + 2 * y) / 91.0))
+                field += struct.pack("<H", max(0, min(top, int(v * top))))
+        self.field = bytes(field)
+        self.row_bytes = 2 * columns
+        self.rows = rows
+        self.frames = frames
+        self.mask = int.from_bytes(struct.pack("<H", (1 << noise_bits) - 1) * (rows * columns),
+                                   "little")
+        self.random = random.Random(seed)
+
+    def __len__(self):
+        return self.frames
+
+    def __iter__(self):
+        size = self.rows * self.row_bytes
+        for f in range(self.frames):
+            base = int.from_bytes(self.field[f * self.row_bytes:f * self.row_bytes + size], "little")
+            noise = int.from_bytes(self.random.randbytes(size), "little") & self.mask
+            yield (base + noise).to_bytes(size, "little")
+
+
+def write_noisy_image(path, rows=512, columns=512, frames=400):
+    write_image(path, rows, columns, 12, NoisyFrames(rows, columns, frames))
+
+
+WRITERS = {"many_elements.dcm": write_many_elements, "big_image.dcm": write_big_image,
+           "noisy_image.dcm": write_noisy_image}
+
+
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) < 2 or any(name not in WRITERS for name in sys.argv[2:]):
         sys.exit(__doc__)
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
-    write_many_elements(os.path.join(out, "many_elements.dcm"))
-    write_big_image(os.path.join(out, "big_image.dcm"))
+    for name in sys.argv[2:] or ["many_elements.dcm", "big_image.dcm"]:
+        WRITERS[name](os.path.join(out, name))
 
 
 if __name__ == "__main__":

@@ -32,6 +32,10 @@ bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, Transf
  * for an encapsulated value) otherwise.  The writer measures the real size. */
 uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds);
 
+/* One-byte samples that a big-endian source holds in 16-bit OW words, each
+ * pair reversed: they are put back in order (and written as OB). */
+bool source_in_swapped_words(const PixelDataDesc *pds);
+
 /* Nonzero source length 0xFFFFFFFF with a native source encoding: the value
  * is encapsulated in a transfer syntax this library cannot name or decode. */
 bool pixel_is_foreign_encapsulated(const PixelDataDesc *pds);

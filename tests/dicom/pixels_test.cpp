@@ -4,12 +4,17 @@
  * that an independent libpng decode gives back as the native samples, the
  * decoder back to native bytes in either byte order, the native copy's
  * sample swapping, pass-through of PNG data, and the images the coder
- * refuses.
+ * refuses; PNG coding on worker threads against the same work in order,
+ * and a frame that fails on a worker.
  */
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -282,6 +287,153 @@ TEST(PngDecoding, ImageOfAnotherSizeThanTheObjectFails) {
     EXPECT_FALSE(testutil::FileExists(tmp.file("native.dcm")));
 }
 
+/* ---- PNG coding on worker threads ---- */
+
+/* Converts src into dst with the PNG coder on `threads` threads (the
+ * environment setting the library reads at each save) and the given filter
+ * mask and zlib level. */
+int16_t ConvertOn(const char *threads, const std::string &src, const std::string &dst, int ds_ts,
+                  int16_t filter = 31, int16_t level = -1) {
+    testutil::ScopedEnv env("QUENOR_PNG_THREADS", threads);
+    Saved s;
+    if (!s.Read(src))
+        return -2;
+    s.io.png_filter = filter;
+    s.io.zlib_level = level;
+    return s.Save(dst, ds_ts);
+}
+
+/* `frames` frames of the real CT slice of a sample, each rolled by a few
+ * rows more than the one before. */
+Image CtFrames(uint16_t frames) {
+    std::string value = PixelValue(ReadFile(testutil::SamplePath("CT_small.dcm")));
+    EXPECT_EQ(128u * 128 * 2, U32(value, 0));
+    std::string slice = value.substr(4, 128 * 128 * 2);
+    Image im{128, 128, 1, frames, 16, 16, ""};
+    for (uint16_t f = 0; f < frames; f++) {
+        size_t cut = (size_t)(f * 5 % 128) * 256;
+        im.pixels += slice.substr(cut) + slice.substr(0, cut);
+    }
+    return im;
+}
+
+/* Threads of this process now, as the kernel counts them. */
+int ThreadCount() {
+    std::string status = ReadFile("/proc/self/status");
+    size_t at = status.find("\nThreads:");
+    return at == std::string::npos ? -1 : atoi(status.c_str() + at + 9);
+}
+
+std::vector<std::string> DirectoryEntries(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(PngThreads, ParallelAndSequentialCodingWriteIdenticalFiles) {
+    struct Case {
+        const char *what;
+        Image im;
+        int16_t filter, level;
+    } cases[] = {
+        {"CT frames, default settings", CtFrames(24), 31, -1},
+        {"12 bits stored, filter None, level 0", MakeImage(20, 30, 1, 17, 16, 12), 1, 0},
+        {"RGB, Paeth only, level 9", MakeImage(7, 9, 3, 40, 8, 8), 16, 9},
+        {"1 bit packed, odd-sized streams", MakeImage(5, 7, 1, 33, 8, 1), 31, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir tmp;
+        testutil::WriteFile(tmp.file("src.dcm"), ImageFile(c.im));
+        ASSERT_EQ(0, ConvertOn("1", tmp.file("src.dcm"), tmp.file("seq.dcm"), TS_PNG, c.filter, c.level));
+        std::string seq = ReadFile(tmp.file("seq.dcm"));
+        for (const char *threads : {"3", "8"}) {
+            ASSERT_EQ(0, ConvertOn(threads, tmp.file("src.dcm"), tmp.file("par.dcm"), TS_PNG, c.filter,
+                                   c.level));
+            EXPECT_TRUE(seq == ReadFile(tmp.file("par.dcm"))) << threads << " threads";
+        }
+        /* the streams are the frames, in order, behind a true offset table */
+        Encapsulated e = Parse(PixelValue(seq));
+        ASSERT_EQ(c.im.frames, e.items.size());
+        size_t frame_bytes = c.im.pixels.size() / c.im.frames;
+        uint32_t offset = 0;
+        for (size_t f = 0; f < e.items.size(); f++) {
+            EXPECT_EQ(offset, e.offsets[f]);
+            offset += 8 + (uint32_t)e.items[f].size();
+            int depth;
+            uint32_t w, h;
+            EXPECT_TRUE(c.im.pixels.substr(f * frame_bytes, frame_bytes) == DecodePng(e.items[f], &depth, &w, &h))
+                << "frame " << f;
+        }
+        /* and decoding on threads gives the same files as in order */
+        std::string padded = c.im.pixels + (c.im.pixels.size() % 2 ? std::string(1, '\0') : "");
+        for (int ts : {TS_EXPLICIT_LE, TS_EXPLICIT_BE}) {
+            ASSERT_EQ(0, ConvertOn("1", tmp.file("seq.dcm"), tmp.file("n1.dcm"), ts));
+            ASSERT_EQ(0, ConvertOn("8", tmp.file("seq.dcm"), tmp.file("n8.dcm"), ts));
+            std::string native = ReadFile(tmp.file("n8.dcm"));
+            EXPECT_TRUE(ReadFile(tmp.file("n1.dcm")) == native) << "syntax " << ts;
+            if (ts == TS_EXPLICIT_LE) {
+                EXPECT_TRUE(padded == PixelValue(native).substr(4));
+            }
+        }
+    }
+}
+
+TEST(PngThreads, AFailedFrameOnAWorkerFailsTheSaveCleanly) {
+    TempDir tmp;
+    Image im = MakeImage(16, 16, 1, 24, 8, 4);
+    im.pixels[13 * 256 + 100] = 0x1F; /* frame 14 holds a sample above 4 bits */
+    testutil::WriteFile(tmp.file("bad.dcm"), ImageFile(im));
+    testutil::WriteFile(tmp.file("out.dcm"), "old");
+    /* a save on threads first: a sanitizer may keep a thread of its own */
+    testutil::WriteFile(tmp.file("small.dcm"), ImageFile(MakeImage(4, 4, 1, 3, 8, 8)));
+    ASSERT_EQ(0, ConvertOn("8", tmp.file("small.dcm"), tmp.file("small_png.dcm"), TS_PNG));
+    std::filesystem::remove(tmp.file("small_png.dcm"));
+    int threads_before = ThreadCount();
+    ASSERT_GT(threads_before, 0);
+    for (const char *threads : {"1", "8"}) {
+        EXPECT_EQ(-1, ConvertOn(threads, tmp.file("bad.dcm"), tmp.file("out.dcm"), TS_PNG)) << threads;
+        EXPECT_EQ(threads_before, ThreadCount()) << "no worker outlives the save";
+        EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
+        EXPECT_EQ((std::vector<std::string>{"bad.dcm", "out.dcm", "small.dcm"}), DirectoryEntries(tmp.path()));
+    }
+
+    /* the message of the worker reaches the log once, through the program */
+    std::map<std::string, std::string> env = {{"QUENOR_DEF_PATH", testutil::DefsDir()},
+                                              {"QUENOR_PNG_THREADS", "8"}};
+    auto r = testutil::Run({testutil::BinPath("tagrecoded"), "-i", tmp.file("bad.dcm"), "-o",
+                            tmp.file("out.dcm"), "-doc", "-v1"}, env);
+    EXPECT_EQ(1, r.status);
+    const std::string why = "Error: Pixel data (7FE0,0010) holds samples above its 4 bits stored";
+    size_t at = r.err.find(why);
+    EXPECT_NE(std::string::npos, at) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find(why, at + 1)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Error: Error in storing DICOM object.")) << r.err;
+    EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
+
+    /* a broken stream in one frame fails the decoding on workers: libpng's
+     * own message comes through */
+    im.pixels[13 * 256 + 100] = 0x0F;
+    testutil::WriteFile(tmp.file("good.dcm"), ImageFile(im));
+    ASSERT_EQ(0, ConvertOn("1", tmp.file("good.dcm"), tmp.file("png.dcm"), TS_PNG));
+    std::string file = ReadFile(tmp.file("png.dcm"));
+    size_t value = file.rfind(std::string("\xE0\x7F\x10\x00", 4)) + 8;
+    Encapsulated e = Parse(file.substr(value));
+    size_t frame7 = value + 12 + 4 * e.offsets.size() + e.offsets[6] + 8;
+    file[frame7 + 45] ^= 0x55; /* inside the compressed data of the first IDAT chunk */
+    testutil::WriteFile(tmp.file("png.dcm"), file);
+    EXPECT_EQ(-1, ConvertOn("8", tmp.file("png.dcm"), tmp.file("out.dcm"), TS_EXPLICIT_LE));
+    EXPECT_EQ(threads_before, ThreadCount());
+    EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
+    r = testutil::Run({testutil::BinPath("tagrecoded"), "-i", tmp.file("png.dcm"), "-o", tmp.file("out.dcm"),
+                       "-doe", "-v1"}, env);
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("Error: IDAT: ")) << r.err; /* libpng names the chunk */
+    EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
+}
+
 TEST(NativeCopy, SixteenBitSamplesAreSwappedOnlyBetweenByteOrders) {
     TempDir tmp;
     Image im = MakeImage(2, 3, 1, 1, 16, 16);
@@ -303,21 +455,24 @@ TEST(NativeCopy, SixteenBitSamplesAreSwappedOnlyBetweenByteOrders) {
 
 /* One-byte samples that a big-endian file holds as OW words (each pair
  * reversed, as dcmtk writes them) come out in order in every syntax, as OB,
- * also into PNG rows of odd width, which split the words. */
+ * also into PNG rows and frames of odd size, which split the words (frames
+ * coded in order and on worker threads). */
 TEST(NativeCopy, EightBitSamplesInBigEndianWordsComeOutInOrder) {
-    const std::string samples = "\x01\x02\x03\x04\x05\x06\x07\x08\x09";
+    std::string samples;
+    for (int i = 1; i <= 27; i++)
+        samples += (char)i; /* three frames of 3 x 3 */
+    const std::string in_order = samples + std::string(1, '\0');
     std::string words;
-    for (size_t i = 0; i < 10; i += 2)
-        words += std::string(1, i + 1 < 9 ? samples[i + 1] : '\0') + samples[i];
+    for (size_t i = 0; i < in_order.size(); i += 2)
+        words += std::string(1, in_order[i + 1]) + in_order[i];
     dicomtest::FileBuilder f(TS_EXPLICIT_BE);
     f.Preamble().Meta(Explicit_VR_Big_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_BE);
-    f.US(0x0028, 0x0002, 1).US(0x0028, 0x0010, 3).US(0x0028, 0x0011, 3);
-    f.US(0x0028, 0x0100, 8).US(0x0028, 0x0101, 8).US(0x0028, 0x0102, 7);
-    f.Header(0x7FE0, 0x0010, "OW", 10).Raw(words);
+    f.US(0x0028, 0x0002, 1).Text(0x0028, 0x0008, "IS", "3 ").US(0x0028, 0x0010, 3);
+    f.US(0x0028, 0x0011, 3).US(0x0028, 0x0100, 8).US(0x0028, 0x0101, 8).US(0x0028, 0x0102, 7);
+    f.Header(0x7FE0, 0x0010, "OW", (uint32_t)words.size()).Raw(words);
     TempDir tmp;
     testutil::WriteFile(tmp.file("src.dcm"), f.bytes());
     dicomtest::KeepAsSeed("pixels_8_bits_in_words.dcm", f.bytes());
-    const std::string in_order = samples + std::string(1, '\0');
     ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("le.dcm"), TS_EXPLICIT_LE));
     std::string le = ReadFile(tmp.file("le.dcm"));
     EXPECT_NE(std::string::npos, le.find(std::string("\xE0\x7F\x10\x00OB", 6)));
@@ -326,12 +481,18 @@ TEST(NativeCopy, EightBitSamplesInBigEndianWordsComeOutInOrder) {
     std::string be = ReadFile(tmp.file("be.dcm"));
     EXPECT_NE(std::string::npos, be.find(std::string("\x7F\xE0\x00\x10OB", 6)));
     EXPECT_EQ(in_order, PixelValue(be, true).substr(4));
-    ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("png.dcm"), TS_PNG));
-    Encapsulated e = Parse(PixelValue(ReadFile(tmp.file("png.dcm"))));
-    ASSERT_EQ(1u, e.items.size());
-    int depth;
-    uint32_t w, h;
-    EXPECT_EQ(samples, DecodePng(e.items[0], &depth, &w, &h));
+    for (const char *threads : {"1", "3"}) {
+        SCOPED_TRACE(threads);
+        testutil::ScopedEnv env("QUENOR_PNG_THREADS", threads);
+        ASSERT_EQ(0, Convert(tmp.file("src.dcm"), tmp.file("png.dcm"), TS_PNG));
+        Encapsulated e = Parse(PixelValue(ReadFile(tmp.file("png.dcm"))));
+        ASSERT_EQ(3u, e.items.size());
+        for (size_t frame = 0; frame < 3; frame++) {
+            int depth;
+            uint32_t w, h;
+            EXPECT_EQ(samples.substr(9 * frame, 9), DecodePng(e.items[frame], &depth, &w, &h));
+        }
+    }
 }
 
 TEST(NativeCopy, WritesTheRecordedLengthWhateverTheGeometrySays) {
