@@ -339,6 +339,22 @@ Case Waveform(int bits, int ts) {
                  {"5400,0100/0/5400,1010", "000049038d03ffff", "OW"}});
 }
 
+/* A private sequence of defined length that only the VR letters SQ make
+ * one: its raw content is re-encoded with the data set. */
+Case PrivateSequenceDefinedLength(int ts) {
+    FileBuilder item(ts);
+    item.Text(0x0010, 0x0020, "LO", "ID-777").US(0x0028, 0x0010, 300);
+    FileBuilder content(ts);
+    content.Item((uint32_t)item.size()).Raw(item.bytes());
+    FileBuilder f = WithMeta(SyntaxUid(ts), ts);
+    f.Text(0x0009, 0x0010, "LO", "ACME 1.0");
+    f.Header(0x0009, 0x1010, "SQ", (uint32_t)content.size()).Raw(content.bytes());
+    f.Text(0x0040, 0x0244, "DA", "20240131");
+    return Make(ts == TS_EXPLICIT_BE ? "private_sequence_defined_length_big_endian"
+                                     : "private_sequence_defined_length",
+                f.bytes(), {{"0009,1010", "*", "SQ"}, {"0040,0244", "20240131", "DA"}});
+}
+
 /* Pixel data of 8 bits: as OB, or as big-endian OW words, each pair of
  * samples reversed (as dcmtk writes it). */
 Case EightBitPixels(int ts, const char *letters) {
@@ -368,7 +384,9 @@ std::vector<Case> Cases() {
             Waveform(16, TS_IMPLICIT_LE),
             Waveform(8, TS_EXPLICIT_BE),
             EightBitPixels(TS_EXPLICIT_BE, "OW"),
-            EightBitPixels(TS_EXPLICIT_LE, "OB")};
+            EightBitPixels(TS_EXPLICIT_LE, "OB"),
+            PrivateSequenceDefinedLength(TS_EXPLICIT_LE),
+            PrivateSequenceDefinedLength(TS_EXPLICIT_BE)};
 }
 
 class RealFiles : public ::testing::TestWithParam<Case> {};
