@@ -176,8 +176,7 @@ constexpr int kSwapLater = -2; /* waveform values: by their item's bits allocate
 
 /* The VR that two VR letters name; -1 for none (also for no letters). */
 int letters_vr(const char letters[2]) {
-    const char name[3] = {letters[0], letters[1], 0};
-    return letters[0] ? changeVRnameToVR(name) : -1;
+    return vr_of_letters(letters[0], letters[1]);
 }
 
 /* The VR by which the value bytes are swapped: the dictionary's, the

@@ -137,6 +137,26 @@ int transfer_syntax_kind(const char *value, size_t length) {
     return -1;
 }
 
+int vr_of_letters(char a, char b) {
+    /* Two upper-case letters (the "na" and "??" rows are no file letters):
+     * one table of 26 x 26 codes, made once. */
+    struct Table {
+        int8_t code[26][26];
+        Table() {
+            memset(code, -1, sizeof code);
+            for (int i = vr_row_count - 1; i >= 0; i--) {
+                const char *n = VRTypes[i].name;
+                if (n[0] >= 'A' && n[0] <= 'Z' && n[1] >= 'A' && n[1] <= 'Z' && n[2] == '\0')
+                    code[n[0] - 'A'][n[1] - 'A'] = (int8_t)i;
+            }
+        }
+    };
+    static const Table table;
+    if (a < 'A' || a > 'Z' || b < 'A' || b > 'Z')
+        return -1;
+    return table.code[a - 'A'][b - 'A'];
+}
+
 /* ---- the VR a value is handled as ---- */
 
 bool vr_is_unusable(int vr) {

@@ -62,6 +62,10 @@ static inline bool vr_letters_have_long_length(const char letters[2]) {
  * usable VR (none, RE, "na", "??") keeps the VR letters an explicit-VR
  * file gave it, else UN. */
 
+/* The VRCode that two VR letters as they stand in a file name, as
+ * changeVRnameToVR gives it for upper-case names; -1 for none. */
+int vr_of_letters(char a, char b);
+
 /* No VR a value can be handled by: none, RE, "na", "??" and the pseudo
  * VRs XS, XU, OX, XX that need resolving first. */
 bool vr_is_unusable(int vr);

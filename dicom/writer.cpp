@@ -276,7 +276,7 @@ private:
             p += 8;
         } else {
             const char name[3] = {(char)p[4], (char)p[5], 0};
-            letters = changeVRnameToVR(name);
+            letters = vr_of_letters(name[0], name[1]);
             bool reserved = vr_letters_have_long_length(name);
             bool xx = name[0] == 'X' && name[1] == 'X';
             if (name[0] == 'U' && name[1] == 'N')

@@ -25,7 +25,13 @@ TEST(VRTable, NamesMatchTheirCodes) {
         EXPECT_STREQ(names[code], changeVRToVRname(code));
         EXPECT_EQ(0, VRTypes[code].name[2]);
         EXPECT_EQ(0, VRTypes[code].name[3]);
+        /* the letters of a file name the same code, but "na" and "??" */
+        EXPECT_EQ(code == VR_NA || code == VR_QQ ? -1 : code,
+                  vr_of_letters(names[code][0], names[code][1]));
     }
+    EXPECT_EQ(-1, vr_of_letters('A', 'A'));
+    EXPECT_EQ(-1, vr_of_letters('u', 'n'));
+    EXPECT_EQ(-1, vr_of_letters('\0', '\0'));
 }
 
 TEST(VRTable, LengthsAndKinds) {
