@@ -1,9 +1,9 @@
 /*
  * appframe.h -- the skeleton shared by every console program.
  *
- * A program describes itself in a ProgramSpec (name, option string, texts,
- * file-name options, hooks) and hands it to AppFrame::run from main().  The
- * frame does the rest in a fixed order:
+ * A program describes itself to the frame in a ProgramDescription (name,
+ * option string, texts, file-name options, hooks) and hands it to
+ * AppFrame::run from main().  The frame does the rest in a fixed order:
  *
  *   init_AppData(name, "2.1")
  *   parse_cmdline:  before_mask hook, log_mask(0), the presets hook,
@@ -20,13 +20,13 @@
  *              import ("Error in opening DICOM object.")
  *       work hook
  *       tail:  before_tail hook, DO_closeObject, DoneTagPrvDef
- *   log_end, free the file names in the order of ProgramSpec::file_options,
- *   return 0.
+ *   log_end, free the file names in the order of
+ *   ProgramDescription::file_options, return 0.
  *
  * Options handled by the frame itself: '?' and 'h' (help), 'V' (version),
- * 'v' (verbosity), and every letter of ProgramSpec::file_options (a heap
- * copy of the argument into that letter's name slot; a repeated option
- * replaces the copy).  Any other letter goes to the on_option hook.
+ * 'v' (verbosity), and every letter of ProgramDescription::file_options (a
+ * heap copy of the argument into that letter's name slot; a repeated
+ * option replaces the copy).  Any other letter goes to the on_option hook.
  *
  * Every failure ends the process through log_abort (status 1).
  */
@@ -39,7 +39,7 @@
 #include "medcore.h"
 
 /* What a program plugs into the frame.  Unused hooks stay nullptr. */
-struct ProgramSpec {
+struct ProgramDescription {
     const char *name = nullptr;      /* given to init_AppData, e.g. "tagdump" */
     const char *optstring = nullptr; /* getopt1 option string, e.g. "?hVi:o:v:l:f" */
 
@@ -69,9 +69,9 @@ struct ProgramSpec {
     int (*after_loop)() = nullptr;
     /* After log_start, before commandline_mode (the browser's prompt). */
     void (*after_log_start)() = nullptr;
-    /* Replaces step 4 of the head (reading the -i file).  Must end the
-     * process through log_abort on failure.  AppFrame::import_input() is
-     * the default and may be called from here (the editor). */
+    /* Opens the object in place of the head's import of the -i file.  Must
+     * end the process through log_abort on failure.  AppFrame::import_input()
+     * is the default and may be called from here (the editor). */
     void (*open_input)() = nullptr;
     /* The program's own work, between head and tail. */
     void (*work)() = nullptr;
@@ -92,10 +92,10 @@ struct AppFrame {
     static char *profile; /* -p */
     static char *logfile; /* -l */
 
-    static const ProgramSpec *spec;
+    static const ProgramDescription *program;
 
     /* main() of a program: returns 0 or ends the process with status 1. */
-    static int run(const ProgramSpec &spec, int argc, char **argv);
+    static int run(const ProgramDescription &description, int argc, char **argv);
 
     /* The slot of a file-name option letter ('i', 'o', 'p', 'l'), else
      * nullptr. */

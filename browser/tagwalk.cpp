@@ -93,18 +93,18 @@ void free_definitions()
 
 int main(int argc, char **argv)
 {
-    ProgramSpec spec;
-    spec.name = "tagwalk";
-    spec.optstring = "?hVi:v:l:n:";
-    spec.file_options = "il";
-    spec.required = "i";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.before_mask = preset_page_size;
-    spec.on_option = page_size_option;
-    spec.after_log_start = name_the_prompt;
-    spec.work = browser_work;
-    spec.before_tail = free_definitions;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program;
+    program.name = "tagwalk";
+    program.optstring = "?hVi:v:l:n:";
+    program.file_options = "il";
+    program.required = "i";
+    program.usage_format = kUsage;
+    program.help_format = kHelp;
+    program.terms_text = kTerms;
+    program.before_mask = preset_page_size;
+    program.on_option = page_size_option;
+    program.after_log_start = name_the_prompt;
+    program.work = browser_work;
+    program.before_tail = free_definitions;
+    return AppFrame::run(program, argc, argv);
 }

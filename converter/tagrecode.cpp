@@ -186,17 +186,17 @@ void converter_work() {
 } // namespace
 
 int main(int argc, char **argv) {
-    ProgramSpec spec;
-    spec.name = "tagrecode";
-    spec.optstring = "?hVpm:d:E:i:o:v:l:";
-    spec.file_options = "iol";
-    spec.required = "io";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.presets = converter_presets;
-    spec.on_option = converter_option;
-    spec.after_loop = converter_after_loop;
-    spec.work = converter_work;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program;
+    program.name = "tagrecode";
+    program.optstring = "?hVpm:d:E:i:o:v:l:";
+    program.file_options = "iol";
+    program.required = "io";
+    program.usage_format = kUsage;
+    program.help_format = kHelp;
+    program.terms_text = kTerms;
+    program.presets = converter_presets;
+    program.on_option = converter_option;
+    program.after_loop = converter_after_loop;
+    program.work = converter_work;
+    return AppFrame::run(program, argc, argv);
 }

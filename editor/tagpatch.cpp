@@ -83,15 +83,15 @@ void edit_and_save() {
 } // namespace
 
 int main(int argc, char **argv) {
-    ProgramSpec spec;
-    spec.name = "tagpatch";
-    spec.optstring = "?hVp:i:o:v:l:";
-    spec.file_options = "iopl";
-    spec.required = "po";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.open_input = open_input;
-    spec.work = edit_and_save;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program;
+    program.name = "tagpatch";
+    program.optstring = "?hVp:i:o:v:l:";
+    program.file_options = "iopl";
+    program.required = "po";
+    program.usage_format = kUsage;
+    program.help_format = kHelp;
+    program.terms_text = kTerms;
+    program.open_input = open_input;
+    program.work = edit_and_save;
+    return AppFrame::run(program, argc, argv);
 }

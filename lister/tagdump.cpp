@@ -337,16 +337,16 @@ void lister_work()
 
 int main(int argc, char **argv)
 {
-    ProgramSpec spec;
-    spec.name = "tagdump";
-    spec.optstring = "?hVi:o:v:l:f";
-    spec.file_options = "iol";
-    spec.required = "i";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.presets = lister_presets;
-    spec.on_option = lister_option;
-    spec.work = lister_work;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program;
+    program.name = "tagdump";
+    program.optstring = "?hVi:o:v:l:f";
+    program.file_options = "iol";
+    program.required = "i";
+    program.usage_format = kUsage;
+    program.help_format = kHelp;
+    program.terms_text = kTerms;
+    program.presets = lister_presets;
+    program.on_option = lister_option;
+    program.work = lister_work;
+    return AppFrame::run(program, argc, argv);
 }

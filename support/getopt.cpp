@@ -180,8 +180,10 @@ int getopt1(GetoptState *st, int argc, char *const *argv, const char *optstring)
 
     if (st->sp == 1) {
         if (st->infile && st->optind >= st->file_wordc) {
-            /* The file is used up: back to the command line.  The resumed
-             * word is not tested for the at-sign (step 1.4 follows). */
+            /* The file is used up: back to the command line.  The word
+             * resumed at is not tested for an at-sign: an "@" word right
+             * after an argument file ends the options like any other word
+             * that is no option. */
             st->infile = 0;
             st->optind = st->saved_optind;
             release_file(st);

@@ -37,8 +37,9 @@ bool store_found(const char *path, char *result, int size) {
     return true;
 }
 
-/* Step 2 of _dirname and _basename: trailing white space is removed in
- * place (never the first character), then leading white space is skipped. */
+/* White space around a path given to _dirname or _basename: trailing
+ * white space is removed in place (never the first character), then
+ * leading white space is skipped. */
 char *trim(char *path) {
     size_t len = strlen(path);
     while (len > 1 && is_space((unsigned char)path[len - 1]))
@@ -50,7 +51,8 @@ char *trim(char *path) {
 
 bool is_dot_or_dotdot(const char *p) { return strcmp(p, ".") == 0 || strcmp(p, "..") == 0; }
 
-/* Step 4: a path longer than one character loses one trailing separator. */
+/* A path longer than one character loses one trailing separator, so that
+ * "a/b/" splits like "a/b". */
 void drop_trailing_sep(char *p) {
     size_t len = strlen(p);
     if (len > 1 && p[len - 1] == PLAT_PATH_SEP)

@@ -91,17 +91,17 @@ void verifier_before_tail() { DoneABCDef(&AppFrame::defs); }
 } // namespace
 
 int main(int argc, char **argv) {
-    ProgramSpec spec;
-    spec.name = "tagaudit";
-    spec.optstring = "?hVi:qv:l:";
-    spec.file_options = "il";
-    spec.required = "i";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.presets = verifier_presets;
-    spec.on_option = verifier_option;
-    spec.work = verifier_work;
-    spec.before_tail = verifier_before_tail;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program;
+    program.name = "tagaudit";
+    program.optstring = "?hVi:qv:l:";
+    program.file_options = "il";
+    program.required = "i";
+    program.usage_format = kUsage;
+    program.help_format = kHelp;
+    program.terms_text = kTerms;
+    program.presets = verifier_presets;
+    program.on_option = verifier_option;
+    program.work = verifier_work;
+    program.before_tail = verifier_before_tail;
+    return AppFrame::run(program, argc, argv);
 }

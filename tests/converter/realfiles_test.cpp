@@ -78,7 +78,7 @@ std::string Quoted(const std::string &s) {
     return out + "\"";
 }
 
-std::string Spec(char syntax, const std::vector<Value> &values) {
+std::string ExpectedValuesJson(char syntax, const std::vector<Value> &values) {
     std::string json = std::string("{\"syntax\": \"") + syntax + "\", \"values\": [";
     for (size_t i = 0; i < values.size(); i++) {
         const Value &v = values[i];
@@ -291,7 +291,7 @@ TEST_P(RealFiles, ListedAndConvertedToEverySyntax) {
         EXPECT_EQ("", Warnings(dump.err, opt[3] == 'i')) << dump.out;
         auto oracle = testutil::Run({"/usr/bin/python3",
                                      std::string(QUENOR_SOURCE_DIR) + "/tests/converter/values_oracle.py",
-                                     out, Spec(opt[3], c.values)});
+                                     out, ExpectedValuesJson(opt[3], c.values)});
         EXPECT_EQ(0, oracle.status) << oracle.out << oracle.err;
         if (c.group_lengths) {
             const std::string recount = tmp.file("recount.dcm");

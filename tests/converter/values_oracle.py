@@ -1,8 +1,8 @@
 """Independent check of one converted file with pydicom.
 
-usage: values_oracle.py FILE SPEC
+usage: values_oracle.py FILE EXPECTED
 
-SPEC is JSON: {"syntax": "i"|"e"|"b"|"c", "values": [[PATH, VALUE, VR], ...]}.
+EXPECTED is JSON: {"syntax": "i"|"e"|"b"|"c", "values": [[PATH, VALUE, VR], ...]}.
 PATH names an element at any depth: tags "gggg,eeee" and item indexes,
 separated by "/", e.g. "0040,0260/0/0008,0100".  A path ending in "#array"
 means the decoded pixel values (skipped for PNG-encoded pixel data, which
@@ -73,11 +73,11 @@ def check(ds, path, want, want_vr, explicit, png):
 
 
 def main():
-    spec = json.loads(sys.argv[2])
+    expected = json.loads(sys.argv[2])
     ds = pydicom.dcmread(sys.argv[1])
-    explicit = spec["syntax"] != "i"
-    png = spec["syntax"] == "c"
-    errors = [e for e in (check(ds, p, v, vr, explicit, png) for p, v, vr in spec["values"]) if e]
+    explicit = expected["syntax"] != "i"
+    png = expected["syntax"] == "c"
+    errors = [e for e in (check(ds, p, v, vr, explicit, png) for p, v, vr in expected["values"]) if e]
     for e in errors:
         print(e)
     return 1 if errors else 0
