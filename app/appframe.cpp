@@ -20,6 +20,16 @@ const ProgramDescription *AppFrame::program;
 
 namespace {
 
+/* The -v argument as every program takes it. */
+const char kVerboseLevels[] =
+    "Verbose levels:\n"
+    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
+    "    0   do not print any messages\n"
+    "    1   print only errors\n"
+    "    2   print errors and warnings\n"
+    "    3   print errors, warnings and other information\n"
+    "If <F> is omitted <E> is used instead.\n";
+
 bool has_letter(const char *letters, int c)
 {
     return letters && c != 0 && strchr(letters, c) != nullptr;
@@ -97,8 +107,9 @@ void AppFrame::print_usage(const char *path)
 
 void AppFrame::print_help(const char *path)
 {
-    fprintf(stdout, program->help_format, banner, path);
-    fputs(program->terms_text, stdout);
+    fprintf(stdout, program->usage_format, banner, path);
+    fputs(program->help_text, stdout);
+    fputs(kVerboseLevels, stdout);
     log_abort("");
 }
 

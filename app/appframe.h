@@ -40,8 +40,14 @@
 
 /* What a program plugs into the frame.  Unused hooks stay nullptr. */
 struct ProgramDescription {
-    const char *name = nullptr;      /* given to init_AppData, e.g. "tagdump" */
-    const char *optstring = nullptr; /* getopt1 option string, e.g. "?hVi:o:v:l:f" */
+    ProgramDescription(const char *name, const char *optstring, const char *usage_format,
+                       const char *help_text)
+        : name(name), optstring(optstring), usage_format(usage_format), help_text(help_text)
+    {
+    }
+
+    const char *name;      /* given to init_AppData, e.g. "tagdump" */
+    const char *optstring; /* getopt1 option string, e.g. "?hVi:o:v:l:f" */
 
     /* Letters of the file-name options ('i', 'o', 'p', 'l'), in the order
      * main() frees them, e.g. "iol".  The frame stores their arguments.
@@ -51,10 +57,13 @@ struct ProgramDescription {
     /* File-name letters that must be given, e.g. "i" or "io". */
     const char *required = "i";
 
-    /* printf formats with two %s: the banner, then the program path. */
-    const char *usage_format = nullptr; /* to stderr */
-    const char *help_format = nullptr;  /* to stdout */
-    const char *terms_text = nullptr;   /* to stdout after the help, unformatted */
+    /* The usage line: a printf format with two %s, the banner and the
+     * program path.  It goes to stderr on a usage error and opens the
+     * help on stdout. */
+    const char *usage_format;
+    /* The rest of the help, unformatted: the program's switches and terms.
+     * The frame ends every help with the verbose levels of -v. */
+    const char *help_text;
 
     /* parse_cmdline, before log_mask(0) (the browser's page size). */
     void (*before_mask)() = nullptr;

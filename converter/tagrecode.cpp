@@ -20,9 +20,8 @@ const char kUsage[] =
     "%s\nUsage:\n  %s [-?|h] [-V] [-p] [-mo[n|<TS>]] [-do<TS>] [-E<enc>] -i<file> -o<file> "
     "[-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
 
+/* After the usage line; the frame adds the verbose levels. */
 const char kHelp[] =
-    "%s\nUsage:\n  %s [-?|h] [-V] [-p] [-mo[n|<TS>]] [-do<TS>] [-E<enc>] -i<file> -o<file> "
-    "[-v[<E>[<F>]]] [-l<file>] [@<file>]\n"
     "Switches:\n"
     "  -V \tprint version information and exit\n"
     "  -p \tforces not to copy the pixel data (default is copy)\n"
@@ -34,9 +33,7 @@ const char kHelp[] =
     "  -o \tname of output file (DICOM format)\n"
     "  -v \tverbose level\n"
     "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n";
-
-const char kTerms[] =
+    "  @  \tname of file containing command line arguments\n"
     "Terms:\n"
     "<file>\tis a file name (with or without path)\n"
     "<TS>\tis one of the characters below to specify transfer syntax to use\n"
@@ -47,14 +44,7 @@ const char kTerms[] =
     "<enc>\tspecifies the type and parameters of encapsulation\n"
     "This argument is used only when -doc is specified.\n"
     "Default values are -moe -doi (implicit little endian object with\n"
-    "explicit little endian metaheader)\n"
-    "Verbose levels:\n"
-    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
-    "    0   do not print any messages\n"
-    "    1   print only errors\n"
-    "    2   print errors and warnings\n"
-    "    3   print errors, warnings and other information\n"
-    "If <F> is omitted <E> is used instead.\n";
+    "explicit little endian metaheader)\n";
 
 /* The converter's own option values. */
 struct Options {
@@ -186,14 +176,9 @@ void converter_work() {
 } // namespace
 
 int main(int argc, char **argv) {
-    ProgramDescription program;
-    program.name = "tagrecode";
-    program.optstring = "?hVpm:d:E:i:o:v:l:";
+    ProgramDescription program("tagrecode", "?hVpm:d:E:i:o:v:l:", kUsage, kHelp);
     program.file_options = "iol";
     program.required = "io";
-    program.usage_format = kUsage;
-    program.help_format = kHelp;
-    program.terms_text = kTerms;
     program.presets = converter_presets;
     program.on_option = converter_option;
     program.after_loop = converter_after_loop;

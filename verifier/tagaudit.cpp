@@ -10,32 +10,24 @@
 #include <stdio.h>
 
 #include "appframe.h"
+#include "display.h"
 
 namespace {
 
 const char kUsage[] =
     "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-q] [-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
 
+/* After the usage line; the frame adds the verbose levels. */
 const char kHelp[] =
-    "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-q] [-v[<E>[<F>]]] [-l<file>] [@<file>]\n"
     "Switches:\n"
     "  -V \tprint version information and exit\n"
     "  -i \tname of input file (DICOM format)\n"
     "  -q \tquick verify (tag checking only)\n"
     "  -v \tverbose level\n"
     "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n";
-
-const char kTerms[] =
+    "  @  \tname of file containing command line arguments\n"
     "Terms:\n"
-    "<file>\tis a file name (with or without path)\n"
-    "Verbose levels:\n"
-    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
-    "    0   do not print any messages\n"
-    "    1   print only errors\n"
-    "    2   print errors and warnings\n"
-    "    3   print errors, warnings and other information\n"
-    "If <F> is omitted <E> is used instead.\n";
+    "<file>\tis a file name (with or without path)\n";
 
 /* -q; also set by the work when the object definitions cannot be loaded. */
 int16_t quick = 0;
@@ -47,15 +39,6 @@ int verifier_option(int letter, GetoptState *, int, char **) {
         return 1;
     quick = 1;
     return 0;
-}
-
-const char *syntax_name(TransferSyntaxCode ts) {
-    switch (ts) {
-    case TS_IMPLICIT_LE: return "ImplicitVRLittleEndian";
-    case TS_EXPLICIT_LE: return "ExplicitVRLittleEndian";
-    case TS_EXPLICIT_BE: return "ExplicitVRBigEndian";
-    default: return "Unknown/Not present";
-    }
 }
 
 void log_syntax(const char *format, TransferSyntaxCode ts) {
@@ -91,14 +74,7 @@ void verifier_before_tail() { DoneABCDef(&AppFrame::defs); }
 } // namespace
 
 int main(int argc, char **argv) {
-    ProgramDescription program;
-    program.name = "tagaudit";
-    program.optstring = "?hVi:qv:l:";
-    program.file_options = "il";
-    program.required = "i";
-    program.usage_format = kUsage;
-    program.help_format = kHelp;
-    program.terms_text = kTerms;
+    ProgramDescription program("tagaudit", "?hVi:qv:l:", kUsage, kHelp);
     program.presets = verifier_presets;
     program.on_option = verifier_option;
     program.work = verifier_work;
