@@ -9,11 +9,11 @@
 #include <string.h>
 #include <strings.h>
 
-#include <memory>
 #include <string>
 
 #include "appframe.h"
 #include "display.h"
+#include "owners_int.h"
 
 namespace {
 
@@ -288,14 +288,9 @@ void list_object(Listing &listing, IOObject *io)
     log_message("DICOM object elements listed.", 3);
 }
 
-/* Closes the list file at the end of the listing. */
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-
 void lister_work()
 {
-    std::unique_ptr<FILE, FileCloser> list_file;
+    FileOwner list_file;
     if (AppFrame::output) {
         list_file.reset(fopen(AppFrame::output, "w"));
         if (!list_file) {
