@@ -166,6 +166,12 @@ void AppFrame::import_input()
         log_abort("Error in opening DICOM object.");
 }
 
+void AppFrame::save_output()
+{
+    if (DO_copyObjectToFile(&app, &io, output) != 0)
+        log_abort("Error in storing DICOM object.");
+}
+
 int AppFrame::commandline_mode()
 {
     defs.abc = nullptr;

@@ -114,6 +114,7 @@ struct AppFrame {
     static int16_t parse_cmdline(int argc, char **argv);
     static int commandline_mode();
     static void import_input(); /* DO_importObjectFromFile of -i, or abort */
+    static void save_output();  /* DO_copyObjectToFile to -o, or abort */
 
     /* Parses a -v argument into *mask.  Returns 1 for a usage error, else
      * 0.  *mask_set tells whether the mask is to be handed to log_mask

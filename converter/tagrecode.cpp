@@ -151,8 +151,7 @@ void converter_work() {
     for (int i = 0; i < 4; i++)
         if (opts.enc_set[i])
             *targets[i] = opts.enc_param[i];
-    if (DO_copyObjectToFile(&AppFrame::app, &io, AppFrame::output) != 0)
-        log_abort("Error in storing DICOM object.");
+    AppFrame::save_output();
 }
 
 } // namespace

@@ -66,8 +66,7 @@ void edit_and_save() {
     if (run.unopened > 0)
         log_abort("Profile not processed; output not written.");
 
-    if (DO_copyObjectToFile(app, &AppFrame::io, AppFrame::output) != 0)
-        log_abort("Error in storing DICOM object.");
+    AppFrame::save_output();
 }
 
 } // namespace
