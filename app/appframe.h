@@ -15,7 +15,7 @@
  *   commandline_mode:
  *       head:  DefHolder slots NULL, InitTagPrvDef
  *              ("Error in parsing DICOM Tag definition files."),
- *              init_IOObject, output syntaxes -1 and -1, meta-header
+ *              init_IOObject, both output syntaxes TS_NONE, meta-header
  *              switch 1, open_input hook or the default
  *              import ("Error in opening DICOM object.")
  *       work hook
@@ -27,6 +27,8 @@
  * 'v' (verbosity), and every letter of ProgramDescription::file_options (a
  * heap copy of the argument into that letter's name slot; a repeated
  * option replaces the copy).  Any other letter goes to the on_option hook.
+ * The help is the usage line, the program's help text and the verbose
+ * levels, which every program shares.
  *
  * Every failure ends the process through log_abort (status 1).
  */
