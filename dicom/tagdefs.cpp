@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "deffile_int.h"
@@ -220,6 +221,76 @@ PrvDef *new_prv_tree() {
     return tree;
 }
 
+/* ---- loading one file ---------------------------------------------- */
+
+int16_t load_tag_file(AppData *app, const char *path, int16_t primary) {
+    const TagTable table = choose_table(app, primary);
+    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    if (f == nullptr)
+        return primary ? -1 : 0;
+    DefFile file(f);
+    if (app->pool == nullptr && (app->pool = InitDStringBuffer(kPoolBlock)) == nullptr)
+        return -1;
+    log_def_loading("Attribute Tag", primary, path);
+    if ((file.buf = pd_init_buffer(f)) == nullptr)
+        return -1;
+
+    RawDef def;
+    for (;;) {
+        const char *error = nullptr;
+        const ReadResult r = read_tag_record(file.buf, def, &error);
+        if (r == ReadResult::End || r == ReadResult::Incomplete)
+            break;
+        if (r == ReadResult::Syntax) {
+            log_def_syntax_error(error);
+            return -1;
+        }
+        if (*table.count >= kMaxRows) {
+            log_message((std::string("Too many attribute definitions in ") + path +
+                         ": a table holds at most 32767.").c_str(), 1);
+            return -1;
+        }
+        if (!append_row(app, table, def))
+            return -1;
+    }
+    Setup_CPU_Arch();
+    return 0;
+}
+
+int16_t load_prv_file(DefHolder *defs, const char *path, int16_t primary) {
+    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    if (f == nullptr)
+        return (!primary && defs->prv != nullptr) ? 0 : -1;
+    DefFile file(f);
+    PrvDef *tree = primary ? nullptr : defs->prv;
+    const bool fresh = tree == nullptr;
+    if (fresh && (tree = new_prv_tree()) == nullptr)
+        return -1;
+    log_def_loading("Private Data", primary, path);
+    file.buf = pd_init_buffer(f);
+
+    ReadResult r = file.buf ? ReadResult::Record : ReadResult::NoMemory;
+    const char *error = nullptr;
+    while (r == ReadResult::Record)
+        r = read_prv_record(file.buf, tree, &error);
+    if (r == ReadResult::Syntax) {
+        if (tree != defs->prv)
+            _free_prv_def(&tree);
+        _free_prv_def(&defs->prv);
+        log_def_syntax_error(error);
+        return -1;
+    }
+    if (r == ReadResult::NoMemory) {
+        if (fresh)
+            _free_prv_def(&tree);
+        return -1;
+    }
+    if (tree != defs->prv)
+        _free_prv_def(&defs->prv);
+    defs->prv = tree;
+    return 0;
+}
+
 } // namespace
 
 /* ---- builders and frees of the private tree ------------------------- */
@@ -291,72 +362,22 @@ void init_AppData(AppData *app, const char *name, const char *version, char *ban
         sprintf(banner, "%s %s", name ? name : "", version ? version : "");
 }
 
+/* The loaders build their messages in std::string: memory running out
+ * there fails the load like any other shortage. */
 int16_t InitDICOMTagDef(AppData *app, const char *path, int16_t primary) {
-    const TagTable table = choose_table(app, primary);
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
-    if (f == nullptr)
-        return primary ? -1 : 0;
-    DefFile file(f);
-    if (app->pool == nullptr && (app->pool = InitDStringBuffer(kPoolBlock)) == nullptr)
+    try {
+        return load_tag_file(app, path, primary);
+    } catch (const std::bad_alloc &) {
         return -1;
-    log_def_loading("Attribute Tag", primary, path);
-    if ((file.buf = pd_init_buffer(f)) == nullptr)
-        return -1;
-
-    RawDef def;
-    for (;;) {
-        const char *error = nullptr;
-        const ReadResult r = read_tag_record(file.buf, def, &error);
-        if (r == ReadResult::End || r == ReadResult::Incomplete)
-            break;
-        if (r == ReadResult::Syntax) {
-            log_def_syntax_error(error);
-            return -1;
-        }
-        if (*table.count >= kMaxRows) {
-            log_message((std::string("Too many attribute definitions in ") + path +
-                         ": a table holds at most 32767.").c_str(), 1);
-            return -1;
-        }
-        if (!append_row(app, table, def))
-            return -1;
     }
-    Setup_CPU_Arch();
-    return 0;
 }
 
 int16_t InitDICOMPrvDef(AppData *, DefHolder *defs, const char *path, int16_t primary) {
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
-    if (f == nullptr)
-        return (!primary && defs->prv != nullptr) ? 0 : -1;
-    DefFile file(f);
-    PrvDef *tree = primary ? nullptr : defs->prv;
-    const bool fresh = tree == nullptr;
-    if (fresh && (tree = new_prv_tree()) == nullptr)
-        return -1;
-    log_def_loading("Private Data", primary, path);
-    file.buf = pd_init_buffer(f);
-
-    ReadResult r = file.buf ? ReadResult::Record : ReadResult::NoMemory;
-    const char *error = nullptr;
-    while (r == ReadResult::Record)
-        r = read_prv_record(file.buf, tree, &error);
-    if (r == ReadResult::Syntax) {
-        log_def_syntax_error(error);
-        if (tree != defs->prv)
-            _free_prv_def(&tree);
-        _free_prv_def(&defs->prv);
+    try {
+        return load_prv_file(defs, path, primary);
+    } catch (const std::bad_alloc &) {
         return -1;
     }
-    if (r == ReadResult::NoMemory) {
-        if (fresh)
-            _free_prv_def(&tree);
-        return -1;
-    }
-    if (tree != defs->prv)
-        _free_prv_def(&defs->prv);
-    defs->prv = tree;
-    return 0;
 }
 
 int16_t InitTagDef(AppData *app, int16_t only_primary) {

@@ -1,8 +1,8 @@
 /*
- * alloc_failure_test.cpp -- the exported functions of the support library
- * that allocate through C++ must not let std::bad_alloc out through their
- * C interface: with operator new refusing every request, getfileenv
- * reports "not found" instead of ending the process.
+ * alloc_failure_test.cpp -- exported functions that allocate through C++
+ * must not let std::bad_alloc out through their C interface.  With
+ * operator new refusing every request, getfileenv reports "not found" and
+ * the definition loaders fail their load, leaving nothing half built.
  */
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "basekit.h"
+#include "medcore.h"
 #include "testutil.h"
 
 namespace {
@@ -50,6 +51,28 @@ TEST(AllocationFailure, SearchPathLookupFindsNothingAndReturns)
         r = getfileenv(kVar, path.c_str(), found, sizeof found);
     }
     EXPECT_EQ(path, std::string(r));
+}
+
+TEST(AllocationFailure, DefinitionLoadersFailTheirLoad)
+{
+    testutil::TempDir dir;
+    const std::string bad = dir.file("bad.def");
+    testutil::WriteFile(bad, "{ x");
+    log_mask(0);
+    AppData app;
+    char banner[64];
+    init_AppData(&app, "test", "2.1", banner);
+    DefHolder defs = {};
+    int16_t tag_result, prv_result;
+    {
+        RefusedNew refused;
+        tag_result = InitDICOMTagDef(&app, bad.c_str(), 1);
+        prv_result = InitDICOMPrvDef(&app, &defs, bad.c_str(), 1);
+    }
+    EXPECT_EQ(-1, tag_result);
+    EXPECT_EQ(-1, prv_result);
+    EXPECT_EQ(nullptr, defs.prv);
+    DoneTagPrvDef(&app, &defs);
 }
 
 } // namespace
