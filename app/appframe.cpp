@@ -16,9 +16,19 @@ char *AppFrame::input;
 char *AppFrame::output;
 char *AppFrame::profile;
 char *AppFrame::logfile;
-const ProgramSpec *AppFrame::spec;
+const ProgramDescription *AppFrame::program;
 
 namespace {
+
+/* The -v argument as every program takes it. */
+const char kVerboseLevels[] =
+    "Verbose levels:\n"
+    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
+    "    0   do not print any messages\n"
+    "    1   print only errors\n"
+    "    2   print errors and warnings\n"
+    "    3   print errors, warnings and other information\n"
+    "If <F> is omitted <E> is used instead.\n";
 
 bool has_letter(const char *letters, int c)
 {
@@ -91,30 +101,31 @@ void AppFrame::print_version()
 
 void AppFrame::print_usage(const char *path)
 {
-    fprintf(stderr, spec->usage_format, banner, path);
+    fprintf(stderr, program->usage_format, banner, path);
     log_abort("");
 }
 
 void AppFrame::print_help(const char *path)
 {
-    fprintf(stdout, spec->help_format, banner, path);
-    fputs(spec->terms_text, stdout);
+    fprintf(stdout, program->usage_format, banner, path);
+    fputs(program->help_text, stdout);
+    fputs(kVerboseLevels, stdout);
     log_abort("");
 }
 
 int16_t AppFrame::parse_cmdline(int argc, char **argv)
 {
     int16_t errors = 0;
-    if (spec->before_mask)
-        spec->before_mask();
+    if (program->before_mask)
+        program->before_mask();
     log_mask(0);
-    if (spec->presets)
-        spec->presets();
+    if (program->presets)
+        program->presets();
 
     GetoptState st;
     initgetopt1(&st);
     for (;;) {
-        int16_t c = (int16_t)getopt1(&st, argc, argv, spec->optstring);
+        int16_t c = (int16_t)getopt1(&st, argc, argv, program->optstring);
         if (c == -1)
             break;
         if (c == '?' || c == 'h') {
@@ -127,15 +138,15 @@ int16_t AppFrame::parse_cmdline(int argc, char **argv)
             errors += (int16_t)parse_verbosity(st.optarg, &mask, &mask_set);
             if (mask_set)
                 log_mask(mask);
-        } else if (c == 'l' || has_letter(spec->file_options, c)) {
+        } else if (c == 'l' || has_letter(program->file_options, c)) {
             replace_name(name_slot(c), st.optarg);
-        } else if (spec->on_option) {
-            errors += (int16_t)spec->on_option(c, &st, argc, argv);
+        } else if (program->on_option) {
+            errors += (int16_t)program->on_option(c, &st, argc, argv);
         }
     }
-    if (spec->after_loop)
-        errors += (int16_t)spec->after_loop();
-    for (const char *r = spec->required; r && *r; ++r) {
+    if (program->after_loop)
+        errors += (int16_t)program->after_loop();
+    for (const char *r = program->required; r && *r; ++r) {
         char **slot = name_slot(*r);
         if (slot && *slot == nullptr)
             errors++;
@@ -155,6 +166,12 @@ void AppFrame::import_input()
         log_abort("Error in opening DICOM object.");
 }
 
+void AppFrame::save_output()
+{
+    if (DO_copyObjectToFile(&app, &io, output) != 0)
+        log_abort("Error in storing DICOM object.");
+}
+
 int AppFrame::commandline_mode()
 {
     defs.abc = nullptr;
@@ -167,32 +184,32 @@ int AppFrame::commandline_mode()
     io.out_meta_ts = TS_NONE;
     io.out_ds_ts = TS_NONE;
     io.meta_header = 1;
-    if (spec->open_input)
-        spec->open_input();
+    if (program->open_input)
+        program->open_input();
     else
         import_input();
 
-    if (spec->work)
-        spec->work();
+    if (program->work)
+        program->work();
 
-    if (spec->before_tail)
-        spec->before_tail();
+    if (program->before_tail)
+        program->before_tail();
     DO_closeObject(&io);
     DoneTagPrvDef(&app, &defs);
     return 0;
 }
 
-int AppFrame::run(const ProgramSpec &program, int argc, char **argv)
+int AppFrame::run(const ProgramDescription &description, int argc, char **argv)
 {
-    spec = &program;
-    init_AppData(&app, program.name, "2.1", banner);
+    program = &description;
+    init_AppData(&app, description.name, "2.1", banner);
     parse_cmdline(argc, argv);
     log_start(logfile, banner, argc, argv);
-    if (program.after_log_start)
-        program.after_log_start();
+    if (description.after_log_start)
+        description.after_log_start();
     commandline_mode();
     log_end();
-    for (const char *f = program.file_options; f && *f; ++f) {
+    for (const char *f = description.file_options; f && *f; ++f) {
         char **slot = name_slot(*f);
         if (slot && *slot) {
             free(*slot);

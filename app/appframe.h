@@ -1,9 +1,9 @@
 /*
  * appframe.h -- the skeleton shared by every console program.
  *
- * A program describes itself in a ProgramSpec (name, option string, texts,
- * file-name options, hooks) and hands it to AppFrame::run from main().  The
- * frame does the rest in a fixed order:
+ * A program describes itself to the frame in a ProgramDescription (name,
+ * option string, texts, file-name options, hooks) and hands it to
+ * AppFrame::run from main().  The frame does the rest in a fixed order:
  *
  *   init_AppData(name, "2.1")
  *   parse_cmdline:  before_mask hook, log_mask(0), the presets hook,
@@ -15,18 +15,20 @@
  *   commandline_mode:
  *       head:  DefHolder slots NULL, InitTagPrvDef
  *              ("Error in parsing DICOM Tag definition files."),
- *              init_IOObject, output syntaxes -1 and -1, meta-header
+ *              init_IOObject, both output syntaxes TS_NONE, meta-header
  *              switch 1, open_input hook or the default
  *              import ("Error in opening DICOM object.")
  *       work hook
  *       tail:  before_tail hook, DO_closeObject, DoneTagPrvDef
- *   log_end, free the file names in the order of ProgramSpec::file_options,
- *   return 0.
+ *   log_end, free the file names in the order of
+ *   ProgramDescription::file_options, return 0.
  *
  * Options handled by the frame itself: '?' and 'h' (help), 'V' (version),
- * 'v' (verbosity), and every letter of ProgramSpec::file_options (a heap
- * copy of the argument into that letter's name slot; a repeated option
- * replaces the copy).  Any other letter goes to the on_option hook.
+ * 'v' (verbosity), and every letter of ProgramDescription::file_options (a
+ * heap copy of the argument into that letter's name slot; a repeated
+ * option replaces the copy).  Any other letter goes to the on_option hook.
+ * The help is the usage line, the program's help text and the verbose
+ * levels, which every program shares.
  *
  * Every failure ends the process through log_abort (status 1).
  */
@@ -39,9 +41,15 @@
 #include "medcore.h"
 
 /* What a program plugs into the frame.  Unused hooks stay nullptr. */
-struct ProgramSpec {
-    const char *name = nullptr;      /* given to init_AppData, e.g. "tagdump" */
-    const char *optstring = nullptr; /* getopt1 option string, e.g. "?hVi:o:v:l:f" */
+struct ProgramDescription {
+    ProgramDescription(const char *name, const char *optstring, const char *usage_format,
+                       const char *help_text)
+        : name(name), optstring(optstring), usage_format(usage_format), help_text(help_text)
+    {
+    }
+
+    const char *name;      /* given to init_AppData, e.g. "tagdump" */
+    const char *optstring; /* getopt1 option string, e.g. "?hVi:o:v:l:f" */
 
     /* Letters of the file-name options ('i', 'o', 'p', 'l'), in the order
      * main() frees them, e.g. "iol".  The frame stores their arguments.
@@ -51,10 +59,13 @@ struct ProgramSpec {
     /* File-name letters that must be given, e.g. "i" or "io". */
     const char *required = "i";
 
-    /* printf formats with two %s: the banner, then the program path. */
-    const char *usage_format = nullptr; /* to stderr */
-    const char *help_format = nullptr;  /* to stdout */
-    const char *terms_text = nullptr;   /* to stdout after the help, unformatted */
+    /* The usage line: a printf format with two %s, the banner and the
+     * program path.  It goes to stderr on a usage error and opens the
+     * help on stdout. */
+    const char *usage_format;
+    /* The rest of the help, unformatted: the program's switches and terms.
+     * The frame ends every help with the verbose levels of -v. */
+    const char *help_text;
 
     /* parse_cmdline, before log_mask(0) (the browser's page size). */
     void (*before_mask)() = nullptr;
@@ -69,9 +80,9 @@ struct ProgramSpec {
     int (*after_loop)() = nullptr;
     /* After log_start, before commandline_mode (the browser's prompt). */
     void (*after_log_start)() = nullptr;
-    /* Replaces step 4 of the head (reading the -i file).  Must end the
-     * process through log_abort on failure.  AppFrame::import_input() is
-     * the default and may be called from here (the editor). */
+    /* Opens the object in place of the head's import of the -i file.  Must
+     * end the process through log_abort on failure.  AppFrame::import_input()
+     * is the default and may be called from here (the editor). */
     void (*open_input)() = nullptr;
     /* The program's own work, between head and tail. */
     void (*work)() = nullptr;
@@ -92,10 +103,10 @@ struct AppFrame {
     static char *profile; /* -p */
     static char *logfile; /* -l */
 
-    static const ProgramSpec *spec;
+    static const ProgramDescription *program;
 
     /* main() of a program: returns 0 or ends the process with status 1. */
-    static int run(const ProgramSpec &spec, int argc, char **argv);
+    static int run(const ProgramDescription &description, int argc, char **argv);
 
     /* The slot of a file-name option letter ('i', 'o', 'p', 'l'), else
      * nullptr. */
@@ -105,6 +116,7 @@ struct AppFrame {
     static int16_t parse_cmdline(int argc, char **argv);
     static int commandline_mode();
     static void import_input(); /* DO_importObjectFromFile of -i, or abort */
+    static void save_output();  /* DO_copyObjectToFile to -o, or abort */
 
     /* Parses a -v argument into *mask.  Returns 1 for a usage error, else
      * 0.  *mask_set tells whether the mask is to be handed to log_mask

@@ -15,6 +15,8 @@
 
 #include <utility>
 
+#include "display.h"
+
 namespace {
 
 const int kLineSize = 88;   /* a title, a row */
@@ -106,15 +108,6 @@ NavigationCode attribute_list_table(Browser &b, const std::string &title, AttrDe
         return NAV_SHOW_AGAIN;
     };
     return run_table(b, steps_items, compose, open);
-}
-
-/* Pixel data stays in the file; its element holds the descriptor, which
- * knows the value's length there. */
-uint32_t shown_length(const DicomElement *e)
-{
-    if (e->group == 0x7FE0 && e->element == 0x0010 && e->length != 0 && e->value)
-        return static_cast<const PixelDataDesc *>(e->value)->length;
-    return e->length;
 }
 
 void append_piece(char *line, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -221,13 +214,7 @@ void show_value(Browser &b, DicomElement *e)
         const char *vrname = nullptr;
         getVRtext(b.app, ((uint32_t)e->group << 16) | e->element, &vr, &vrname);
         append_piece(line, "(%04hx,%04hx) %-2.2s", e->group, e->element, text_of(vrname));
-        const uint32_t length = shown_length(e);
-        if (length <= 99999)
-            append_piece(line, "  %5lu", (unsigned long)length);
-        else if (length == 0xFFFFFFFFu)
-            append_piece(line, "  %5ld", -1L);
-        else
-            append_piece(line, "  %lu", (unsigned long)length);
+        append_piece(line, "%s", length_column(shown_length(e)).c_str());
         print_element_value(b.app, e, line, kValueLine);
         fprintf(b.con.out, "\n%s\n", line);
     }

@@ -15,27 +15,18 @@ namespace {
 const char kUsage[] =
     "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-v[<E>[<F>]]] [-l<file>] [-n<num>] [@<file>]\n";
 
+/* After the usage line; the frame adds the verbose levels. */
 const char kHelp[] =
-    "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-v[<E>[<F>]]] [-l<file>] [-n<num>] [@<file>]\n"
     "Switches:\n"
     "  -V \tprint version information and exit\n"
     "  -i \tname of input file (DICOM format)\n"
     "  -v \tverbose level\n"
     "  -l \tname of log file\n"
     "  -n \tmaximum number of table rows to display on one page\n"
-    "  @  \tname of file containing command line arguments\n";
-
-const char kTerms[] =
+    "  @  \tname of file containing command line arguments\n"
     "Terms:\n"
     "<file>\tis a file name (with or without path)\n"
-    "<num>\tis an integer between 1 and 99 (default is 15)\n"
-    "Verbose levels:\n"
-    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
-    "    0   do not print any messages\n"
-    "    1   print only errors\n"
-    "    2   print errors and warnings\n"
-    "    3   print errors, warnings and other information\n"
-    "If <F> is omitted <E> is used instead.\n";
+    "<num>\tis an integer between 1 and 99 (default is 15)\n";
 
 const int kDefaultPageSize = 15;
 
@@ -93,18 +84,11 @@ void free_definitions()
 
 int main(int argc, char **argv)
 {
-    ProgramSpec spec;
-    spec.name = "tagwalk";
-    spec.optstring = "?hVi:v:l:n:";
-    spec.file_options = "il";
-    spec.required = "i";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.before_mask = preset_page_size;
-    spec.on_option = page_size_option;
-    spec.after_log_start = name_the_prompt;
-    spec.work = browser_work;
-    spec.before_tail = free_definitions;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program("tagwalk", "?hVi:v:l:n:", kUsage, kHelp);
+    program.before_mask = preset_page_size;
+    program.on_option = page_size_option;
+    program.after_log_start = name_the_prompt;
+    program.work = browser_work;
+    program.before_tail = free_definitions;
+    return AppFrame::run(program, argc, argv);
 }

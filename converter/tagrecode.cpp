@@ -7,7 +7,6 @@
  * from the program frame.
  */
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -20,9 +19,8 @@ const char kUsage[] =
     "%s\nUsage:\n  %s [-?|h] [-V] [-p] [-mo[n|<TS>]] [-do<TS>] [-E<enc>] -i<file> -o<file> "
     "[-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
 
+/* After the usage line; the frame adds the verbose levels. */
 const char kHelp[] =
-    "%s\nUsage:\n  %s [-?|h] [-V] [-p] [-mo[n|<TS>]] [-do<TS>] [-E<enc>] -i<file> -o<file> "
-    "[-v[<E>[<F>]]] [-l<file>] [@<file>]\n"
     "Switches:\n"
     "  -V \tprint version information and exit\n"
     "  -p \tforces not to copy the pixel data (default is copy)\n"
@@ -34,9 +32,7 @@ const char kHelp[] =
     "  -o \tname of output file (DICOM format)\n"
     "  -v \tverbose level\n"
     "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n";
-
-const char kTerms[] =
+    "  @  \tname of file containing command line arguments\n"
     "Terms:\n"
     "<file>\tis a file name (with or without path)\n"
     "<TS>\tis one of the characters below to specify transfer syntax to use\n"
@@ -47,71 +43,51 @@ const char kTerms[] =
     "<enc>\tspecifies the type and parameters of encapsulation\n"
     "This argument is used only when -doc is specified.\n"
     "Default values are -moe -doi (implicit little endian object with\n"
-    "explicit little endian metaheader)\n"
-    "Verbose levels:\n"
-    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
-    "    0   do not print any messages\n"
-    "    1   print only errors\n"
-    "    2   print errors and warnings\n"
-    "    3   print errors, warnings and other information\n"
-    "If <F> is omitted <E> is used instead.\n";
+    "explicit little endian metaheader)\n";
 
 /* The converter's own option values. */
 struct Options {
-    TransferSyntaxCode meta_ts = -1; /* -mo, -1 = as the input */
-    TransferSyntaxCode ds_ts = -1;   /* -do, 3 after -doc */
-    int encapsulate = 0;             /* -doc */
-    int16_t meta_header = 1;         /* -mon sets 0 */
-    int16_t copy_pixels = 1;         /* -p sets 0 */
+    TransferSyntaxCode meta_ts = TS_NONE; /* -mo, TS_NONE = as the input */
+    TransferSyntaxCode ds_ts = TS_NONE;   /* -do, TS_PNG after -doc */
+    int encapsulate = 0;                  /* -doc */
+    int16_t meta_header = 1;              /* -mon sets 0 */
+    int16_t copy_pixels = 1;              /* -p sets 0 */
     int16_t enc_param[4] = {0, 0, 0, 0};
     bool enc_set[4] = {false, false, false, false};
-    char *enc_text = nullptr; /* the last -E argument */
+    std::string enc_text; /* the last -E argument */
 };
 
 Options opts;
 
 void converter_presets() {
-    free(opts.enc_text);
     opts = Options();
 }
 
-/* The syntax code of an 'i', 'e' or 'b' character; -1 for any other. */
+/* The syntax code of an 'i', 'e' or 'b' character; TS_NONE for any other. */
 TransferSyntaxCode syntax_letter(char c) {
     switch (c) {
     case 'i': return TS_IMPLICIT_LE;
     case 'e': return TS_EXPLICIT_LE;
     case 'b': return TS_EXPLICIT_BE;
-    default: return -1;
+    default: return TS_NONE;
     }
 }
 
-/* -m: "o" followed by i, e, b or n. */
-int meta_option(const char *arg) {
+/* -m and -d: "o" followed by i, e or b, stored in *ts, or by the option's
+ * own letter ('n' for -m, 'c' for -d), which calls on_own.  Returns 1 for
+ * a usage error, else 0. */
+template <typename OnOwn>
+int output_syntax_option(const char *arg, char own, TransferSyntaxCode *ts, OnOwn on_own) {
     if (!arg || arg[0] != 'o')
         return 1;
-    if (arg[1] == 'n') {
-        opts.meta_header = 0;
+    if (arg[1] == own) {
+        on_own();
         return 0;
     }
-    TransferSyntaxCode ts = syntax_letter(arg[1]);
-    if (ts < 0)
+    const TransferSyntaxCode code = syntax_letter(arg[1]);
+    if (code == TS_NONE)
         return 1;
-    opts.meta_ts = ts;
-    return 0;
-}
-
-/* -d: "o" followed by i, e, b or c. */
-int data_set_option(const char *arg) {
-    if (!arg || arg[0] != 'o')
-        return 1;
-    if (arg[1] == 'c') {
-        opts.encapsulate = 1;
-        return 0;
-    }
-    TransferSyntaxCode ts = syntax_letter(arg[1]);
-    if (ts < 0)
-        return 1;
-    opts.ds_ts = ts;
+    *ts = code;
     return 0;
 }
 
@@ -122,12 +98,11 @@ int converter_option(int letter, GetoptState *state, int, char **) {
         opts.copy_pixels = 0;
         return 0;
     case 'm':
-        return meta_option(arg);
+        return output_syntax_option(arg, 'n', &opts.meta_ts, [] { opts.meta_header = 0; });
     case 'd':
-        return data_set_option(arg);
+        return output_syntax_option(arg, 'c', &opts.ds_ts, [] { opts.encapsulate = 1; });
     case 'E':
-        free(opts.enc_text);
-        opts.enc_text = arg ? strdup(arg) : nullptr;
+        opts.enc_text = arg ? arg : "";
         return 0;
     default:
         return 1;
@@ -159,44 +134,35 @@ int converter_after_loop() {
     if (opts.encapsulate) {
         opts.meta_header = 1;
         opts.copy_pixels = 1;
-        opts.meta_ts = -1;
+        opts.meta_ts = TS_NONE;
         opts.ds_ts = TS_PNG;
-        if (opts.enc_text)
-            parse_encapsulation(opts.enc_text);
+        parse_encapsulation(opts.enc_text.c_str());
     }
-    free(opts.enc_text);
-    opts.enc_text = nullptr;
     return 0;
 }
 
 void converter_work() {
     IOObject &io = AppFrame::io;
-    io.out_meta_ts = opts.meta_ts != -1 ? opts.meta_ts : io.in_meta_ts;
-    io.out_ds_ts = opts.ds_ts != -1 ? opts.ds_ts : io.in_ds_ts;
+    io.out_meta_ts = opts.meta_ts != TS_NONE ? opts.meta_ts : io.in_meta_ts;
+    io.out_ds_ts = opts.ds_ts != TS_NONE ? opts.ds_ts : io.in_ds_ts;
     io.meta_header = opts.meta_header;
     io.copy_pixels = opts.copy_pixels;
     int16_t *targets[4] = {&io.png_param1, &io.png_filter, &io.png_param3, &io.zlib_level};
     for (int i = 0; i < 4; i++)
         if (opts.enc_set[i])
             *targets[i] = opts.enc_param[i];
-    if (DO_copyObjectToFile(&AppFrame::app, &io, AppFrame::output) != 0)
-        log_abort("Error in storing DICOM object.");
+    AppFrame::save_output();
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    ProgramSpec spec;
-    spec.name = "tagrecode";
-    spec.optstring = "?hVpm:d:E:i:o:v:l:";
-    spec.file_options = "iol";
-    spec.required = "io";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.presets = converter_presets;
-    spec.on_option = converter_option;
-    spec.after_loop = converter_after_loop;
-    spec.work = converter_work;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program("tagrecode", "?hVpm:d:E:i:o:v:l:", kUsage, kHelp);
+    program.file_options = "iol";
+    program.required = "io";
+    program.presets = converter_presets;
+    program.on_option = converter_option;
+    program.after_loop = converter_after_loop;
+    program.work = converter_work;
+    return AppFrame::run(program, argc, argv);
 }

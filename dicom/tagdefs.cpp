@@ -9,8 +9,10 @@
 #include <string.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
 
+#include "deffile_int.h"
 #include "lookups_int.h"
 #include "platform.h"
 #include "tagdefs_int.h"
@@ -20,7 +22,6 @@ namespace {
 const int kTextMax = 2005;         /* longest string token */
 const int kTextBuf = kTextMax + 3; /* buffer of a string token */
 const int kPoolBlock = 4096;
-const int kPathBuf = 512;
 const int16_t kMaxRows = 32767; /* the row counts are signed 16-bit */
 const int kGrowStep = 20;
 
@@ -33,22 +34,6 @@ const char kErrRightBrace[] = "'}' (right brace) expected";
 const char kErrEof[] = "unexpected end of file";
 const char kErrListBrace[] = "5 '}' (right brace) expected";
 const char kErrRecordBrace[] = "6 '}' (right brace) expected";
-
-/* The open definition file and its tokenizer buffer, released on every
- * way out of a loader. */
-struct DefFile {
-    FILE *file = nullptr;
-    PDBuffer *buf = nullptr;
-
-    explicit DefFile(FILE *f) : file(f) {}
-    ~DefFile() {
-        if (file != nullptr)
-            fclose(file);
-        pd_done_buffer(&buf);
-    }
-    DefFile(const DefFile &) = delete;
-    DefFile &operator=(const DefFile &) = delete;
-};
 
 /* One definition as written in a file, before its texts are pooled. */
 struct RawDef {
@@ -84,16 +69,6 @@ bool read_def_body(PDBuffer *buf, RawDef &def, const char *eof_text, const char 
            expect(pd_get_string_value_spcs(buf, def.permitted, kTextMax), kErrString, eof_text,
                   error) &&
            expect(pd_skip_char_spcs(buf, '}'), kErrRightBrace, eof_text, error);
-}
-
-void log_syntax_error(const char *text) {
-    log_message((std::string(text) + ".").c_str(), 1);
-}
-
-void log_loading(const char *what, int16_t primary, const char *path) {
-    const std::string line = std::string("Loading ") + (primary ? "primary" : "secondary") +
-                             " DICOM " + what + " definition file " + path;
-    log_message(line.c_str(), 3);
 }
 
 /* ---- tag definition files ---------------------------------------- */
@@ -163,16 +138,6 @@ bool append_row(AppData *app, TagTable t, const RawDef &def) {
 }
 
 /* ---- private definition files ------------------------------------- */
-
-/* Links a node at the end of a doubly linked list (first, last). */
-template <typename Node> void append_at_tail(Node *&first, Node *&last, Node *node) {
-    node->prev = last;
-    if (last != nullptr)
-        last->next = node;
-    else
-        first = node;
-    last = node;
-}
 
 PrvCreatorDef *find_or_add_creator(PrvDef *tree, const char *name) {
     for (PrvCreatorDef *c = tree->first; c != nullptr; c = c->next)
@@ -256,27 +221,79 @@ PrvDef *new_prv_tree() {
     return tree;
 }
 
-/* Finds 'primary_name' and then 'secondary_name' along QUENOR_DEF_PATH and
- * loads them with 'load' (path, primary flag). */
-template <typename Load>
-int16_t load_pair(const char *primary_name, const char *secondary_name, int16_t only_primary,
-                  Load load) {
-    char path[kPathBuf];
-    getfileenv("QUENOR_DEF_PATH", primary_name, path, kPathBuf);
-    if (path[0] == '\0')
+/* ---- loading one file ---------------------------------------------- */
+
+int16_t load_tag_file(AppData *app, const char *path, int16_t primary) {
+    const TagTable table = choose_table(app, primary);
+    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    if (f == nullptr)
+        return primary ? -1 : 0;
+    DefFile file(f);
+    if (app->pool == nullptr && (app->pool = InitDStringBuffer(kPoolBlock)) == nullptr)
         return -1;
-    const int16_t r = load(path, 1);
-    if (r != 0 || only_primary)
-        return r;
-    getfileenv("QUENOR_DEF_PATH", secondary_name, path, kPathBuf);
-    if (path[0] == '\0')
-        return 0;
-    return load(path, 0);
+    log_def_loading("Attribute Tag", primary, path);
+    if ((file.buf = pd_init_buffer(f)) == nullptr)
+        return -1;
+
+    RawDef def;
+    for (;;) {
+        const char *error = nullptr;
+        const ReadResult r = read_tag_record(file.buf, def, &error);
+        if (r == ReadResult::End || r == ReadResult::Incomplete)
+            break;
+        if (r == ReadResult::Syntax) {
+            log_def_syntax_error(error);
+            return -1;
+        }
+        if (*table.count >= kMaxRows) {
+            log_message((std::string("Too many attribute definitions in ") + path +
+                         ": a table holds at most 32767.").c_str(), 1);
+            return -1;
+        }
+        if (!append_row(app, table, def))
+            return -1;
+    }
+    Setup_CPU_Arch();
+    return 0;
+}
+
+int16_t load_prv_file(DefHolder *defs, const char *path, int16_t primary) {
+    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    if (f == nullptr)
+        return (!primary && defs->prv != nullptr) ? 0 : -1;
+    DefFile file(f);
+    PrvDef *tree = primary ? nullptr : defs->prv;
+    const bool fresh = tree == nullptr;
+    if (fresh && (tree = new_prv_tree()) == nullptr)
+        return -1;
+    log_def_loading("Private Data", primary, path);
+    file.buf = pd_init_buffer(f);
+
+    ReadResult r = file.buf ? ReadResult::Record : ReadResult::NoMemory;
+    const char *error = nullptr;
+    while (r == ReadResult::Record)
+        r = read_prv_record(file.buf, tree, &error);
+    if (r == ReadResult::Syntax) {
+        if (tree != defs->prv)
+            _free_prv_def(&tree);
+        _free_prv_def(&defs->prv);
+        log_def_syntax_error(error);
+        return -1;
+    }
+    if (r == ReadResult::NoMemory) {
+        if (fresh)
+            _free_prv_def(&tree);
+        return -1;
+    }
+    if (tree != defs->prv)
+        _free_prv_def(&defs->prv);
+    defs->prv = tree;
+    return 0;
 }
 
 } // namespace
 
-/* ---- frees of the private tree --------------------------------------- */
+/* ---- builders and frees of the private tree ------------------------- */
 
 PrvCreatorDef *_append_creator_def(PrvDef *tree, const char *name) {
     if (tree->pool == nullptr)
@@ -317,22 +334,14 @@ void _free_prv_element_def(PrvElementDef *def) {
 void _free_creator_def(PrvCreatorDef *creator) {
     if (creator == nullptr)
         return;
-    for (PrvElementDef *d = creator->first; d != nullptr;) {
-        PrvElementDef *next = d->next;
-        _free_prv_element_def(d);
-        d = next;
-    }
+    free_def_list(creator->first, _free_prv_element_def);
     free(creator);
 }
 
 void _free_prv_def(PrvDef **tree) {
     if (tree == nullptr || *tree == nullptr)
         return;
-    for (PrvCreatorDef *c = (*tree)->first; c != nullptr;) {
-        PrvCreatorDef *next = c->next;
-        _free_creator_def(c);
-        c = next;
-    }
+    free_def_list((*tree)->first, _free_creator_def);
     DoneDStringBuffer(&(*tree)->pool);
     free(*tree);
     *tree = nullptr;
@@ -353,86 +362,36 @@ void init_AppData(AppData *app, const char *name, const char *version, char *ban
         sprintf(banner, "%s %s", name ? name : "", version ? version : "");
 }
 
+/* The loaders build their messages in std::string: memory running out
+ * there fails the load like any other shortage. */
 int16_t InitDICOMTagDef(AppData *app, const char *path, int16_t primary) {
-    const TagTable table = choose_table(app, primary);
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
-    if (f == nullptr)
-        return primary ? -1 : 0;
-    DefFile file(f);
-    if (app->pool == nullptr && (app->pool = InitDStringBuffer(kPoolBlock)) == nullptr)
+    try {
+        return load_tag_file(app, path, primary);
+    } catch (const std::bad_alloc &) {
         return -1;
-    log_loading("Attribute Tag", primary, path);
-    if ((file.buf = pd_init_buffer(f)) == nullptr)
-        return -1;
-
-    RawDef def;
-    for (;;) {
-        const char *error = nullptr;
-        const ReadResult r = read_tag_record(file.buf, def, &error);
-        if (r == ReadResult::End || r == ReadResult::Incomplete)
-            break;
-        if (r == ReadResult::Syntax) {
-            log_syntax_error(error);
-            return -1;
-        }
-        if (*table.count >= kMaxRows) {
-            log_message((std::string("Too many attribute definitions in ") + path +
-                         ": a table holds at most 32767.").c_str(), 1);
-            return -1;
-        }
-        if (!append_row(app, table, def))
-            return -1;
     }
-    Setup_CPU_Arch();
-    return 0;
 }
 
 int16_t InitDICOMPrvDef(AppData *, DefHolder *defs, const char *path, int16_t primary) {
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
-    if (f == nullptr)
-        return (!primary && defs->prv != nullptr) ? 0 : -1;
-    DefFile file(f);
-    PrvDef *tree = primary ? nullptr : defs->prv;
-    const bool fresh = tree == nullptr;
-    if (fresh && (tree = new_prv_tree()) == nullptr)
-        return -1;
-    log_loading("Private Data", primary, path);
-    file.buf = pd_init_buffer(f);
-
-    ReadResult r = file.buf ? ReadResult::Record : ReadResult::NoMemory;
-    const char *error = nullptr;
-    while (r == ReadResult::Record)
-        r = read_prv_record(file.buf, tree, &error);
-    if (r == ReadResult::Syntax) {
-        log_syntax_error(error);
-        if (tree != defs->prv)
-            _free_prv_def(&tree);
-        _free_prv_def(&defs->prv);
+    try {
+        return load_prv_file(defs, path, primary);
+    } catch (const std::bad_alloc &) {
         return -1;
     }
-    if (r == ReadResult::NoMemory) {
-        if (fresh)
-            _free_prv_def(&tree);
-        return -1;
-    }
-    if (tree != defs->prv)
-        _free_prv_def(&defs->prv);
-    defs->prv = tree;
-    return 0;
 }
 
 int16_t InitTagDef(AppData *app, int16_t only_primary) {
-    return load_pair("tag_tab.def", "tag2_tab.def", only_primary,
-                     [app](const char *path, int16_t primary) {
-                         return InitDICOMTagDef(app, path, primary);
-                     });
+    return load_def_pair("tag_tab.def", "tag2_tab.def", only_primary,
+                         [app](const char *path, int16_t primary) {
+                             return InitDICOMTagDef(app, path, primary);
+                         });
 }
 
 int16_t InitPrvDef(AppData *app, DefHolder *defs, int16_t only_primary) {
-    return load_pair("prv_tab.def", "prv2_tab.def", only_primary,
-                     [app, defs](const char *path, int16_t primary) {
-                         return InitDICOMPrvDef(app, defs, path, primary);
-                     });
+    return load_def_pair("prv_tab.def", "prv2_tab.def", only_primary,
+                         [app, defs](const char *path, int16_t primary) {
+                             return InitDICOMPrvDef(app, defs, path, primary);
+                         });
 }
 
 int16_t InitTagPrvDef(AppData *app, DefHolder *defs, int16_t only_primary) {

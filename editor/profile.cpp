@@ -33,6 +33,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "owners_int.h"
+
 namespace {
 
 const char kBadNumber[] = "Bad number format in profile!";
@@ -66,51 +68,42 @@ void cannot_open(ProfileRun *run, const char *name) {
  * the last line read (the position an include returns to). */
 class ProfileFile {
 public:
-    ProfileFile() = default;
-    ProfileFile(const ProfileFile &) = delete;
-    ProfileFile &operator=(const ProfileFile &) = delete;
-    ~ProfileFile() { close(); }
-
     /* A directory opens for reading here but is no profile. */
     bool open(const char *name, int64_t offset) {
-        close();
-        file_ = name ? fopen(name, "rb") : nullptr;
+        file_.reset(name ? fopen(name, "rb") : nullptr);
         if (!file_)
             return false;
         struct stat st;
-        if (fstat(fileno(file_), &st) != 0 || S_ISDIR(st.st_mode) ||
-            (offset > 0 && fseeko(file_, (off_t)offset, SEEK_SET) != 0)) {
+        if (fstat(fileno(file_.get()), &st) != 0 || S_ISDIR(st.st_mode) ||
+            (offset > 0 && fseeko(file_.get(), (off_t)offset, SEEK_SET) != 0)) {
             close();
             return false;
         }
         offset_ = offset;
         return true;
     }
-    void close() {
-        if (file_)
-            fclose(file_);
-        file_ = nullptr;
-    }
+    void close() { file_.reset(); }
     int64_t offset() const { return offset_; }
     /* A read failed before the end of the file. */
-    bool failed() const { return file_ && ferror(file_); }
+    bool failed() const { return file_ && ferror(file_.get()); }
 
     /* Reads up to PROFILE_LINE_MAX characters, through the first LF; a CR
      * LF pair counts as one LF character.  false when nothing was read. */
     bool read_line(char *line) {
+        FILE *f = file_.get();
         size_t n = 0;
-        while (file_ && n < PROFILE_LINE_MAX) {
-            int c = getc(file_);
+        while (f && n < PROFILE_LINE_MAX) {
+            int c = getc(f);
             if (c == EOF)
                 break;
             offset_++;
             if (c == '\r') {
-                int d = getc(file_);
+                int d = getc(f);
                 if (d == '\n') {
                     offset_++;
                     c = '\n';
                 } else if (d != EOF) {
-                    ungetc(d, file_);
+                    ungetc(d, f);
                 }
             }
             line[n++] = (char)c;
@@ -122,7 +115,7 @@ public:
     }
 
 private:
-    FILE *file_ = nullptr;
+    FileOwner file_;
     int64_t offset_ = 0;
 };
 
@@ -263,13 +256,14 @@ bool convert_number(const char *token, const NumberFormat &f, unsigned char *out
  * end adds no value.  false (with the number-format message) on a token
  * without a number, one too long to be a number, or a number out of range;
  * false without a message when out of memory. */
-bool build_numbers(const char *text, const NumberFormat &f, void **value, uint32_t *length) {
+bool build_numbers(const char *text, const NumberFormat &f, MallocOwner<void> *value,
+                   uint32_t *length) {
     size_t len = strlen(text);
     size_t tokens = 1;
     for (size_t i = 0; i < len; i++)
         if (text[i] == '\\' && i + 1 < len)
             tokens++;
-    unsigned char *array = static_cast<unsigned char *>(malloc(tokens * f.width));
+    MallocOwner<unsigned char> array(static_cast<unsigned char *>(malloc(tokens * f.width)));
     if (!array)
         return false;
     const char *p = text;
@@ -281,16 +275,15 @@ bool build_numbers(const char *text, const NumberFormat &f, void **value, uint32
         if (ok) {
             memcpy(token, p, n);
             token[n] = '\0';
-            ok = convert_number(token, f, array + t * f.width);
+            ok = convert_number(token, f, array.get() + t * f.width);
         }
         if (!ok) {
-            free(array);
             log_message(kBadNumber, 1);
             return false;
         }
         p = end ? end + 1 : p + n;
     }
-    *value = array;
+    value->reset(array.release());
     *length = (uint32_t)(tokens * f.width);
     return true;
 }
@@ -313,7 +306,7 @@ bool read_hex_part(const char *text, size_t len, size_t from, uint16_t *out) {
 /* AT values: pieces of 9 characters, each an 8-digit tag (group, element)
  * and a separator, written gggg eeee backslash gggg eeee.  A text with
  * more pieces than its backslashes separate is refused. */
-bool build_tags(const char *text, void **value, uint32_t *length) {
+bool build_tags(const char *text, MallocOwner<void> *value, uint32_t *length) {
     size_t len = strlen(text);
     size_t pieces = (len + 8) / 9;
     size_t room = 1;
@@ -324,18 +317,17 @@ bool build_tags(const char *text, void **value, uint32_t *length) {
         log_message(kBadNumber, 1);
         return false;
     }
-    uint16_t *array = static_cast<uint16_t *>(malloc(pieces * 4));
+    MallocOwner<uint16_t> array(static_cast<uint16_t *>(malloc(pieces * 4)));
     if (!array)
         return false;
     for (size_t i = 0; i < pieces; i++) {
-        if (!read_hex_part(text, len, 9 * i, &array[2 * i]) ||
-            !read_hex_part(text, len, 9 * i + 4, &array[2 * i + 1])) {
-            free(array);
+        if (!read_hex_part(text, len, 9 * i, &array.get()[2 * i]) ||
+            !read_hex_part(text, len, 9 * i + 4, &array.get()[2 * i + 1])) {
             log_message(kBadNumber, 1);
             return false;
         }
     }
-    *value = array;
+    value->reset(array.release());
     *length = (uint32_t)(pieces * 4);
     return true;
 }
@@ -441,24 +433,23 @@ bool read_item_number(const char *word, size_t n, int16_t *out) {
  * it.  false when this profile ends here (its file is closed then). */
 bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
     ProfileStack &st = run->stack;
-    char *name = nullptr;
-    if (get_include_name(line, &name) != 0) {
+    char *include = nullptr;
+    if (get_include_name(line, &include) != 0) {
         say(2, "In line %ld file name missing", line_no);
         file.close();
         return false;
     }
+    MallocOwner<char> name(include);
     st.positions[st.depth] = file.offset();
     file.close();
     if (st.depth >= PROFILE_MAX_DEPTH) {
         say(2, "Too deeply nested profile includes. Max depth is %hd", (short)PROFILE_MAX_DEPTH);
-        free(name);
         return false;
     }
-    if (push_profile(run, name) == 0) {
+    if (push_profile(run, name.get()) == 0) {
         process_profile(run); /* an include that fails costs only its own lines */
         pop_profile(run);
     }
-    free(name);
     if (!file.open(st.names[st.depth], st.positions[st.depth])) {
         cannot_open(run, st.names[st.depth]);
         return false;
@@ -585,12 +576,12 @@ int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head) {
     if (!read_tag(&p, head))
         return -1;
     int vr = lookup_vr(run, head);
-    char *text = value_text(p);
+    MallocOwner<char> text(value_text(p));
     if (!text) {
         log_message("Not enough space to allocate memory to add a new element.", 1);
         return -1;
     }
-    void *value = nullptr;
+    MallocOwner<void> value;
     uint32_t length = 0;
     NumberFormat f;
     bool ok = true;
@@ -599,29 +590,23 @@ int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head) {
     } else if (vr == VR_SQ) {
         /* A sequence kept as raw bytes holds its items in its value: the
          * add keeps it as it is, like the items of any other sequence. */
-        if (holds_raw_content(run->obj, head)) {
-            free(text);
+        if (holds_raw_content(run->obj, head))
             return 0;
-        }
         length = kUndefined;
     } else if (number_format(vr, &f)) {
-        ok = build_numbers(text, f, &value, &length);
+        ok = build_numbers(text.get(), f, &value, &length);
     } else if (vr == VR_AT) {
-        ok = build_tags(text, &value, &length);
+        ok = build_tags(text.get(), &value, &length);
     } else if (!is_binary_vr(vr)) {
-        length = (uint32_t)strlen(text);
-        if (length > 0) {
-            value = text;
-            text = nullptr;
-        }
+        length = (uint32_t)strlen(text.get());
+        if (length > 0)
+            value.reset(text.release());
     }
-    free(text);
     if (!ok)
         return -1;
-    head->value = value;
+    head->value = value.get();
     head->length = length;
     int16_t result = add_record(run, head);
-    free(value);
     head->value = nullptr;
     return result;
 }

@@ -22,9 +22,8 @@ const char kUsage[] =
     "%s\nUsage:\n  %s [-?|h] [-V] -p<file> [-i<file>] -o<file> [-v[<E>[<F>]]] [-l<file>] "
     "[@<file>]\n";
 
+/* After the usage line; the frame adds the verbose levels. */
 const char kHelp[] =
-    "%s\nUsage:\n  %s [-?|h] [-V] -p<file> [-i<file>] -o<file> [-v[<E>[<F>]]] [-l<file>] "
-    "[@<file>]\n"
     "Switches:\n"
     "  -V \tprint version information and exit\n"
     "  -p \tname of profile (ASCII text)\n"
@@ -32,18 +31,9 @@ const char kHelp[] =
     "  -o \tname of output file (DICOM format)\n"
     "  -v \tverbose level\n"
     "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n";
-
-const char kTerms[] =
+    "  @  \tname of file containing command line arguments\n"
     "Terms:\n"
-    "<file>\tis a file name (with or without path)\n"
-    "Verbose levels:\n"
-    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
-    "    0   do not print any messages\n"
-    "    1   print only errors\n"
-    "    2   print errors and warnings\n"
-    "    3   print errors, warnings and other information\n"
-    "If <F> is omitted <E> is used instead.\n";
+    "<file>\tis a file name (with or without path)\n";
 
 /* With -i the file is read as by every program; without it the profile
  * starts from an empty object, which the save gives a meta group. */
@@ -76,22 +66,16 @@ void edit_and_save() {
     if (run.unopened > 0)
         log_abort("Profile not processed; output not written.");
 
-    if (DO_copyObjectToFile(app, &AppFrame::io, AppFrame::output) != 0)
-        log_abort("Error in storing DICOM object.");
+    AppFrame::save_output();
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    ProgramSpec spec;
-    spec.name = "tagpatch";
-    spec.optstring = "?hVp:i:o:v:l:";
-    spec.file_options = "iopl";
-    spec.required = "po";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.open_input = open_input;
-    spec.work = edit_and_save;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program("tagpatch", "?hVp:i:o:v:l:", kUsage, kHelp);
+    program.file_options = "iopl";
+    program.required = "po";
+    program.open_input = open_input;
+    program.work = edit_and_save;
+    return AppFrame::run(program, argc, argv);
 }

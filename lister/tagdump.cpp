@@ -9,7 +9,11 @@
 #include <string.h>
 #include <strings.h>
 
+#include <string>
+
 #include "appframe.h"
+#include "display.h"
+#include "owners_int.h"
 
 namespace {
 
@@ -17,9 +21,8 @@ const char kUsage[] =
     "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-o<file>] [-v[<E>[<F>]]] [-l<file>] [@<file>] "
     "[-f<flags>]\n";
 
+/* After the usage line; the frame adds the verbose levels. */
 const char kHelp[] =
-    "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-o<file>] [-v[<E>[<F>]]] [-l<file>] [@<file>] "
-    "[-f<flags>]\n"
     "Switches:\n"
     "  -V \tprint version information and exit\n"
     "  -i \tname of input file (DICOM format)\n"
@@ -30,9 +33,7 @@ const char kHelp[] =
     "  -f \tflags for listing\n"
     "     \tif -f is present, it must be the last option\n"
     "     \tbecause all the rest of the command line is treated as\n"
-    "     \tswitches for listing\n";
-
-const char kTerms[] =
+    "     \tswitches for listing\n"
     "Terms:\n"
     "<file>\tis a file name (with or without path)\n"
     "<flags>\tare options to switch off fields in listing\n"
@@ -42,14 +43,7 @@ const char kTerms[] =
     "  -vl\tdo not print Value Length\n"
     "  -vf\tdo not print Value Field\n"
     "  -de\tdo not print Description\n"
-    "  -un\tdo not print attributes of Retired and Unknown types\n"
-    "Verbose levels:\n"
-    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
-    "    0   do not print any messages\n"
-    "    1   print only errors\n"
-    "    2   print errors and warnings\n"
-    "    3   print errors, warnings and other information\n"
-    "If <F> is omitted <E> is used instead.\n";
+    "  -un\tdo not print attributes of Retired and Unknown types\n";
 
 /* Column switches, indexed by ListColumn (1..7). */
 enum ListColumn { GC = 1, EC, VR, VL, VF, DE, UN };
@@ -60,12 +54,25 @@ const int kLineSize = 1280;
 const int kDescColumn = 55;
 const char kBlanks[] = "                                                       "; /* 55 */
 
-int16_t column_on[kColumns + 1];
+/* The -f flag words, gathered while the options are read. */
 char flag_text[256];
-int16_t sequence_depth;
-int16_t item_depth;
-FILE *list_stream;
+
+/* The buffer of the list stream.  stdout keeps the buffer it was given
+ * until the process ends, so the buffer lives as long. */
 char list_buffer[1 << 18];
+
+/* One listing: the columns switched on, the depth in sequences and items
+ * of the element being listed, where the lines go, and the line being
+ * built (one buffer for every depth). */
+struct Listing {
+    AppData *app = nullptr;
+    int16_t pass_encoding = 0; /* the object's: 0 shows OX pixel data as OW, else OB */
+    int16_t column_on[kColumns + 1] = {};
+    int16_t sequence_depth = 0;
+    int16_t item_depth = 0;
+    FILE *stream = nullptr;
+    char line[kLineSize];
+};
 
 /* ---- options ---- */
 
@@ -95,30 +102,22 @@ void lister_presets()
 
 /* ---- column switches ---- */
 
-void parse_list_flags(const char *text)
+void parse_list_flags(Listing &listing, const char *text)
 {
     for (int i = 1; i <= kColumns; ++i)
-        column_on[i] = 1;
+        listing.column_on[i] = 1;
     const char *p = text;
     while ((p = strchr(p, '-')) != nullptr) {
         if (p[1] == '\0' || p[2] == '\0')
             break;
         for (int i = 0; i < kColumns; ++i) {
             if (strncasecmp(p + 1, kColumnNames[i], 2) == 0) {
-                column_on[i + 1] = 0;
+                listing.column_on[i + 1] = 0;
                 break;
             }
         }
         p += 3;
     }
-}
-
-int16_t list_flag(const char *name)
-{
-    for (int i = 0; i < kColumns; ++i)
-        if (strcmp(name, kColumnNames[i]) == 0)
-            return column_on[i + 1];
-    return 0;
 }
 
 /* ---- one line ---- */
@@ -141,6 +140,7 @@ struct Line {
         buf[len] = '\0';
     }
     void add(const char *text) { add(text, (int)strlen(text)); }
+    void add(const std::string &text) { add(text.c_str(), (int)text.size()); }
     template <typename... Args>
     void addf(const char *format, Args... args)
     {
@@ -150,7 +150,8 @@ struct Line {
     }
 };
 
-const char *vr_column_text(int vr, uint16_t group, uint16_t element, const char *vrname)
+const char *vr_column_text(const Listing &listing, int vr, uint16_t group, uint16_t element,
+                           const char *vrname)
 {
     switch (vr) {
     case VR_XS: return "US or SS";
@@ -158,28 +159,13 @@ const char *vr_column_text(int vr, uint16_t group, uint16_t element, const char 
     case VR_XX: return "";
     case VR_OX:
         if ((group == 0x7FE0 && element == 0x0010) || (group == 0x5000 && element == 0x3000))
-            return AppFrame::io.pass_encoding != 0 ? "OB" : "OW";
+            return listing.pass_encoding != 0 ? "OB" : "OW";
         return "OW or OB";
     default: return vrname ? vrname : "";
     }
 }
 
-void add_length(Line &line, uint32_t length)
-{
-    if (length <= 99999)
-        line.addf("  %5lu", (unsigned long)length);
-    else if (length == 0xFFFFFFFFu)
-        line.addf("  %5ld", -1L);
-    else
-        line.addf("  %lu", (unsigned long)length);
-}
-
-bool holds_pixel_descriptor(const DicomElement *e)
-{
-    return e->group == 0x7FE0 && e->element == 0x0010 && e->length != 0 && e->value;
-}
-
-void format_element_line(DicomElement *e, char *buf, int size)
+void format_element_line(const Listing &listing, DicomElement *e, char *buf, int size)
 {
     memset(buf, 0, (size_t)size);
     Line line{buf, size, 0};
@@ -187,26 +173,26 @@ void format_element_line(DicomElement *e, char *buf, int size)
     int vr = -1;
     const char *vrname = nullptr;
     const char *name = nullptr;
-    getVRandName(&AppFrame::app, tag, &vr, &vrname, &name);
+    getVRandName(listing.app, tag, &vr, &vrname, &name);
+    const int16_t *column_on = listing.column_on;
 
-    int indent = 2 * (item_depth + sequence_depth);
+    int indent = 2 * (listing.item_depth + listing.sequence_depth);
     line.add(kBlanks, indent < kDescColumn ? indent : kDescColumn);
     if (column_on[GC])
         line.addf("%04hX", e->group);
     if (column_on[EC])
         line.addf("  %04hX", e->element);
     if (column_on[VR]) {
-        const char *text = vr_column_text(vr, e->group, e->element, vrname);
+        const char *text = vr_column_text(listing, vr, e->group, e->element, vrname);
         int n = (int)strlen(text);
         line.add("  ");
         line.add(text, n);
         if (n < 8)
             line.add(kBlanks, 8 - n);
     }
-    if (holds_pixel_descriptor(e)) {
-        const PixelDataDesc *pds = static_cast<const PixelDataDesc *>(e->value);
+    if (const PixelDataDesc *pds = pixel_descriptor(e)) {
         if (column_on[VL])
-            add_length(line, pds->length);
+            line.add(length_column(pds->length));
         if (column_on[VF]) {
             line.addf("  Data in file %s, offset=0x%lX(%lu)", pds->filename ? pds->filename : "",
                       (unsigned long)pds->offset, (unsigned long)pds->offset);
@@ -218,9 +204,9 @@ void format_element_line(DicomElement *e, char *buf, int size)
         }
     } else {
         if (column_on[VL])
-            add_length(line, e->length);
+            line.add(length_column(e->length));
         if (column_on[VF]) {
-            print_element_value(&AppFrame::app, e, buf, size);
+            print_element_value(listing.app, e, buf, size);
             line.len = (int)strlen(buf);
         }
     }
@@ -243,38 +229,29 @@ bool is_item(const DicomElement *e)
     return e->group == 0xFFFE && e->element == 0xE000;
 }
 
-void list_element(DicomElement *e)
+void list_element(Listing &listing, DicomElement *e)
 {
-    static char line[kLineSize];
     int vr = -1;
-    getVR(&AppFrame::app, ((uint32_t)e->group << 16) | e->element, &vr);
-    if (column_on[UN] || (vr != -1 && vr != VR_RE && vr != VR_NA)) {
-        format_element_line(e, line, kLineSize);
-        size_t n = strlen(line);
-        line[n] = '\n';
-        fwrite(line, 1, n + 1, list_stream);
+    getVR(listing.app, ((uint32_t)e->group << 16) | e->element, &vr);
+    if (listing.column_on[UN] || (vr != -1 && vr != VR_RE && vr != VR_NA)) {
+        format_element_line(listing, e, listing.line, kLineSize);
+        size_t n = strlen(listing.line);
+        listing.line[n] = '\n';
+        fwrite(listing.line, 1, n + 1, listing.stream);
     }
-    int16_t *depth = vr == VR_SQ ? &sequence_depth : is_item(e) ? &item_depth : nullptr;
+    int16_t *depth = vr == VR_SQ ? &listing.sequence_depth
+                     : is_item(e) ? &listing.item_depth
+                                  : nullptr;
     if (depth)
         ++*depth;
     for (DicomElement *child = e->first_child; child; child = child->next)
-        list_element(child);
+        list_element(listing, child);
     if (depth)
         --*depth;
 }
 
-const char *syntax_name(TransferSyntaxCode ts)
-{
-    switch (ts) {
-    case TS_IMPLICIT_LE: return "ImplicitVRLittleEndian";
-    case TS_EXPLICIT_LE: return "ExplicitVRLittleEndian";
-    case TS_EXPLICIT_BE: return "ExplicitVRBigEndian";
-    default: return "Unknown/Not present";
-    }
-}
-
 /* The preamble as text when its bytes sum to nonzero, else as hex. */
-void list_preamble(const unsigned char *preamble)
+void list_preamble(FILE *stream, const unsigned char *preamble)
 {
     int32_t sum = 0;
     for (int i = 0; i < 128; ++i)
@@ -282,71 +259,64 @@ void list_preamble(const unsigned char *preamble)
     if (sum != 0) {
         const void *nul = memchr(preamble, 0, 128);
         size_t n = nul ? (size_t)((const unsigned char *)nul - preamble) : 128;
-        fwrite(preamble, 1, n, list_stream);
+        fwrite(preamble, 1, n, stream);
     } else {
         for (int i = 0; i < 128; ++i)
-            fprintf(list_stream, "%02X", preamble[i]);
+            fprintf(stream, "%02X", preamble[i]);
     }
-    fputs("\n", list_stream);
+    fputs("\n", stream);
 }
 
-int16_t list_object(IOObject *io, const char *flags)
+void list_object(Listing &listing, IOObject *io)
 {
-    parse_list_flags(flags);
-    sequence_depth = 0;
-    item_depth = 0;
-    fprintf(list_stream, "DICOM File Meta Information Header (%s)\n",
-            syntax_name(io->in_meta_ts));
-    fprintf(list_stream, "DICOM Data Set (%s)\n", syntax_name(io->in_ds_ts));
+    FILE *stream = listing.stream;
+    fprintf(stream, "DICOM File Meta Information Header (%s)\n", syntax_name(io->in_meta_ts));
+    fprintf(stream, "DICOM Data Set (%s)\n", syntax_name(io->in_ds_ts));
     DicomObject *obj = io->object;
     if (io->meta_header != 0 && obj) {
-        list_preamble(obj->preamble);
-        fputs("DICM", list_stream);
-        if (list_flag("DE"))
-            fputs("   # MetaHeader Information\n", list_stream);
-        fputs("\n", list_stream);
+        list_preamble(stream, obj->preamble);
+        fputs("DICM", stream);
+        if (listing.column_on[DE])
+            fputs("   # MetaHeader Information\n", stream);
+        fputs("\n", stream);
     }
     if (obj && obj->root) {
         SortCodes(obj->root);
         for (DicomElement *e = obj->root->first_child; e; e = e->next)
-            list_element(e);
+            list_element(listing, e);
     }
     log_message("DICOM object elements listed.", 3);
-    return 0;
 }
 
 void lister_work()
 {
-    list_stream = stdout;
+    FileOwner list_file;
     if (AppFrame::output) {
-        list_stream = fopen(AppFrame::output, "w");
-        if (!list_stream) {
+        list_file.reset(fopen(AppFrame::output, "w"));
+        if (!list_file) {
             char text[1024];
             snprintf(text, sizeof text, "Cannot open list file %s.", AppFrame::output);
             log_abort(text);
         }
     }
-    setvbuf(list_stream, list_buffer, _IOFBF, sizeof list_buffer);
-    list_object(&AppFrame::io, flag_text);
-    fflush(list_stream);
-    if (AppFrame::output && list_stream != stdout)
-        fclose(list_stream);
+    Listing listing;
+    listing.app = &AppFrame::app;
+    listing.pass_encoding = AppFrame::io.pass_encoding;
+    listing.stream = list_file ? list_file.get() : stdout;
+    parse_list_flags(listing, flag_text);
+    setvbuf(listing.stream, list_buffer, _IOFBF, sizeof list_buffer);
+    list_object(listing, &AppFrame::io);
+    fflush(listing.stream);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    ProgramSpec spec;
-    spec.name = "tagdump";
-    spec.optstring = "?hVi:o:v:l:f";
-    spec.file_options = "iol";
-    spec.required = "i";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.presets = lister_presets;
-    spec.on_option = lister_option;
-    spec.work = lister_work;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program("tagdump", "?hVi:o:v:l:f", kUsage, kHelp);
+    program.file_options = "iol";
+    program.presets = lister_presets;
+    program.on_option = lister_option;
+    program.work = lister_work;
+    return AppFrame::run(program, argc, argv);
 }

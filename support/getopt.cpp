@@ -5,6 +5,7 @@
  */
 #include "basekit.h"
 #include "getopt_int.h"
+#include "owners_int.h"
 #include "platform.h"
 
 #include <stdio.h>
@@ -103,7 +104,7 @@ int readcmdlist(GetoptState *state, const char *name) {
     static const char kAllocMsg[] = ": could not alloc memory for command list file -- %s";
     if (!name)
         name = "";
-    FILE *f = name[0] ? plat_fopen_text(name) : nullptr;
+    FileOwner f(name[0] ? plat_fopen_text(name) : nullptr);
     if (!f) {
         report(state, kOpenMsg, name, 0);
         return -1;
@@ -111,14 +112,12 @@ int readcmdlist(GetoptState *state, const char *name) {
     struct stat sb;
     if (stat(name, &sb) != 0 || sb.st_size < 0) {
         /* Opened but its size cannot be had: reported as not openable. */
-        fclose(f);
         report(state, kOpenMsg, name, 0);
         return -1;
     }
     size_t size = (size_t)sb.st_size;
-    char *buffer = (size + 1 > size) ? static_cast<char *>(malloc(size + 1)) : nullptr;
+    MallocOwner<char> buffer(size + 1 > size ? static_cast<char *>(malloc(size + 1)) : nullptr);
     if (!buffer) {
-        fclose(f);
         report(state, kAllocMsg, name, 0);
         return -1;
     }
@@ -126,31 +125,28 @@ int readcmdlist(GetoptState *state, const char *name) {
      * the text ends after the bytes actually read. */
     size_t got = 0;
     while (got < size) {
-        size_t r = fread(buffer + got, 1, size - got, f);
+        size_t r = fread(buffer.get() + got, 1, size - got, f.get());
         if (r == 0)
             break;
         got += r;
     }
-    buffer[got] = '\0';
+    buffer.get()[got] = '\0';
+    f.reset();
 
-    int count = scan_words(buffer, got, false, nullptr);
-    char **words = static_cast<char **>(malloc(((size_t)count + 1) * sizeof(char *)));
+    int count = scan_words(buffer.get(), got, false, nullptr);
+    MallocOwner<char *> words(static_cast<char **>(malloc(((size_t)count + 1) * sizeof(char *))));
     if (!words) {
         /* Treated like the failure to allocate the buffer. */
-        free(buffer);
-        fclose(f);
         report(state, kAllocMsg, name, 0);
         return -1;
     }
-    int stored = scan_words(buffer, got, true, words);
+    int stored = scan_words(buffer.get(), got, true, words.get());
     (void)stored; /* == count: the same scan over the same text */
-    words[count] = nullptr;
-    fclose(f);
+    words.get()[count] = nullptr;
 
-    free(state->file_words);
-    free(state->file_buffer);
-    state->file_buffer = buffer;
-    state->file_words = words;
+    release_file(state);
+    state->file_buffer = buffer.release();
+    state->file_words = words.release();
     state->file_wordc = count;
     return 0;
 }
@@ -180,8 +176,10 @@ int getopt1(GetoptState *st, int argc, char *const *argv, const char *optstring)
 
     if (st->sp == 1) {
         if (st->infile && st->optind >= st->file_wordc) {
-            /* The file is used up: back to the command line.  The resumed
-             * word is not tested for the at-sign (step 1.4 follows). */
+            /* The file is used up: back to the command line.  The word
+             * resumed at is not tested for an at-sign: an "@" word right
+             * after an argument file ends the options like any other word
+             * that is no option. */
             st->infile = 0;
             st->optind = st->saved_optind;
             release_file(st);

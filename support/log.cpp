@@ -34,12 +34,24 @@ const char *prefix_for(int16_t level) {
     }
 }
 
-/* Appends text to line (holding len characters) without passing 511
- * characters; whatever does not fit is cut off. */
-void append_cut(char *line, size_t *len, const char *text) {
-    while (*text && *len < kLineSize - 1)
-        line[(*len)++] = *text++;
-    line[*len] = '\0';
+/* A log line of at most 511 characters; whatever does not fit is cut off. */
+struct CutLine {
+    char text[kLineSize] = "";
+    size_t len = 0;
+
+    CutLine &add(const char *piece) {
+        while (*piece && len < kLineSize - 1)
+            text[len++] = *piece++;
+        text[len] = '\0';
+        return *this;
+    }
+};
+
+void close_log_file() {
+    if (g_logfile) {
+        fclose(g_logfile);
+        g_logfile = nullptr;
+    }
 }
 
 } // namespace
@@ -67,10 +79,7 @@ void log_message(const char *text, int level) {
 }
 
 void log_start(const char *logname, const char *title, int argc, char **argv) {
-    if (g_logfile) { /* a second log_start does not leak the earlier stream */
-        fclose(g_logfile);
-        g_logfile = nullptr;
-    }
+    close_log_file(); /* a second log_start does not leak the earlier stream */
     if (logname)
         g_logfile = fopen(logname, "w"); /* failure: stays closed, silently */
 
@@ -81,49 +90,28 @@ void log_start(const char *logname, const char *title, int argc, char **argv) {
         timetext[tl - 1] = '\0';
 
     /* Each of the three lines is cut at 511 characters. */
-    char line[kLineSize];
-    size_t len = 0;
-    line[0] = '\0';
-    append_cut(line, &len, "*** Log start: ");
-    append_cut(line, &len, timetext);
-    log_message(line, -1);
-
-    len = 0;
-    line[0] = '\0';
-    append_cut(line, &len, title ? title : "");
-    log_message(line, -1);
-
-    len = 0;
-    line[0] = '\0';
+    log_message(CutLine().add("*** Log start: ").add(timetext).text, -1);
+    log_message(CutLine().add(title ? title : "").text, -1);
+    CutLine command;
     if (argv && argc > 0) {
-        append_cut(line, &len, argv[0] ? argv[0] : "");
-        for (int i = 1; i < argc; i++) {
-            append_cut(line, &len, " ");
-            append_cut(line, &len, argv[i] ? argv[i] : "");
-        }
+        command.add(argv[0] ? argv[0] : "");
+        for (int i = 1; i < argc; i++)
+            command.add(" ").add(argv[i] ? argv[i] : "");
     }
-    log_message(line, -1);
+    log_message(command.text, -1);
 }
 
 void log_end(void) {
     char timetext[26];
     plat_localtime_text(timetext);
     /* The time text keeps its newline, so an empty line follows. */
-    char line[kLineSize];
-    size_t len = 0;
-    line[0] = '\0';
-    append_cut(line, &len, "*** Log end  : ");
-    append_cut(line, &len, timetext);
-    log_message(line, -1);
+    log_message(CutLine().add("*** Log end  : ").add(timetext).text, -1);
 }
 
 void log_abort(const char *text) {
     log_message(text, 1);
     log_end();
-    if (g_logfile) {
-        fclose(g_logfile);
-        g_logfile = nullptr;
-    }
+    close_log_file();
     exit(1);
 }
 

@@ -14,6 +14,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
+#include <string>
+#include <vector>
+
 namespace {
 
 const char kListSep = ';';
@@ -37,24 +41,30 @@ bool store_found(const char *path, char *result, int size) {
     return true;
 }
 
-/* Step 2 of _dirname and _basename: trailing white space is removed in
- * place (never the first character), then leading white space is skipped. */
-char *trim(char *path) {
+/* What _dirname and _basename split: the path with trailing white space
+ * removed in place (never the first character) and leading white space
+ * skipped; NULL when the path is NULL, empty or nothing but white space. */
+char *trimmed(char *path) {
+    if (!path || !*path)
+        return nullptr;
     size_t len = strlen(path);
     while (len > 1 && is_space((unsigned char)path[len - 1]))
         path[--len] = '\0';
     while (is_space((unsigned char)*path))
         path++;
-    return path;
+    return *path ? path : nullptr;
 }
 
 bool is_dot_or_dotdot(const char *p) { return strcmp(p, ".") == 0 || strcmp(p, "..") == 0; }
 
-/* Step 4: a path longer than one character loses one trailing separator. */
-void drop_trailing_sep(char *p) {
+/* The last separator of p, after a path longer than one character has lost
+ * one trailing separator (so that "a/b/" splits like "a/b"); NULL when
+ * there is none. */
+char *last_sep(char *p) {
     size_t len = strlen(p);
     if (len > 1 && p[len - 1] == PLAT_PATH_SEP)
         p[len - 1] = '\0';
+    return strrchr(p, PLAT_PATH_SEP);
 }
 
 } // namespace
@@ -88,62 +98,40 @@ char *getfileenv(const char *envvar, const char *name, char *result, int size) {
     if (!name)
         return result;
 
-    /* 1. The name exactly as passed. */
+    /* First the name exactly as passed. */
     if (plat_exists(name) && store_found(name, result, size))
         return result;
 
-    /* 2. Each entry of the variable, split at ';' (empty entries count). */
-    if (!envvar)
-        return result;
-    const char *value = getenv(envvar);
+    /* Then each entry of the variable, split at ';' (empty entries count). */
+    const char *value = envvar ? getenv(envvar) : nullptr;
     if (!value)
         return result;
-    char *list = strdup(value);
-    if (!list) /* allocation failure: treated as not found */
-        return result;
-    size_t nl = strlen(name);
-    char *entry = list;
-    for (;;) {
-        char *end = strchr(entry, kListSep);
-        if (end)
-            *end = '\0';
-        char *dir = strdup(entry);
-        if (dir) {
-            fixpath(dir);
-            size_t need = strlen(dir) + nl + 2;
-            char *candidate = static_cast<char *>(malloc(need));
-            if (candidate) {
-                mergepath(candidate, dir, name);
-                bool found = plat_exists(candidate) && store_found(candidate, result, size);
-                free(candidate);
-                if (found) {
-                    free(dir);
-                    free(list);
-                    return result;
-                }
-            }
-            free(dir);
+    try {
+        const size_t nl = strlen(name);
+        for (const char *entry = value;;) {
+            const char *end = strchr(entry, kListSep);
+            std::string dir = end ? std::string(entry, end) : std::string(entry);
+            fixpath(&dir[0]);
+            std::vector<char> candidate(dir.size() + nl + 2);
+            mergepath(candidate.data(), dir.c_str(), name);
+            if (plat_exists(candidate.data()) && store_found(candidate.data(), result, size))
+                return result;
+            if (!end)
+                break;
+            entry = end + 1;
         }
-        if (!end)
-            break;
-        entry = end + 1;
+    } catch (const std::bad_alloc &) {
+        /* Out of memory: treated as not found. */
     }
-    free(list);
-    /* 3. Not found. */
     result[0] = '\0';
     return result;
 }
 
 char *_dirname(char *path) {
-    if (!path || !*path)
+    char *p = trimmed(path);
+    if (!p || is_dot_or_dotdot(p))
         return g_dot;
-    char *p = trim(path);
-    if (!*p) /* nothing but white space */
-        return g_dot;
-    if (is_dot_or_dotdot(p))
-        return g_dot;
-    drop_trailing_sep(p);
-    char *sep = strrchr(p, PLAT_PATH_SEP);
+    char *sep = last_sep(p);
     if (!sep)
         return g_dot;
     if (sep == p)
@@ -154,15 +142,12 @@ char *_dirname(char *path) {
 }
 
 char *_basename(char *path) {
-    if (!path || !*path)
-        return g_dot;
-    char *p = trim(path);
-    if (!*p) /* nothing but white space */
+    char *p = trimmed(path);
+    if (!p)
         return g_dot;
     if (is_dot_or_dotdot(p))
         return p;
-    drop_trailing_sep(p);
-    char *sep = strrchr(p, PLAT_PATH_SEP);
+    char *sep = last_sep(p);
     if (!sep)
         return p; /* a bare name is its own last component */
     if (sep[1])

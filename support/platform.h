@@ -1,11 +1,12 @@
 /*
  * platform.h -- the few things the libraries take from the host system.
  *
- * The toolkit was laid out for a system whose paths use '\' and whose C
- * runtime reads text files with CR LF turned into LF.  This layer gives
- * the native separator, a file-existence test, the atomic replacement of a
- * file, the local time text, and a text-mode stream for reading.  It is
- * compiled into each library and exported by neither.
+ * Paths written with '\' and text files with CR LF line ends come from
+ * other systems and must work here.  This layer gives the native
+ * separator (fixpath turns '\' into it), a file-existence test, the
+ * atomic replacement of a file, the local time text, and a text-mode
+ * stream that reads CR LF as LF.  It is compiled into each library and
+ * exported by neither.
  */
 #ifndef QUENOR_PLATFORM_H
 #define QUENOR_PLATFORM_H
@@ -30,7 +31,8 @@ int plat_replace_file(const char *from, const char *to);
 void plat_localtime_text(char out[26]);
 
 /* Opens a file for reading in text mode: the stream delivers each CR LF
- * pair as a single LF, as the original runtime's "rt" mode did.  NULL when
+ * pair as a single LF, so that definition and argument files written
+ * with CR LF line ends read as those written with LF.  NULL when
  * the file cannot be opened.  Close with fclose(). */
 FILE *plat_fopen_text(const char *path);
 

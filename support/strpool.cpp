@@ -9,6 +9,7 @@
  * NULL once that many are full).
  */
 #include "basekit.h"
+#include "owners_int.h"
 
 #include <ctype.h>
 #include <stdint.h>
@@ -16,33 +17,51 @@
 #include <string.h>
 
 namespace {
+
 const int kMaxBlocks = 32767;
+
+/* Appends one empty block to the pool; false, with the pool unchanged,
+ * when memory runs out. */
+bool add_block(DStringBuffer *pool) {
+    const size_t count = (size_t)pool->block_count;
+    MallocOwner<int32_t> used(static_cast<int32_t *>(malloc(sizeof(int32_t) * (count + 1))));
+    MallocOwner<char *> blocks(static_cast<char **>(malloc(sizeof(char *) * (count + 1))));
+    MallocOwner<char> block(static_cast<char *>(malloc((size_t)pool->block_size)));
+    if (!used || !blocks || !block)
+        return false;
+    memcpy(used.get(), pool->used, sizeof(int32_t) * count);
+    memcpy(blocks.get(), pool->blocks, sizeof(char *) * count);
+    used.get()[count] = 0;
+    blocks.get()[count] = block.release();
+    free(pool->used);
+    free(pool->blocks);
+    pool->used = used.release();
+    pool->blocks = blocks.release();
+    pool->block_count = (int16_t)(count + 1);
+    return true;
 }
+
+} // namespace
 
 extern "C" {
 
 DStringBuffer *InitDStringBuffer(int block_size) {
     if (block_size < 1)
         return nullptr;
-    DStringBuffer *pool = static_cast<DStringBuffer *>(malloc(sizeof(DStringBuffer)));
-    if (!pool)
+    MallocOwner<DStringBuffer> pool(static_cast<DStringBuffer *>(malloc(sizeof(DStringBuffer))));
+    MallocOwner<int32_t> used(static_cast<int32_t *>(malloc(sizeof(int32_t))));
+    MallocOwner<char *> blocks(static_cast<char **>(malloc(sizeof(char *))));
+    MallocOwner<char> block0(static_cast<char *>(malloc((size_t)block_size)));
+    if (!pool || !used || !blocks || !block0)
         return nullptr;
-    pool->used = static_cast<int32_t *>(malloc(sizeof(int32_t)));
-    pool->blocks = static_cast<char **>(malloc(sizeof(char *)));
-    char *block0 = static_cast<char *>(malloc((size_t)block_size));
-    if (!pool->used || !pool->blocks || !block0) {
-        free(block0);
-        free(pool->blocks);
-        free(pool->used);
-        free(pool);
-        return nullptr;
-    }
-    block0[0] = '\0'; /* the shared empty string */
+    block0.get()[0] = '\0'; /* the shared empty string */
     pool->block_size = block_size;
     pool->block_count = 1;
+    pool->used = used.release();
     pool->used[0] = 1;
-    pool->blocks[0] = block0;
-    return pool;
+    pool->blocks = blocks.release();
+    pool->blocks[0] = block0.release();
+    return pool.release();
 }
 
 char *AddToDStringBuffer(DStringBuffer *pool, const char *text) {
@@ -65,24 +84,8 @@ char *AddToDStringBuffer(DStringBuffer *pool, const char *text) {
     if (chosen < 0) {
         if (count >= kMaxBlocks)
             return nullptr; /* the 16-bit block count is exhausted */
-        int32_t *used = static_cast<int32_t *>(malloc(sizeof(int32_t) * (size_t)(count + 1)));
-        char **blocks = static_cast<char **>(malloc(sizeof(char *) * (size_t)(count + 1)));
-        char *block = static_cast<char *>(malloc((size_t)pool->block_size));
-        if (!used || !blocks || !block) {
-            free(block);
-            free(blocks);
-            free(used);
+        if (!add_block(pool))
             return nullptr; /* the pool is unchanged */
-        }
-        memcpy(used, pool->used, sizeof(int32_t) * (size_t)count);
-        memcpy(blocks, pool->blocks, sizeof(char *) * (size_t)count);
-        used[count] = 0;
-        blocks[count] = block;
-        free(pool->used);
-        free(pool->blocks);
-        pool->used = used;
-        pool->blocks = blocks;
-        pool->block_count = (int16_t)(count + 1);
         chosen = count;
     }
     char *dst = pool->blocks[chosen] + pool->used[chosen];

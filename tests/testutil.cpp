@@ -3,6 +3,7 @@
  */
 #include "testutil.h"
 
+#include <ctype.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -66,6 +67,14 @@ std::vector<std::string> SampleFiles() {
         files.push_back(name);
     std::sort(files.begin(), files.end());
     return files;
+}
+
+std::string SampleTestName(const std::string &file) {
+    std::string name = file.substr(0, file.size() - 4);
+    for (char &c : name)
+        if (!isalnum((unsigned char)c))
+            c = '_';
+    return name;
 }
 
 std::string DefsDir() { return QUENOR_DEFS_DIR; }

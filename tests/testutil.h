@@ -39,6 +39,16 @@ bool FileExists(const std::string &path);
  * SampleFiles lists the names of all samples the tests know, sorted. */
 std::string SamplePath(const std::string &name);
 std::vector<std::string> SampleFiles();
+
+/* A sample file name as a test-name suffix: without its ".dcm", every
+ * character other than a letter or digit as '_'. */
+std::string SampleTestName(const std::string &file);
+/* The name generator of a suite instantiated over SampleFiles(). */
+struct SampleParamName {
+    template <typename ParamInfo> std::string operator()(const ParamInfo &info) const {
+        return SampleTestName(info.param);
+    }
+};
 std::string DefsDir();                           /* the bundled defs/ */
 std::string BinPath(const std::string &program); /* build/bin/<program> */
 

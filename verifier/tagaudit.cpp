@@ -10,32 +10,24 @@
 #include <stdio.h>
 
 #include "appframe.h"
+#include "display.h"
 
 namespace {
 
 const char kUsage[] =
     "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-q] [-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
 
+/* After the usage line; the frame adds the verbose levels. */
 const char kHelp[] =
-    "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-q] [-v[<E>[<F>]]] [-l<file>] [@<file>]\n"
     "Switches:\n"
     "  -V \tprint version information and exit\n"
     "  -i \tname of input file (DICOM format)\n"
     "  -q \tquick verify (tag checking only)\n"
     "  -v \tverbose level\n"
     "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n";
-
-const char kTerms[] =
+    "  @  \tname of file containing command line arguments\n"
     "Terms:\n"
-    "<file>\tis a file name (with or without path)\n"
-    "Verbose levels:\n"
-    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
-    "    0   do not print any messages\n"
-    "    1   print only errors\n"
-    "    2   print errors and warnings\n"
-    "    3   print errors, warnings and other information\n"
-    "If <F> is omitted <E> is used instead.\n";
+    "<file>\tis a file name (with or without path)\n";
 
 /* -q; also set by the work when the object definitions cannot be loaded. */
 int16_t quick = 0;
@@ -47,15 +39,6 @@ int verifier_option(int letter, GetoptState *, int, char **) {
         return 1;
     quick = 1;
     return 0;
-}
-
-const char *syntax_name(TransferSyntaxCode ts) {
-    switch (ts) {
-    case TS_IMPLICIT_LE: return "ImplicitVRLittleEndian";
-    case TS_EXPLICIT_LE: return "ExplicitVRLittleEndian";
-    case TS_EXPLICIT_BE: return "ExplicitVRBigEndian";
-    default: return "Unknown/Not present";
-    }
 }
 
 void log_syntax(const char *format, TransferSyntaxCode ts) {
@@ -91,17 +74,10 @@ void verifier_before_tail() { DoneABCDef(&AppFrame::defs); }
 } // namespace
 
 int main(int argc, char **argv) {
-    ProgramSpec spec;
-    spec.name = "tagaudit";
-    spec.optstring = "?hVi:qv:l:";
-    spec.file_options = "il";
-    spec.required = "i";
-    spec.usage_format = kUsage;
-    spec.help_format = kHelp;
-    spec.terms_text = kTerms;
-    spec.presets = verifier_presets;
-    spec.on_option = verifier_option;
-    spec.work = verifier_work;
-    spec.before_tail = verifier_before_tail;
-    return AppFrame::run(spec, argc, argv);
+    ProgramDescription program("tagaudit", "?hVi:qv:l:", kUsage, kHelp);
+    program.presets = verifier_presets;
+    program.on_option = verifier_option;
+    program.work = verifier_work;
+    program.before_tail = verifier_before_tail;
+    return AppFrame::run(program, argc, argv);
 }

@@ -84,7 +84,7 @@ std::string Quoted(const std::string &s) {
     return out + "\"";
 }
 
-std::string Spec(char syntax, const std::vector<Value> &values) {
+std::string ExpectedValuesJson(char syntax, const std::vector<Value> &values) {
     std::string json = std::string("{\"syntax\": \"") + syntax + "\", \"values\": [";
     for (size_t i = 0; i < values.size(); i++) {
         const Value &v = values[i];
@@ -418,7 +418,7 @@ TEST_P(RealFiles, ListedAndConvertedToEverySyntax) {
         values.push_back({"0002,0012", kImplementationClassUid, "UI"});
         auto oracle = testutil::Run({"/usr/bin/python3",
                                      std::string(QUENOR_SOURCE_DIR) + "/tests/converter/values_oracle.py",
-                                     out, Spec(opt[3], values)});
+                                     out, ExpectedValuesJson(opt[3], values)});
         EXPECT_EQ(0, oracle.status) << oracle.out << oracle.err;
         if (c.group_lengths) {
             const std::string recount = tmp.file("recount.dcm");
@@ -509,14 +509,14 @@ std::vector<std::string> DataSetLines(const std::string &path) {
     return lines;
 }
 
-/* "built:<case>" for a big-endian file built here, "sample:<name>" for a
+/* "built:<case>.dcm" for a big-endian file built here, "sample:<name>" for a
  * shared sample that dcmconv turns big endian, "native:<name>" for a
  * sample that is big endian already. */
 std::vector<std::string> BigEndianInputs() {
     std::vector<std::string> inputs;
     for (const Case &c : Cases())
         if (c.name.find("big_endian") != std::string::npos || c.name == "waveform_8_bits")
-            inputs.push_back("built:" + c.name);
+            inputs.push_back("built:" + c.name + ".dcm");
     for (const std::string &s : testutil::SampleFiles())
         inputs.push_back((s.find("BigEnd") != std::string::npos || s.find("bigendian") != std::string::npos
                               ? "native:"
@@ -534,7 +534,7 @@ TEST_P(BigEndian, ConvertsAsDcmtkDoes) {
     std::string in = tmp.file("in.dcm");
     if (kind == "built") {
         for (const Case &c : Cases())
-            if (c.name == name)
+            if (c.name + ".dcm" == name)
                 testutil::WriteFile(in, c.bytes);
     } else if (kind == "native") {
         in = testutil::SamplePath(name);
@@ -559,11 +559,7 @@ TEST_P(BigEndian, ConvertsAsDcmtkDoes) {
 
 INSTANTIATE_TEST_SUITE_P(Inputs, BigEndian, ::testing::ValuesIn(BigEndianInputs()),
                          [](const ::testing::TestParamInfo<std::string> &info) {
-                             std::string n = info.param;
-                             for (char &c : n)
-                                 if (!isalnum((unsigned char)c))
-                                     c = '_';
-                             return n;
+                             return testutil::SampleTestName(info.param);
                          });
 
 /* ---- dciodvfy on converted samples ---- */
@@ -607,12 +603,6 @@ TEST_P(Dciodvfy, ConversionAddsNoFinding) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, Dciodvfy, ::testing::ValuesIn(testutil::SampleFiles()),
-                         [](const ::testing::TestParamInfo<std::string> &info) {
-                             std::string n = info.param.substr(0, info.param.size() - 4);
-                             for (char &c : n)
-                                 if (!isalnum((unsigned char)c))
-                                     c = '_';
-                             return n;
-                         });
+                         testutil::SampleParamName());
 
 } // namespace

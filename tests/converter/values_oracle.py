@@ -1,8 +1,8 @@
 """Independent check of one converted file with pydicom.
 
-usage: values_oracle.py FILE SPEC
+usage: values_oracle.py FILE EXPECTED
 
-SPEC is JSON: {"syntax": "i"|"e"|"b"|"c", "values": [[PATH, VALUE, VR, AS], ...]}.
+EXPECTED is JSON: {"syntax": "i"|"e"|"b"|"c", "values": [[PATH, VALUE, VR, AS], ...]}.
 PATH names an element at any depth: tags "gggg,eeee" and item indexes,
 separated by "/", e.g. "0040,0260/0/0008,0100"; a path of group 0002 names
 an element of the meta group.  A path ending in "#array" means the decoded
@@ -104,12 +104,12 @@ def check(ds, path, want, want_vr, decode_as, explicit, png):
 
 
 def main():
-    spec = json.loads(sys.argv[2])
+    expected = json.loads(sys.argv[2])
     ds = pydicom.dcmread(sys.argv[1])
-    explicit = spec["syntax"] != "i"
-    png = spec["syntax"] == "c"
+    explicit = expected["syntax"] != "i"
+    png = expected["syntax"] == "c"
     errors = [e for e in (check(ds, p, v, vr, decode_as, explicit, png)
-                          for p, v, vr, decode_as in spec["values"]) if e]
+                          for p, v, vr, decode_as in expected["values"]) if e]
     for e in errors:
         print(e)
     return 1 if errors else 0

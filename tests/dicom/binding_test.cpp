@@ -474,12 +474,6 @@ TEST_P(Samples, EveryElementBoundEveryPresentAttributeFound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, Samples, ::testing::ValuesIn(testutil::SampleFiles()),
-                         [](const ::testing::TestParamInfo<std::string> &info) {
-                             std::string name = info.param.substr(0, info.param.size() - 4);
-                             for (char &c : name)
-                                 if (!isalnum((unsigned char)c))
-                                     c = '_';
-                             return name;
-                         });
+                         testutil::SampleParamName());
 
 } // namespace

@@ -222,12 +222,6 @@ TEST_P(SamplesTest, PixelDataDescriptionMatchesTheImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, SamplesTest, ::testing::ValuesIn(testutil::SampleFiles()),
-                         [](const ::testing::TestParamInfo<std::string> &info) {
-                             std::string name = info.param.substr(0, info.param.size() - 4);
-                             for (char &c : name)
-                                 if (!isalnum((unsigned char)c))
-                                     c = '_';
-                             return name;
-                         });
+                         testutil::SampleParamName());
 
 } // namespace

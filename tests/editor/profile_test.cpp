@@ -49,8 +49,8 @@ protected:
     /* Builds the tree as the reader does (dictionary VRs, in file order):
      * "gggg,eeee=text", "gggg,eeee{" opens a sequence, "[" an item, "]"
      * and "}" close them. */
-    void Build(const std::string &spec) {
-        std::istringstream words(spec);
+    void Build(const std::string &layout) {
+        std::istringstream words(layout);
         for (std::string w; words >> w;) {
             DicomElementHead h = {};
             h.length = 0xFFFFFFFFu;

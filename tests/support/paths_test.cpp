@@ -93,7 +93,7 @@ TEST(MergepathTest, ExactBufferSize) {
 
 /* ---- _dirname ---- */
 
-TEST(DirnameTest, SpecCases) {
+TEST(DirnameTest, ParentOfPathsRootDotsAndEmpty) {
     EXPECT_EQ(Dir("a/b/c"), "a/b");
     EXPECT_EQ(Dir("a/b/"), "a");
     EXPECT_EQ(Dir("/x"), "/");
@@ -139,7 +139,7 @@ TEST(DirnameTest, SharedDotForNonPaths) {
 
 /* ---- _basename ---- */
 
-TEST(BasenameTest, SpecCases) {
+TEST(BasenameTest, LastComponentOfPathsRootDotsAndEmpty) {
     EXPECT_EQ(Base("a/b/c"), "c");
     EXPECT_EQ(Base("a/b/"), "b");
     EXPECT_EQ(Base("/"), "/");
