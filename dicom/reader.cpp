@@ -481,10 +481,10 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
 bool ends_meta_group(ReadState &st, uint16_t group, uint64_t header_start) {
     if (group >= 0x0004 || group < st.last_meta_group)
         return true;
-    /* A big-endian data set whose first group is 0200 looks like group
-     * 0002 read little endian: behind the end that (0002,0000) gives, it
-     * is that. */
-    if (group == 0x0002 && st.meta_end == header_start && st.syntax_named &&
+    /* A big-endian data set whose first group is 0200 or 0300 looks like
+     * group 0002 or 0003 read little endian: behind the end that
+     * (0002,0000) gives, it is the data set (where group 0003 goes too). */
+    if ((group == 0x0002 || group == 0x0003) && st.meta_end == header_start && st.syntax_named &&
         st.io->named_ts == TS_EXPLICIT_BE)
         return true;
     st.last_meta_group = group;

@@ -103,6 +103,16 @@ bool is_dropped(const DicomElement *e, const IOObject *io) {
     return !io->meta_header && e->group <= 3 && is_top_level(e);
 }
 
+/* The first top-level element of a group above 0003 starts the data set;
+ * before a big-endian data set so does group 0003: read little endian, a
+ * big-endian group 0300 would look like it, so behind group 0002 (as far
+ * as (0002,0000) counts) a reader takes either for the data set. */
+bool starts_data_set(const DicomElement *e, const IOObject *io) {
+    if (!is_top_level(e))
+        return false;
+    return e->group > 3 || (e->group == 3 && io->out_ds_ts == TS_EXPLICIT_BE);
+}
+
 /* The syntax raw bytes are encoded in: PNG data sets are explicit LE. */
 TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
     if (ts == TS_PNG)
@@ -455,7 +465,7 @@ int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
         return 0;
     if (is_dropped(e, io))
         return 0;
-    if (io->in_meta_group && is_top_level(e) && e->group > 3)
+    if (io->in_meta_group && starts_data_set(e, io))
         enter_data_set(io, false);
     uint32_t total = 0;
     for (DicomElement *c = e->first_child; c; c = c->next)
@@ -656,14 +666,12 @@ private:
         if (is_dropped(e, io_))
             return 0;
         if (io_->in_meta_group && is_top_level(e)) {
-            if (e->group < 4) {
-                if (key == kMetaSyntax && e->value) {
-                    int code = transfer_syntax_code(static_cast<const char *>(e->value), e->length);
-                    if (code >= 0)
-                        io_->named_ts = code;
-                }
-            } else {
+            if (starts_data_set(e, io_)) {
                 enter_data_set(io_, true);
+            } else if (key == kMetaSyntax && e->value) {
+                int code = transfer_syntax_code(static_cast<const char *>(e->value), e->length);
+                if (code >= 0)
+                    io_->named_ts = code;
             }
         }
         int16_t status = 0;

@@ -441,12 +441,17 @@ TEST(Writer, DamagedStructuresReadBackAsSaved) {
         f.Text(0x0002, 0x0010, "UI", "1.2.3.4.").ItemEnd().SeqEnd();
         rows.push_back({"syntax_uid_in_item", f, "0040A730{FFFEE000{00020010=1.2.3.4. } } "});
     }
-    {   /* a big-endian data set whose first group, 0200, reads as 0002
-         * little endian */
+    for (uint16_t group : {0x0200, 0x0300}) {
+        /* a big-endian data set whose first group, 0200 or 0300, reads as
+         * 0002 or 0003 little endian */
         FileBuilder f;
         f.Preamble().Meta(Explicit_VR_Big_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_BE);
-        f.Text(0x0200, 0x0010, "LO", "AB").Text(0x0010, 0x0010, "PN", "Doe^Jane");
-        rows.push_back({"big_endian_group_0200", f, "00100010=Doe^Jane 02000010=AB "});
+        if (group == 0x0300)
+            f.Text(0x0003, 0x0010, "LO", "CD"); /* group 0003 goes with the data set */
+        f.Text(group, 0x0010, "LO", "AB").Text(0x0010, 0x0010, "PN", "Doe^Jane");
+        rows.push_back({group == 0x0200 ? "big_endian_group_0200" : "big_endian_group_0300", f,
+                        "00100010=Doe^Jane " + std::string(group == 0x0200 ? "0200" : "0300") +
+                            "0010=AB "});
     }
     {   /* a meta element holding items, replaced on saving */
         FileBuilder f;
