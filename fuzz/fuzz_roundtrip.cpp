@@ -21,6 +21,7 @@
 
 #include "medcore.h"
 #include "object_int.h"
+#include "vr_int.h"
 #include "writer_int.h"
 
 #ifndef QUENOR_DEFS_DIR
@@ -121,15 +122,15 @@ std::string canonical(const DicomElement *e, TransferSyntaxCode data_set_ts) {
     return "raw:" + std::string(static_cast<const char *>(e->value), e->length);
 }
 
-/* A sequence or item of defined length: by the dictionary, or by the VR
- * letters SQ of a tag it does not know (in an implicit VR read-back nothing
- * tells, and the other side decides). */
+/* A sequence or item of defined length, as the writer takes it: by the
+ * dictionary, or by the VR letters SQ of a tag it gives no VR (in an
+ * implicit VR read-back nothing tells, and the other side decides). */
 bool holds_raw_content(const DicomElement *e) {
     if (!e->value || e->first_child || e->length == 0xFFFFFFFFu)
         return false;
     int vr = -1;
     getVR(&app, element_key(e), &vr);
-    return element_key(e) == TAG_KEY_ITEM || vr == VR_SQ || (int)e->file_vr - 1 == VR_SQ;
+    return element_key(e) == TAG_KEY_ITEM || value_vr(e, vr, 0) == VR_SQ;
 }
 
 /* An element without value and without children other than delimiters:
