@@ -69,7 +69,7 @@ def inner_item(n):
         parts += [marker(0xE000, UNDEFINED),
                   element(0x0008, 0x1150, b"UI", b"1.2.840.10008.5.1.4.1.1.4\0"),
                   element(0x0008, 0x1155, b"UI", uid(b"1.2.3.%d.%d" % (n, k))),
-                  element(0x0040, 0xA170, b"US", struct.pack("<H", k)),
+                  element(0x0008, 0x1196, b"US", struct.pack("<H", k)),
                   marker(0xE00D)]
     parts += [marker(0xE0DD), element(0x0020, 0x0013, b"IS", padded(b"%d" % n)), marker(0xE00D)]
     return b"".join(parts)
