@@ -43,7 +43,7 @@ enum {
     VR_LO = 10, VR_LT, VR_OB, VR_OW, VR_PN, VR_SH, VR_SL, VR_SQ, VR_SS, VR_ST,
     VR_TM = 20, VR_UI, VR_UL, VR_US, VR_RE, VR_XS, VR_XU, VR_OX, VR_XX, VR_NA,
     VR_QQ = 30, /* "??" */
-    /* rows added after the original table; codes 0 to 30 keep their meaning */
+    /* VRs of newer files; codes 0 to 30 never change meaning */
     VR_UN = 31, VR_UT, VR_UC, VR_UR, VR_OF, VR_OD, VR_OL, VR_OV, VR_SV, VR_UV,
     VR_COUNT = 41
 };
