@@ -30,7 +30,7 @@ extern "C" {
 
 typedef int32_t VRCode;             /* row of VRTypes, -1 = no VR */
 typedef int32_t TransferSyntaxCode; /* -1 none/as read, 0 IVR LE, 1 EVR LE, 2 EVR BE, 3 PNG */
-typedef int32_t PixelEncoding;      /* 0 native, 1 PNG */
+typedef int32_t PixelEncoding;      /* PE_NATIVE, PE_PNG */
 
 typedef struct VRType {
     char name[4];   /* two letters, NUL padded */
@@ -54,6 +54,12 @@ enum {
     TS_EXPLICIT_LE = 1,
     TS_EXPLICIT_BE = 2,
     TS_PNG = 3
+};
+
+enum {
+    PE_NATIVE = 0, /* samples as they stand, in the byte order of the syntax */
+    PE_PNG = 1,    /* one PNG stream per frame behind an offset table */
+    PE_UNUSED = 2  /* made by nothing here; a source of this code is copied natively */
 };
 
 extern MC_API VRType VRTypes[VR_COUNT];

@@ -345,7 +345,7 @@ void init_IOObject(IOObject *io) {
     io->out_meta_ts = TS_EXPLICIT_LE;
     io->out_ds_ts = TS_IMPLICIT_LE;
     io->pass_ts = TS_IMPLICIT_LE;
-    io->pass_encoding = 0;
+    io->pass_encoding = PE_NATIVE;
     io->meta_header = 1;
     io->copy_pixels = 1;
     io->reserved = 1;

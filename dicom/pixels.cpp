@@ -179,13 +179,13 @@ bool source_in_swapped_words(const PixelDataDesc *pds) {
 }
 
 bool pixel_is_foreign_encapsulated(const PixelDataDesc *pds) {
-    return pds->length == kUndefined && pds->src_encoding != 1;
+    return pds->length == kUndefined && pds->src_encoding != PE_PNG;
 }
 
 uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds) {
     if (!io->copy_pixels || !pds || pds->length == 0)
         return 0;
-    if (pds->src_encoding == 1 && io->pass_encoding == 0) {
+    if (pds->src_encoding == PE_PNG && io->pass_encoding == PE_NATIVE) {
         const PixelDataDesc *d = io->write_pds ? io->write_pds : pds;
         if (d->bits_allocated != 8 && d->bits_allocated != 16)
             return 0;
@@ -215,13 +215,13 @@ int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds) {
                       "converted; it can only be left out.");
         return -1;
     }
-    if ((from == 0 || from == 2) && to == 0)
+    if ((from == PE_NATIVE || from == PE_UNUSED) && to == PE_NATIVE)
         return _write_pixeldata_native(src, io, pds);
-    if (from == 0 && to == 1)
+    if (from == PE_NATIVE && to == PE_PNG)
         return _write_pixeldata_png(src, io, pds);
-    if (from == 1 && to == 0)
+    if (from == PE_PNG && to == PE_NATIVE)
         return _read_pixeldata_png(src, io, pds);
-    if (from == 1 && to == 1)
+    if (from == PE_PNG && to == PE_PNG)
         return pass_encapsulated(src, io, pds);
     log_formatted(1, "Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.", (int)from,
                   (int)to);

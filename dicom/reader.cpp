@@ -188,7 +188,7 @@ int effective_vr(const ReadState &st, uint32_t key, const char letters[2]) {
     if (vr == VR_OX) {
         if (is_waveform_value(key))
             return kSwapLater; /* its Waveform Bits Allocated may follow it */
-        return key == 0x50003000u && st.io->pass_encoding == 0 ? VR_OW : VR_OB;
+        return key == 0x50003000u && st.io->pass_encoding == PE_NATIVE ? VR_OW : VR_OB;
     }
     if (vr_is_unusable(vr)) {
         vr = letters_vr(letters);
@@ -251,7 +251,7 @@ bool read_length(ReadState &st, uint32_t key, uint32_t *length, char letters[2])
     const TransferSyntaxCode ts = st.io->ts_in_force;
     unsigned char bytes[6];
     letters[0] = letters[1] = '\0';
-    if (ts <= 0 || is_item_or_delimiter_key(key)) {
+    if (!ts_is_explicit(ts) || is_item_or_delimiter_key(key)) {
         if (!st.in.read(bytes, 4))
             return false;
         *length = load_u32(bytes, ts);
@@ -311,7 +311,7 @@ bool track_nesting(ReadState &st, uint32_t key, uint32_t length, const char lett
     }
     if (!opens_sequence(st, key, length))
         return true;
-    if (length == kUndefinedLength && io->ts_in_force > 0 && letters_are(letters, "UN")) {
+    if (length == kUndefinedLength && ts_is_explicit(io->ts_in_force) && letters_are(letters, "UN")) {
         if (!st.sequences.push(length, st.in.pos(), io->ts_in_force))
             return false;
         io->ts_in_force = TS_IMPLICIT_LE;
@@ -327,18 +327,18 @@ bool track_nesting(ReadState &st, uint32_t key, uint32_t length, const char lett
  * first element, as in a file without meta header. */
 void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
     IOObject *io = st.io;
-    io->pass_encoding = 0;
+    io->pass_encoding = PE_NATIVE;
     if (!rec.value)
         return;
     const int kind = transfer_syntax_kind(static_cast<const char *>(rec.value), rec.length);
     if (kind == TS_PNG) {
         io->named_ts = TS_EXPLICIT_LE;
         io->pass_ts = TS_PNG;
-        io->pass_encoding = 1;
+        io->pass_encoding = PE_PNG;
     } else if (kind == TS_KIND_ENCAPSULATED) {
         io->named_ts = TS_EXPLICIT_LE;
         io->pass_ts = TS_EXPLICIT_LE;
-    } else if (kind >= 0) {
+    } else if (kind >= TS_IMPLICIT_LE) {
         io->named_ts = kind;
         io->pass_ts = kind;
     } else {
@@ -403,7 +403,7 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
         fill_pds_from(st.app, obj->insert_parent, pds);
         pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
         pds->src_ts = nested ? st.io->ts_in_force : st.io->pass_ts;
-        pds->src_encoding = nested ? 0 : st.io->pass_encoding;
+        pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
         /* Samples of one byte in big-endian OW words: each pair reversed. */
         if (st.io->ts_in_force == TS_EXPLICIT_BE && letters_are(letters, "OW") &&
             pds->bits_allocated <= 8)
@@ -545,7 +545,7 @@ void apply_guess(IOObject *io, TransferSyntaxCode guess, bool magic) {
     io->in_meta_ts = magic ? guess : TS_NONE;
     io->named_ts = io->ts_in_force;
     io->pass_ts = io->ts_in_force;
-    io->pass_encoding = 0;
+    io->pass_encoding = PE_NATIVE;
 }
 
 /* The first element of the data set: its syntax is the one (0002,0010)

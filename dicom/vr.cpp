@@ -113,24 +113,24 @@ const char *transfer_syntax_uid(int code) {
     static const char *const uids[] = {
         Implicit_VR_Little_Endian_Transfer_Syntax_UID, Explicit_VR_Little_Endian_Transfer_Syntax_UID,
         Explicit_VR_Big_Endian_Transfer_Syntax_UID, PNG_Transfer_Syntax_UID};
-    return code >= 0 && code < 4 ? uids[code] : NULL;
+    return code >= TS_IMPLICIT_LE && code <= TS_PNG ? uids[code] : NULL;
 }
 
 int transfer_syntax_code(const char *value, size_t length) {
     if (value == NULL)
-        return -1;
+        return TS_NONE;
     const size_t n = uid_length(value, length);
-    for (int code = 0; code < 4; code++) {
+    for (int code = TS_IMPLICIT_LE; code <= TS_PNG; code++) {
         const char *uid = transfer_syntax_uid(code);
         if (strlen(uid) == n && memcmp(uid, value, n) == 0)
             return code;
     }
-    return -1;
+    return TS_NONE;
 }
 
 int transfer_syntax_kind(const char *value, size_t length) {
     const int code = transfer_syntax_code(value, length);
-    if (code >= 0 || value == NULL)
+    if (code != TS_NONE || value == NULL)
         return code;
     static const char deflated[] = "1.2.840.10008.1.2.1.99";
     static const char standard[] = "1.2.840.10008.1.2.";
@@ -139,7 +139,7 @@ int transfer_syntax_kind(const char *value, size_t length) {
         return TS_KIND_DEFLATED;
     if (n > sizeof standard - 1 && memcmp(value, standard, sizeof standard - 1) == 0)
         return TS_KIND_ENCAPSULATED;
-    return -1;
+    return TS_NONE;
 }
 
 int vr_of_letters(char a, char b) {
@@ -226,7 +226,7 @@ int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding) {
         return VR_US;
     case VR_OX:
         if (key == 0x7FE00010u || key == 0x50003000u)
-            return encoding == 0 ? VR_OW : VR_OB;
+            return encoding == PE_NATIVE ? VR_OW : VR_OB;
         if (is_waveform_value(key))
             return waveform_bits_of(e) == 16 ? VR_OW : VR_OB;
         return VR_OB;

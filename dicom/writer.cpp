@@ -77,7 +77,7 @@ int label_vr(int vr, uint32_t length) {
 
 /* Size of an element header in the syntax ts. */
 uint32_t header_size(TransferSyntaxCode ts, uint32_t key, int vr, uint32_t length) {
-    if (ts <= 0 || is_item_or_delimiter_key(key))
+    if (!ts_is_explicit(ts) || is_item_or_delimiter_key(key))
         return 8;
     if (vr_has_long_length(label_vr(vr, length)))
         return 12;
@@ -86,7 +86,7 @@ uint32_t header_size(TransferSyntaxCode ts, uint32_t key, int vr, uint32_t lengt
 
 /* Sequences and items; the content of one of defined length is raw bytes. */
 bool is_container(AppData *app, const DicomElement *e) {
-    return is_item(e) || node_vr(app, e, 0) == VR_SQ;
+    return is_item(e) || node_vr(app, e, PE_NATIVE) == VR_SQ;
 }
 
 bool is_pds(const DicomElement *e) {
@@ -117,7 +117,7 @@ bool starts_data_set(const DicomElement *e, const IOObject *io) {
 TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
     if (ts == TS_PNG)
         return TS_EXPLICIT_LE;
-    return ts < 0 ? TS_IMPLICIT_LE : ts;
+    return ts < TS_IMPLICIT_LE ? TS_IMPLICIT_LE : ts;
 }
 
 /* ---- re-encoding of raw sequence and item content ---- */
@@ -197,7 +197,7 @@ private:
             return VR_US;
         case VR_OX:
             if (key == kPixelData || key == kCurveData)
-                return enc_ == 0 ? VR_OW : VR_OB;
+                return enc_ == PE_NATIVE ? VR_OW : VR_OB;
             if (is_waveform_value(key)) {
                 const uint16_t bits = waveform_bits();
                 if (bits)
@@ -215,7 +215,7 @@ private:
     bool header(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length) {
         put16(out, key >> 16);
         put16(out, key & 0xFFFF);
-        if (to_ <= 0 || is_item_or_delimiter_key(key)) {
+        if (!ts_is_explicit(to_) || is_item_or_delimiter_key(key)) {
             put32(out, length);
             return true;
         }
@@ -281,7 +281,7 @@ private:
         uint32_t length;
         int letters = -1;
         TransferSyntaxCode content = from; /* syntax of a sequence's content */
-        if (from <= 0 || is_item_or_delimiter_key(key)) {
+        if (!ts_is_explicit(from) || is_item_or_delimiter_key(key)) {
             length = load_u32(p + 4, from);
             p += 8;
         } else {
@@ -350,28 +350,29 @@ private:
 /* ---- the pass ---- */
 
 /* The switch from the meta group to the data set at the first element of a
- * group above 0003.  Code 3 becomes explicit LE with PNG pixel data when a
- * meta header is written (for counting, code 3 stays: its sizes equal 1's). */
+ * group above 0003.  TS_PNG (or any code above it) becomes explicit LE with
+ * PNG pixel data when a meta header is written (for counting, the code
+ * stays: its sizes equal explicit LE's). */
 void enter_data_set(IOObject *io, bool writing) {
     io->in_meta_group = 0;
     TransferSyntaxCode ts = io->out_ds_ts;
-    if (ts == -1)
-        ts = io->meta_header ? io->named_ts : 0;
+    if (ts == TS_NONE)
+        ts = io->meta_header ? io->named_ts : TS_IMPLICIT_LE;
     io->ts_in_force = ts;
     io->pass_ts = ts;
-    io->pass_encoding = 0;
-    if (ts > 2) {
+    io->pass_encoding = PE_NATIVE;
+    if (ts > TS_EXPLICIT_BE) {
         if (writing)
-            io->ts_in_force = 1;
-        io->pass_encoding = 1;
+            io->ts_in_force = TS_EXPLICIT_LE;
+        io->pass_encoding = PE_PNG;
     }
 }
 
 void resolve_output_syntaxes(IOObject *io) {
-    if (io->out_meta_ts == -1)
-        io->out_meta_ts = io->in_meta_ts != -1 ? io->in_meta_ts : 1;
-    if (io->out_ds_ts == -1)
-        io->out_ds_ts = io->in_ds_ts != -1 ? io->in_ds_ts : 0;
+    if (io->out_meta_ts == TS_NONE)
+        io->out_meta_ts = io->in_meta_ts != TS_NONE ? io->in_meta_ts : TS_EXPLICIT_LE;
+    if (io->out_ds_ts == TS_NONE)
+        io->out_ds_ts = io->in_ds_ts != TS_NONE ? io->in_ds_ts : TS_IMPLICIT_LE;
 }
 
 /* The syntax the raw content of a sequence or item is encoded in. */
@@ -411,8 +412,8 @@ namespace {
 /* The meta group's (0002,0010) is written naming the output syntax (an
  * element with that tag inside an item is data like any other). */
 bool names_output_syntax(const DicomElement *e, const IOObject *io) {
-    return element_key(e) == kMetaSyntax && e->value && is_top_level(e) && io->out_ds_ts >= 0 &&
-           io->out_ds_ts <= 3;
+    return element_key(e) == kMetaSyntax && e->value && is_top_level(e) &&
+           transfer_syntax_uid(io->out_ds_ts) != nullptr;
 }
 
 /* The value length an ordinary element is written with. */
@@ -450,7 +451,7 @@ class NativeForNested {
 public:
     NativeForNested(IOObject *io, const DicomElement *e) : io_(io), saved_(io->pass_encoding) {
         if (is_nested(e))
-            io->pass_encoding = 0;
+            io->pass_encoding = PE_NATIVE;
     }
     ~NativeForNested() { io_->pass_encoding = saved_; }
 
@@ -472,12 +473,12 @@ int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
         total += (uint32_t)calc_element_length(app, c, io, geometry);
     uint32_t key = element_key(e);
     if (is_pixel_element(e)) {
-        total += (io->ts_in_force <= 0 ? 4 : 8) + 4;
+        total += (ts_is_explicit(io->ts_in_force) ? 8 : 4) + 4;
         if (is_pds(e)) {
             IOObject probe = *io;
             probe.write_pds = const_cast<PixelDataDesc *>(geometry);
             if (is_nested(e))
-                probe.pass_encoding = 0;
+                probe.pass_encoding = PE_NATIVE;
             total += pixel_value_size_estimate(&probe, static_cast<PixelDataDesc *>(e->value));
         }
         return (int32_t)total;
@@ -495,7 +496,7 @@ struct LengthMark {
     DicomElement *element = nullptr;
     off_t value_pos = 0;     /* where its 4-byte value lies in the file */
     off_t content_start = 0; /* first byte it counts */
-    TransferSyntaxCode ts = 0;
+    TransferSyntaxCode ts = TS_IMPLICIT_LE;
 };
 
 class FileWriter {
@@ -551,7 +552,7 @@ private:
         TransferSyntaxCode ts = io_->ts_in_force;
         ok_ = ok_ && wr_u16(out_, ts, key >> 16) && wr_u16(out_, ts, key & 0xFFFF);
         vr = label_vr(vr, length);
-        if (ts <= 0 || is_item_or_delimiter_key(key)) {
+        if (!ts_is_explicit(ts) || is_item_or_delimiter_key(key)) {
             ok_ = ok_ && wr_u32(out_, ts, length);
         } else if (vr_has_long_length(vr)) {
             ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u16(out_, ts, 0) &&
@@ -568,7 +569,7 @@ private:
     /* Native samples of 8 bits or fewer are bytes, more are 16-bit words;
      * PNG streams are bytes. */
     int pixel_vr(const PixelDataDesc *pds) const {
-        if (io_->pass_encoding == 1)
+        if (io_->pass_encoding == PE_PNG)
             return VR_OB;
         const PixelDataDesc *geometry = pds ? pds : io_->write_pds;
         return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
@@ -579,7 +580,7 @@ private:
         int vr = pixel_vr(pds);
         TransferSyntaxCode ts = io_->ts_in_force;
         ok_ = ok_ && wr_u16(out_, ts, e->group) && wr_u16(out_, ts, e->element);
-        if (ts > 0)
+        if (ts_is_explicit(ts))
             ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u16(out_, ts, 0);
         if (!io_->copy_pixels || !pds || pds->length == 0) {
             ok_ = ok_ && wr_u32(out_, ts, 0);
@@ -670,7 +671,7 @@ private:
                 enter_data_set(io_, true);
             } else if (key == kMetaSyntax && e->value) {
                 int code = transfer_syntax_code(static_cast<const char *>(e->value), e->length);
-                if (code >= 0)
+                if (code != TS_NONE)
                     io_->named_ts = code;
             }
         }
@@ -891,7 +892,7 @@ int16_t DO_calcElementsLength(AppData *app, IOObject *io) {
     io->in_meta_group = io->meta_header;
     SortCodes(obj->root);
     resolve_output_syntaxes(io);
-    io->pass_encoding = 0;
+    io->pass_encoding = PE_NATIVE;
     if (io->meta_header) {
         DO_generateMetaHeader(app, io);
         io->ts_in_force = io->out_meta_ts;
@@ -958,7 +959,7 @@ int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *name) {
     io->ts_in_force = io->meta_header ? io->out_meta_ts : io->out_ds_ts;
     io->named_ts = io->ts_in_force;
     io->pass_ts = io->out_ds_ts;
-    io->pass_encoding = 0;
+    io->pass_encoding = PE_NATIVE;
     io->in_meta_group = io->meta_header;
     SortCodes(obj->root);
 
