@@ -698,20 +698,15 @@ private:
 
 /* ---- normalising ---- */
 
+/* Appends a delimitation item (length 0) to parent's children. */
 DicomElement *new_delimiter(AppData *app, DicomElement *parent, uint16_t element) {
-    DicomElement *d = static_cast<DicomElement *>(calloc(1, sizeof(DicomElement)));
-    if (!d)
-        return nullptr;
-    d->group = 0xFFFE;
-    d->element = element;
-    DOU_defXVRTypeByTags(app, d->group, d->element, &d->vr);
-    d->parent = parent;
-    d->prev = parent->last_child;
-    if (parent->last_child)
-        parent->last_child->next = d;
-    else
-        parent->first_child = d;
-    parent->last_child = d;
+    DicomElementHead head = {};
+    head.group = 0xFFFE;
+    head.element = element;
+    DOU_defXVRTypeByTags(app, head.group, head.element, &head.vr);
+    DicomElement *d = _make_node(&head);
+    if (d)
+        _append_child(parent, d);
     return d;
 }
 
@@ -753,17 +748,12 @@ int16_t check_element(AppData *app, DicomElement *e) {
         } else if (c->element == delimiter && !own) {
             own = c;
         } else {
-            _forget_refs_into(c);
-            _unlink_element(c);
-            _free_element(c);
+            _remove_element(c);
         }
     }
     if (!content) {
-        if (own) {
-            _forget_refs_into(own);
-            _unlink_element(own);
-            _free_element(own);
-        }
+        if (own)
+            _remove_element(own);
         e->length = 0;
         return 0;
     }
