@@ -240,6 +240,11 @@ void _forget_refs_into(DicomElement *subtree) {
     forget_refs(_tree_owner(subtree), subtree);
 }
 
+void _sort_tree(DicomElement *parent) {
+    if (parent)
+        sort_children(_tree_owner(parent), parent);
+}
+
 /* ------------------------------------------------------------------ */
 /* Exported operations                                                 */
 /* ------------------------------------------------------------------ */
@@ -280,10 +285,8 @@ void D_Alloc(DicomElementHead *elem) {
 }
 
 void SortCodes(DicomElement *parent) {
-    if (!parent)
-        return;
     try {
-        sort_children(_tree_owner(parent), parent);
+        _sort_tree(parent);
     } catch (const std::bad_alloc &) {
         /* the list that could not be sorted is left as it was */
     }

@@ -7,6 +7,8 @@
 #ifndef QUENOR_OBJECT_INT_H
 #define QUENOR_OBJECT_INT_H
 
+#include <stdlib.h>
+
 #include "medcore.h"
 
 #define TAG_KEY_ITEM 0xFFFEE000u
@@ -100,6 +102,10 @@ void _forget_refs_into(DicomElement *subtree);
 int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec,
                      DicomElement **added);
 
+/* SortCodes, but memory running out for its scratch arrays throws
+ * std::bad_alloc (before the list it was sorting changed). */
+void _sort_tree(DicomElement *parent);
+
 /* The transfer syntax the raw value of e (a sequence or item of defined
  * length) is encoded in: the one the reader recorded, else fallback. */
 static inline TransferSyntaxCode content_syntax(const DicomElement *e,
@@ -110,5 +116,35 @@ static inline TransferSyntaxCode content_syntax(const DicomElement *e,
 #ifdef __cplusplus
 }
 #endif
+
+/* An element record that library code builds for the element API and
+ * owns: its value buffer, from D_Alloc or from a search, goes with it. */
+struct ElementRecord {
+    DicomElementHead rec{};
+
+    /* The tag, with the VR the dictionaries give it. */
+    ElementRecord(AppData *app, uint16_t group, uint16_t element) {
+        set_tag(app, group, element);
+    }
+    ~ElementRecord() { free(rec.value); }
+    ElementRecord(const ElementRecord &) = delete;
+    ElementRecord &operator=(const ElementRecord &) = delete;
+
+    void set_tag(AppData *app, uint16_t group, uint16_t element) {
+        rec.group = group;
+        rec.element = element;
+        int vr = -1;
+        DOU_defXVRTypeByTags(app, group, element, &vr);
+        rec.vr = vr;
+    }
+    /* A copy of the top-level element with the record's tag in place of
+     * what the record held; false when obj has none (or it could not be
+     * copied). */
+    bool search(DicomObject *obj) {
+        free(rec.value);
+        rec.value = nullptr;
+        return DO_searchForElement(obj, &rec) == 0;
+    }
+};
 
 #endif

@@ -14,6 +14,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <new>
 #include <vector>
 
 #include "logf_int.h"
@@ -156,6 +157,28 @@ int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     return 0;
 }
 
+/* _write_pixeldata after its checks: the coder for the two encodings. */
+int16_t write_encoded(FILE *src, IOObject *io, PixelDataDesc *pds) {
+    PixelEncoding from = pds->src_encoding;
+    PixelEncoding to = io->pass_encoding;
+    if (pixel_is_foreign_encapsulated(pds)) {
+        log_formatted(1, "Pixel data (7FE0,0010) is encapsulated in a transfer syntax that cannot be "
+                      "converted; it can only be left out.");
+        return -1;
+    }
+    if ((from == PE_NATIVE || from == PE_UNUSED) && to == PE_NATIVE)
+        return _write_pixeldata_native(src, io, pds);
+    if (from == PE_NATIVE && to == PE_PNG)
+        return _write_pixeldata_png(src, io, pds);
+    if (from == PE_PNG && to == PE_NATIVE)
+        return _read_pixeldata_png(src, io, pds);
+    if (from == PE_PNG && to == PE_PNG)
+        return pass_encapsulated(src, io, pds);
+    log_formatted(1, "Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.", (int)from,
+                  (int)to);
+    return -1;
+}
+
 } // namespace
 
 bool wr_bytes(FILE *out, const void *data, size_t n) {
@@ -205,27 +228,17 @@ void _write_itemtag(FILE *out, TransferSyntaxCode ts, uint16_t group, uint16_t e
     wr_u32(out, ts, length);
 }
 
+/* The buffers, offset tables and worker threads are C++: memory running
+ * out for them fails the value with -1. */
 int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds) {
     if (!src || !io || !pds || !io->out)
         return -1;
-    PixelEncoding from = pds->src_encoding;
-    PixelEncoding to = io->pass_encoding;
-    if (pixel_is_foreign_encapsulated(pds)) {
-        log_formatted(1, "Pixel data (7FE0,0010) is encapsulated in a transfer syntax that cannot be "
-                      "converted; it can only be left out.");
+    try {
+        return write_encoded(src, io, pds);
+    } catch (const std::bad_alloc &) {
+        log_formatted(1, "Pixel data (7FE0,0010): not enough memory to write the value.");
         return -1;
     }
-    if ((from == PE_NATIVE || from == PE_UNUSED) && to == PE_NATIVE)
-        return _write_pixeldata_native(src, io, pds);
-    if (from == PE_NATIVE && to == PE_PNG)
-        return _write_pixeldata_png(src, io, pds);
-    if (from == PE_PNG && to == PE_NATIVE)
-        return _read_pixeldata_png(src, io, pds);
-    if (from == PE_PNG && to == PE_PNG)
-        return pass_encapsulated(src, io, pds);
-    log_formatted(1, "Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.", (int)from,
-                  (int)to);
-    return -1;
 }
 
 } // extern "C"

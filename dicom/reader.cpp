@@ -15,10 +15,12 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "logf_int.h"
 #include "object_int.h"
+#include "owners_int.h"
 #include "reader_int.h"
 #include "vr_int.h"
 
@@ -55,56 +57,48 @@ uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t si
 /* The input stream with the position kept by hand. */
 class InputFile {
 public:
-    ~InputFile() {
-        if (file_)
-            fclose(file_);
-    }
     bool open(const char *name) {
-        file_ = fopen(name, "rb");
+        file_.reset(fopen(name, "rb"));
         if (!file_)
             return false;
         buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
         if (buffer_)
-            setvbuf(file_, buffer_.get(), _IOFBF, kStreamBufferSize);
+            setvbuf(file_.get(), buffer_.get(), _IOFBF, kStreamBufferSize);
         struct stat st;
-        size_ = fstat(fileno(file_), &st) == 0 ? (uint64_t)st.st_size : 0;
+        size_ = fstat(fileno(file_.get()), &st) == 0 ? (uint64_t)st.st_size : 0;
         return true;
     }
-    void close() {
-        if (file_)
-            fclose(file_);
-        file_ = nullptr;
-    }
-    FILE *stream() const { return file_; }
+    void close() { file_.reset(); }
+    FILE *stream() const { return file_.get(); }
     uint64_t size() const { return size_; }
     uint64_t pos() const { return pos_; }
     uint64_t left() const { return size_ > pos_ ? size_ - pos_ : 0; }
     bool at_end() const { return pos_ >= size_; }
 
     bool read(void *dst, size_t n) {
-        size_t got = fread(dst, 1, n, file_);
+        size_t got = fread(dst, 1, n, file_.get());
         pos_ += got;
         return got == n;
     }
     void seek(uint64_t to) {
-        fseeko(file_, (off_t)to, SEEK_SET);
+        fseeko(file_.get(), (off_t)to, SEEK_SET);
         pos_ = to;
     }
     /* Callers never skip past the end: lengths are checked first. */
     void skip(uint64_t n) {
-        fseeko(file_, (off_t)n, SEEK_CUR);
+        fseeko(file_.get(), (off_t)n, SEEK_CUR);
         pos_ += n;
     }
     void skip_value(TransferSyntaxCode ts, uint32_t length) {
         if (length == kUndefinedLength)
-            pos_ = skip_items(file_, ts, pos_, size_);
+            pos_ = skip_items(file_.get(), ts, pos_, size_);
         else if (length != 0)
             skip(length);
     }
 
 private:
     std::unique_ptr<char[]> buffer_; /* outlives the stream: freed after fclose */
-    FILE *file_ = nullptr;
+    FileOwner file_;
     uint64_t size_ = 0;
     uint64_t pos_ = 0;
 };
@@ -394,13 +388,13 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
     }
     const uint32_t length = rec.length;
     const bool nested = obj->insert_parent != obj->root;
-    PixelDataDesc *pds = static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc)));
-    char *filename = pds ? strdup(st.name) : nullptr;
-    if (pds && filename) {
-        pds->filename = filename;
+    MallocOwner<PixelDataDesc> pds(static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc))));
+    MallocOwner<char> filename(pds ? strdup(st.name) : nullptr);
+    if (filename) {
+        pds->filename = filename.get();
         pds->offset = (uint32_t)st.in.pos();
         pds->length = length;
-        fill_pds_from(st.app, obj->insert_parent, pds);
+        fill_pds_from(st.app, obj->insert_parent, pds.get());
         pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
         pds->src_ts = nested ? st.io->ts_in_force : st.io->pass_ts;
         pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
@@ -408,17 +402,15 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
         if (st.io->ts_in_force == TS_EXPLICIT_BE && letters_are(letters, "OW") &&
             pds->bits_allocated <= 8)
             pds->src_word_bytes = 2;
-        rec.value = pds;
+        rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
         rec.flags = DE_FLAG_OWNS_PDS_NAME;
-        if (DO_addElement(st.app, obj, &rec) != 0)
-            free(filename);
+        if (DO_addElement(st.app, obj, &rec) == 0)
+            filename.release(); /* the element's copy of the descriptor owns it */
     } else {
-        free(filename);
         rec.length = 0;
         DO_addElement(st.app, obj, &rec);
     }
-    free(pds);
     st.in.skip_value(st.io->ts_in_force, length);
 }
 
@@ -433,14 +425,15 @@ bool holds_raw_content(const ReadState &st, uint32_t key, const char letters[2])
 bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     const uint32_t key = tag_key(rec.group, rec.element);
     bool swap_later = false;
-    if (rec.length != 0 && rec.length != kUndefinedLength) {
+    MallocOwner<void> value; /* the record's buffer, copied by DO_addElement */
+    if (has_value_bytes(rec.length)) {
         const uint32_t length = rec.length;
         D_Alloc(&rec);
+        value.reset(rec.value);
         if (!rec.value) {
             st.in.skip(length);
             rec.length = 0;
         } else if (!st.in.read(rec.value, length)) {
-            free(rec.value);
             return false;
         } else if (ts_needs_swap(st.io->ts_in_force)) {
             const int swap_vr = effective_vr(st, key, letters);
@@ -471,7 +464,6 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
     }
     if (st.io->in_meta_group)
         check_meta_element(st, rec);
-    free(rec.value);
     return true;
 }
 
@@ -722,7 +714,12 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
         return -1;
     memcpy(io->object->preamble, preamble, kPreambleSize);
 
-    const int16_t status = read_elements(st);
+    int16_t status;
+    try {
+        status = read_elements(st);
+    } catch (const std::bad_alloc &) { /* the stacks of open sequences and items */
+        status = -1;
+    }
     if (st.waveforms_unswapped)
         swap_waveform_values(io->object->root);
     if (status != 0)
