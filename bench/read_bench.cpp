@@ -15,12 +15,16 @@
 
 #include "medcore.h"
 
-static long count_elements(const DicomElement *parent) {
+namespace {
+
+long count_elements(const DicomElement *parent) {
     long n = 0;
     for (const DicomElement *c = parent->first_child; c; c = c->next)
         n += 1 + count_elements(c);
     return n;
 }
+
+} // namespace
 
 int main(int argc, char **argv) {
     if (argc < 3) {

@@ -10,7 +10,6 @@
 #include "object_int.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -43,63 +42,35 @@ DicomElement *nth_item(DicomElement *seq, int index) {
     return nullptr;
 }
 
-void link_between(DicomElement *parent, DicomElement *node, DicomElement *before,
-                  DicomElement *after) {
-    node->parent = parent;
-    node->prev = before;
-    node->next = after;
-    if (before)
-        before->next = node;
-    else
-        parent->first_child = node;
-    if (after)
-        after->prev = node;
-    else
-        parent->last_child = node;
-    _note_children_changed(parent);
-}
-
 /* A new undefined-length item behind the items that open seq's children
  * (so before a sequence delimiter); null when out of memory. */
 DicomElement *append_item(AppData *app, DicomElement *seq) {
-    DicomElement *item = static_cast<DicomElement *>(calloc(1, sizeof(DicomElement)));
+    DicomElementHead head = {};
+    head.group = 0xFFFE;
+    head.element = 0xE000;
+    head.length = 0xFFFFFFFFu;
+    int vr = -1;
+    DOU_defXVRTypeByTags(app, head.group, head.element, &vr);
+    head.vr = vr;
+    DicomElement *item = _make_node(&head);
     if (!item)
         return nullptr;
-    item->group = 0xFFFE;
-    item->element = 0xE000;
-    item->length = 0xFFFFFFFFu;
-    int vr = -1;
-    DOU_defXVRTypeByTags(app, item->group, item->element, &vr);
-    item->vr = vr;
     DicomElement *last_item = nullptr;
     DicomElement *c = seq->first_child;
     for (; c && is_item(c); c = c->next)
         last_item = c;
-    link_between(seq, item, last_item, c);
+    _link_between(seq, item, last_item, c);
     return item;
 }
 
-/* Gives e the head and a private copy of the value of rec.  A value that
- * cannot be allocated leaves e without value and with length 0: false. */
-bool take_record(DicomElement *e, const DicomElementHead *rec) {
-    e->group = rec->group;
-    e->element = rec->element;
-    e->length = rec->length;
-    e->vr = rec->vr;
-    e->flags = rec->flags;
-    e->value = nullptr;
-    e->content_ts = 0;
-    if (!rec->value)
+/* Gives e (whose head is rec's already) a private copy of rec's value.  A
+ * value of length 0 or undefined has no bytes to copy: e goes on without
+ * value and with that length.  False when the bytes could not be copied
+ * (e then without value and with length 0). */
+bool copy_record_value(DicomElement *e, const DicomElementHead *rec) {
+    if (!rec->value || !has_value_bytes(rec->length))
         return true;
-    DicomElementHead buf = {};
-    buf.length = rec->length;
-    D_Alloc(&buf);
-    bool needed = rec->length != 0 && rec->length != 0xFFFFFFFFu;
-    if (buf.value)
-        memcpy(buf.value, rec->value, rec->length);
-    e->value = buf.value;
-    e->length = buf.length;
-    return buf.value || !needed;
+    return _copy_value(head_of(e), rec->value, rec->length);
 }
 
 } // namespace
@@ -148,24 +119,25 @@ int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec) {
         /* Replaced in place: siblings, children (a sequence's items) and
          * parent stay; the old value goes once the new one is made. */
         DicomElement old = *cur;
-        bool ok = take_record(cur, rec);
+        _take_head(cur, rec);
+        bool ok = copy_record_value(cur, rec);
         _free_value(&old);
         return ok ? 0 : -1;
     }
 
-    DicomElement *node = static_cast<DicomElement *>(calloc(1, sizeof(DicomElement)));
+    DicomElement *node = _make_node(rec);
     if (!node)
         return -1;
-    if (!take_record(node, rec)) {
+    if (!copy_record_value(node, rec)) {
         free(node);
         return -1;
     }
     if (cur)
-        link_between(cur->parent, node, pred, cur);
+        _link_between(cur->parent, node, pred, cur);
     else if (pred)
-        link_between(pred->parent, node, pred, nullptr);
+        _link_between(pred->parent, node, pred, nullptr);
     else
-        link_between(obj->cursor, node, nullptr, nullptr); /* an item without children */
+        _link_between(obj->cursor, node, nullptr, nullptr); /* an item without children */
     return 0;
 }
 
@@ -200,8 +172,5 @@ void DE_deleteSubTree(AppData *app, DicomElement **element) {
     (void)app;
     if (!element || !*element)
         return;
-    DicomElement *e = *element;
-    _forget_refs_into(e);
-    _unlink_element(e);
-    _free_element(e);
+    _remove_element(*element);
 }

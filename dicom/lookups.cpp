@@ -37,25 +37,27 @@ struct TagIndex {
     std::vector<IndexSlot> slots;
 };
 
-static const char group_length_name[] = "Group Length";
-static const char creator_name[] = "Private Data Creator";
-static const char unknown_vr_name[] = "??";
-static const char empty_text[] = "";
+namespace {
 
-static bool index_is_current(const AppData *app, const TagIndex *ix) {
+const char group_length_name[] = "Group Length";
+const char creator_name[] = "Private Data Creator";
+const char unknown_vr_name[] = "??";
+const char empty_text[] = "";
+
+bool index_is_current(const AppData *app, const TagIndex *ix) {
     return ix->built_primary == app->primary_tags && ix->built_secondary == app->secondary_tags &&
            ix->built_primary_count == app->primary_count &&
            ix->built_secondary_count == app->secondary_count;
 }
 
-static void append_rows(std::vector<IndexSlot> &slots, const TagDefEntry *rows, int16_t count) {
+void append_rows(std::vector<IndexSlot> &slots, const TagDefEntry *rows, int16_t count) {
     for (int16_t i = 0; rows != nullptr && i < count; i++)
         slots.push_back({rows[i].tag, &rows[i]});
 }
 
 /* Primary rows go in before secondary ones and the sort is stable, so the
  * first slot of every run of equal keys is the row a scan finds first. */
-static void build_index(const AppData *app, TagIndex *ix) {
+void build_index(const AppData *app, TagIndex *ix) {
     ix->slots.clear();
     ix->slots.reserve((size_t)std::max<int>(0, app->primary_count) +
                       (size_t)std::max<int>(0, app->secondary_count));
@@ -73,20 +75,20 @@ static void build_index(const AppData *app, TagIndex *ix) {
 }
 
 /* The plain scan; used only when the index cannot be built (no memory). */
-static const TagDefEntry *scan_rows(const TagDefEntry *rows, int16_t count, uint32_t key) {
+const TagDefEntry *scan_rows(const TagDefEntry *rows, int16_t count, uint32_t key) {
     for (int16_t i = 0; rows != nullptr && i < count; i++)
         if (rows[i].tag == key)
             return &rows[i];
     return nullptr;
 }
 
-static const TagDefEntry *scan_tables(const AppData *app, uint32_t key) {
+const TagDefEntry *scan_tables(const AppData *app, uint32_t key) {
     const TagDefEntry *row = scan_rows(app->primary_tags, app->primary_count, key);
     return row ? row : scan_rows(app->secondary_tags, app->secondary_count, key);
 }
 
 /* The index of app, built or rebuilt when stale; NULL when out of memory. */
-static TagIndex *current_index(AppData *app) {
+TagIndex *current_index(AppData *app) {
     TagIndex *ix = app->index;
     if (ix != nullptr && index_is_current(app, ix))
         return ix;
@@ -104,7 +106,7 @@ static TagIndex *current_index(AppData *app) {
 /* Curve groups 5000-501E and overlay groups 6000-601E are defined once, as
  * group 5000 or 6000; every (0020,31xx) is defined as (0020,3100).  Odd
  * groups in those ranges are private and stay as they are. */
-static uint32_t fold_key(uint32_t key) {
+uint32_t fold_key(uint32_t key) {
     const uint32_t group = key >> 16;
     const uint32_t element = key & 0xFFFF;
     const bool repeating = (group >= 0x5000 && group <= 0x501F) || (group >= 0x6000 && group <= 0x601F);
@@ -115,7 +117,7 @@ static uint32_t fold_key(uint32_t key) {
     return key;
 }
 
-static const TagDefEntry *find_row(AppData *app, uint32_t folded) {
+const TagDefEntry *find_row(AppData *app, uint32_t folded) {
     if (app == nullptr)
         return nullptr;
     if (app->primary_count <= 0 && app->secondary_count <= 0)
@@ -128,8 +130,6 @@ static const TagDefEntry *find_row(AppData *app, uint32_t folded) {
     return (it != ix->slots.end() && it->key == folded) ? it->row : nullptr;
 }
 
-namespace {
-
 /* Everything the seven lookups can answer for one tag. */
 struct Answer {
     int vr;
@@ -139,15 +139,13 @@ struct Answer {
     const char *permitted;
 };
 
-} // namespace
-
-static const char *vr_name_or_unknown(int vr) {
+const char *vr_name_or_unknown(int vr) {
     const char *name = changeVRToVRname(vr);
     return name ? name : unknown_vr_name;
 }
 
 /* The answer for a tag that no table holds, from its folded key. */
-static Answer fallback_answer(uint32_t folded) {
+Answer fallback_answer(uint32_t folded) {
     const uint32_t group = folded >> 16;
     const uint32_t element = folded & 0xFFFF;
     if (element == 0x0000)
@@ -157,7 +155,7 @@ static Answer fallback_answer(uint32_t folded) {
     return {-1, unknown_vr_name, empty_text, 0, empty_text};
 }
 
-static Answer look_up(AppData *app, uint32_t tag) {
+Answer look_up(AppData *app, uint32_t tag) {
     const uint32_t folded = fold_key(tag);
     const TagDefEntry *row = find_row(app, folded);
     if (row == nullptr)
@@ -165,6 +163,8 @@ static Answer look_up(AppData *app, uint32_t tag) {
     return {row->vr, vr_name_or_unknown(row->vr), row->name ? row->name : empty_text, row->vm,
             row->permitted ? row->permitted : empty_text};
 }
+
+} // namespace
 
 void tag_index_free(AppData *app) {
     if (app == nullptr)

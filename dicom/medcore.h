@@ -30,7 +30,7 @@ extern "C" {
 
 typedef int32_t VRCode;             /* row of VRTypes, -1 = no VR */
 typedef int32_t TransferSyntaxCode; /* -1 none/as read, 0 IVR LE, 1 EVR LE, 2 EVR BE, 3 PNG */
-typedef int32_t PixelEncoding;      /* 0 native, 1 PNG */
+typedef int32_t PixelEncoding;      /* PE_NATIVE, PE_PNG */
 
 typedef struct VRType {
     char name[4];   /* two letters, NUL padded */
@@ -43,7 +43,7 @@ enum {
     VR_LO = 10, VR_LT, VR_OB, VR_OW, VR_PN, VR_SH, VR_SL, VR_SQ, VR_SS, VR_ST,
     VR_TM = 20, VR_UI, VR_UL, VR_US, VR_RE, VR_XS, VR_XU, VR_OX, VR_XX, VR_NA,
     VR_QQ = 30, /* "??" */
-    /* rows added after the original table; codes 0 to 30 keep their meaning */
+    /* VRs of newer files; codes 0 to 30 never change meaning */
     VR_UN = 31, VR_UT, VR_UC, VR_UR, VR_OF, VR_OD, VR_OL, VR_OV, VR_SV, VR_UV,
     VR_COUNT = 41
 };
@@ -54,6 +54,12 @@ enum {
     TS_EXPLICIT_LE = 1,
     TS_EXPLICIT_BE = 2,
     TS_PNG = 3
+};
+
+enum {
+    PE_NATIVE = 0, /* samples as they stand, in the byte order of the syntax */
+    PE_PNG = 1,    /* one PNG stream per frame behind an offset table */
+    PE_UNUSED = 2  /* made by nothing here; a source of this code is copied natively */
 };
 
 extern MC_API VRType VRTypes[VR_COUNT];
@@ -274,6 +280,7 @@ typedef struct DefHolder {
 
 MC_API void Setup_CPU_Arch(void);
 MC_API int changeVRnameToVR(const char *name);
+/* The two letters of the VR's row in VRTypes, which the caller never frees. */
 MC_API char *changeVRToVRname(int vr);
 MC_API void change_TransferSyntax(int vr, DicomElementHead *elem);
 
@@ -289,6 +296,8 @@ typedef struct PDBuffer {
     char format[131];
 } PDBuffer;
 
+/* A new buffer reading file, which stays the caller's to close; freed by
+ * pd_done_buffer, which also clears the caller's pointer. */
 MC_API PDBuffer *pd_init_buffer(FILE *file);
 MC_API void pd_done_buffer(PDBuffer **buf);
 MC_API int16_t pd_skip_expr(PDBuffer *buf, const char *set);
@@ -310,6 +319,8 @@ MC_API int16_t pd_skip_char_spcs(PDBuffer *buf, char c);
 /* Tag and private definition files (tagdefs.cpp)                      */
 /* ------------------------------------------------------------------ */
 
+/* The definitions read are held by app (or defs) until DoneTagDef,
+ * DonePrvDef or DoneTagPrvDef frees them. */
 MC_API void init_AppData(AppData *app, const char *name, const char *version, char *banner);
 MC_API int16_t InitDICOMTagDef(AppData *app, const char *path, int16_t primary);
 MC_API int16_t InitDICOMPrvDef(AppData *app, DefHolder *defs, const char *path, int16_t primary);
@@ -324,6 +335,8 @@ MC_API void DoneTagPrvDef(AppData *app, DefHolder *defs);
 /* Attribute lookups (lookups.cpp)                                     */
 /* ------------------------------------------------------------------ */
 
+/* The texts given point into the definitions of app: valid until
+ * DoneTagDef, never freed by the caller. */
 MC_API void getVR(AppData *app, uint32_t tag, int *vr);
 MC_API void getVRtext(AppData *app, uint32_t tag, int *vr, const char **vrname);
 MC_API void getVRandName(AppData *app, uint32_t tag, int *vr, const char **vrname,
@@ -338,12 +351,20 @@ MC_API int16_t DOU_defXVRTypeByTags(AppData *app, uint16_t group, uint16_t eleme
 /* ------------------------------------------------------------------ */
 
 MC_API void init_IOObject(IOObject *io);
+/* Pads text in place to an even length and returns it. */
 MC_API char *padwithspace(char *text);
+/* elem->value becomes a new malloc buffer of elem->length bytes (NULL when
+ * memory ran out); the caller frees it. */
 MC_API void D_Alloc(DicomElementHead *elem);
 MC_API void SortCodes(DicomElement *parent);
+/* io->object is owned by io until DO_closeObject frees it with its tree. */
 MC_API int16_t DO_openObject(IOObject *io);
 MC_API int16_t DO_closeObject(IOObject *io);
+/* rec->value becomes a malloc copy of the element's value, which the caller
+ * frees; what rec->value held before is overwritten, not freed. */
 MC_API int16_t DO_searchForElement(DicomObject *obj, DicomElementHead *rec);
+/* The add and change functions here and below copy rec->value into the
+ * tree; rec and its value stay the caller's. */
 MC_API int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec);
 MC_API int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec);
 MC_API int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead *rec);
@@ -352,16 +373,19 @@ MC_API int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead
 /* Element-tree cursor (cursor.cpp)                                    */
 /* ------------------------------------------------------------------ */
 
+/* *position points into the tree, valid until its element is deleted. */
 MC_API int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position,
                          uint16_t group, uint16_t element, int16_t index);
 MC_API int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec);
 MC_API int16_t DE_delete(AppData *app, DicomObject *obj, DicomElementHead *rec);
+/* Frees *element with its children and values and clears *element. */
 MC_API void DE_deleteSubTree(AppData *app, DicomElement **element);
 
 /* ------------------------------------------------------------------ */
 /* DICOM file reader (reader.cpp)                                      */
 /* ------------------------------------------------------------------ */
 
+/* The object read is io->object, owned by io until DO_closeObject. */
 MC_API int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
                                        IOObject *io);
 MC_API int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds);
@@ -373,6 +397,7 @@ MC_API void _read_itemtag(FILE *file, TransferSyntaxCode ts, uint16_t *group,
 /* ------------------------------------------------------------------ */
 
 MC_API int16_t BindPrvDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind);
+/* As DO_searchForElement: rec->value becomes the caller's malloc copy. */
 MC_API int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const char *creator,
                                           DicomElementHead *rec);
 
@@ -382,6 +407,8 @@ MC_API int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const c
 
 /* out holds 20 characters: an object name of at most 19 and its NUL. */
 MC_API int16_t InitDICOMUIDDef(const char *path, const char *key, int16_t primary, char *out);
+/* The definition trees read are held by *slot (defs->abc, defs->c) until
+ * DoneABCDef frees them. */
 MC_API int16_t InitDICOMABDef(AppData *app, ABCDef **slot, const char *path, int16_t primary,
                               const char *object_name);
 MC_API int16_t InitDICOMCDef(AppData *app, ABCDef **slot, const char *path, int16_t primary);

@@ -7,12 +7,11 @@
  * application names made from the application name and version in AppData.
  */
 #include <ctype.h>
-#include <stdlib.h>
-#include <string.h>
 
+#include <new>
 #include <string>
 
-#include "medcore.h"
+#include "object_int.h"
 
 namespace {
 
@@ -25,8 +24,7 @@ const char kImplementationClassUid[] = "2.25.21904011769566119475145831735902203
 void drop_if_container(AppData *app, DicomObject *obj, uint16_t element) {
     for (DicomElement *e = obj->root->first_child; e; e = e->next) {
         if (e->group == 0x0002 && e->element == element && e->first_child) {
-            DicomElementHead rec;
-            memset(&rec, 0, sizeof rec);
+            DicomElementHead rec = {};
             rec.group = 0x0002;
             rec.element = element;
             DO_deleteElement(app, obj, &rec);
@@ -39,40 +37,22 @@ void drop_if_container(AppData *app, DicomObject *obj, uint16_t element) {
 void add_meta(AppData *app, DicomObject *obj, uint16_t element, const void *bytes,
               uint32_t length) {
     drop_if_container(app, obj, element);
-    DicomElementHead rec;
-    memset(&rec, 0, sizeof rec);
-    rec.group = 0x0002;
-    rec.element = element;
-    rec.length = length;
-    DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
-    if (length > 0) {
-        D_Alloc(&rec);
-        if (rec.value)
-            memcpy(rec.value, bytes, length);
-        else
-            rec.length = 0; /* no memory: the element goes in empty */
-    }
-    DO_addElement(app, obj, &rec);
-    free(rec.value);
+    ElementRecord meta(app, 0x0002, element);
+    if (length > 0 && !_copy_value(&meta.rec, bytes, length))
+        meta.rec.length = 0; /* no memory: the element goes in empty */
+    DO_addElement(app, obj, &meta.rec);
 }
 
 /* (0002,element) from the value of the top-level (0008,source). */
 void add_copied_uid(AppData *app, DicomObject *obj, uint16_t source, uint16_t element) {
-    DicomElementHead rec;
-    memset(&rec, 0, sizeof rec);
-    rec.group = 0x0008;
-    rec.element = source;
-    DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
-    DO_searchForElement(obj, &rec);
-    if (!rec.value)
+    ElementRecord uid(app, 0x0008, source);
+    uid.search(obj);
+    if (!uid.rec.value)
         return;
     drop_if_container(app, obj, element);
-    rec.group = 0x0002;
-    rec.element = element;
-    rec.flags = 0;
-    DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
-    DO_addElement(app, obj, &rec);
-    free(rec.value);
+    uid.set_tag(app, 0x0002, element);
+    uid.rec.flags = 0;
+    DO_addElement(app, obj, &uid.rec);
 }
 
 /* The first word of text (leading white space skipped), at most max chars. */
@@ -95,22 +75,11 @@ void add_text(AppData *app, DicomObject *obj, uint16_t element, std::string text
     add_meta(app, obj, element, text.data(), (uint32_t)text.size());
 }
 
-} // namespace
-
-extern "C" {
-
-int16_t DO_generateMetaHeader(AppData *app, IOObject *io) {
-    if (!io || !io->object)
-        return 0;
-    DicomObject *obj = io->object;
+/* Adds the elements of group 0002, each replacing one with its tag. */
+void add_meta_group(AppData *app, DicomObject *obj) {
     const uint32_t zero = 0;
     const unsigned char version[2] = {0x00, 0x01};
     const char uid[18] = "1.2.840.10008.1.2";
-    /* Group 0002 belongs at the top level, also when a read left a
-     * sequence or item open (its content ending at the end of the file). */
-    DicomElement *open_parent = obj->insert_parent;
-    obj->insert_parent = obj->root;
-
     add_meta(app, obj, 0x0000, &zero, 4);
     add_meta(app, obj, 0x0001, version, 2);
     add_copied_uid(app, obj, 0x0016, 0x0002);
@@ -120,8 +89,30 @@ int16_t DO_generateMetaHeader(AppData *app, IOObject *io) {
     std::string name = first_word(app ? app->name : nullptr, 64);
     add_text(app, obj, 0x0013, name + first_word(app ? app->version : nullptr, 16));
     add_text(app, obj, 0x0016, name);
+}
+
+} // namespace
+
+extern "C" {
+
+/* The version names are built in std::string: memory running out there
+ * ends the rebuild with -1, the elements added so far staying. */
+int16_t DO_generateMetaHeader(AppData *app, IOObject *io) {
+    if (!io || !io->object)
+        return 0;
+    DicomObject *obj = io->object;
+    /* Group 0002 belongs at the top level, also when a read left a
+     * sequence or item open (its content ending at the end of the file). */
+    DicomElement *open_parent = obj->insert_parent;
+    obj->insert_parent = obj->root;
+    int16_t result = 0;
+    try {
+        add_meta_group(app, obj);
+    } catch (const std::bad_alloc &) {
+        result = -1;
+    }
     obj->insert_parent = open_parent;
-    return 0;
+    return result;
 }
 
 } // extern "C"

@@ -12,9 +12,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 
-#include "medcore.h"
+#include "object_int.h"
 
 namespace {
 
@@ -23,26 +24,6 @@ const uint16_t kVectorGroup = 0x0054;
  * slice, angular view, time slice: the order of the arguments. */
 const uint16_t kVectorElements[9] = {0x0010, 0x0020, 0x0030, 0x0050, 0x0060,
                                      0x0070, 0x0080, 0x0090, 0x0100};
-
-/* A copy of one top-level element, its value freed with the holder. */
-struct Fetched {
-    DicomElementHead rec{};
-    bool found = false;
-
-    Fetched(AppData *app, DicomObject *obj, uint16_t group, uint16_t element) {
-        rec.group = group;
-        rec.element = element;
-        int vr = -1;
-        DOU_defXVRTypeByTags(app, group, element, &vr);
-        rec.vr = vr;
-        found = DO_searchForElement(obj, &rec) == 0;
-    }
-    ~Fetched() { free(rec.value); }
-    Fetched(const Fetched &) = delete;
-    Fetched &operator=(const Fetched &) = delete;
-
-    bool has_value() const { return found && rec.value != nullptr; }
-};
 
 /* Number of Frames as "%hd" reads it; a count that is negative, absent
  * from the text or beyond 16 bits means no frames. */
@@ -55,6 +36,15 @@ int16_t parse_frame_count(const DicomElementHead &rec) {
     if (end == text.c_str() || n < 0 || n > INT16_MAX)
         return 0;
     return (int16_t)n;
+}
+
+/* parse_frame_count; no frames when memory for its text ran out. */
+int16_t frame_count(const DicomElementHead &rec) {
+    try {
+        return parse_frame_count(rec);
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
 }
 
 /* Slot 0 and the slots past a short value stay zero. */
@@ -74,8 +64,8 @@ int16_t *vector_from(const DicomElementHead &rec, int16_t frames) {
 extern "C" {
 
 int16_t is_in_0028_0009(AppData *app, DicomObject *obj, uint16_t group, uint16_t element) {
-    Fetched fip(app, obj, 0x0028, 0x0009);
-    if (!fip.has_value())
+    ElementRecord fip(app, 0x0028, 0x0009);
+    if (!fip.search(obj) || !fip.rec.value)
         return 0;
     const unsigned char *bytes = static_cast<const unsigned char *>(fip.rec.value);
     /* a trailing part of a tag is no tag */
@@ -100,21 +90,21 @@ void get_Vectors(AppData *app, DicomObject *obj, int16_t **energy_window, int16_
             *p = nullptr;
     int16_t count = 0;
     {
-        Fetched number(app, obj, 0x0028, 0x0008);
-        if (!number.found) {
+        ElementRecord number(app, 0x0028, 0x0008);
+        if (!number.search(obj)) {
             if (frames)
                 *frames = 0;
             return;
         }
-        count = parse_frame_count(number.rec);
+        count = frame_count(number.rec);
     }
     if (frames)
         *frames = count;
     for (int i = 0; i < 9; i++) {
         if (!out[i])
             continue;
-        Fetched vec(app, obj, kVectorGroup, kVectorElements[i]);
-        if (vec.found)
+        ElementRecord vec(app, kVectorGroup, kVectorElements[i]);
+        if (vec.search(obj))
             *out[i] = vector_from(vec.rec, count);
     }
 }

@@ -10,9 +10,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+#include <new>
 #include <string>
 
 #include "objdefs_int.h"
+#include "object_int.h"
 #include "platform.h"
 
 namespace {
@@ -333,19 +336,113 @@ Step read_module_record(AppData *app, Reader &rd, ABCDef *tree, int16_t primary)
     return rd.punct('}', kErrRightBrace) ? Step::Ok : Step::Syntax;
 }
 
+/* A tree that a loader made, freed unless it is handed over. */
+struct AbcTreeFree {
+    void operator()(ABCDef *tree) const { _free_abc_def(&tree); }
+};
+using AbcTreeOwner = std::unique_ptr<ABCDef, AbcTreeFree>;
+
+/* InitDICOMABDef.  A syntax error, or a primary file without the object,
+ * frees the tree in *slot before its message is built. */
+int16_t load_object_file(ABCDef **slot, const char *path, int16_t primary,
+                         const char *object_name) {
+    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    if (f == nullptr)
+        return (!primary && *slot != nullptr) ? 0 : -1;
+    DefFile file(f);
+    AbcTreeOwner made; /* a new tree, until it takes the place of *slot */
+    ABCDef *tree = primary ? nullptr : *slot;
+    if (tree == nullptr) {
+        made.reset(new_abc_tree());
+        if (!made)
+            return -1;
+        tree = made.get();
+    }
+    log_def_loading("Object", primary, path);
+    file.buf = pd_init_buffer(f);
+
+    Reader rd{file.buf, {}};
+    bool matched = false;
+    Step s = file.buf ? Step::Ok : Step::NoMemory;
+    while (s == Step::Ok) {
+        s = rd.record_open();
+        if (s == Step::Ok)
+            s = read_object_record(rd, tree, object_name, &matched);
+    }
+    if (s == Step::NoMemory)
+        return -1;
+    if (s == Step::Syntax || (primary && !matched)) {
+        _free_abc_def(slot);
+        made.reset();
+        if (s == Step::Syntax)
+            log_def_syntax_error(rd.error);
+        return -1;
+    }
+    if (made) {
+        _free_abc_def(slot);
+        *slot = made.release();
+    }
+    return 0;
+}
+
+/* InitDICOMCDef.  A syntax error frees the tree before its message is
+ * built. */
+int16_t load_module_file(AppData *app, ABCDef **slot, const char *path, int16_t primary) {
+    if (*slot == nullptr)
+        return -1;
+    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    if (f == nullptr)
+        return primary ? -1 : 0;
+    DefFile file(f);
+    log_def_loading("Module", primary, path);
+    if ((file.buf = pd_init_buffer(f)) == nullptr)
+        return -1;
+
+    Reader rd{file.buf, {}};
+    Step s = Step::Ok;
+    while (s == Step::Ok) {
+        s = rd.record_open();
+        if (s == Step::Ok)
+            s = read_module_record(app, rd, *slot, primary);
+    }
+    if (s == Step::NoMemory)
+        return -1;
+    if (s == Step::Syntax) {
+        _free_abc_def(slot);
+        log_def_syntax_error(rd.error);
+        return -1;
+    }
+    return 0;
+}
+
+/* InitUIDDef. */
+int16_t find_object_name(const char *key, int16_t only_primary, char *out) {
+    char path[kPathBuf];
+    out[0] = '\0';
+    getfileenv("QUENOR_DEF_PATH", "uid_tab.def", path, kPathBuf);
+    if (path[0] == '\0')
+        return -1;
+    const UidSearch r = search_uid_file(path, key ? key : "", out);
+    if (r == UidSearch::Found)
+        return 0;
+    out[0] = '\0';
+    /* Only a key that the primary file does not map is looked up in the
+     * site's file; a primary file that cannot be read ends the search. */
+    if (r == UidSearch::Failed || only_primary)
+        return -1;
+    getfileenv("QUENOR_DEF_PATH", "uid2_tab.def", path, kPathBuf);
+    if (path[0] == '\0')
+        return -1;
+    return InitDICOMUIDDef(path, key, 0, out);
+}
+
 /* The SOP Class UID of the object as text; false when it has none. */
 bool sop_class_uid(AppData *app, DicomObject *obj, std::string *uid) {
-    DicomElementHead rec = {};
-    rec.group = 0x0008;
-    rec.element = 0x0016;
-    DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
-    if (obj == nullptr || DO_searchForElement(obj, &rec) != 0 || rec.value == nullptr) {
-        free(rec.value);
+    ElementRecord sop_class(app, 0x0008, 0x0016);
+    if (!sop_class.search(obj) || sop_class.rec.value == nullptr)
         return false;
-    }
-    const char *bytes = static_cast<const char *>(rec.value);
-    uid->assign(bytes, strnlen(bytes, rec.length));
-    free(rec.value);
+    const char *bytes = static_cast<const char *>(sop_class.rec.value);
+    uid->assign(bytes, strnlen(bytes, sop_class.rec.length));
     /* UIDs pad with NUL, but some writers pad with a blank. */
     while (!uid->empty() && uid->back() == ' ')
         uid->pop_back();
@@ -469,102 +566,45 @@ void _free_abc_def(ABCDef **tree) {
 
 extern "C" {
 
+/* The loaders keep their error texts and names in std::string: memory
+ * running out there fails the load like any other shortage. */
+
 int16_t InitDICOMUIDDef(const char *path, const char *key, int16_t primary, char *out) {
     if (!primary && out[0] != '\0')
         return 0;
-    const UidSearch r = search_uid_file(path, key ? key : "", out);
-    if (r == UidSearch::Found)
-        return 0;
+    try {
+        if (search_uid_file(path, key ? key : "", out) == UidSearch::Found)
+            return 0;
+    } catch (const std::bad_alloc &) {
+    }
     out[0] = '\0';
     return -1;
 }
 
 int16_t InitDICOMABDef(AppData *, ABCDef **slot, const char *path, int16_t primary,
                        const char *object_name) {
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
-    if (f == nullptr)
-        return (!primary && *slot != nullptr) ? 0 : -1;
-    DefFile file(f);
-    ABCDef *tree = primary ? nullptr : *slot;
-    const bool fresh = tree == nullptr;
-    if (fresh && (tree = new_abc_tree()) == nullptr)
-        return -1;
-    log_def_loading("Object", primary, path);
-    file.buf = pd_init_buffer(f);
-
-    Reader rd{file.buf, {}};
-    bool matched = false;
-    Step s = file.buf ? Step::Ok : Step::NoMemory;
-    while (s == Step::Ok) {
-        s = rd.record_open();
-        if (s == Step::Ok)
-            s = read_object_record(rd, tree, object_name, &matched);
-    }
-    if (s == Step::NoMemory) {
-        if (fresh)
-            _free_abc_def(&tree);
+    try {
+        return load_object_file(slot, path, primary, object_name);
+    } catch (const std::bad_alloc &) {
         return -1;
     }
-    if (s == Step::Syntax || (primary && !matched)) {
-        if (s == Step::Syntax)
-            log_def_syntax_error(rd.error);
-        if (tree != *slot)
-            _free_abc_def(&tree);
-        _free_abc_def(slot);
-        return -1;
-    }
-    if (tree != *slot)
-        _free_abc_def(slot);
-    *slot = tree;
-    return 0;
 }
 
 int16_t InitDICOMCDef(AppData *app, ABCDef **slot, const char *path, int16_t primary) {
-    if (*slot == nullptr)
-        return -1;
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
-    if (f == nullptr)
-        return primary ? -1 : 0;
-    DefFile file(f);
-    log_def_loading("Module", primary, path);
-    if ((file.buf = pd_init_buffer(f)) == nullptr)
-        return -1;
-
-    Reader rd{file.buf, {}};
-    Step s = Step::Ok;
-    while (s == Step::Ok) {
-        s = rd.record_open();
-        if (s == Step::Ok)
-            s = read_module_record(app, rd, *slot, primary);
-    }
-    if (s == Step::NoMemory)
-        return -1;
-    if (s == Step::Syntax) {
-        log_def_syntax_error(rd.error);
-        _free_abc_def(slot);
+    try {
+        return load_module_file(app, slot, path, primary);
+    } catch (const std::bad_alloc &) {
         return -1;
     }
-    return 0;
 }
 
 int16_t InitUIDDef(const char *key, int16_t only_primary, char *out) {
-    char path[kPathBuf];
-    out[0] = '\0';
-    getfileenv("QUENOR_DEF_PATH", "uid_tab.def", path, kPathBuf);
-    if (path[0] == '\0')
+    try {
+        return find_object_name(key, only_primary, out);
+    } catch (const std::bad_alloc &) {
+        out[0] = '\0';
         return -1;
-    const UidSearch r = search_uid_file(path, key ? key : "", out);
-    if (r == UidSearch::Found)
-        return 0;
-    out[0] = '\0';
-    /* Only a key that the primary file does not map is looked up in the
-     * site's file; a primary file that cannot be read ends the search. */
-    if (r == UidSearch::Failed || only_primary)
-        return -1;
-    getfileenv("QUENOR_DEF_PATH", "uid2_tab.def", path, kPathBuf);
-    if (path[0] == '\0')
-        return -1;
-    return InitDICOMUIDDef(path, key, 0, out);
+    }
 }
 
 int16_t InitABDef(AppData *app, DefHolder *defs, int16_t only_primary, const char *object_name) {
@@ -594,8 +634,12 @@ int16_t InitCDef(AppData *app, DefHolder *defs, int16_t only_primary) {
 
 int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t only_primary) {
     std::string uid;
-    if (!sop_class_uid(app, obj, &uid)) {
-        log_message("SOP Class UID (0008,0016) not defined.", 1);
+    try {
+        if (!sop_class_uid(app, obj, &uid)) {
+            log_message("SOP Class UID (0008,0016) not defined.", 1);
+            return -1;
+        }
+    } catch (const std::bad_alloc &) {
         return -1;
     }
     char object_name[kObjectNameMax + 1] = {};

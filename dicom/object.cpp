@@ -1,12 +1,9 @@
 /*
  * object.cpp -- one DICOM object in memory: IOObject defaults, value
- * buffers, the element tree and its sorting by tag, and the DO_ operations
- * that open, close, search, add, change and delete top-level elements.
- *
- * Besides the tree itself, a small book kept here records which object owns
- * a root (so that code holding only an element can keep the object's cursor
- * and insertion parent off freed nodes) and the append hints that make
- * DO_addElement cheap for elements arriving in tag order.
+ * buffers, the node primitives of the element tree and its sorting by tag,
+ * and the DO_ operations that open, close, search, add, change and delete
+ * top-level elements.  What is known about a tree beyond its nodes (its
+ * owner, the append hints) is kept in treebook.cpp.
  */
 #include "object_int.h"
 
@@ -14,9 +11,10 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <unordered_map>
+#include <new>
 #include <vector>
+
+#include "treebook_int.h"
 
 static_assert(offsetof(DicomElement, value) == offsetof(DicomElementHead, value), "head layout");
 static_assert(offsetof(DicomElement, group) == offsetof(DicomElementHead, group), "head layout");
@@ -30,58 +28,13 @@ namespace {
 
 const uint32_t kUndefined = 0xFFFFFFFFu;
 
-/*
- * Append hint of one parent.  DO_addElement must replace the FIRST child
- * with the key of an added value, so in general it scans the whole list.
- * The hint holds an upper bound of the non-item keys under the parent,
- * noted together with the parent's last child at that time.  While the last
- * child is still that node, nothing was appended behind our back; removals
- * only lower the real maximum, so the bound stays an upper bound.  A key
- * above it cannot be present: no scan is needed, and reading a list in tag
- * order costs O(1) per element.  Any other key falls back to the exact scan,
- * which also renews the hint.  Freeing the noted last child or the parent
- * drops the hint, so a reused address can never revive it; linking into
- * the middle of a list calls _note_children_changed.
- *
- * This lives here rather than in the nodes because the records' layout is
- * fixed; a global table guarded by a mutex keeps objects of different
- * threads apart.
- */
-struct AppendHint {
-    const DicomElement *last;
-    bool has_bound;
-    uint32_t bound;
-};
-
-struct TreeBook {
-    std::mutex lock;
-    std::unordered_map<const DicomElement *, DicomObject *> owners; /* root -> object */
-    std::unordered_map<const DicomElement *, AppendHint> hints;     /* parent -> hint */
-};
-
-TreeBook &book() {
-    static TreeBook *b = new TreeBook; /* never destroyed: usable during exit */
-    return *b;
-}
-
-void head_from_record(DicomElement *e, const DicomElementHead *rec) {
-    memcpy(e, rec, sizeof(DicomElementHead));
-}
-
 void head_to_record(DicomElementHead *rec, const DicomElement *e) {
     memcpy(rec, e, sizeof(DicomElementHead));
 }
 
-DicomElement *new_node(const DicomElementHead *rec) {
-    DicomElement *e = static_cast<DicomElement *>(calloc(1, sizeof(DicomElement)));
-    if (e)
-        head_from_record(e, rec);
-    return e;
-}
-
 /* The buffer rules of D_Alloc on any (value, length) pair. */
 void *alloc_value(uint32_t *length) {
-    if (*length == 0 || *length == kUndefined)
+    if (!has_value_bytes(*length))
         return nullptr;
     if (*length & 1)
         ++*length;
@@ -91,35 +44,11 @@ void *alloc_value(uint32_t *length) {
     return buf;
 }
 
-/* Gives e a zeroed even-sized buffer holding the first `length` bytes of
- * src; false (e without value, length 0) when no buffer could be made. */
-bool set_value_copy(DicomElement *e, const void *src, uint32_t length) {
-    e->length = length;
-    e->value = alloc_value(&e->length);
-    if (!e->value) {
-        e->length = 0;
-        return false;
-    }
-    memcpy(e->value, src, length);
-    return true;
-}
-
 bool is_within(const DicomElement *node, const DicomElement *subtree) {
     for (; node; node = node->parent)
         if (node == subtree)
             return true;
     return false;
-}
-
-DicomObject *owner_of(const DicomElement *e) {
-    if (!e)
-        return nullptr;
-    while (e->parent)
-        e = e->parent;
-    TreeBook &b = book();
-    std::lock_guard<std::mutex> g(b.lock);
-    auto it = b.owners.find(e);
-    return it == b.owners.end() ? nullptr : it->second;
 }
 
 void forget_refs(DicomObject *obj, const DicomElement *subtree) {
@@ -131,82 +60,29 @@ void forget_refs(DicomObject *obj, const DicomElement *subtree) {
         obj->insert_parent = obj->root;
 }
 
-/* A node is being freed: hints of which it is the parent or the noted last
- * child go with it. */
-void drop_hints_of(const DicomElement *e) {
-    TreeBook &b = book();
-    std::lock_guard<std::mutex> g(b.lock);
-    if (b.hints.empty())
-        return;
-    b.hints.erase(e);
-    if (e->parent) {
-        auto it = b.hints.find(e->parent);
-        if (it != b.hints.end() && it->second.last == e)
-            b.hints.erase(it);
-    }
-}
-
-/* The first child of parent with this key, or null.  See AppendHint. */
-DicomElement *find_child_to_replace(DicomElement *parent, uint32_t key) {
-    TreeBook &b = book();
-    if (parent->last_child) {
-        std::lock_guard<std::mutex> g(b.lock);
-        auto it = b.hints.find(parent);
-        if (it != b.hints.end() && it->second.last == parent->last_child &&
-            (!it->second.has_bound || key > it->second.bound))
-            return nullptr;
-    }
-    AppendHint fresh = {parent->last_child, false, 0};
-    for (DicomElement *c = parent->first_child; c; c = c->next) {
-        uint32_t k = element_key(c);
-        if (k == key)
-            return c;
-        if (k != TAG_KEY_ITEM && (!fresh.has_bound || k > fresh.bound)) {
-            fresh.has_bound = true;
-            fresh.bound = k;
-        }
-    }
-    if (fresh.last) {
-        std::lock_guard<std::mutex> g(b.lock);
-        b.hints[parent] = fresh;
-    }
-    return nullptr;
-}
-
-/* node was appended to parent, whose last child was previous_last. */
-void note_appended(DicomElement *parent, const DicomElement *previous_last, DicomElement *node) {
-    TreeBook &b = book();
-    std::lock_guard<std::mutex> g(b.lock);
-    AppendHint next = {node, false, 0};
-    if (previous_last) {
-        auto it = b.hints.find(parent);
-        if (it == b.hints.end() || it->second.last != previous_last) {
-            if (it != b.hints.end())
-                b.hints.erase(it);
-            return;
-        }
-        next.has_bound = it->second.has_bound;
-        next.bound = it->second.bound;
-    }
-    uint32_t k = element_key(node);
-    if (k != TAG_KEY_ITEM && (!next.has_bound || k > next.bound)) {
-        next.has_bound = true;
-        next.bound = k;
-    }
-    b.hints[parent] = next;
-}
-
-void append_child(DicomElement *parent, DicomElement *node) {
-    DicomElement *previous_last = parent->last_child;
+/* The links of _link_between, without the upkeep of the append hints. */
+void link_nodes(DicomElement *parent, DicomElement *node, DicomElement *before,
+                DicomElement *after) {
     node->parent = parent;
-    node->next = nullptr;
-    node->prev = previous_last;
-    if (previous_last)
-        previous_last->next = node;
+    node->prev = before;
+    node->next = after;
+    if (before)
+        before->next = node;
     else
         parent->first_child = node;
-    parent->last_child = node;
-    note_appended(parent, previous_last, node);
+    if (after)
+        after->prev = node;
+    else
+        parent->last_child = node;
+}
+
+void free_children(DicomElement *parent) {
+    DicomElement *c = parent->first_child;
+    while (c) {
+        DicomElement *next = c->next;
+        _free_element(c);
+        c = next;
+    }
 }
 
 DicomElement *find_top_level(DicomObject *obj, uint32_t key) {
@@ -236,7 +112,8 @@ bool children_in_order(const DicomElement *parent) {
  * last in list order stays and the others are freed with their subtrees;
  * items all stay in their order.  This is the outcome of a stable insertion
  * sort that lets a later equal key replace the earlier one, reached in
- * O(n log n) (and O(n) for a list already in order).
+ * O(n log n) (and O(n) for a list already in order).  Throws std::bad_alloc
+ * before it changes a list when its scratch arrays cannot be made.
  */
 void sort_children(DicomObject *owner, DicomElement *parent) {
     if (!parent->first_child)
@@ -282,8 +159,44 @@ void sort_children(DicomObject *owner, DicomElement *parent) {
 } // namespace
 
 /* ------------------------------------------------------------------ */
-/* Internals shared with the rest of the library                       */
+/* Node primitives                                                     */
 /* ------------------------------------------------------------------ */
+
+DicomElement *_make_node(const DicomElementHead *rec) {
+    DicomElement *e = static_cast<DicomElement *>(calloc(1, sizeof(DicomElement)));
+    if (e)
+        _take_head(e, rec);
+    return e;
+}
+
+void _take_head(DicomElement *e, const DicomElementHead *rec) {
+    memcpy(e, rec, sizeof(DicomElementHead));
+    e->value = nullptr;
+    e->content_ts = 0;
+}
+
+bool _copy_value(DicomElementHead *to, const void *src, uint32_t length) {
+    to->length = length;
+    to->value = alloc_value(&to->length);
+    if (!to->value) {
+        to->length = 0;
+        return false;
+    }
+    memcpy(to->value, src, length);
+    return true;
+}
+
+void _link_between(DicomElement *parent, DicomElement *node, DicomElement *before,
+                   DicomElement *after) {
+    link_nodes(parent, node, before, after);
+    _note_children_changed(parent);
+}
+
+void _append_child(DicomElement *parent, DicomElement *node) {
+    DicomElement *previous_last = parent->last_child;
+    link_nodes(parent, node, previous_last, nullptr);
+    _note_appended(parent, previous_last, node);
+}
 
 void _unlink_element(DicomElement *e) {
     DicomElement *parent = e->parent;
@@ -311,25 +224,25 @@ void _free_value(DicomElement *e) {
 void _free_element(DicomElement *e) {
     if (!e)
         return;
-    DicomElement *c = e->first_child;
-    while (c) {
-        DicomElement *next = c->next;
-        _free_element(c);
-        c = next;
-    }
+    free_children(e);
     _free_value(e);
-    drop_hints_of(e);
+    _forget_node(e);
     free(e);
 }
 
-void _forget_refs_into(DicomElement *subtree) {
-    forget_refs(owner_of(subtree), subtree);
+void _remove_element(DicomElement *e) {
+    _forget_refs_into(e);
+    _unlink_element(e);
+    _free_element(e);
 }
 
-void _note_children_changed(const DicomElement *parent) {
-    TreeBook &b = book();
-    std::lock_guard<std::mutex> g(b.lock);
-    b.hints.erase(parent);
+void _forget_refs_into(DicomElement *subtree) {
+    forget_refs(_tree_owner(subtree), subtree);
+}
+
+void _sort_tree(DicomElement *parent) {
+    if (parent)
+        sort_children(_tree_owner(parent), parent);
 }
 
 /* ------------------------------------------------------------------ */
@@ -345,7 +258,7 @@ void init_IOObject(IOObject *io) {
     io->out_meta_ts = TS_EXPLICIT_LE;
     io->out_ds_ts = TS_IMPLICIT_LE;
     io->pass_ts = TS_IMPLICIT_LE;
-    io->pass_encoding = 0;
+    io->pass_encoding = PE_NATIVE;
     io->meta_header = 1;
     io->copy_pixels = 1;
     io->reserved = 1;
@@ -372,8 +285,11 @@ void D_Alloc(DicomElementHead *elem) {
 }
 
 void SortCodes(DicomElement *parent) {
-    if (parent)
-        sort_children(owner_of(parent), parent);
+    try {
+        _sort_tree(parent);
+    } catch (const std::bad_alloc &) {
+        /* the list that could not be sorted is left as it was */
+    }
 }
 
 int16_t DO_openObject(IOObject *io) {
@@ -391,10 +307,10 @@ int16_t DO_openObject(IOObject *io) {
     obj->root = root;
     obj->insert_parent = root;
     obj->cursor = nullptr;
-    {
-        TreeBook &b = book();
-        std::lock_guard<std::mutex> g(b.lock);
-        b.owners[root] = obj;
+    if (!_book_tree(root, obj)) {
+        free(obj);
+        free(root);
+        return -1;
     }
     io->object = obj;
     return 0;
@@ -404,18 +320,8 @@ int16_t DO_closeObject(IOObject *io) {
     if (!io || !io->object)
         return 0;
     DicomObject *obj = io->object;
-    DicomElement *c = obj->root->first_child;
-    while (c) {
-        DicomElement *next = c->next;
-        _free_element(c);
-        c = next;
-    }
-    {
-        TreeBook &b = book();
-        std::lock_guard<std::mutex> g(b.lock);
-        b.owners.erase(obj->root);
-        b.hints.erase(obj->root);
-    }
+    free_children(obj->root);
+    _unbook_tree(obj->root);
     free(obj->root);
     free(obj);
     io->object = nullptr;
@@ -435,14 +341,7 @@ int16_t DO_searchForElement(DicomObject *obj, DicomElementHead *rec) {
     rec->flags &= ~DE_FLAG_OWNS_PDS_NAME; /* the caller owns the buffer, not the name */
     if (!e->value)
         return 0;
-    uint32_t length = e->length;
-    rec->value = alloc_value(&rec->length);
-    if (!rec->value) {
-        rec->length = 0;
-        return -1;
-    }
-    memcpy(rec->value, e->value, length);
-    return 0;
+    return _copy_value(rec, e->value, e->length) ? 0 : -1;
 }
 
 int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
@@ -462,27 +361,28 @@ int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec,
         return 0;
     }
 
-    DicomElement *node = new_node(rec);
+    DicomElement *node = _make_node(rec);
     if (!node)
         return -1;
     DicomElement *inserted = node;
     if (rec->value) {
-        if (!set_value_copy(node, rec->value, rec->length)) {
+        /* a value pointer must come with bytes to copy */
+        if (!_copy_value(head_of(node), rec->value, rec->length)) {
             free(node);
             return -1;
         }
         DicomElement *same = key == TAG_KEY_ITEM ? nullptr
-                                                 : find_child_to_replace(obj->insert_parent, key);
+                                                 : _find_child_to_replace(obj->insert_parent, key);
         if (same) {
             _free_value(same);
-            head_from_record(same, reinterpret_cast<DicomElementHead *>(node));
-            same->content_ts = 0; /* the new value's encoding is not known here */
+            _take_head(same, head_of(node)); /* the new value's encoding is not known here */
+            same->value = node->value;
             free(node);
             inserted = same;
         }
     }
     if (inserted == node)
-        append_child(obj->insert_parent, node);
+        _append_child(obj->insert_parent, node);
     if (added)
         *added = inserted;
 
@@ -512,11 +412,9 @@ int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec) 
     /* The new buffer is made before the old value goes, so a record whose
      * value is the element's own buffer is copied safely. */
     DicomElement old = *e;
-    head_from_record(e, rec);
-    e->value = nullptr;
-    e->content_ts = 0;
+    _take_head(e, rec);
     int16_t result = 0;
-    if (rec->value && !set_value_copy(e, rec->value, rec->length))
+    if (rec->value && !_copy_value(head_of(e), rec->value, rec->length))
         result = -1;
     _free_value(&old);
     return result;
@@ -529,8 +427,6 @@ int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead *rec) 
     DicomElement *e = find_top_level(obj, tag_key(rec->group, rec->element));
     if (!e)
         return 0;
-    _unlink_element(e);
-    forget_refs(obj, e);
-    _free_element(e);
+    _remove_element(e);
     return 0;
 }

@@ -1,10 +1,13 @@
 /*
  * object_int.h -- element-tree internals shared inside the DICOM library
- * (not exported): tag keys, freeing of nodes and values, and the upkeep that
- * keeps an object's cursor and insertion parent off freed nodes.
+ * (not exported): tag keys, the node primitives (make, copy a value, link,
+ * append, unlink, free, remove), and the upkeep that keeps an object's
+ * cursor and insertion parent off freed nodes.
  */
 #ifndef QUENOR_OBJECT_INT_H
 #define QUENOR_OBJECT_INT_H
+
+#include <stdlib.h>
 
 #include "medcore.h"
 
@@ -29,17 +32,59 @@ static inline bool is_item(const DicomElement *e) {
     return element_key(e) == TAG_KEY_ITEM;
 }
 
+/* The DicomElementHead at the front of a node (the layouts agree). */
+static inline DicomElementHead *head_of(DicomElement *e) {
+    return reinterpret_cast<DicomElementHead *>(e);
+}
+
+/* A value of this length has bytes: neither empty nor undefined. */
+static inline bool has_value_bytes(uint32_t length) {
+    return length != 0 && length != 0xFFFFFFFFu;
+}
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- node primitives: every node of a tree is made, linked and removed
+ * through these ---- */
+
+/* A new node with the head of rec (tag, length, VR, flags) but no value,
+ * linked nowhere; NULL when memory ran out.  An unlinked node that never
+ * got a value goes with free(). */
+DicomElement *_make_node(const DicomElementHead *rec);
+
+/* Gives the linked or unlinked node e the head of rec without its value,
+ * as _make_node does, and forgets how a former value was encoded
+ * (content_ts); the VR letters the file gave e stay.  The former value is
+ * the caller's to free. */
+void _take_head(DicomElement *e, const DicomElementHead *rec);
+
+/* Gives `to` a private copy of the first `length` bytes at src, in a zeroed
+ * buffer of the size D_Alloc makes (odd lengths gain a pad byte); its
+ * length becomes that size.  False, with no value and length 0, when no
+ * buffer results: length 0 or undefined, or no memory. */
+bool _copy_value(DicomElementHead *to, const void *src, uint32_t length);
+
+/* Links node under parent between two adjacent children, before and after
+ * (NULL at that end of the list). */
+void _link_between(DicomElement *parent, DicomElement *node, DicomElement *before,
+                   DicomElement *after);
+
+/* Links node as the last child of parent. */
+void _append_child(DicomElement *parent, DicomElement *node);
+
+/* Takes e out of its parent's child list (the parent's ends follow); e
+ * keeps its own links until it is freed. */
+void _unlink_element(DicomElement *e);
 
 /* Frees the node, its value and all its descendants (each child's subtree
  * in list order, then the value, then the node).  Does not unlink it. */
 void _free_element(DicomElement *e);
 
-/* Takes e out of its parent's child list (the parent's ends follow); e
- * keeps its own links until it is freed. */
-void _unlink_element(DicomElement *e);
+/* Removes a linked subtree from its tree and frees it; its object's cursor
+ * and insertion parent are moved off it first (see _forget_refs_into). */
+void _remove_element(DicomElement *e);
 
 /* Frees the value of e (and, for pixel data that owns it, the file name of
  * its PixelDataDesc) and leaves e without value; the length is kept. */
@@ -57,6 +102,10 @@ void _forget_refs_into(DicomElement *subtree);
 int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec,
                      DicomElement **added);
 
+/* SortCodes, but memory running out for its scratch arrays throws
+ * std::bad_alloc (before the list it was sorting changed). */
+void _sort_tree(DicomElement *parent);
+
 /* The transfer syntax the raw value of e (a sequence or item of defined
  * length) is encoded in: the one the reader recorded, else fallback. */
 static inline TransferSyntaxCode content_syntax(const DicomElement *e,
@@ -64,15 +113,38 @@ static inline TransferSyntaxCode content_syntax(const DicomElement *e,
     return e->content_ts ? (TransferSyntaxCode)e->content_ts - 1 : fallback;
 }
 
-/* DO_addElement remembers, per parent, a bound on the tags under it (valid
- * while the parent's last child stays the same) so that appending in tag
- * order needs no scan.  Code that links a node anywhere but at the end of a
- * child list, or changes the tag of a linked node, calls this for the
- * parent.  Appending at the end, unlinking and freeing need no call. */
-void _note_children_changed(const DicomElement *parent);
-
 #ifdef __cplusplus
 }
 #endif
+
+/* An element record that library code builds for the element API and
+ * owns: its value buffer, from D_Alloc or from a search, goes with it. */
+struct ElementRecord {
+    DicomElementHead rec{};
+
+    /* The tag, with the VR the dictionaries give it. */
+    ElementRecord(AppData *app, uint16_t group, uint16_t element) {
+        set_tag(app, group, element);
+    }
+    ~ElementRecord() { free(rec.value); }
+    ElementRecord(const ElementRecord &) = delete;
+    ElementRecord &operator=(const ElementRecord &) = delete;
+
+    void set_tag(AppData *app, uint16_t group, uint16_t element) {
+        rec.group = group;
+        rec.element = element;
+        int vr = -1;
+        DOU_defXVRTypeByTags(app, group, element, &vr);
+        rec.vr = vr;
+    }
+    /* A copy of the top-level element with the record's tag in place of
+     * what the record held; false when obj has none (or it could not be
+     * copied). */
+    bool search(DicomObject *obj) {
+        free(rec.value);
+        rec.value = nullptr;
+        return DO_searchForElement(obj, &rec) == 0;
+    }
+};
 
 #endif

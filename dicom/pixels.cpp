@@ -14,6 +14,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <new>
 #include <vector>
 
 #include "logf_int.h"
@@ -156,6 +157,28 @@ int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     return 0;
 }
 
+/* _write_pixeldata after its checks: the coder for the two encodings. */
+int16_t write_encoded(FILE *src, IOObject *io, PixelDataDesc *pds) {
+    PixelEncoding from = pds->src_encoding;
+    PixelEncoding to = io->pass_encoding;
+    if (pixel_is_foreign_encapsulated(pds)) {
+        log_formatted(1, "Pixel data (7FE0,0010) is encapsulated in a transfer syntax that cannot be "
+                      "converted; it can only be left out.");
+        return -1;
+    }
+    if ((from == PE_NATIVE || from == PE_UNUSED) && to == PE_NATIVE)
+        return _write_pixeldata_native(src, io, pds);
+    if (from == PE_NATIVE && to == PE_PNG)
+        return _write_pixeldata_png(src, io, pds);
+    if (from == PE_PNG && to == PE_NATIVE)
+        return _read_pixeldata_png(src, io, pds);
+    if (from == PE_PNG && to == PE_PNG)
+        return pass_encapsulated(src, io, pds);
+    log_formatted(1, "Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.", (int)from,
+                  (int)to);
+    return -1;
+}
+
 } // namespace
 
 bool wr_bytes(FILE *out, const void *data, size_t n) {
@@ -179,13 +202,13 @@ bool source_in_swapped_words(const PixelDataDesc *pds) {
 }
 
 bool pixel_is_foreign_encapsulated(const PixelDataDesc *pds) {
-    return pds->length == kUndefined && pds->src_encoding != 1;
+    return pds->length == kUndefined && pds->src_encoding != PE_PNG;
 }
 
 uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds) {
     if (!io->copy_pixels || !pds || pds->length == 0)
         return 0;
-    if (pds->src_encoding == 1 && io->pass_encoding == 0) {
+    if (pds->src_encoding == PE_PNG && io->pass_encoding == PE_NATIVE) {
         const PixelDataDesc *d = io->write_pds ? io->write_pds : pds;
         if (d->bits_allocated != 8 && d->bits_allocated != 16)
             return 0;
@@ -205,27 +228,17 @@ void _write_itemtag(FILE *out, TransferSyntaxCode ts, uint16_t group, uint16_t e
     wr_u32(out, ts, length);
 }
 
+/* The buffers, offset tables and worker threads are C++: memory running
+ * out for them fails the value with -1. */
 int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds) {
     if (!src || !io || !pds || !io->out)
         return -1;
-    PixelEncoding from = pds->src_encoding;
-    PixelEncoding to = io->pass_encoding;
-    if (pixel_is_foreign_encapsulated(pds)) {
-        log_formatted(1, "Pixel data (7FE0,0010) is encapsulated in a transfer syntax that cannot be "
-                      "converted; it can only be left out.");
+    try {
+        return write_encoded(src, io, pds);
+    } catch (const std::bad_alloc &) {
+        log_formatted(1, "Pixel data (7FE0,0010): not enough memory to write the value.");
         return -1;
     }
-    if ((from == 0 || from == 2) && to == 0)
-        return _write_pixeldata_native(src, io, pds);
-    if (from == 0 && to == 1)
-        return _write_pixeldata_png(src, io, pds);
-    if (from == 1 && to == 0)
-        return _read_pixeldata_png(src, io, pds);
-    if (from == 1 && to == 1)
-        return pass_encapsulated(src, io, pds);
-    log_formatted(1, "Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.", (int)from,
-                  (int)to);
-    return -1;
 }
 
 } // extern "C"

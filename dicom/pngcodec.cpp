@@ -34,6 +34,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -172,6 +173,49 @@ void png_error_callback(png_structp png, png_const_charp message) {
 
 void png_warning_callback(png_structp png, png_const_charp message) {
     static_cast<FrameLog *>(png_get_error_ptr(png))->add(2, "%s", message);
+}
+
+/* ---- libpng contexts ---- */
+
+/* A libpng context and its info structures, destroyed together by the
+ * deleter (libpng takes info pointers that are NULL).  A coder makes its
+ * owner before it arms the error jump, so that the owner lives in the
+ * frame the jump returns to and destroys the context on every way out. */
+struct PngWriteDestroyer {
+    png_infop info = nullptr;
+    void operator()(png_structp png) { png_destroy_write_struct(&png, &info); }
+};
+using PngWriteOwner = std::unique_ptr<png_struct, PngWriteDestroyer>;
+
+struct PngReadDestroyer {
+    png_infop info = nullptr;
+    png_infop end_info = nullptr;
+    void operator()(png_structp png) { png_destroy_read_struct(&png, &info, &end_info); }
+};
+using PngReadOwner = std::unique_ptr<png_struct, PngReadDestroyer>;
+
+/* A write context whose messages go to log; empty when libpng had no
+ * memory for it or its info. */
+PngWriteOwner new_write_context(FrameLog &log) {
+    PngWriteOwner png(png_create_write_struct(PNG_LIBPNG_VER_STRING, &log, png_error_callback,
+                                              png_warning_callback));
+    if (png && !(png.get_deleter().info = png_create_info_struct(png.get())))
+        png.reset();
+    return png;
+}
+
+/* A read context with its info and end info, as new_write_context. */
+PngReadOwner new_read_context(FrameLog &log) {
+    PngReadOwner png(png_create_read_struct(PNG_LIBPNG_VER_STRING, &log, png_error_callback,
+                                            png_warning_callback));
+    if (!png)
+        return png;
+    PngReadDestroyer &d = png.get_deleter();
+    d.info = png_create_info_struct(png.get());
+    d.end_info = d.info ? png_create_info_struct(png.get()) : nullptr;
+    if (!d.end_info)
+        png.reset();
+    return png;
 }
 
 /* ---- positioned file access ---- */
@@ -455,23 +499,18 @@ bool row_fits_depth(const unsigned char *row, uint32_t n, int depth) {
 
 /* Encodes one frame, its rows read from in, as one PNG stream into sink.
  * Every failure inside, libpng's or a bad row, goes through png_error: its
- * message lands in log and the context is destroyed. */
+ * message lands in log and the jump returns here, where the context's
+ * owner destroys it. */
 int16_t encode_frame(const Encoding &e, PositionedReader &in, PngSink &sink, unsigned char *row,
                      FrameLog &log) {
     const Geometry &g = e.g;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &log, png_error_callback,
-                                              png_warning_callback);
-    if (!png)
+    const PngWriteOwner context = new_write_context(log);
+    if (!context)
         return -1;
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        png_destroy_write_struct(&png, nullptr);
+    png_structp png = context.get();
+    png_infop info = context.get_deleter().info;
+    if (setjmp(png_jmpbuf(png)))
         return -1;
-    }
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return -1;
-    }
     png_set_write_fn(png, &sink, sink_write, sink_flush);
     png_set_filter(png, 0, e.filters);
     png_set_compression_level(png, e.level);
@@ -494,7 +533,6 @@ int16_t encode_frame(const Encoding &e, PositionedReader &in, PngSink &sink, uns
         png_write_row(png, row);
     }
     png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
     return 0;
 }
 
@@ -644,20 +682,13 @@ int16_t decode_frame(const Geometry &g, TransferSyntaxCode out_ts, uint32_t f, P
         log.add(1, "Pixel data (7FE0,0010): frame %lu is no PNG image.", (unsigned long)f + 1);
         return -1;
     }
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &log, png_error_callback,
-                                             png_warning_callback);
-    if (!png)
+    const PngReadOwner context = new_read_context(log);
+    if (!context)
         return -1;
-    png_infop info = png_create_info_struct(png);
-    png_infop end_info = info ? png_create_info_struct(png) : nullptr;
-    if (!info || !end_info) {
-        png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    png_structp png = context.get();
+    png_infop info = context.get_deleter().info;
+    if (setjmp(png_jmpbuf(png)))
         return -1;
-    }
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, &end_info);
-        return -1;
-    }
     png_set_read_fn(png, &in, source_read);
     png_set_sig_bytes(png, 8);
     png_read_info(png, info);
@@ -682,8 +713,7 @@ int16_t decode_frame(const Geometry &g, TransferSyntaxCode out_ts, uint32_t f, P
         if (!out.write(row, g.row_bytes))
             png_error(png, "Pixel data (7FE0,0010): the native rows could not be written.");
     }
-    png_read_end(png, end_info);
-    png_destroy_read_struct(&png, &info, &end_info);
+    png_read_end(png, context.get_deleter().end_info);
     return 0;
 }
 

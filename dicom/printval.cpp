@@ -210,7 +210,7 @@ void print_element_value(AppData *app, DicomElement *elem, char *buf, int size)
     /* XS, XU and OX print as the writer labels them; the value of pixel
      * data read from a file describes where it lies, and prints nothing. */
     if (vr == VR_XS || vr == VR_XU || (vr == VR_OX && element_key(elem) != 0x7FE00010u))
-        vr = value_vr(elem, vr, 0);
+        vr = value_vr(elem, vr, PE_NATIVE);
     TextOut out{buf, strnlen(buf, (size_t)size - 1)};
     buf[out.len] = '\0';
     print_value(out, vr, static_cast<const unsigned char *>(elem->value), elem->length,

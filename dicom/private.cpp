@@ -9,6 +9,7 @@
  */
 #include <string.h>
 
+#include "object_int.h"
 #include "tagdefs_int.h"
 
 namespace {
@@ -143,11 +144,5 @@ int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const char *cr
     rec->flags = bound->flags & (uint16_t)~DE_FLAG_OWNS_PDS_NAME;
     if (!bound->value)
         return 0;
-    D_Alloc(rec);
-    if (!rec->value) {
-        rec->length = 0;
-        return -1;
-    }
-    memcpy(rec->value, bound->value, bound->length);
-    return 0;
+    return _copy_value(rec, bound->value, bound->length) ? 0 : -1;
 }

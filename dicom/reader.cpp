@@ -15,10 +15,12 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "logf_int.h"
 #include "object_int.h"
+#include "owners_int.h"
 #include "reader_int.h"
 #include "vr_int.h"
 
@@ -55,56 +57,48 @@ uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t si
 /* The input stream with the position kept by hand. */
 class InputFile {
 public:
-    ~InputFile() {
-        if (file_)
-            fclose(file_);
-    }
     bool open(const char *name) {
-        file_ = fopen(name, "rb");
+        file_.reset(fopen(name, "rb"));
         if (!file_)
             return false;
         buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
         if (buffer_)
-            setvbuf(file_, buffer_.get(), _IOFBF, kStreamBufferSize);
+            setvbuf(file_.get(), buffer_.get(), _IOFBF, kStreamBufferSize);
         struct stat st;
-        size_ = fstat(fileno(file_), &st) == 0 ? (uint64_t)st.st_size : 0;
+        size_ = fstat(fileno(file_.get()), &st) == 0 ? (uint64_t)st.st_size : 0;
         return true;
     }
-    void close() {
-        if (file_)
-            fclose(file_);
-        file_ = nullptr;
-    }
-    FILE *stream() const { return file_; }
+    void close() { file_.reset(); }
+    FILE *stream() const { return file_.get(); }
     uint64_t size() const { return size_; }
     uint64_t pos() const { return pos_; }
     uint64_t left() const { return size_ > pos_ ? size_ - pos_ : 0; }
     bool at_end() const { return pos_ >= size_; }
 
     bool read(void *dst, size_t n) {
-        size_t got = fread(dst, 1, n, file_);
+        size_t got = fread(dst, 1, n, file_.get());
         pos_ += got;
         return got == n;
     }
     void seek(uint64_t to) {
-        fseeko(file_, (off_t)to, SEEK_SET);
+        fseeko(file_.get(), (off_t)to, SEEK_SET);
         pos_ = to;
     }
     /* Callers never skip past the end: lengths are checked first. */
     void skip(uint64_t n) {
-        fseeko(file_, (off_t)n, SEEK_CUR);
+        fseeko(file_.get(), (off_t)n, SEEK_CUR);
         pos_ += n;
     }
     void skip_value(TransferSyntaxCode ts, uint32_t length) {
         if (length == kUndefinedLength)
-            pos_ = skip_items(file_, ts, pos_, size_);
+            pos_ = skip_items(file_.get(), ts, pos_, size_);
         else if (length != 0)
             skip(length);
     }
 
 private:
     std::unique_ptr<char[]> buffer_; /* outlives the stream: freed after fclose */
-    FILE *file_ = nullptr;
+    FileOwner file_;
     uint64_t size_ = 0;
     uint64_t pos_ = 0;
 };
@@ -188,7 +182,7 @@ int effective_vr(const ReadState &st, uint32_t key, const char letters[2]) {
     if (vr == VR_OX) {
         if (is_waveform_value(key))
             return kSwapLater; /* its Waveform Bits Allocated may follow it */
-        return key == 0x50003000u && st.io->pass_encoding == 0 ? VR_OW : VR_OB;
+        return key == 0x50003000u && st.io->pass_encoding == PE_NATIVE ? VR_OW : VR_OB;
     }
     if (vr_is_unusable(vr)) {
         vr = letters_vr(letters);
@@ -251,7 +245,7 @@ bool read_length(ReadState &st, uint32_t key, uint32_t *length, char letters[2])
     const TransferSyntaxCode ts = st.io->ts_in_force;
     unsigned char bytes[6];
     letters[0] = letters[1] = '\0';
-    if (ts <= 0 || is_item_or_delimiter_key(key)) {
+    if (!ts_is_explicit(ts) || is_item_or_delimiter_key(key)) {
         if (!st.in.read(bytes, 4))
             return false;
         *length = load_u32(bytes, ts);
@@ -311,7 +305,7 @@ bool track_nesting(ReadState &st, uint32_t key, uint32_t length, const char lett
     }
     if (!opens_sequence(st, key, length))
         return true;
-    if (length == kUndefinedLength && io->ts_in_force > 0 && letters_are(letters, "UN")) {
+    if (length == kUndefinedLength && ts_is_explicit(io->ts_in_force) && letters_are(letters, "UN")) {
         if (!st.sequences.push(length, st.in.pos(), io->ts_in_force))
             return false;
         io->ts_in_force = TS_IMPLICIT_LE;
@@ -327,18 +321,18 @@ bool track_nesting(ReadState &st, uint32_t key, uint32_t length, const char lett
  * first element, as in a file without meta header. */
 void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
     IOObject *io = st.io;
-    io->pass_encoding = 0;
+    io->pass_encoding = PE_NATIVE;
     if (!rec.value)
         return;
     const int kind = transfer_syntax_kind(static_cast<const char *>(rec.value), rec.length);
     if (kind == TS_PNG) {
         io->named_ts = TS_EXPLICIT_LE;
         io->pass_ts = TS_PNG;
-        io->pass_encoding = 1;
+        io->pass_encoding = PE_PNG;
     } else if (kind == TS_KIND_ENCAPSULATED) {
         io->named_ts = TS_EXPLICIT_LE;
         io->pass_ts = TS_EXPLICIT_LE;
-    } else if (kind >= 0) {
+    } else if (kind >= TS_IMPLICIT_LE) {
         io->named_ts = kind;
         io->pass_ts = kind;
     } else {
@@ -394,31 +388,29 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
     }
     const uint32_t length = rec.length;
     const bool nested = obj->insert_parent != obj->root;
-    PixelDataDesc *pds = static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc)));
-    char *filename = pds ? strdup(st.name) : nullptr;
-    if (pds && filename) {
-        pds->filename = filename;
+    MallocOwner<PixelDataDesc> pds(static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc))));
+    MallocOwner<char> filename(pds ? strdup(st.name) : nullptr);
+    if (filename) {
+        pds->filename = filename.get();
         pds->offset = (uint32_t)st.in.pos();
         pds->length = length;
-        fill_pds_from(st.app, obj->insert_parent, pds);
+        fill_pds_from(st.app, obj->insert_parent, pds.get());
         pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
         pds->src_ts = nested ? st.io->ts_in_force : st.io->pass_ts;
-        pds->src_encoding = nested ? 0 : st.io->pass_encoding;
+        pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
         /* Samples of one byte in big-endian OW words: each pair reversed. */
         if (st.io->ts_in_force == TS_EXPLICIT_BE && letters_are(letters, "OW") &&
             pds->bits_allocated <= 8)
             pds->src_word_bytes = 2;
-        rec.value = pds;
+        rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
         rec.flags = DE_FLAG_OWNS_PDS_NAME;
-        if (DO_addElement(st.app, obj, &rec) != 0)
-            free(filename);
+        if (DO_addElement(st.app, obj, &rec) == 0)
+            filename.release(); /* the element's copy of the descriptor owns it */
     } else {
-        free(filename);
         rec.length = 0;
         DO_addElement(st.app, obj, &rec);
     }
-    free(pds);
     st.in.skip_value(st.io->ts_in_force, length);
 }
 
@@ -433,14 +425,15 @@ bool holds_raw_content(const ReadState &st, uint32_t key, const char letters[2])
 bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     const uint32_t key = tag_key(rec.group, rec.element);
     bool swap_later = false;
-    if (rec.length != 0 && rec.length != kUndefinedLength) {
+    MallocOwner<void> value; /* the record's buffer, copied by DO_addElement */
+    if (has_value_bytes(rec.length)) {
         const uint32_t length = rec.length;
         D_Alloc(&rec);
+        value.reset(rec.value);
         if (!rec.value) {
             st.in.skip(length);
             rec.length = 0;
         } else if (!st.in.read(rec.value, length)) {
-            free(rec.value);
             return false;
         } else if (ts_needs_swap(st.io->ts_in_force)) {
             const int swap_vr = effective_vr(st, key, letters);
@@ -471,7 +464,6 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
     }
     if (st.io->in_meta_group)
         check_meta_element(st, rec);
-    free(rec.value);
     return true;
 }
 
@@ -545,7 +537,7 @@ void apply_guess(IOObject *io, TransferSyntaxCode guess, bool magic) {
     io->in_meta_ts = magic ? guess : TS_NONE;
     io->named_ts = io->ts_in_force;
     io->pass_ts = io->ts_in_force;
-    io->pass_encoding = 0;
+    io->pass_encoding = PE_NATIVE;
 }
 
 /* The first element of the data set: its syntax is the one (0002,0010)
@@ -722,7 +714,12 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
         return -1;
     memcpy(io->object->preamble, preamble, kPreambleSize);
 
-    const int16_t status = read_elements(st);
+    int16_t status;
+    try {
+        status = read_elements(st);
+    } catch (const std::bad_alloc &) { /* the stacks of open sequences and items */
+        status = -1;
+    }
     if (st.waveforms_unswapped)
         swap_waveform_values(io->object->root);
     if (status != 0)

@@ -10,12 +10,14 @@
 #include "uidgen_int.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
+#include <new>
 #include <string>
 
+#include "object_int.h"
+#include "owners_int.h"
 #include "platform.h"
 
 namespace {
@@ -32,17 +34,16 @@ bool read_root_file(std::string *root) {
     getfileenv("QUENOR_DEF_PATH", kRootFile, path, kPathBuf);
     if (path[0] == '\0')
         return false;
-    FILE *f = plat_fopen_text(path);
+    FileOwner f(plat_fopen_text(path));
     if (!f)
         return false;
     root->clear();
-    int c = getc(f);
+    int c = getc(f.get());
     const bool empty = c == EOF;
     while (c != EOF && c != '\n' && root->size() <= UID_MAX_LENGTH) {
         root->push_back((char)c);
-        c = getc(f);
+        c = getc(f.get());
     }
-    fclose(f);
     if (empty || root->size() > UID_MAX_LENGTH)
         return false;
     if (!root->empty() && root->back() == '.')
@@ -64,23 +65,18 @@ std::string local_datetime() {
  * it has none; false when the object lacks the element. */
 bool element_word(AppData *app, DicomObject *obj, uint16_t group, uint16_t element,
                   std::string *word) {
-    DicomElementHead rec{};
-    rec.group = group;
-    rec.element = element;
-    int vr = -1;
-    DOU_defXVRTypeByTags(app, group, element, &vr);
-    rec.vr = vr;
-    if (DO_searchForElement(obj, &rec) != 0)
+    ElementRecord number(app, group, element);
+    if (!number.search(obj))
         return false;
-    const char *text = static_cast<const char *>(rec.value);
+    const char *text = static_cast<const char *>(number.rec.value);
+    const uint32_t length = number.rec.length;
     uint32_t at = 0;
-    while (text && at < rec.length && text[at] == ' ')
+    while (text && at < length && text[at] == ' ')
         at++;
     uint32_t end = at;
-    while (text && end < rec.length && text[end] != ' ' && text[end] != '\0')
+    while (text && end < length && text[end] != ' ' && text[end] != '\0')
         end++;
     *word = end > at ? std::string(text + at, end - at) : "1";
-    free(rec.value);
     return true;
 }
 
@@ -95,15 +91,9 @@ void store(const std::string &text, char *uid) {
         memcpy(uid, text.c_str(), text.size() + 1);
 }
 
-} // namespace
-
-extern "C" {
-
-int16_t genuid_ex(AppData *app, DicomObject *obj, int16_t flags, char *uid, const char *root,
-                  const char *datetime, const char *series, const char *instance) {
-    if (!uid)
-        return -1;
-    memset(uid, 0, UID_MAX_LENGTH + 1);
+/* genuid_ex after its checks: uid is zeroed already. */
+int16_t compose_uid(AppData *app, DicomObject *obj, int16_t flags, char *uid, const char *root,
+                    const char *datetime, const char *series, const char *instance) {
     std::string text;
     if (root)
         text = root;
@@ -134,6 +124,25 @@ int16_t genuid_ex(AppData *app, DicomObject *obj, int16_t flags, char *uid, cons
         return -1;
     store(text, uid);
     return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+/* The UID is composed in std::string: memory running out fails with -1
+ * and an empty uid. */
+int16_t genuid_ex(AppData *app, DicomObject *obj, int16_t flags, char *uid, const char *root,
+                  const char *datetime, const char *series, const char *instance) {
+    if (!uid)
+        return -1;
+    memset(uid, 0, UID_MAX_LENGTH + 1);
+    try {
+        return compose_uid(app, obj, flags, uid, root, datetime, series, instance);
+    } catch (const std::bad_alloc &) {
+        memset(uid, 0, UID_MAX_LENGTH + 1);
+        return -1;
+    }
 }
 
 int16_t genuid(AppData *app, DicomObject *obj, int16_t flags, char *uid) {

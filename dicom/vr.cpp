@@ -10,8 +10,9 @@
 
 extern "C" {
 
-/* Row index = VRCode.  Codes 0-30 are the original table; the rows after
- * them carry the VRs that newer files use.  maxlen 0 means unlimited. */
+/* Row index = VRCode.  Codes 0-30 never change meaning (definition files,
+ * stored elements and the programs use them); the rows after them carry
+ * the VRs that newer files use.  maxlen 0 means unlimited. */
 VRType VRTypes[VR_COUNT] = {
     {"AE", 16, 2},    {"AS", 4, 1},    {"AT", 4, 1},     {"CS", 16, 2},  {"DA", 8, 1},
     {"DS", 16, 2},    {"DT", 26, 2},   {"FL", 4, 1},     {"FD", 8, 1},   {"IS", 12, 2},
@@ -38,12 +39,14 @@ const char Secondary_Capture_Image_Storage_SOP_Class_UID[] = "1.2.840.10008.5.1.
 
 } // extern "C"
 
+namespace {
+
 /* The name lookup runs up to this count. */
-static const int16_t vr_row_count = VR_COUNT;
+const int16_t vr_row_count = VR_COUNT;
 
 /* Size of the numbers a value of this VR is made of; 0 for values that are
  * bytes or text and never swapped. */
-static int swap_unit(int vr) {
+int swap_unit(int vr) {
     switch (vr) {
     case VR_AT: case VR_OW: case VR_SS: case VR_US:
         return 2;
@@ -55,6 +58,17 @@ static int swap_unit(int vr) {
         return 0;
     }
 }
+
+/* The length of a UID value without what pads it: everything from the
+ * first NUL on, and trailing blanks (some files pad UIDs with a blank). */
+size_t uid_length(const char *value, size_t length) {
+    size_t n = strnlen(value, length);
+    while (n > 0 && value[n - 1] == ' ')
+        n--;
+    return n;
+}
+
+} // namespace
 
 void Setup_CPU_Arch(void) {
     const unsigned char probe[4] = {1, 0, 0, 0};
@@ -99,33 +113,24 @@ const char *transfer_syntax_uid(int code) {
     static const char *const uids[] = {
         Implicit_VR_Little_Endian_Transfer_Syntax_UID, Explicit_VR_Little_Endian_Transfer_Syntax_UID,
         Explicit_VR_Big_Endian_Transfer_Syntax_UID, PNG_Transfer_Syntax_UID};
-    return code >= 0 && code < 4 ? uids[code] : NULL;
-}
-
-/* The length of a UID value without what pads it: everything from the
- * first NUL on, and trailing blanks (some files pad UIDs with a blank). */
-static size_t uid_length(const char *value, size_t length) {
-    size_t n = strnlen(value, length);
-    while (n > 0 && value[n - 1] == ' ')
-        n--;
-    return n;
+    return code >= TS_IMPLICIT_LE && code <= TS_PNG ? uids[code] : NULL;
 }
 
 int transfer_syntax_code(const char *value, size_t length) {
     if (value == NULL)
-        return -1;
+        return TS_NONE;
     const size_t n = uid_length(value, length);
-    for (int code = 0; code < 4; code++) {
+    for (int code = TS_IMPLICIT_LE; code <= TS_PNG; code++) {
         const char *uid = transfer_syntax_uid(code);
         if (strlen(uid) == n && memcmp(uid, value, n) == 0)
             return code;
     }
-    return -1;
+    return TS_NONE;
 }
 
 int transfer_syntax_kind(const char *value, size_t length) {
     const int code = transfer_syntax_code(value, length);
-    if (code >= 0 || value == NULL)
+    if (code != TS_NONE || value == NULL)
         return code;
     static const char deflated[] = "1.2.840.10008.1.2.1.99";
     static const char standard[] = "1.2.840.10008.1.2.";
@@ -134,7 +139,7 @@ int transfer_syntax_kind(const char *value, size_t length) {
         return TS_KIND_DEFLATED;
     if (n > sizeof standard - 1 && memcmp(value, standard, sizeof standard - 1) == 0)
         return TS_KIND_ENCAPSULATED;
-    return -1;
+    return TS_NONE;
 }
 
 int vr_of_letters(char a, char b) {
@@ -177,20 +182,24 @@ bool is_waveform_value(uint32_t key) {
     return key == 0x54000110u || key == 0x54000112u || key == 0x5400100Au || key == 0x54001010u;
 }
 
+namespace {
+
 /* The first child of parent with this key. */
-static const DicomElement *child_with(const DicomElement *parent, uint32_t key) {
+const DicomElement *child_with(const DicomElement *parent, uint32_t key) {
     for (const DicomElement *c = parent->first_child; c; c = c->next)
         if (((uint32_t)c->group << 16 | c->element) == key)
             return c;
     return NULL;
 }
 
-static uint16_t first_u16(const DicomElement *e) {
+uint16_t first_u16(const DicomElement *e) {
     uint16_t v = 0;
     if (e && e->value && e->length >= 2)
         memcpy(&v, e->value, 2);
     return v;
 }
+
+} // namespace
 
 uint16_t waveform_bits_of(const DicomElement *e) {
     for (const DicomElement *p = e->parent; p; p = p->parent) {
@@ -217,7 +226,7 @@ int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding) {
         return VR_US;
     case VR_OX:
         if (key == 0x7FE00010u || key == 0x50003000u)
-            return encoding == 0 ? VR_OW : VR_OB;
+            return encoding == PE_NATIVE ? VR_OW : VR_OB;
         if (is_waveform_value(key))
             return waveform_bits_of(e) == 16 ? VR_OW : VR_OB;
         return VR_OB;

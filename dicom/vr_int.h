@@ -17,6 +17,12 @@ static inline bool ts_needs_swap(TransferSyntaxCode ts) {
     return (ts == TS_EXPLICIT_BE && CPU_ARCH == 0) || (ts != TS_EXPLICIT_BE && CPU_ARCH == 1);
 }
 
+/* Whether element headers carry VR letters in the syntax ts: the explicit
+ * syntaxes and PNG's (code 1 and above), not implicit VR LE or "none". */
+static inline bool ts_is_explicit(TransferSyntaxCode ts) {
+    return ts > TS_IMPLICIT_LE;
+}
+
 /* A 16- or 32-bit number stored at p in the byte order of ts. */
 static inline uint16_t load_u16(const unsigned char *p, TransferSyntaxCode ts) {
     uint16_t v;
@@ -88,18 +94,21 @@ bool signed_pixels_of(const DicomElement *e);
  * dictionary's VR of its tag, encoding the pixel encoding of the pass. */
 int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding);
 
-/* The UID of a transfer-syntax code 0 to 3; NULL for any other code. */
+/* The UID of a transfer-syntax code TS_IMPLICIT_LE to TS_PNG; NULL for any
+ * other code. */
 const char *transfer_syntax_uid(int code);
 
-/* The code (0 to 3) of the UID held in a value, compared up to its first
- * NUL byte or its end, trailing blanks ignored; -1 for any other text. */
+/* The code (TS_IMPLICIT_LE to TS_PNG) of the UID held in a value, compared
+ * up to its first NUL byte or its end, trailing blanks ignored; TS_NONE for
+ * any other text. */
 int transfer_syntax_code(const char *value, size_t length);
 
 /* What a transfer-syntax UID says about the data set that follows: a code
- * 0 to 3; TS_KIND_ENCAPSULATED for the other syntaxes of the standard
- * (compressed or encapsulated pixel data in an explicit VR little endian
- * data set); TS_KIND_DEFLATED for the deflated syntax, which is not read;
- * -1 for a UID that says nothing (private, unknown, empty). */
+ * TS_IMPLICIT_LE to TS_PNG; TS_KIND_ENCAPSULATED for the other syntaxes of
+ * the standard (compressed or encapsulated pixel data in an explicit VR
+ * little endian data set); TS_KIND_DEFLATED for the deflated syntax, which
+ * is not read; TS_NONE for a UID that says nothing (private, unknown,
+ * empty). */
 #define TS_KIND_ENCAPSULATED (-2)
 #define TS_KIND_DEFLATED (-3)
 int transfer_syntax_kind(const char *value, size_t length);

@@ -6,29 +6,33 @@
  * group and counts group lengths and (0008,0001), and DO_copyObjectToFile
  * writes preamble, "DICM", meta group and data set into a private temporary
  * file beside the target, which then replaces the target in one rename.
+ * The count and the write are two passes over the tree with the same pass
+ * state (begin_pass) and the same element headers (encode_header).
  *
  * The VR written is the dictionary's (with XS/XU as US, OX as OW or OB,
  * unknown as OB), never the one stored in the element.  Sequences and items
  * of defined length, which the reader keeps as raw bytes, go out unchanged
  * in the syntax they were read in and are re-encoded element by element in
- * any other.  Group lengths and (0008,0001) are measured on the bytes
+ * any other; a save encodes each once, in its count, and writes what the
+ * count measured.  Group lengths and (0008,0001) are measured on the bytes
  * actually written and corrected in the file and the tree when the counted
  * value differs (pixel data re-encoded as PNG, for one).
  */
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
+#include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "medcore.h"
 #include "logf_int.h"
 #include "object_int.h"
+#include "owners_int.h"
 #include "platform.h"
 #include "reader_int.h"
 #include "vr_int.h"
@@ -41,6 +45,7 @@ const uint32_t kPixelData = 0x7FE00010u;
 const uint32_t kCurveData = 0x50003000u;
 const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
+const uint32_t kWaveformBits = 0x54001004u;
 const size_t kOutputBuffer = 1u << 20;
 
 int dictionary_vr(AppData *app, uint32_t key) {
@@ -50,7 +55,7 @@ int dictionary_vr(AppData *app, uint32_t key) {
 }
 
 /* The VR written for an element, and the one its value is swapped by (see
- * value_vr in vr_int.h); pixel data goes its own way (write_pixel_data). */
+ * value_vr in vr_int.h); pixel data goes its own way (pixel_vr). */
 int node_vr(AppData *app, const DicomElement *e, PixelEncoding encoding) {
     const uint32_t key = element_key(e);
     if (is_item_or_delimiter_key(key))
@@ -67,6 +72,16 @@ int header_vr(AppData *app, const DicomElement *e, uint32_t length, PixelEncodin
     return node_vr(app, e, encoding);
 }
 
+/* Native samples of 8 bits or fewer are bytes, more are 16-bit words; PNG
+ * streams are bytes.  Without a descriptor of its own, pixel data goes by
+ * the data set's image description. */
+int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
+    if (io->pass_encoding == PE_PNG)
+        return VR_OB;
+    const PixelDataDesc *geometry = pds ? pds : io->write_pds;
+    return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
+}
+
 /* The VR letters written: a value too long for the 16-bit length of its VR
  * goes out as UN, with a 32-bit length and its bytes as they are. */
 int label_vr(int vr, uint32_t length) {
@@ -75,18 +90,51 @@ int label_vr(int vr, uint32_t length) {
     return vr;
 }
 
-/* Size of an element header in the syntax ts. */
-uint32_t header_size(TransferSyntaxCode ts, uint32_t key, int vr, uint32_t length) {
-    if (ts <= 0 || is_item_or_delimiter_key(key))
-        return 8;
-    if (vr_has_long_length(label_vr(vr, length)))
-        return 12;
-    return 8; /* XX: 4-byte length without reserved bytes; others a 2-byte length */
+/* ---- element headers ---- */
+
+/* An element header as it stands in a file: the tag; in an explicit-VR
+ * syntax the VR letters (none for items and delimiters) and the length in
+ * the form of the VR, else a 32-bit length.  The same bytes go to memory,
+ * to the file and into the count. */
+struct ElementHeader {
+    unsigned char bytes[12];
+    size_t size = 0;
+
+    void put(TransferSyntaxCode ts, const void *number, size_t n) {
+        memcpy(bytes + size, number, n);
+        if (ts_needs_swap(ts))
+            swapbytes(bytes + size, (int16_t)n);
+        size += n;
+    }
+    void put16(TransferSyntaxCode ts, uint16_t v) { put(ts, &v, 2); }
+    void put32(TransferSyntaxCode ts, uint32_t v) { put(ts, &v, 4); }
+};
+
+ElementHeader encode_header(TransferSyntaxCode ts, uint32_t key, int vr, uint32_t length) {
+    ElementHeader h;
+    h.put16(ts, (uint16_t)(key >> 16));
+    h.put16(ts, (uint16_t)(key & 0xFFFF));
+    if (!ts_is_explicit(ts) || is_item_or_delimiter_key(key)) {
+        h.put32(ts, length);
+        return h;
+    }
+    vr = label_vr(vr, length);
+    h.bytes[h.size++] = (unsigned char)VRTypes[vr].name[0];
+    h.bytes[h.size++] = (unsigned char)VRTypes[vr].name[1];
+    if (vr_has_long_length(vr)) {
+        h.put16(ts, 0);
+        h.put32(ts, length);
+    } else if (vr == VR_XX) {
+        h.put32(ts, length);
+    } else {
+        h.put16(ts, (uint16_t)length);
+    }
+    return h;
 }
 
 /* Sequences and items; the content of one of defined length is raw bytes. */
 bool is_container(AppData *app, const DicomElement *e) {
-    return is_item(e) || node_vr(app, e, 0) == VR_SQ;
+    return is_item(e) || node_vr(app, e, PE_NATIVE) == VR_SQ;
 }
 
 bool is_pds(const DicomElement *e) {
@@ -95,6 +143,20 @@ bool is_pds(const DicomElement *e) {
 
 bool is_top_level(const DicomElement *e) {
     return e->parent && !e->parent->parent;
+}
+
+/* Pixel data inside an item (an icon image) is always copied natively:
+ * only the image of the data set itself is PNG-encoded. */
+bool is_nested(const DicomElement *e) {
+    return e->parent && e->parent->parent;
+}
+
+bool is_delimiter_node(const DicomElement *e) {
+    return e->group == 0xFFFE && (e->element == 0xE00D || e->element == 0xE0DD);
+}
+
+bool is_pixel_element(const DicomElement *e) {
+    return element_key(e) == kPixelData && e->length != 0 && (!e->value || is_pds(e));
 }
 
 /* Without a meta header the top-level elements of groups 0000-0003 are
@@ -117,7 +179,7 @@ bool starts_data_set(const DicomElement *e, const IOObject *io) {
 TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
     if (ts == TS_PNG)
         return TS_EXPLICIT_LE;
-    return ts < 0 ? TS_IMPLICIT_LE : ts;
+    return ts < TS_IMPLICIT_LE ? TS_IMPLICIT_LE : ts;
 }
 
 /* ---- re-encoding of raw sequence and item content ---- */
@@ -161,21 +223,24 @@ private:
     /* Waveform Bits Allocated of the open items met so far, innermost last. */
     std::vector<uint16_t> waveform_bits_;
 
+    /* An element header of the content as it was read. */
+    struct SourceHeader {
+        uint32_t key = 0;
+        uint32_t length = 0;
+        int letters = -1;                      /* VR of the letters; -1 none */
+        TransferSyntaxCode content = TS_NONE;  /* syntax of a sequence's content */
+    };
+
     bool fail(const char *what, uint32_t key) {
         char text[160];
         snprintf(text, sizeof text, "%s at element (%04x,%04x)", what, key >> 16, key & 0xFFFF);
         error_ = text;
         return false;
     }
-    void put16(std::vector<unsigned char> &out, uint16_t v) {
-        if (ts_needs_swap(to_))
-            swapbytes(&v, 2);
-        out.insert(out.end(), (unsigned char *)&v, (unsigned char *)&v + 2);
-    }
-    void put32(std::vector<unsigned char> &out, uint32_t v) {
-        if (ts_needs_swap(to_))
-            swapbytes(&v, 4);
-        out.insert(out.end(), (unsigned char *)&v, (unsigned char *)&v + 4);
+
+    void append_header(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length) {
+        const ElementHeader h = encode_header(to_, key, vr, length);
+        out.insert(out.end(), h.bytes, h.bytes + h.size);
     }
 
     uint16_t waveform_bits() const {
@@ -197,7 +262,7 @@ private:
             return VR_US;
         case VR_OX:
             if (key == kPixelData || key == kCurveData)
-                return enc_ == 0 ? VR_OW : VR_OB;
+                return enc_ == PE_NATIVE ? VR_OW : VR_OB;
             if (is_waveform_value(key)) {
                 const uint16_t bits = waveform_bits();
                 if (bits)
@@ -212,24 +277,36 @@ private:
         }
     }
 
-    bool header(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length) {
-        put16(out, key >> 16);
-        put16(out, key & 0xFFFF);
-        if (to_ <= 0 || is_item_or_delimiter_key(key)) {
-            put32(out, length);
-            return true;
-        }
-        vr = label_vr(vr, length);
-        out.push_back(VRTypes[vr].name[0]);
-        out.push_back(VRTypes[vr].name[1]);
-        if (vr_has_long_length(vr)) {
-            put16(out, 0);
-            put32(out, length);
-        } else if (vr == VR_XX) {
-            put32(out, length);
+    /* Reads the header at p and moves p past it; false for a header cut
+     * short or a length beyond the content. */
+    bool read_header(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
+                     SourceHeader *h) {
+        if (end - p < 8)
+            return fail("truncated header", 0);
+        h->key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
+        h->content = from;
+        if (!ts_is_explicit(from) || is_item_or_delimiter_key(h->key)) {
+            h->length = load_u32(p + 4, from);
+            p += 8;
         } else {
-            put16(out, (uint16_t)length);
+            const char name[3] = {(char)p[4], (char)p[5], 0};
+            h->letters = vr_of_letters(name[0], name[1]);
+            const bool reserved = vr_letters_have_long_length(name);
+            const bool xx = name[0] == 'X' && name[1] == 'X';
+            if (name[0] == 'U' && name[1] == 'N')
+                h->content = TS_IMPLICIT_LE;
+            if (reserved || xx) {
+                if (end - p < (reserved ? 12 : 10))
+                    return fail("truncated header", h->key);
+                h->length = load_u32(p + (reserved ? 8 : 6), from);
+                p += reserved ? 12 : 10;
+            } else {
+                h->length = load_u16(p + 6, from);
+                p += 8;
+            }
         }
+        if (h->length != kUndefined && (size_t)(end - p) < h->length)
+            return fail("length beyond the content", h->key);
         return true;
     }
 
@@ -272,77 +349,64 @@ private:
         return ok;
     }
 
+    /* A header with the length of what was encoded of its content, then
+     * that content. */
+    void append_container(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length,
+                          const std::vector<unsigned char> &inner) {
+        append_header(out, key, vr, length == kUndefined ? kUndefined : (uint32_t)inner.size());
+        out.insert(out.end(), inner.begin(), inner.end());
+    }
+
+    /* An ordinary value: its bytes swapped by its VR when the byte order
+     * changes. */
+    void value(const unsigned char *&p, const SourceHeader &h, int vr, TransferSyntaxCode from,
+               std::vector<unsigned char> &out) {
+        append_header(out, h.key, vr, h.length);
+        const size_t at = out.size();
+        out.insert(out.end(), p, p + h.length);
+        p += h.length;
+        if (h.key == kWaveformBits && h.length >= 2 && !waveform_bits_.empty())
+            waveform_bits_.back() = load_u16(out.data() + at, from);
+        if (ts_needs_swap(from) != ts_needs_swap(to_) && h.length > 0) {
+            DicomElementHead swapped = {};
+            swapped.value = out.data() + at;
+            swapped.length = h.length;
+            change_TransferSyntax(vr, &swapped);
+        }
+    }
+
     bool element(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
                  std::vector<unsigned char> &out, uint32_t *key_out) {
-        if (end - p < 8)
-            return fail("truncated header", 0);
-        uint32_t key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
-        *key_out = key;
-        uint32_t length;
-        int letters = -1;
-        TransferSyntaxCode content = from; /* syntax of a sequence's content */
-        if (from <= 0 || is_item_or_delimiter_key(key)) {
-            length = load_u32(p + 4, from);
-            p += 8;
-        } else {
-            const char name[3] = {(char)p[4], (char)p[5], 0};
-            letters = vr_of_letters(name[0], name[1]);
-            bool reserved = vr_letters_have_long_length(name);
-            bool xx = name[0] == 'X' && name[1] == 'X';
-            if (name[0] == 'U' && name[1] == 'N')
-                content = TS_IMPLICIT_LE;
-            if (reserved || xx) {
-                if (end - p < (reserved ? 12 : 10))
-                    return fail("truncated header", key);
-                length = load_u32(p + (reserved ? 8 : 6), from);
-                p += reserved ? 12 : 10;
-            } else {
-                length = load_u16(p + 6, from);
-                p += 8;
-            }
-        }
-        if (length != kUndefined && (size_t)(end - p) < length)
-            return fail("length beyond the content", key);
-        if (key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM) {
-            p += length == kUndefined ? 0 : length;
-            return header(out, key, VR_XX, 0);
-        }
-        if (key == TAG_KEY_ITEM) {
-            std::vector<unsigned char> inner;
-            if (!item(p, end, length, from, inner))
-                return false;
-            if (!header(out, key, VR_XX, length == kUndefined ? kUndefined : (uint32_t)inner.size()))
-                return false;
-            out.insert(out.end(), inner.begin(), inner.end());
+        SourceHeader h;
+        if (!read_header(p, end, from, &h))
+            return false;
+        *key_out = h.key;
+        if (h.key == TAG_KEY_ITEM_DELIM || h.key == TAG_KEY_SEQ_DELIM) {
+            p += h.length == kUndefined ? 0 : h.length;
+            append_header(out, h.key, VR_XX, 0);
             return true;
         }
-        const int vr = vr_of(key, letters);
-        if (length == kUndefined) {
-            if (!header(out, key, VR_SQ, kUndefined))
+        if (h.key == TAG_KEY_ITEM) {
+            std::vector<unsigned char> inner;
+            if (!item(p, end, h.length, from, inner))
                 return false;
-            return until_delimiter(p, end, content, out, TAG_KEY_SEQ_DELIM);
+            append_container(out, h.key, VR_XX, h.length, inner);
+            return true;
+        }
+        const int vr = vr_of(h.key, h.letters);
+        if (h.length == kUndefined) {
+            append_header(out, h.key, VR_SQ, kUndefined);
+            return until_delimiter(p, end, h.content, out, TAG_KEY_SEQ_DELIM);
         }
         if (vr == VR_SQ) {
             std::vector<unsigned char> inner;
-            if (!run(p, length, content, inner))
+            if (!run(p, h.length, h.content, inner))
                 return false;
-            p += length;
-            return header(out, key, vr, (uint32_t)inner.size()) &&
-                   (out.insert(out.end(), inner.begin(), inner.end()), true);
+            p += h.length;
+            append_container(out, h.key, vr, h.length, inner);
+            return true;
         }
-        if (!header(out, key, vr, length))
-            return false;
-        size_t at = out.size();
-        out.insert(out.end(), p, p + length);
-        p += length;
-        DicomElementHead h;
-        memset(&h, 0, sizeof h);
-        h.value = out.data() + at;
-        h.length = length;
-        if (key == 0x54001004u && length >= 2 && !waveform_bits_.empty())
-            waveform_bits_.back() = load_u16(out.data() + at, from);
-        if (ts_needs_swap(from) != ts_needs_swap(to_) && length > 0)
-            change_TransferSyntax(vr, &h);
+        value(p, h, vr, from, out);
         return true;
     }
 };
@@ -350,28 +414,29 @@ private:
 /* ---- the pass ---- */
 
 /* The switch from the meta group to the data set at the first element of a
- * group above 0003.  Code 3 becomes explicit LE with PNG pixel data when a
- * meta header is written (for counting, code 3 stays: its sizes equal 1's). */
+ * group above 0003.  TS_PNG (or any code above it) becomes explicit LE with
+ * PNG pixel data when a meta header is written (for counting, the code
+ * stays: its sizes equal explicit LE's). */
 void enter_data_set(IOObject *io, bool writing) {
     io->in_meta_group = 0;
     TransferSyntaxCode ts = io->out_ds_ts;
-    if (ts == -1)
-        ts = io->meta_header ? io->named_ts : 0;
+    if (ts == TS_NONE)
+        ts = io->meta_header ? io->named_ts : TS_IMPLICIT_LE;
     io->ts_in_force = ts;
     io->pass_ts = ts;
-    io->pass_encoding = 0;
-    if (ts > 2) {
+    io->pass_encoding = PE_NATIVE;
+    if (ts > TS_EXPLICIT_BE) {
         if (writing)
-            io->ts_in_force = 1;
-        io->pass_encoding = 1;
+            io->ts_in_force = TS_EXPLICIT_LE;
+        io->pass_encoding = PE_PNG;
     }
 }
 
 void resolve_output_syntaxes(IOObject *io) {
-    if (io->out_meta_ts == -1)
-        io->out_meta_ts = io->in_meta_ts != -1 ? io->in_meta_ts : 1;
-    if (io->out_ds_ts == -1)
-        io->out_ds_ts = io->in_ds_ts != -1 ? io->in_ds_ts : 0;
+    if (io->out_meta_ts == TS_NONE)
+        io->out_meta_ts = io->in_meta_ts != TS_NONE ? io->in_meta_ts : TS_EXPLICIT_LE;
+    if (io->out_ds_ts == TS_NONE)
+        io->out_ds_ts = io->in_ds_ts != TS_NONE ? io->in_ds_ts : TS_IMPLICIT_LE;
 }
 
 /* The syntax the raw content of a sequence or item is encoded in. */
@@ -389,60 +454,107 @@ bool needs_recode(AppData *app, const DicomElement *e, const IOObject *io) {
     return raw_syntax(e, io) != byte_syntax(io->ts_in_force);
 }
 
-bool recode_value(AppData *app, const DicomElement *e, const IOObject *io,
-                  std::vector<unsigned char> &out, std::string *error) {
-    Recoder r(app, byte_syntax(io->ts_in_force), io->pass_encoding, signed_pixels_of(e));
-    bool ok = r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io), out);
-    if (!ok && error)
-        *error = r.error();
-    return ok;
+/* Raw content re-encoded for the syntax in force, kept from the count of a
+ * save to its write so that each is encoded once.  An entry serves the
+ * value bytes and the pass state it was made for; asked for any other, it
+ * is made again. */
+class RecodedContent {
+public:
+    struct Entry {
+        const void *value = nullptr;
+        uint32_t length = 0;
+        TransferSyntaxCode from = TS_NONE;
+        TransferSyntaxCode to = TS_NONE;
+        PixelEncoding encoding = PE_NATIVE;
+        bool ok = false; /* else error says why the bytes are no content */
+        std::vector<unsigned char> bytes;
+        std::string error;
+    };
+
+    const Entry &of(AppData *app, const DicomElement *e, const IOObject *io) {
+        const TransferSyntaxCode from = raw_syntax(e, io);
+        const TransferSyntaxCode to = byte_syntax(io->ts_in_force);
+        Entry &entry = entries_[e];
+        if (entry.value && entry.value == e->value && entry.length == e->length &&
+            entry.from == from && entry.to == to && entry.encoding == io->pass_encoding)
+            return entry;
+        entry = Entry();
+        entry.value = e->value;
+        entry.length = e->length;
+        entry.from = from;
+        entry.to = to;
+        entry.encoding = io->pass_encoding;
+        Recoder r(app, to, io->pass_encoding, signed_pixels_of(e));
+        entry.ok = r.run(static_cast<const unsigned char *>(e->value), e->length, from, entry.bytes);
+        if (!entry.ok)
+            entry.error = r.error();
+        return entry;
+    }
+    /* Once written, an element's bytes are needed no more. */
+    void forget(const DicomElement *e) { entries_.erase(e); }
+
+private:
+    std::unordered_map<const DicomElement *, Entry> entries_;
+};
+
+/* What the count and the write of one save share. */
+struct SaveState {
+    PixelDataDesc geometry{}; /* the image description of the data set */
+    RecodedContent recoded;
+};
+
+/* One pass over the tree, the count or the write, with its state. */
+struct Pass {
+    AppData *app;
+    IOObject *io;
+    SaveState &state;
+};
+
+/* Prepares io and the tree for a pass: the syntax in force and the named
+ * one as at the start of the file, native pixel data, the meta group open
+ * when a meta header is written; the tree sorted and the image description
+ * read from it. */
+void begin_pass(AppData *app, IOObject *io, SaveState &state) {
+    io->ts_in_force = io->meta_header ? io->out_meta_ts : io->out_ds_ts;
+    io->named_ts = io->ts_in_force;
+    io->pass_ts = io->out_ds_ts;
+    io->pass_encoding = PE_NATIVE;
+    io->in_meta_group = io->meta_header;
+    _sort_tree(io->object->root);
+    memset(&state.geometry, 0, sizeof state.geometry);
+    fill_pds(app, io->object, &state.geometry);
 }
-
-} // namespace
-
-bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
-                        TransferSyntaxCode to, std::vector<unsigned char> &out) {
-    Recoder r(app, byte_syntax(to), 0, false);
-    return r.run(static_cast<const unsigned char *>(bytes), length, byte_syntax(from), out);
-}
-
-namespace {
 
 /* The meta group's (0002,0010) is written naming the output syntax (an
  * element with that tag inside an item is data like any other). */
 bool names_output_syntax(const DicomElement *e, const IOObject *io) {
-    return element_key(e) == kMetaSyntax && e->value && is_top_level(e) && io->out_ds_ts >= 0 &&
-           io->out_ds_ts <= 3;
+    return element_key(e) == kMetaSyntax && e->value && is_top_level(e) &&
+           transfer_syntax_uid(io->out_ds_ts) != nullptr;
 }
 
-/* The value length an ordinary element is written with. */
-uint32_t value_length(AppData *app, const DicomElement *e, const IOObject *io) {
-    if (names_output_syntax(e, io)) {
-        size_t n = strlen(transfer_syntax_uid(io->out_ds_ts));
-        return (uint32_t)(n + (n & 1));
-    }
+uint32_t output_syntax_length(const IOObject *io) {
+    const size_t n = strlen(transfer_syntax_uid(io->out_ds_ts));
+    return (uint32_t)(n + (n & 1));
+}
+
+/* The length of an element whose value goes out as it is stored. */
+uint32_t stored_length(const DicomElement *e) {
     if (!e->value)
         return e->length == kUndefined ? kUndefined : 0;
-    if (needs_recode(app, e, io)) {
-        std::vector<unsigned char> bytes;
-        if (recode_value(app, e, io, bytes, nullptr))
-            return (uint32_t)bytes.size();
-    }
     return e->length;
 }
 
-bool is_delimiter_node(const DicomElement *e) {
-    return e->group == 0xFFFE && (e->element == 0xE00D || e->element == 0xE0DD);
-}
-
-bool is_pixel_element(const DicomElement *e) {
-    return element_key(e) == kPixelData && e->length != 0 && (!e->value || is_pds(e));
-}
-
-/* Pixel data inside an item (an icon image) is always copied natively:
- * only the image of the data set itself is PNG-encoded. */
-bool is_nested(const DicomElement *e) {
-    return e->parent && e->parent->parent;
+/* The value length an ordinary element is written with; raw content that
+ * cannot be re-encoded counts as stored (its write then fails). */
+uint32_t value_length(const Pass &pass, const DicomElement *e) {
+    if (names_output_syntax(e, pass.io))
+        return output_syntax_length(pass.io);
+    if (needs_recode(pass.app, e, pass.io)) {
+        const RecodedContent::Entry &r = pass.state.recoded.of(pass.app, e, pass.io);
+        if (r.ok)
+            return (uint32_t)r.bytes.size();
+    }
+    return stored_length(e);
 }
 
 /* Sets the pass to native pixel data for nested pixel data, and back. */
@@ -450,7 +562,7 @@ class NativeForNested {
 public:
     NativeForNested(IOObject *io, const DicomElement *e) : io_(io), saved_(io->pass_encoding) {
         if (is_nested(e))
-            io->pass_encoding = 0;
+            io->pass_encoding = PE_NATIVE;
     }
     ~NativeForNested() { io_->pass_encoding = saved_; }
 
@@ -459,48 +571,145 @@ private:
     PixelEncoding saved_;
 };
 
-int32_t calc_element_length(AppData *app, DicomElement *e, IOObject *io,
-                            const PixelDataDesc *geometry) {
-    if (!e)
-        return 0;
+/* ---- the count ---- */
+
+/* Size of a pixel data element: its header and the value a save is
+ * expected to write (pixel_value_size_estimate). */
+uint32_t count_pixel_element(const Pass &pass, const DicomElement *e) {
+    IOObject probe = *pass.io;
+    probe.write_pds = &pass.state.geometry;
+    if (is_nested(e))
+        probe.pass_encoding = PE_NATIVE;
+    const PixelDataDesc *pds = is_pds(e) ? static_cast<const PixelDataDesc *>(e->value) : nullptr;
+    uint32_t size = (uint32_t)encode_header(probe.ts_in_force, kPixelData, pixel_vr(&probe, pds), 0).size;
+    if (pds)
+        size += pixel_value_size_estimate(&probe, pds);
+    return size;
+}
+
+/* Encoded size of e with all it holds; crossing into the data set moves
+ * the pass on as the write will. */
+uint32_t count_element(const Pass &pass, DicomElement *e) {
+    IOObject *io = pass.io;
     if (is_dropped(e, io))
         return 0;
     if (io->in_meta_group && starts_data_set(e, io))
         enter_data_set(io, false);
     uint32_t total = 0;
     for (DicomElement *c = e->first_child; c; c = c->next)
-        total += (uint32_t)calc_element_length(app, c, io, geometry);
-    uint32_t key = element_key(e);
-    if (is_pixel_element(e)) {
-        total += (io->ts_in_force <= 0 ? 4 : 8) + 4;
-        if (is_pds(e)) {
-            IOObject probe = *io;
-            probe.write_pds = const_cast<PixelDataDesc *>(geometry);
-            if (is_nested(e))
-                probe.pass_encoding = 0;
-            total += pixel_value_size_estimate(&probe, static_cast<PixelDataDesc *>(e->value));
-        }
-        return (int32_t)total;
-    }
-    uint32_t length = value_length(app, e, io);
-    int vr = header_vr(app, e, length, io->pass_encoding);
-    total += header_size(io->ts_in_force, key, vr, length);
+        total += count_element(pass, c);
+    if (is_pixel_element(e))
+        return total + count_pixel_element(pass, e);
+    const uint32_t length = value_length(pass, e);
+    const int vr = header_vr(pass.app, e, length, io->pass_encoding);
+    total += (uint32_t)encode_header(io->ts_in_force, element_key(e), vr, length).size;
     if (e->value)
         total += length;
-    return (int32_t)total;
+    return total;
 }
+
+/* Stores sum into a group-length element, giving it a 4-byte value first
+ * when it has none. */
+void store_u32(DicomElement *e, uint32_t sum) {
+    if (!e->value || e->length != 4) {
+        void *buf = calloc(1, 4);
+        if (!buf)
+            return;
+        _free_value(e);
+        e->value = buf;
+        e->length = 4;
+    }
+    memcpy(e->value, &sum, 4);
+}
+
+/* Stores into every (gggg,0000) among the children of parent the encoded
+ * size of the other elements of its group. */
+void store_group_lengths(const Pass &pass, DicomElement *parent) {
+    uint32_t sum = 0;
+    int current = -1;
+    DicomElement *pending = nullptr;
+    for (DicomElement *e = parent->first_child; e; e = e->next) {
+        if (e->element == 0x0000 && !e->first_child) { /* one that holds items is none */
+            if (pending)
+                store_u32(pending, sum);
+            sum = 0;
+            pending = e;
+            current = e->group;
+        }
+        const uint32_t size = count_element(pass, e);
+        if (e->group == current) {
+            if (e != pending)
+                sum += size;
+        } else if (pending) {
+            store_u32(pending, sum);
+            pending = nullptr;
+        }
+    }
+    if (pending)
+        store_u32(pending, sum);
+}
+
+/* The same inside every item, at every depth below parent. */
+void store_nested_group_lengths(const Pass &pass, DicomElement *parent) {
+    for (DicomElement *e = parent->first_child; e; e = e->next) {
+        if (!e->first_child)
+            continue;
+        if (is_item(e))
+            store_group_lengths(pass, e);
+        store_nested_group_lengths(pass, e);
+    }
+}
+
+/* Stores into a top-level (0008,0001) the encoded size of what follows it;
+ * the object's cursor is left on it. */
+void store_length_to_end(const Pass &pass) {
+    AppData *app = pass.app;
+    DicomObject *obj = pass.io->object;
+    DicomElement *pos = nullptr;
+    DE_search(app, obj, &pos, 0xFFFF, 0xFFFF, 0);
+    if (DE_search(app, obj, &pos, 0x0008, 0x0001, 0) != 0 || !pos || pos->first_child)
+        return;
+    uint32_t rest = 0;
+    for (DicomElement *e = pos->next; e; e = e->next)
+        rest += count_element(pass, e);
+    DicomElementHead rec = {};
+    rec.group = 0x0008;
+    rec.element = 0x0001;
+    rec.length = 4;
+    rec.value = &rest;
+    DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
+    DE_add(app, obj, &rec);
+}
+
+/* DO_calcElementsLength; the state is kept for a write that follows. */
+void count_lengths(AppData *app, IOObject *io, SaveState &state) {
+    _sort_tree(io->object->root);
+    resolve_output_syntaxes(io);
+    /* the one failure of the rebuild is memory running out */
+    if (io->meta_header && DO_generateMetaHeader(app, io) != 0)
+        throw std::bad_alloc();
+    begin_pass(app, io, state);
+    const Pass pass{app, io, state};
+    store_group_lengths(pass, io->object->root);
+    /* The data-set syntax is in force now: inside items the save changes
+     * sizes too (empty sequences and items get length 0). */
+    store_nested_group_lengths(pass, io->object->root);
+    store_length_to_end(pass);
+}
+
+/* ---- the write ---- */
 
 /* Measured size of a top-level group or of what follows (0008,0001). */
 struct LengthMark {
     DicomElement *element = nullptr;
     off_t value_pos = 0;     /* where its 4-byte value lies in the file */
     off_t content_start = 0; /* first byte it counts */
-    TransferSyntaxCode ts = 0;
+    TransferSyntaxCode ts = TS_IMPLICIT_LE;
 };
 
 class FileWriter {
 public:
-    FileWriter(AppData *app, IOObject *io) : app_(app), io_(io), out_(io->out) {}
+    explicit FileWriter(const Pass &pass) : app_(pass.app), io_(pass.io), out_(pass.io->out), state_(pass.state) {}
 
     int16_t write_top_level(DicomElement *root) {
         for (DicomElement *e = root->first_child; e; e = e->next) {
@@ -521,6 +730,7 @@ private:
     AppData *app_;
     IOObject *io_;
     FILE *out_;
+    SaveState &state_;
     bool ok_ = true;
     int group_ = -1;
     LengthMark group_mark_;
@@ -547,102 +757,90 @@ private:
               fseeko(out_, back, SEEK_SET) == 0;
     }
 
-    bool header(uint32_t key, int vr, uint32_t length) {
-        TransferSyntaxCode ts = io_->ts_in_force;
-        ok_ = ok_ && wr_u16(out_, ts, key >> 16) && wr_u16(out_, ts, key & 0xFFFF);
-        vr = label_vr(vr, length);
-        if (ts <= 0 || is_item_or_delimiter_key(key)) {
-            ok_ = ok_ && wr_u32(out_, ts, length);
-        } else if (vr_has_long_length(vr)) {
-            ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u16(out_, ts, 0) &&
-                  wr_u32(out_, ts, length);
-        } else if (vr == VR_XX) {
-            ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u32(out_, ts, length);
-        } else {
-            ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) &&
-                  wr_u16(out_, ts, (uint16_t)length);
-        }
-        return true;
+    void write_bytes(const void *bytes, size_t n) { ok_ = ok_ && wr_bytes(out_, bytes, n); }
+
+    void write_header(uint32_t key, int vr, uint32_t length) {
+        const ElementHeader h = encode_header(io_->ts_in_force, key, vr, length);
+        write_bytes(h.bytes, h.size);
     }
 
-    /* Native samples of 8 bits or fewer are bytes, more are 16-bit words;
-     * PNG streams are bytes. */
-    int pixel_vr(const PixelDataDesc *pds) const {
-        if (io_->pass_encoding == 1)
-            return VR_OB;
-        const PixelDataDesc *geometry = pds ? pds : io_->write_pds;
-        return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
-    }
-
+    /* The header, its length field from the pixel coder, which then writes
+     * the value from the source file; length 0 when pixels are not copied. */
     int16_t write_pixel_data(DicomElement *e) {
         PixelDataDesc *pds = is_pds(e) ? static_cast<PixelDataDesc *>(e->value) : nullptr;
-        int vr = pixel_vr(pds);
-        TransferSyntaxCode ts = io_->ts_in_force;
-        ok_ = ok_ && wr_u16(out_, ts, e->group) && wr_u16(out_, ts, e->element);
-        if (ts > 0)
-            ok_ = ok_ && wr_bytes(out_, VRTypes[vr].name, 2) && wr_u16(out_, ts, 0);
+        const ElementHeader h = encode_header(io_->ts_in_force, element_key(e), pixel_vr(io_, pds), 0);
         if (!io_->copy_pixels || !pds || pds->length == 0) {
-            ok_ = ok_ && wr_u32(out_, ts, 0);
+            write_bytes(h.bytes, h.size);
             return 0;
         }
-        FILE *src = pds->filename ? fopen(pds->filename, "rb") : nullptr;
+        write_bytes(h.bytes, h.size - 4);
+        FileOwner src(pds->filename ? fopen(pds->filename, "rb") : nullptr);
         if (!src) {
             log_formatted(1, "Cannot open the pixel data source %s: %s.",
                           pds->filename ? pds->filename : "(none)", strerror(errno));
             return -1;
         }
-        setvbuf(src, nullptr, _IOFBF, kOutputBuffer);
-        int16_t status = -1;
-        if (fseeko(src, pds->offset, SEEK_SET) != 0)
+        setvbuf(src.get(), nullptr, _IOFBF, kOutputBuffer);
+        if (fseeko(src.get(), pds->offset, SEEK_SET) != 0) {
             log_formatted(1, "Cannot find the pixel data in %s.", pds->filename);
-        else
-            status = _write_pixeldata(src, io_, pds);
-        fclose(src);
-        return status;
+            return -1;
+        }
+        return _write_pixeldata(src.get(), io_, pds);
     }
 
-    int16_t write_value(DicomElement *e) {
-        uint32_t key = element_key(e);
-        if (names_output_syntax(e, io_)) {
-            const char *uid = transfer_syntax_uid(io_->out_ds_ts);
-            size_t n = strlen(uid);
-            uint32_t padded = (uint32_t)(n + (n & 1));
-            if (!header(key, VR_UI, padded))
-                return -1;
-            ok_ = ok_ && wr_bytes(out_, uid, n) && wr_bytes(out_, "", padded - n);
-            return 0;
-        }
-        if (needs_recode(app_, e, io_)) {
-            std::vector<unsigned char> bytes;
-            std::string why;
-            if (!recode_value(app_, e, io_, bytes, &why)) {
-                log_formatted(1, "Element (%04x,%04x) cannot be converted to the output syntax: %s.",
-                              e->group, e->element, why.c_str());
-                return -1;
-            }
-            if (!header(key, node_vr(app_, e, io_->pass_encoding), (uint32_t)bytes.size()))
-                return -1;
-            ok_ = ok_ && wr_bytes(out_, bytes.data(), bytes.size());
-            return 0;
-        }
-        uint32_t length = value_length(app_, e, io_);
-        int vr = header_vr(app_, e, length, io_->pass_encoding);
-        if (!header(key, vr, length))
+    /* (0002,0010) naming the output syntax, padded with a NUL. */
+    void write_output_syntax(const DicomElement *e) {
+        const char *uid = transfer_syntax_uid(io_->out_ds_ts);
+        const size_t n = strlen(uid);
+        const uint32_t padded = output_syntax_length(io_);
+        write_header(element_key(e), VR_UI, padded);
+        write_bytes(uid, n);
+        write_bytes("", padded - n);
+    }
+
+    /* Raw content in the output syntax, as the count encoded it. */
+    int16_t write_recoded(const DicomElement *e) {
+        const RecodedContent::Entry &r = state_.recoded.of(app_, e, io_);
+        if (!r.ok) {
+            log_formatted(1, "Element (%04x,%04x) cannot be converted to the output syntax: %s.",
+                          e->group, e->element, r.error.c_str());
             return -1;
-        if (!e->value)
-            return 0;
-        if (ts_needs_swap(io_->ts_in_force) && !is_container(app_, e)) {
-            std::vector<unsigned char> copy(static_cast<unsigned char *>(e->value),
-                                            static_cast<unsigned char *>(e->value) + length);
-            DicomElementHead h;
-            memset(&h, 0, sizeof h);
-            h.value = copy.data();
-            h.length = length;
-            change_TransferSyntax(vr, &h);
-            ok_ = ok_ && wr_bytes(out_, copy.data(), length);
-        } else {
-            ok_ = ok_ && wr_bytes(out_, e->value, length);
         }
+        write_header(element_key(e), node_vr(app_, e, io_->pass_encoding), (uint32_t)r.bytes.size());
+        write_bytes(r.bytes.data(), r.bytes.size());
+        state_.recoded.forget(e);
+        return 0;
+    }
+
+    /* A value as stored, its numbers swapped by its VR when the syntax
+     * in force calls for it (the stored value is not touched). */
+    void write_stored(const DicomElement *e) {
+        const uint32_t length = stored_length(e);
+        const int vr = header_vr(app_, e, length, io_->pass_encoding);
+        write_header(element_key(e), vr, length);
+        if (!e->value)
+            return;
+        if (!ts_needs_swap(io_->ts_in_force) || is_container(app_, e)) {
+            write_bytes(e->value, length);
+            return;
+        }
+        std::vector<unsigned char> copy(static_cast<unsigned char *>(e->value),
+                                        static_cast<unsigned char *>(e->value) + length);
+        DicomElementHead swapped = {};
+        swapped.value = copy.data();
+        swapped.length = length;
+        change_TransferSyntax(vr, &swapped);
+        write_bytes(copy.data(), length);
+    }
+
+    int16_t write_value(const DicomElement *e) {
+        if (names_output_syntax(e, io_)) {
+            write_output_syntax(e);
+            return 0;
+        }
+        if (needs_recode(app_, e, io_))
+            return write_recoded(e);
+        write_stored(e);
         return 0;
     }
 
@@ -661,19 +859,24 @@ private:
             lte_ = m;
     }
 
+    /* Follows the meta group at a top-level element: the data set starts,
+     * or (0002,0010) names the syntax it will be in. */
+    void track_meta_group(const DicomElement *e) {
+        if (!io_->in_meta_group || !is_top_level(e))
+            return;
+        if (starts_data_set(e, io_)) {
+            enter_data_set(io_, true);
+        } else if (element_key(e) == kMetaSyntax && e->value) {
+            int code = transfer_syntax_code(static_cast<const char *>(e->value), e->length);
+            if (code != TS_NONE)
+                io_->named_ts = code;
+        }
+    }
+
     int16_t write_element(DicomElement *e) {
-        uint32_t key = element_key(e);
         if (is_dropped(e, io_))
             return 0;
-        if (io_->in_meta_group && is_top_level(e)) {
-            if (starts_data_set(e, io_)) {
-                enter_data_set(io_, true);
-            } else if (key == kMetaSyntax && e->value) {
-                int code = transfer_syntax_code(static_cast<const char *>(e->value), e->length);
-                if (code >= 0)
-                    io_->named_ts = code;
-            }
-        }
+        track_meta_group(e);
         int16_t status = 0;
         if (is_pixel_element(e)) {
             NativeForNested native(io_, e);
@@ -697,21 +900,43 @@ private:
 
 /* ---- normalising ---- */
 
+/* Appends a delimitation item (length 0) to parent's children. */
 DicomElement *new_delimiter(AppData *app, DicomElement *parent, uint16_t element) {
-    DicomElement *d = static_cast<DicomElement *>(calloc(1, sizeof(DicomElement)));
-    if (!d)
-        return nullptr;
-    d->group = 0xFFFE;
-    d->element = element;
-    DOU_defXVRTypeByTags(app, d->group, d->element, &d->vr);
-    d->parent = parent;
-    d->prev = parent->last_child;
-    if (parent->last_child)
-        parent->last_child->next = d;
-    else
-        parent->first_child = d;
-    parent->last_child = d;
+    DicomElementHead head = {};
+    head.group = 0xFFFE;
+    head.element = element;
+    DOU_defXVRTypeByTags(app, head.group, head.element, &head.vr);
+    DicomElement *d = _make_node(&head);
+    if (d)
+        _append_child(parent, d);
     return d;
+}
+
+/* A reader ends a container at any delimiter, so one of its own kind stays
+ * (written after all other children, wherever sorting put it) and any
+ * other goes (a damaged file can hold them).  A container left without
+ * content gets length 0; one with content gets its delimiter. */
+int16_t settle_delimiters(AppData *app, DicomElement *e, uint16_t delimiter) {
+    bool content = false;
+    DicomElement *own = nullptr;
+    for (DicomElement *c = e->first_child, *next; c; c = next) {
+        next = c->next;
+        if (!is_delimiter_node(c))
+            content = true;
+        else if (c->element == delimiter && !own)
+            own = c;
+        else
+            _remove_element(c);
+    }
+    if (!content) {
+        if (own)
+            _remove_element(own);
+        e->length = 0;
+        return 0;
+    }
+    if (own)
+        return 0;
+    return new_delimiter(app, e, delimiter) ? 0 : -1;
 }
 
 int16_t check_element(AppData *app, DicomElement *e) {
@@ -740,118 +965,108 @@ int16_t check_element(AppData *app, DicomElement *e) {
         _free_value(e);
         e->length = kUndefined;
     }
-    /* A reader ends a container at any delimiter, so one of its own kind
-     * stays (written after all other children, wherever sorting put it)
-     * and any other goes (a damaged file can hold them). */
-    bool content = false;
-    DicomElement *own = nullptr;
-    for (DicomElement *c = e->first_child, *next; c; c = next) {
-        next = c->next;
-        if (!is_delimiter_node(c)) {
-            content = true;
-        } else if (c->element == delimiter && !own) {
-            own = c;
-        } else {
-            _forget_refs_into(c);
-            _unlink_element(c);
-            _free_element(c);
-        }
-    }
-    if (!content) {
-        if (own) {
-            _forget_refs_into(own);
-            _unlink_element(own);
-            _free_element(own);
-        }
-        e->length = 0;
-        return 0;
-    }
-    if (own)
-        return 0;
-    return new_delimiter(app, e, delimiter) ? 0 : -1;
+    return settle_delimiters(app, e, delimiter);
 }
 
-/* Stores sum into a group-length element, giving it a 4-byte value first
- * when it has none. */
-void store_u32(DicomElement *e, uint32_t sum) {
-    if (!e->value || e->length != 4) {
-        void *buf = calloc(1, 4);
-        if (!buf)
-            return;
-        _free_value(e);
-        e->value = buf;
-        e->length = 4;
-    }
-    memcpy(e->value, &sum, 4);
+/* DO_checkObject. */
+int16_t check_object(AppData *app, DicomObject *obj) {
+    _sort_tree(obj->root);
+    int16_t result = 0;
+    for (DicomElement *e = obj->root->first_child; e && result == 0; e = e->next)
+        result = check_element(app, e);
+    obj->cursor = nullptr;
+    return result;
 }
 
-/* Stores into every (gggg,0000) among the children of parent the encoded
- * size of the other elements of its group. */
-void store_group_lengths(AppData *app, DicomElement *parent, IOObject *io,
-                         const PixelDataDesc *geometry) {
-    uint32_t sum = 0;
-    int current = -1;
-    DicomElement *pending = nullptr;
-    for (DicomElement *e = parent->first_child; e; e = e->next) {
-        if (e->element == 0x0000 && !e->first_child) { /* one that holds items is none */
-            if (pending)
-                store_u32(pending, sum);
-            sum = 0;
-            pending = e;
-            current = e->group;
-        }
-        uint32_t size = (uint32_t)calc_element_length(app, e, io, geometry);
-        if (e->group == current) {
-            if (e != pending)
-                sum += size;
-        } else if (pending) {
-            store_u32(pending, sum);
-            pending = nullptr;
-        }
-    }
-    if (pending)
-        store_u32(pending, sum);
-}
+/* ---- the output file ---- */
 
-/* The same inside every item, at every depth below parent. */
-void store_nested_group_lengths(AppData *app, DicomElement *parent, IOObject *io,
-                                const PixelDataDesc *geometry) {
-    for (DicomElement *e = parent->first_child; e; e = e->next) {
-        if (!e->first_child)
+/* The process's file mode creation mask as the kernel reports it, read
+ * without setting it: umask() would change it for every thread of the
+ * process meanwhile.  False where the kernel does not report it. */
+bool process_umask(mode_t *mask) {
+    FileOwner status(fopen("/proc/self/status", "r"));
+    if (!status)
+        return false;
+    char line[256];
+    bool line_start = true;
+    while (fgets(line, sizeof line, status.get())) {
+        const bool starts = line_start;
+        line_start = strchr(line, '\n') != nullptr;
+        if (!starts || strncmp(line, "Umask:", 6) != 0)
             continue;
-        if (is_item(e))
-            store_group_lengths(app, e, io, geometry);
-        store_nested_group_lengths(app, e, io, geometry);
+        char *end = nullptr;
+        const unsigned long value = strtoul(line + 6, &end, 8);
+        if (end == line + 6 || value > 0777)
+            return false;
+        *mask = (mode_t)value;
+        return true;
     }
+    return false;
 }
 
-/* The temporary file beside the target, created exclusively. */
-FILE *create_temp(const char *target, std::string *temp_name) {
-    std::vector<char> copy(target, target + strlen(target) + 1);
-    const char *dir = _dirname(copy.data());
-    std::vector<char> buf(strlen(dir) + sizeof "_quenor_.tmpXXXXXX" + 2);
-    mergepath(buf.data(), dir, "_quenor_.tmpXXXXXX");
-    int fd = mkstemp(buf.data());
-    if (fd < 0)
-        return nullptr;
-    *temp_name = buf.data();
+/* The mode the saved file gets: the target's when it exists, else that of
+ * a new file under the process's umask; where the umask cannot be read,
+ * the temporary file's own 0600, which shows the data to nobody else. */
+mode_t saved_file_mode(const char *target) {
     struct stat st;
-    mode_t mode;
-    if (stat(target, &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    fchmod(fd, mode);
-    FILE *f = fdopen(fd, "w+b");
-    if (!f) {
-        close(fd);
-        unlink(buf.data());
-    }
-    return f;
+    if (stat(target, &st) == 0)
+        return st.st_mode & 07777;
+    mode_t mask;
+    return process_umask(&mask) ? 0666 & ~mask : 0600;
 }
+
+/* The private temporary file of a save, beside the target and created
+ * exclusively; removed on every way out unless it replaced the target. */
+class TempFile {
+public:
+    ~TempFile() {
+        file_.reset();
+        if (!name_.empty())
+            unlink(name_.c_str());
+    }
+
+    bool create(const char *target) {
+        std::vector<char> copy(target, target + strlen(target) + 1);
+        const char *dir = _dirname(copy.data());
+        std::vector<char> buf(strlen(dir) + sizeof "_quenor_.tmpXXXXXX" + 2);
+        mergepath(buf.data(), dir, "_quenor_.tmpXXXXXX");
+        name_.reserve(buf.size()); /* so that taking the name cannot fail */
+        int fd = mkstemp(buf.data());
+        if (fd < 0)
+            return false;
+        name_ = buf.data();
+        fchmod(fd, saved_file_mode(target));
+        file_.reset(fdopen(fd, "w+b"));
+        if (!file_) {
+            close(fd);
+            return false;
+        }
+        return true;
+    }
+    FILE *stream() const { return file_.get(); }
+
+    /* Flushes, syncs and closes the file; false when any of it failed. */
+    bool finish() {
+        FILE *out = file_.release();
+        bool ok = fflush(out) == 0 && !ferror(out);
+        ok = ok && fsync(fileno(out)) == 0; /* the rename must never publish unwritten data */
+        return (fclose(out) == 0) && ok;
+    }
+
+    /* Puts the finished file in the target's place. */
+    bool replace(const char *target) {
+        if (plat_replace_file(name_.c_str(), target) != 0) {
+            log_formatted(1, "Cannot replace %s: %s.", target, strerror(errno));
+            return false;
+        }
+        name_.clear();
+        return true;
+    }
+
+private:
+    std::string name_;
+    FileOwner file_;
+};
 
 /* Whether any top-level element lies above the groups 0000-0003, which a
  * save without meta header leaves out. */
@@ -862,70 +1077,83 @@ bool holds_data_set_element(const DicomObject *obj) {
     return false;
 }
 
-/* Flushes, syncs and closes the output; false when any of it failed. */
-bool finish_output(FILE *out) {
-    bool ok = fflush(out) == 0 && !ferror(out);
-    ok = ok && fsync(fileno(out)) == 0; /* the rename must never publish unwritten data */
-    return (fclose(out) == 0) && ok;
+/* io->out and io->write_pds for the time of the write. */
+class WriteTarget {
+public:
+    WriteTarget(IOObject *io, FILE *out, PixelDataDesc *geometry) : io_(io) {
+        io->out = out;
+        io->write_pds = geometry;
+    }
+    ~WriteTarget() {
+        io_->write_pds = nullptr;
+        io_->out = nullptr;
+    }
+
+private:
+    IOObject *io_;
+};
+
+/* The file: preamble and "DICM" with a meta header, then the tree. */
+bool write_file(AppData *app, IOObject *io, SaveState &state, FILE *out) {
+    setvbuf(out, nullptr, _IOFBF, kOutputBuffer);
+    DicomObject *obj = io->object;
+    bool ok = true;
+    if (io->meta_header)
+        ok = wr_bytes(out, obj->preamble, 128) && wr_bytes(out, "DICM", 4);
+    begin_pass(app, io, state);
+    const WriteTarget target(io, out, &state.geometry);
+    if (!ok)
+        return false;
+    FileWriter writer(Pass{app, io, state});
+    return writer.write_top_level(obj->root) == 0;
+}
+
+/* DO_copyObjectToFile after its checks. */
+bool save(AppData *app, IOObject *io, const char *name) {
+    check_object(app, io->object);
+    SaveState state;
+    count_lengths(app, io, state);
+    TempFile temp;
+    if (!temp.create(name))
+        return false;
+    bool ok = write_file(app, io, state, temp.stream());
+    ok = temp.finish() && ok;
+    return ok && temp.replace(name);
 }
 
 } // namespace
 
+bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
+                        TransferSyntaxCode to, std::vector<unsigned char> &out) {
+    Recoder r(app, byte_syntax(to), PE_NATIVE, false);
+    return r.run(static_cast<const unsigned char *>(bytes), length, byte_syntax(from), out);
+}
+
 extern "C" {
+
+/* The writer's scratch (sorting, re-encoded content, names) is C++:
+ * memory running out for it fails these with -1. */
 
 int16_t DO_checkObject(AppData *app, DicomObject *obj) {
     if (!obj)
         return 0;
-    SortCodes(obj->root);
-    int16_t result = 0;
-    for (DicomElement *e = obj->root->first_child; e && result == 0; e = e->next)
-        result = check_element(app, e);
-    obj->cursor = nullptr;
-    return result;
+    try {
+        return check_object(app, obj);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
 }
 
 int16_t DO_calcElementsLength(AppData *app, IOObject *io) {
     if (!io || !io->object)
         return 0;
-    DicomObject *obj = io->object;
-    io->in_meta_group = io->meta_header;
-    SortCodes(obj->root);
-    resolve_output_syntaxes(io);
-    io->pass_encoding = 0;
-    if (io->meta_header) {
-        DO_generateMetaHeader(app, io);
-        io->ts_in_force = io->out_meta_ts;
-    } else {
-        io->ts_in_force = io->out_ds_ts;
+    try {
+        SaveState state;
+        count_lengths(app, io, state);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return -1;
     }
-    io->named_ts = io->ts_in_force;
-    SortCodes(obj->root);
-
-    PixelDataDesc geometry;
-    memset(&geometry, 0, sizeof geometry);
-    fill_pds(app, obj, &geometry);
-
-    store_group_lengths(app, obj->root, io, &geometry);
-    /* The data-set syntax is in force now: inside items the save changes
-     * sizes too (empty sequences and items get length 0). */
-    store_nested_group_lengths(app, obj->root, io, &geometry);
-
-    DicomElement *pos = nullptr;
-    DE_search(app, obj, &pos, 0xFFFF, 0xFFFF, 0);
-    if (DE_search(app, obj, &pos, 0x0008, 0x0001, 0) == 0 && pos && !pos->first_child) {
-        uint32_t rest = 0;
-        for (DicomElement *e = pos->next; e; e = e->next)
-            rest += (uint32_t)calc_element_length(app, e, io, &geometry);
-        DicomElementHead rec;
-        memset(&rec, 0, sizeof rec);
-        rec.group = 0x0008;
-        rec.element = 0x0001;
-        rec.length = 4;
-        rec.value = &rest;
-        DOU_defXVRTypeByTags(app, rec.group, rec.element, &rec.vr);
-        DE_add(app, obj, &rec);
-    }
-    return 0;
 }
 
 int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *name) {
@@ -933,56 +1161,20 @@ int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *name) {
         return 0;
     if (!name)
         return -1;
-    char text[512];
-    snprintf(text, sizeof text, "Saving DICOM object %s", name);
-    log_message(text, 3);
-    DicomObject *obj = io->object;
-    if (!io->meta_header && !holds_data_set_element(obj)) {
+    log_formatted(3, "Saving DICOM object %s", name);
+    if (!io->meta_header && !holds_data_set_element(io->object)) {
         log_formatted(1, "DICOM object %s holds no data-set element: without a meta header "
                       "the file would be empty.", name);
         return -1;
     }
-    DO_checkObject(app, obj);
-    DO_calcElementsLength(app, io);
-
-    std::string temp;
-    FILE *out = create_temp(name, &temp);
-    if (!out)
-        return -1;
-    setvbuf(out, nullptr, _IOFBF, kOutputBuffer);
-    io->out = out;
-    bool ok = true;
-    if (io->meta_header)
-        ok = wr_bytes(out, obj->preamble, 128) && wr_bytes(out, "DICM", 4);
-
-    io->ts_in_force = io->meta_header ? io->out_meta_ts : io->out_ds_ts;
-    io->named_ts = io->ts_in_force;
-    io->pass_ts = io->out_ds_ts;
-    io->pass_encoding = 0;
-    io->in_meta_group = io->meta_header;
-    SortCodes(obj->root);
-
-    PixelDataDesc pds;
-    memset(&pds, 0, sizeof pds);
-    fill_pds(app, obj, &pds);
-    io->write_pds = &pds;
-    if (ok) {
-        FileWriter writer(app, io);
-        ok = writer.write_top_level(obj->root) == 0;
-    }
-    io->write_pds = nullptr;
-    io->out = nullptr;
-    ok = finish_output(out) && ok;
-    if (ok && plat_replace_file(temp.c_str(), name) != 0) {
-        log_formatted(1, "Cannot replace %s: %s.", name, strerror(errno));
-        ok = false;
-    }
-    if (!ok) {
-        unlink(temp.c_str());
+    try {
+        if (!save(app, io, name))
+            return -1;
+    } catch (const std::bad_alloc &) {
+        log_formatted(1, "Not enough memory to save DICOM object %s.", name);
         return -1;
     }
-    snprintf(text, sizeof text, "DICOM object %s successfully saved", name);
-    log_message(text, 3);
+    log_formatted(3, "DICOM object %s successfully saved", name);
     return 0;
 }
 

@@ -20,16 +20,18 @@
 #define QUENOR_DEFS_DIR "defs"
 #endif
 
-static AppData app;
-static IOObject io;
-static std::string scratch, fixed_objects;
+namespace {
+
+AppData app;
+IOObject io;
+std::string scratch, fixed_objects;
 
 /* The object definition "OB" onto which the input is loaded as a module file. */
-static const char kObjects[] = "{\"OB\", \"Object\", {{\"C.7.1.1\", \"Patient\", 'M', \"\"},"
+const char kObjects[] = "{\"OB\", \"Object\", {{\"C.7.1.1\", \"Patient\", 'M', \"\"},"
                                "{\"C.8.8.1\", \"x\", 'U', \"\"}, {\"C.9.2\", \"Overlay\", 'U', \"\"},"
                                "{\"C.10.2\", \"Curve\", 'U', \"\"}, {\"P.R.I.V.A.T.E\", \"\", 'U', \"\"}}}";
 
-static void add(uint16_t group, uint16_t element, uint32_t length = 0) {
+void add(uint16_t group, uint16_t element, uint32_t length = 0) {
     DicomElementHead h = {};
     h.group = group;
     h.element = element;
@@ -40,7 +42,7 @@ static void add(uint16_t group, uint16_t element, uint32_t length = 0) {
 
 /* (0008,1115) with two items, one holding a nested sequence; overlays in
  * two groups, a curve, a private element, a group length. */
-static void build_object() {
+void build_object() {
     init_IOObject(&io);
     if (DO_openObject(&io) != 0)
         abort();
@@ -68,7 +70,7 @@ static void build_object() {
     add(0x6002, 0x3000);
 }
 
-static void set_up() {
+void set_up() {
     char banner[64];
     init_AppData(&app, "fuzz_defs", "1.0", banner);
     if (InitDICOMTagDef(&app, QUENOR_DEFS_DIR "/tag_tab.def", 1) != 0) {
@@ -95,13 +97,15 @@ static void set_up() {
     log_mask(0); /* the loaders' messages are not what is tested */
 }
 
-static void bind_and_free(DefHolder *defs) {
+void bind_and_free(DefHolder *defs) {
     if (defs->abc) {
         BindABCDef(&app, defs, io.object, 0);
         BindABCDef(&app, defs, io.object, 1);
     }
     DoneABCDef(defs);
 }
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (scratch.empty())

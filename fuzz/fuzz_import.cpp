@@ -17,11 +17,13 @@
 #define QUENOR_DEFS_DIR "defs"
 #endif
 
-static AppData app;
-static DefHolder defs;
-static std::string scratch;
+namespace {
 
-static void load_definitions() {
+AppData app;
+DefHolder defs;
+std::string scratch;
+
+void load_definitions() {
     char banner[64];
     init_AppData(&app, "fuzz_import", "1.0", banner);
     const std::string dir = QUENOR_DEFS_DIR;
@@ -38,6 +40,8 @@ static void load_definitions() {
     scratch = name;
     atexit([] { unlink(scratch.c_str()); });
 }
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (scratch.empty()) {

@@ -27,10 +27,12 @@
 #define QUENOR_DEFS_DIR "defs"
 #endif
 
-static AppData app;
-static std::string scratch;
+namespace {
 
-static void set_up() {
+AppData app;
+std::string scratch;
+
+void set_up() {
     char banner[64];
     init_AppData(&app, "fuzz_profile", "1.0", banner);
     const std::string defs = QUENOR_DEFS_DIR;
@@ -53,7 +55,7 @@ static void set_up() {
     log_mask(0); /* the interpreter's messages are not what is tested */
 }
 
-static void put(DicomObject *obj, uint16_t g, uint16_t e, const char *text, uint32_t length = 0) {
+void put(DicomObject *obj, uint16_t g, uint16_t e, const char *text, uint32_t length = 0) {
     DicomElementHead h = {};
     h.group = g;
     h.element = e;
@@ -66,7 +68,7 @@ static void put(DicomObject *obj, uint16_t g, uint16_t e, const char *text, uint
 }
 
 /* (0008,0016) (0008,1140){item{1150 1155} item{1150}} (0010,0010) (0010,0020) */
-static void build(DicomObject *obj) {
+void build(DicomObject *obj) {
     const uint32_t undefined = 0xFFFFFFFFu;
     put(obj, 0x0008, 0x0016, "1.2.840.10008.5.1.4.1.1.7");
     put(obj, 0x0008, 0x1140, nullptr, undefined);
@@ -82,7 +84,7 @@ static void build(DicomObject *obj) {
     put(obj, 0x0010, 0x0020, "ID1");
 }
 
-static void write_profiles(const uint8_t *data, size_t size) {
+void write_profiles(const uint8_t *data, size_t size) {
     std::string text(reinterpret_cast<const char *>(data), size);
     for (int i = 0; i < 4; i++) {
         size_t cut = i < 3 ? text.find("\n%%\n") : std::string::npos;
@@ -98,7 +100,7 @@ static void write_profiles(const uint8_t *data, size_t size) {
 
 /* Lines that begin with 'f' as the interpreter reads them: after a line
  * end, and every PROFILE_LINE_MAX characters of a longer line. */
-static int include_lines(const uint8_t *data, size_t size) {
+int include_lines(const uint8_t *data, size_t size) {
     int n = 0;
     size_t column = 0;
     for (size_t i = 0; i < size; i++, column++) {
@@ -111,6 +113,8 @@ static int include_lines(const uint8_t *data, size_t size) {
     }
     return n;
 }
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (scratch.empty())
