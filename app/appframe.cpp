@@ -21,22 +21,19 @@ const ProgramDescription *AppFrame::program;
 namespace {
 
 /* The -v argument as every program takes it. */
-const char kVerboseLevels[] =
-    "Verbose levels:\n"
-    "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
-    "    0   do not print any messages\n"
-    "    1   print only errors\n"
-    "    2   print errors and warnings\n"
-    "    3   print errors, warnings and other information\n"
-    "If <F> is omitted <E> is used instead.\n";
+const char kVerboseLevels[] = "Verbose levels:\n"
+                              "  Valid values for both <E> (stderr) and <F> (log file) digits are\n"
+                              "    0   do not print any messages\n"
+                              "    1   print only errors\n"
+                              "    2   print errors and warnings\n"
+                              "    3   print errors, warnings and other information\n"
+                              "If <F> is omitted <E> is used instead.\n";
 
-bool has_letter(const char *letters, int c)
-{
+bool has_letter(const char *letters, int c) {
     return letters && c != 0 && strchr(letters, c) != nullptr;
 }
 
-void replace_name(char **slot, const char *arg)
-{
+void replace_name(char **slot, const char *arg) {
     free(*slot);
     *slot = strdup(arg ? arg : "");
 }
@@ -45,15 +42,13 @@ void replace_name(char **slot, const char *arg)
  * argument file, the state's index counts the file's words, so compare it
  * with the file's word count; the command-line words after the "@" word
  * were not reached either. */
-bool words_left_over(const GetoptState &st, int argc)
-{
+bool words_left_over(const GetoptState &st, int argc) {
     if (st.infile)
         return st.optind < st.file_wordc || st.saved_optind < argc;
     return st.optind < argc;
 }
 
-void release_file_words(GetoptState &st)
-{
+void release_file_words(GetoptState &st) {
     free(st.file_words);
     free(st.file_buffer);
     st.file_words = nullptr;
@@ -62,8 +57,7 @@ void release_file_words(GetoptState &st)
 
 } // namespace
 
-char **AppFrame::name_slot(int letter)
-{
+char **AppFrame::name_slot(int letter) {
     switch (letter) {
     case 'i': return &input;
     case 'o': return &output;
@@ -73,8 +67,7 @@ char **AppFrame::name_slot(int letter)
     }
 }
 
-int AppFrame::parse_verbosity(const char *arg, int16_t *mask, int *mask_set)
-{
+int AppFrame::parse_verbosity(const char *arg, int16_t *mask, int *mask_set) {
     *mask = 0;
     *mask_set = 0;
     if (!arg || arg[0] == '\0')
@@ -93,28 +86,24 @@ int AppFrame::parse_verbosity(const char *arg, int16_t *mask, int *mask_set)
     return 0;
 }
 
-void AppFrame::print_version()
-{
+void AppFrame::print_version() {
     fprintf(stderr, "%s\n", banner);
     log_abort("");
 }
 
-void AppFrame::print_usage(const char *path)
-{
+void AppFrame::print_usage(const char *path) {
     fprintf(stderr, program->usage_format, banner, path);
     log_abort("");
 }
 
-void AppFrame::print_help(const char *path)
-{
+void AppFrame::print_help(const char *path) {
     fprintf(stdout, program->usage_format, banner, path);
     fputs(program->help_text, stdout);
     fputs(kVerboseLevels, stdout);
     log_abort("");
 }
 
-int16_t AppFrame::parse_cmdline(int argc, char **argv)
-{
+int16_t AppFrame::parse_cmdline(int argc, char **argv) {
     int16_t errors = 0;
     if (program->before_mask)
         program->before_mask();
@@ -160,20 +149,17 @@ int16_t AppFrame::parse_cmdline(int argc, char **argv)
     return 0;
 }
 
-void AppFrame::import_input()
-{
+void AppFrame::import_input() {
     if (DO_importObjectFromFile(&app, &defs, input, &io) != 0)
         log_abort("Error in opening DICOM object.");
 }
 
-void AppFrame::save_output()
-{
+void AppFrame::save_output() {
     if (DO_copyObjectToFile(&app, &io, output) != 0)
         log_abort("Error in storing DICOM object.");
 }
 
-int AppFrame::commandline_mode()
-{
+int AppFrame::commandline_mode() {
     defs.abc = nullptr;
     defs.prv = nullptr;
     if (InitTagPrvDef(&app, &defs, 0) != 0)
@@ -199,8 +185,7 @@ int AppFrame::commandline_mode()
     return 0;
 }
 
-int AppFrame::run(const ProgramDescription &description, int argc, char **argv)
-{
+int AppFrame::run(const ProgramDescription &description, int argc, char **argv) {
     program = &description;
     init_AppData(&app, description.name, "2.1", banner);
     parse_cmdline(argc, argv);

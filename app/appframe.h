@@ -44,9 +44,7 @@
 struct ProgramDescription {
     ProgramDescription(const char *name, const char *optstring, const char *usage_format,
                        const char *help_text)
-        : name(name), optstring(optstring), usage_format(usage_format), help_text(help_text)
-    {
-    }
+        : name(name), optstring(optstring), usage_format(usage_format), help_text(help_text) {}
 
     const char *name;      /* given to init_AppData, e.g. "tagdump" */
     const char *optstring; /* getopt1 option string, e.g. "?hVi:o:v:l:f" */

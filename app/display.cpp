@@ -6,8 +6,7 @@
 
 #include <stdio.h>
 
-const char *syntax_name(TransferSyntaxCode ts)
-{
+const char *syntax_name(TransferSyntaxCode ts) {
     switch (ts) {
     case TS_IMPLICIT_LE: return "ImplicitVRLittleEndian";
     case TS_EXPLICIT_LE: return "ExplicitVRLittleEndian";
@@ -16,21 +15,18 @@ const char *syntax_name(TransferSyntaxCode ts)
     }
 }
 
-const PixelDataDesc *pixel_descriptor(const DicomElement *e)
-{
+const PixelDataDesc *pixel_descriptor(const DicomElement *e) {
     if (e->group == 0x7FE0 && e->element == 0x0010 && e->length != 0 && e->value)
         return static_cast<const PixelDataDesc *>(e->value);
     return nullptr;
 }
 
-uint32_t shown_length(const DicomElement *e)
-{
+uint32_t shown_length(const DicomElement *e) {
     const PixelDataDesc *pds = pixel_descriptor(e);
     return pds ? pds->length : e->length;
 }
 
-std::string length_column(uint32_t length)
-{
+std::string length_column(uint32_t length) {
     char text[16];
     if (length <= 99999)
         snprintf(text, sizeof text, "  %5lu", (unsigned long)length);

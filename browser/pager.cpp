@@ -33,8 +33,7 @@ const size_t kCommandSize = 84;
 
 /* Writes the page and returns the number of rows it shows. */
 int write_page(Console &con, const std::string &title, std::vector<std::string> &rows,
-               int page_start, int page_size)
-{
+               int page_start, int page_size) {
     fprintf(con.out, "\n%s\n", title.c_str());
     const int count = (int)rows.size();
     int shown = 0;
@@ -49,21 +48,26 @@ int write_page(Console &con, const std::string &title, std::vector<std::string> 
 }
 
 /* The state a command line (neither a row number nor empty) leads to. */
-NavigationCode command_state(Console &con, char first, char second)
-{
+NavigationCode command_state(Console &con, char first, char second) {
     const bool item = second == 'i' || second == 'I';
     switch (first) {
     case '\r':
     case '\n': return NAV_ROW;
     case 27: /* ESC */
-    case 'b': case 'B':
-    case 'u': case 'U':
+    case 'b':
+    case 'B':
+    case 'u':
+    case 'U':
     case '`': return NAV_BACK;
     case ' ': return NAV_NEXT_PAGE;
-    case 'n': case 'N': return item ? NAV_NEXT_ITEM : NAV_NEXT_PAGE;
-    case 'p': case 'P': return item ? NAV_PREV_ITEM : NAV_PREV_PAGE;
-    case 'q': case 'Q': return second == '!' ? NAV_QUIT : confirm_quit(con);
-    case 'h': case 'H':
+    case 'n':
+    case 'N': return item ? NAV_NEXT_ITEM : NAV_NEXT_PAGE;
+    case 'p':
+    case 'P': return item ? NAV_PREV_ITEM : NAV_PREV_PAGE;
+    case 'q':
+    case 'Q': return second == '!' ? NAV_QUIT : confirm_quit(con);
+    case 'h':
+    case 'H':
     case '?': return NAV_HELP;
     default: return NAV_UNKNOWN;
     }
@@ -71,8 +75,7 @@ NavigationCode command_state(Console &con, char first, char second)
 
 } // namespace
 
-bool leading_number(const char *text, long *value)
-{
+bool leading_number(const char *text, long *value) {
     char *end = nullptr;
     errno = 0;
     long v = strtol(text, &end, 10);
@@ -84,8 +87,7 @@ bool leading_number(const char *text, long *value)
     return true;
 }
 
-bool read_console_line(Console &con, char *buf, size_t size)
-{
+bool read_console_line(Console &con, char *buf, size_t size) {
     fflush(con.out);
     size_t n = 0;
     int c;
@@ -110,14 +112,12 @@ bool read_console_line(Console &con, char *buf, size_t size)
     return true;
 }
 
-void show_help(Console &con)
-{
+void show_help(Console &con) {
     fputs(kHelpText, con.out);
     read_console_line(con, con.line, sizeof con.line);
 }
 
-NavigationCode confirm_quit(Console &con)
-{
+NavigationCode confirm_quit(Console &con) {
     if (con.ended)
         return NAV_QUIT;
     fputs("Do you really want to quit? ", con.out);
@@ -127,8 +127,7 @@ NavigationCode confirm_quit(Console &con)
 }
 
 NavigationCode page_table(Console &con, const std::string &title, std::vector<std::string> rows,
-                          int page_start, int page_size, int *chosen)
-{
+                          int page_start, int page_size, int *chosen) {
     const int count = (int)rows.size();
     NavigationCode state = NAV_SHOW_AGAIN;
     int shown = 0;

@@ -15,16 +15,16 @@
 
 typedef int16_t NavigationCode;
 
-constexpr NavigationCode NAV_UNKNOWN = -1;    /* unknown command (the pager's own) */
-constexpr NavigationCode NAV_SHOW_AGAIN = 0;  /* show the current table again */
-constexpr NavigationCode NAV_ROW = 1;         /* a row was chosen */
-constexpr NavigationCode NAV_BACK = 6;        /* leave the current table */
-constexpr NavigationCode NAV_NEXT_PAGE = 7;   /* the pager's own */
-constexpr NavigationCode NAV_PREV_PAGE = 8;   /* the pager's own */
-constexpr NavigationCode NAV_NEXT_ITEM = 9;   /* next item of the current sequence */
-constexpr NavigationCode NAV_PREV_ITEM = 10;  /* previous item of the current sequence */
-constexpr NavigationCode NAV_QUIT = 12;       /* end the browsing */
-constexpr NavigationCode NAV_HELP = 13;       /* the pager's own */
+constexpr NavigationCode NAV_UNKNOWN = -1;   /* unknown command (the pager's own) */
+constexpr NavigationCode NAV_SHOW_AGAIN = 0; /* show the current table again */
+constexpr NavigationCode NAV_ROW = 1;        /* a row was chosen */
+constexpr NavigationCode NAV_BACK = 6;       /* leave the current table */
+constexpr NavigationCode NAV_NEXT_PAGE = 7;  /* the pager's own */
+constexpr NavigationCode NAV_PREV_PAGE = 8;  /* the pager's own */
+constexpr NavigationCode NAV_NEXT_ITEM = 9;  /* next item of the current sequence */
+constexpr NavigationCode NAV_PREV_ITEM = 10; /* previous item of the current sequence */
+constexpr NavigationCode NAV_QUIT = 12;      /* end the browsing */
+constexpr NavigationCode NAV_HELP = 13;      /* the pager's own */
 
 /* The console the browser talks to. */
 struct Console {

@@ -19,17 +19,15 @@
 
 namespace {
 
-const int kLineSize = 88;   /* a title, a row */
-const int kValueLine = 81;  /* the value line, terminating zero included */
+const int kLineSize = 88;  /* a title, a row */
+const int kValueLine = 81; /* the value line, terminating zero included */
 
-const char *text_of(const char *text)
-{
+const char *text_of(const char *text) {
     return text ? text : "";
 }
 
 std::string format_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string format_line(const char *format, ...)
-{
+std::string format_line(const char *format, ...) {
     char line[kLineSize];
     va_list args;
     va_start(args, format);
@@ -47,8 +45,7 @@ struct TableText {
  * that does not show a sequence item (steps_items false) takes "ni" and
  * "pi" as a wish to see itself again. */
 template <typename Compose, typename Open>
-NavigationCode run_table(Browser &b, bool steps_items, Compose compose, Open open)
-{
+NavigationCode run_table(Browser &b, bool steps_items, Compose compose, Open open) {
     int page_start = 0;
     NavigationCode r;
     do {
@@ -70,16 +67,14 @@ NavigationCode run_table(Browser &b, bool steps_items, Compose compose, Open ope
     return r == NAV_BACK ? NAV_SHOW_AGAIN : r;
 }
 
-std::vector<AttrDef *> children(AttrDef *first)
-{
+std::vector<AttrDef *> children(AttrDef *first) {
     std::vector<AttrDef *> list;
     for (AttrDef *a = first; a; a = a->next)
         list.push_back(a);
     return list;
 }
 
-std::string attribute_row(Browser &b, const AttrDef *a)
-{
+std::string attribute_row(Browser &b, const AttrDef *a) {
     int vr = -1;
     const char *vrname = nullptr;
     getVRtext(b.app, a->tag, &vr, &vrname);
@@ -90,8 +85,7 @@ std::string attribute_row(Browser &b, const AttrDef *a)
 
 /* The table of a list of attribute definitions under the given title. */
 NavigationCode attribute_list_table(Browser &b, const std::string &title, AttrDef *first,
-                                    bool steps_items)
-{
+                                    bool steps_items) {
     auto compose = [&]() {
         TableText t{title, {}};
         for (AttrDef *a : children(first))
@@ -111,8 +105,7 @@ NavigationCode attribute_list_table(Browser &b, const std::string &title, AttrDe
 }
 
 void append_piece(char *line, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void append_piece(char *line, const char *format, ...)
-{
+void append_piece(char *line, const char *format, ...) {
     size_t len = strlen(line);
     if (len + 1 >= (size_t)kValueLine)
         return;
@@ -124,8 +117,7 @@ void append_piece(char *line, const char *format, ...)
 
 } // namespace
 
-NavigationCode browse(Browser &b, ABCDef *abc)
-{
+NavigationCode browse(Browser &b, ABCDef *abc) {
     for (;;) {
         if (show_module_table(b, abc) == NAV_QUIT)
             break;
@@ -135,8 +127,7 @@ NavigationCode browse(Browser &b, ABCDef *abc)
     return NAV_SHOW_AGAIN;
 }
 
-NavigationCode show_module_table(Browser &b, ABCDef *abc)
-{
+NavigationCode show_module_table(Browser &b, ABCDef *abc) {
     auto modules = [abc]() {
         std::vector<ModuleDef *> list;
         for (ModuleDef *m = abc ? abc->first : nullptr; m; m = m->next)
@@ -148,37 +139,33 @@ NavigationCode show_module_table(Browser &b, ABCDef *abc)
         t.title = format_line("\n%-16.16s %-40.40s\n", text_of(abc ? abc->name : nullptr),
                               text_of(abc ? abc->title : nullptr));
         for (ModuleDef *m : modules())
-            t.rows.push_back(format_line("%-16.16s %-25.25s %-1.1s %-25.25s",
-                                         text_of(m->reference), text_of(m->title), m->usage,
-                                         text_of(m->text)));
+            t.rows.push_back(format_line("%-16.16s %-25.25s %-1.1s %-25.25s", text_of(m->reference),
+                                         text_of(m->title), m->usage, text_of(m->text)));
         return t;
     };
     auto open = [&](int index) { return show_attribute_table(b, modules()[(size_t)index]); };
     return run_table(b, false, compose, open);
 }
 
-NavigationCode show_attribute_table(Browser &b, ModuleDef *module)
-{
-    std::string title = format_line("\n%-16.16s %-40.40s\n", text_of(module->reference),
-                                    text_of(module->title));
+NavigationCode show_attribute_table(Browser &b, ModuleDef *module) {
+    std::string title =
+        format_line("\n%-16.16s %-40.40s\n", text_of(module->reference), text_of(module->title));
     return attribute_list_table(b, title, module->first, false);
 }
 
-NavigationCode show_item_table(Browser &b, AttrDef *item)
-{
+NavigationCode show_item_table(Browser &b, AttrDef *item) {
     const AttrDef *sequence =
         item->owner_kind == ATTR_OWNER_ATTR ? static_cast<const AttrDef *>(item->owner) : nullptr;
     int position = 1;
     for (const AttrDef *a = item->prev; a; a = a->prev)
         ++position;
-    std::string title = format_line("\n%08lX %.40s / Item %d\n",
-                                    (unsigned long)(sequence ? sequence->tag : 0),
-                                    text_of(sequence ? sequence->name : nullptr), position);
+    std::string title =
+        format_line("\n%08lX %.40s / Item %d\n", (unsigned long)(sequence ? sequence->tag : 0),
+                    text_of(sequence ? sequence->name : nullptr), position);
     return attribute_list_table(b, title, item->first_child, true);
 }
 
-NavigationCode open_sequence(Browser &b, AttrDef *sequence)
-{
+NavigationCode open_sequence(Browser &b, AttrDef *sequence) {
     std::vector<AttrDef *> items = children(sequence->first_child);
     const int n = (int)items.size();
     fprintf(b.con.out, "This sequence has %d item%s.\n", n, n > 1 ? "s" : "");
@@ -204,8 +191,7 @@ NavigationCode open_sequence(Browser &b, AttrDef *sequence)
     return r;
 }
 
-void show_value(Browser &b, DicomElement *e)
-{
+void show_value(Browser &b, DicomElement *e) {
     if (!e) {
         fputs("\nno value is present\n", b.con.out);
     } else {

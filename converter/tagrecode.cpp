@@ -20,30 +20,29 @@ const char kUsage[] =
     "[-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
 
 /* After the usage line; the frame adds the verbose levels. */
-const char kHelp[] =
-    "Switches:\n"
-    "  -V \tprint version information and exit\n"
-    "  -p \tforces not to copy the pixel data (default is copy)\n"
-    "  -mo\ttransfer syntax for metaheader on output\n"
-    "     \t-mon means no metaheader on output\n"
-    "  -do\ttransfer syntax for DICOM object on output\n"
-    "  -E \targuments for encapsulation of pixel data\n"
-    "  -i \tname of input file (DICOM format)\n"
-    "  -o \tname of output file (DICOM format)\n"
-    "  -v \tverbose level\n"
-    "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n"
-    "Terms:\n"
-    "<file>\tis a file name (with or without path)\n"
-    "<TS>\tis one of the characters below to specify transfer syntax to use\n"
-    "  i \tImplicit VR Little Endian\n"
-    "  e \tExplicit VR Little Endian\n"
-    "  b \tExplicit VR Big Endian\n"
-    "  c \tEncapsulated Pixel Data\n"
-    "<enc>\tspecifies the type and parameters of encapsulation\n"
-    "This argument is used only when -doc is specified.\n"
-    "Default values are -moe -doi (implicit little endian object with\n"
-    "explicit little endian metaheader)\n";
+const char kHelp[] = "Switches:\n"
+                     "  -V \tprint version information and exit\n"
+                     "  -p \tforces not to copy the pixel data (default is copy)\n"
+                     "  -mo\ttransfer syntax for metaheader on output\n"
+                     "     \t-mon means no metaheader on output\n"
+                     "  -do\ttransfer syntax for DICOM object on output\n"
+                     "  -E \targuments for encapsulation of pixel data\n"
+                     "  -i \tname of input file (DICOM format)\n"
+                     "  -o \tname of output file (DICOM format)\n"
+                     "  -v \tverbose level\n"
+                     "  -l \tname of log file\n"
+                     "  @  \tname of file containing command line arguments\n"
+                     "Terms:\n"
+                     "<file>\tis a file name (with or without path)\n"
+                     "<TS>\tis one of the characters below to specify transfer syntax to use\n"
+                     "  i \tImplicit VR Little Endian\n"
+                     "  e \tExplicit VR Little Endian\n"
+                     "  b \tExplicit VR Big Endian\n"
+                     "  c \tEncapsulated Pixel Data\n"
+                     "<enc>\tspecifies the type and parameters of encapsulation\n"
+                     "This argument is used only when -doc is specified.\n"
+                     "Default values are -moe -doi (implicit little endian object with\n"
+                     "explicit little endian metaheader)\n";
 
 /* The converter's own option values. */
 struct Options {
@@ -94,18 +93,11 @@ int output_syntax_option(const char *arg, char own, TransferSyntaxCode *ts, OnOw
 int converter_option(int letter, GetoptState *state, int, char **) {
     const char *arg = state->optarg;
     switch (letter) {
-    case 'p':
-        opts.copy_pixels = 0;
-        return 0;
-    case 'm':
-        return output_syntax_option(arg, 'n', &opts.meta_ts, [] { opts.meta_header = 0; });
-    case 'd':
-        return output_syntax_option(arg, 'c', &opts.ds_ts, [] { opts.encapsulate = 1; });
-    case 'E':
-        opts.enc_text = arg ? arg : "";
-        return 0;
-    default:
-        return 1;
+    case 'p': opts.copy_pixels = 0; return 0;
+    case 'm': return output_syntax_option(arg, 'n', &opts.meta_ts, [] { opts.meta_header = 0; });
+    case 'd': return output_syntax_option(arg, 'c', &opts.ds_ts, [] { opts.encapsulate = 1; });
+    case 'E': opts.enc_text = arg ? arg : ""; return 0;
+    default: return 1;
     }
 }
 

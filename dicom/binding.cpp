@@ -19,7 +19,7 @@
 namespace {
 
 const uint32_t kRepeatingGroupMask = 0xFFE0FFFFu; /* 5000-501F, 6000-601F fold */
-const uint32_t kFirstElementKey = 0xFFFFFFFFu;     /* DE_search: the first element */
+const uint32_t kFirstElementKey = 0xFFFFFFFFu;    /* DE_search: the first element */
 
 struct Binder {
     AppData *app;
@@ -28,9 +28,13 @@ struct Binder {
     char *empty; /* the pool's empty text, fourth text of what binding makes */
 };
 
-uint16_t group_of(uint32_t tag) { return (uint16_t)(tag >> 16); }
+uint16_t group_of(uint32_t tag) {
+    return (uint16_t)(tag >> 16);
+}
 
-bool made_by_binding(const AttrDef *d) { return (d->flags & ATTR_FLAG_MADE_BY_BINDING) != 0; }
+bool made_by_binding(const AttrDef *d) {
+    return (d->flags & ATTR_FLAG_MADE_BY_BINDING) != 0;
+}
 
 void bind(AttrDef *def, DicomElement *e) {
     def->element = e;

@@ -85,12 +85,24 @@ bool vm_allows(size_t count, int16_t vm) {
 
 bool is_text_vr(int vr) {
     switch (vr) {
-    case VR_AE: case VR_AS: case VR_CS: case VR_DA: case VR_DS: case VR_DT: case VR_IS:
-    case VR_LO: case VR_LT: case VR_PN: case VR_SH: case VR_ST: case VR_TM: case VR_UI:
-    case VR_UC: case VR_UT: case VR_UR:
-        return true;
-    default:
-        return false;
+    case VR_AE:
+    case VR_AS:
+    case VR_CS:
+    case VR_DA:
+    case VR_DS:
+    case VR_DT:
+    case VR_IS:
+    case VR_LO:
+    case VR_LT:
+    case VR_PN:
+    case VR_SH:
+    case VR_ST:
+    case VR_TM:
+    case VR_UI:
+    case VR_UC:
+    case VR_UT:
+    case VR_UR: return true;
+    default: return false;
     }
 }
 
@@ -216,11 +228,9 @@ VerifyErrorBits check_one_value(const Check &c, string_view v, size_t index) {
         bits |= scan(kUidChars, v);
         bits |= check_uid_components(v);
         break;
-    case VR_LO: case VR_SH:
-        bits |= c.check_permitted(up_to_nul(v));
-        break;
-    default: /* AE, PN, UC: the length alone */
-        break;
+    case VR_LO:
+    case VR_SH: bits |= c.check_permitted(up_to_nul(v)); break;
+    default: /* AE, PN, UC: the length alone */ break;
     }
     return bits;
 }
@@ -289,8 +299,7 @@ int16_t size_of(int vr) {
 
 VerifyErrorBits check_binary(const Check &c, const unsigned char *v, size_t length) {
     switch (c.vr) {
-    case VR_US:
-        return check_fixed(c, length, size_of(VR_US)) | check_us_permitted(c, v, length);
+    case VR_US: return check_fixed(c, length, size_of(VR_US)) | check_us_permitted(c, v, length);
     case VR_XS: {
         /* Either reading of a 16-bit value that passes passes the element. */
         const VerifyErrorBits as_us =
@@ -304,8 +313,7 @@ VerifyErrorBits check_binary(const Check &c, const unsigned char *v, size_t leng
         const size_t need = 3 * (size_t)size_of(VR_US);
         return length == need ? 0 : (VerifyErrorBits)(VERIFY_BAD_LENGTH | VERIFY_BAD_VM);
     }
-    default:
-        return check_fixed(c, length, size_of(c.vr));
+    default: return check_fixed(c, length, size_of(c.vr));
     }
 }
 
@@ -337,21 +345,27 @@ VerifyErrorBits _check_value(AppData *app, const DicomElement *e) {
         const string_view text =
             without_pad(c.vr, string_view(reinterpret_cast<const char *>(bytes), e->length));
         switch (c.vr) {
-        case VR_LO: case VR_SH:
-            return c.vm == 1 ? check_single_text(c, text) : check_values(c, text);
-        case VR_LT: case VR_ST:
-            return check_single_text(c, text);
-        case VR_UT: case VR_UR:
-            return c.too_long(text.size()) ? VERIFY_BAD_LENGTH : 0;
-        default:
-            return check_values(c, text);
+        case VR_LO:
+        case VR_SH: return c.vm == 1 ? check_single_text(c, text) : check_values(c, text);
+        case VR_LT:
+        case VR_ST: return check_single_text(c, text);
+        case VR_UT:
+        case VR_UR: return c.too_long(text.size()) ? VERIFY_BAD_LENGTH : 0;
+        default: return check_values(c, text);
         }
     }
     switch (c.vr) {
-    case VR_AT: case VR_FL: case VR_FD: case VR_SL: case VR_SS: case VR_UL: case VR_US:
-    case VR_SV: case VR_UV: case VR_XS: case VR_XU:
-        return check_binary(c, bytes, e->length);
-    default: /* OB, OW, OX, RE, XX, "na", "??", UN, OF, OD, OL, OV */
-        return 0;
+    case VR_AT:
+    case VR_FL:
+    case VR_FD:
+    case VR_SL:
+    case VR_SS:
+    case VR_UL:
+    case VR_US:
+    case VR_SV:
+    case VR_UV:
+    case VR_XS:
+    case VR_XU: return check_binary(c, bytes, e->length);
+    default: /* OB, OW, OX, RE, XX, "na", "??", UN, OF, OD, OL, OV */ return 0;
     }
 }

@@ -69,7 +69,8 @@ int16_t load_def_pair(const char *primary_name, const char *secondary_name, int1
 }
 
 /* Links a node at the end of a doubly linked list (first, last). */
-template <typename Node> void append_at_tail(Node *&first, Node *&last, Node *node) {
+template <typename Node>
+void append_at_tail(Node *&first, Node *&last, Node *node) {
     node->next = nullptr;
     node->prev = last;
     if (last != nullptr)
@@ -81,7 +82,8 @@ template <typename Node> void append_at_tail(Node *&first, Node *&last, Node *no
 
 /* Frees every node of a list from 'first' on with free_node; each next
  * link is taken before its node goes. */
-template <typename Node, typename Free> void free_def_list(Node *first, Free free_node) {
+template <typename Node, typename Free>
+void free_def_list(Node *first, Free free_node) {
     while (first != nullptr) {
         Node *next = first->next;
         free_node(first);

@@ -109,7 +109,8 @@ TagIndex *current_index(AppData *app) {
 uint32_t fold_key(uint32_t key) {
     const uint32_t group = key >> 16;
     const uint32_t element = key & 0xFFFF;
-    const bool repeating = (group >= 0x5000 && group <= 0x501F) || (group >= 0x6000 && group <= 0x601F);
+    const bool repeating =
+        (group >= 0x5000 && group <= 0x501F) || (group >= 0x6000 && group <= 0x601F);
     if (repeating && (group & 1) == 0)
         return key & 0xFFE0FFFFu;
     if (group == 0x0020 && (element >> 8) == 0x31)

@@ -38,6 +38,7 @@ typedef struct VRType {
     int32_t kind;   /* grouping of the rows; read by nothing */
 } VRType;
 
+/* clang-format off */
 enum {
     VR_AE = 0, VR_AS, VR_AT, VR_CS, VR_DA, VR_DS, VR_DT, VR_FL, VR_FD, VR_IS,
     VR_LO = 10, VR_LT, VR_OB, VR_OW, VR_PN, VR_SH, VR_SL, VR_SQ, VR_SS, VR_ST,
@@ -47,14 +48,9 @@ enum {
     VR_UN = 31, VR_UT, VR_UC, VR_UR, VR_OF, VR_OD, VR_OL, VR_OV, VR_SV, VR_UV,
     VR_COUNT = 41
 };
+/* clang-format on */
 
-enum {
-    TS_NONE = -1,
-    TS_IMPLICIT_LE = 0,
-    TS_EXPLICIT_LE = 1,
-    TS_EXPLICIT_BE = 2,
-    TS_PNG = 3
-};
+enum { TS_NONE = -1, TS_IMPLICIT_LE = 0, TS_EXPLICIT_LE = 1, TS_EXPLICIT_BE = 2, TS_PNG = 3 };
 
 enum {
     PE_NATIVE = 0, /* samples as they stand, in the byte order of the syntax */
@@ -83,12 +79,12 @@ typedef struct DicomElement DicomElement;
 
 /* The first six fields of DicomElement, laid out exactly as there. */
 typedef struct DicomElementHead {
-    void *value;      /* value bytes, host byte order; NULL = none */
+    void *value; /* value bytes, host byte order; NULL = none */
     uint16_t group;
     uint16_t element;
-    uint32_t length;  /* 0xFFFFFFFF = undefined */
+    uint32_t length; /* 0xFFFFFFFF = undefined */
     VRCode vr;
-    uint16_t flags;   /* bit 0: bound to an attribute definition */
+    uint16_t flags; /* bit 0: bound to an attribute definition */
 } DicomElementHead;
 
 /* Bit 1 of a (7FE0,0010) element's flags: its value is a PixelDataDesc
@@ -143,31 +139,31 @@ typedef struct PixelDataDesc {
     TransferSyntaxCode src_ts;
     PixelEncoding src_encoding;
     /* Fields after the ones above are zero unless set. */
-    uint16_t src_word_bytes;  /* 2: samples of 8 bits or fewer that a big-endian
-                               * source holds as OW words (each pair reversed);
-                               * 0: byte order by the samples themselves */
+    /* 2: samples of 8 bits or fewer that a big-endian source holds as OW
+     * words (each pair reversed); 0: byte order by the samples themselves */
+    uint16_t src_word_bytes;
 } PixelDataDesc;
 
 typedef struct IOObject {
     DicomObject *object;
-    TransferSyntaxCode in_meta_ts;   /* meta group as read, -1 none */
-    TransferSyntaxCode in_ds_ts;     /* data set as read */
-    TransferSyntaxCode out_meta_ts;  /* meta group to write, -1 as read */
-    TransferSyntaxCode out_ds_ts;    /* data set to write, -1 as read, 3 PNG */
-    TransferSyntaxCode pass_ts;      /* data-set syntax of the pass */
-    PixelEncoding pass_encoding;     /* PixelEncoding of the pass */
-    int16_t meta_header;             /* write preamble, DICM, group 0002 */
-    int16_t copy_pixels;             /* 0: pixel data written with length 0 */
+    TransferSyntaxCode in_meta_ts;  /* meta group as read, -1 none */
+    TransferSyntaxCode in_ds_ts;    /* data set as read */
+    TransferSyntaxCode out_meta_ts; /* meta group to write, -1 as read */
+    TransferSyntaxCode out_ds_ts;   /* data set to write, -1 as read, 3 PNG */
+    TransferSyntaxCode pass_ts;     /* data-set syntax of the pass */
+    PixelEncoding pass_encoding;    /* PixelEncoding of the pass */
+    int16_t meta_header;            /* write preamble, DICM, group 0002 */
+    int16_t copy_pixels;            /* 0: pixel data written with length 0 */
     int16_t reserved;
     int16_t png_param1;
-    int16_t png_filter;              /* PNG filter mask, default 31 */
+    int16_t png_filter; /* PNG filter mask, default 31 */
     int16_t png_param3;
-    int16_t zlib_level;              /* -1 = zlib default */
-    int16_t in_meta_group;           /* state: inside the meta group */
-    TransferSyntaxCode ts_in_force;  /* state: syntax of the current element */
-    TransferSyntaxCode named_ts;     /* state: syntax named by (0002,0010) */
-    PixelDataDesc *write_pds;        /* state of a write */
-    FILE *out;                       /* state of a write */
+    int16_t zlib_level;             /* -1 = zlib default */
+    int16_t in_meta_group;          /* state: inside the meta group */
+    TransferSyntaxCode ts_in_force; /* state: syntax of the current element */
+    TransferSyntaxCode named_ts;    /* state: syntax named by (0002,0010) */
+    PixelDataDesc *write_pds;       /* state of a write */
+    FILE *out;                      /* state of a write */
 } IOObject;
 
 /* Attribute definitions */
@@ -214,9 +210,9 @@ struct PrvCreatorDef {
 };
 
 struct PrvElementDef {
-    TagDefEntry *entry;     /* own row; tag with bits 8-15 cleared */
-    uint16_t flags;         /* bit 0: created by the binding */
-    DicomElement *element;  /* bound element, NULL when unbound */
+    TagDefEntry *entry;    /* own row; tag with bits 8-15 cleared */
+    uint16_t flags;        /* bit 0: created by the binding */
+    DicomElement *element; /* bound element, NULL when unbound */
     PrvElementDef *next;
     PrvElementDef *prev;
     PrvCreatorDef *creator;
@@ -255,11 +251,11 @@ struct ModuleDef {
 };
 
 struct AttrDef {
-    uint32_t tag;  /* group << 16 | element; 0xFFFEE000 for an Item definition */
+    uint32_t tag; /* group << 16 | element; 0xFFFEE000 for an Item definition */
     char *name;
-    char type[4];  /* "1", "2C", "3", ... */
-    char *text;    /* fourth text of the attribute entry */
-    uint16_t flags; /* bit 0: made by the binding */
+    char type[4];          /* "1", "2C", "3", ... */
+    char *text;            /* fourth text of the attribute entry */
+    uint16_t flags;        /* bit 0: made by the binding */
     DicomElement *element; /* bound element, NULL when unbound */
     AttrDef *next;
     AttrDef *prev;
@@ -374,8 +370,8 @@ MC_API int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead
 /* ------------------------------------------------------------------ */
 
 /* *position points into the tree, valid until its element is deleted. */
-MC_API int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position,
-                         uint16_t group, uint16_t element, int16_t index);
+MC_API int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
+                         uint16_t element, int16_t index);
 MC_API int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec);
 MC_API int16_t DE_delete(AppData *app, DicomObject *obj, DicomElementHead *rec);
 /* Frees *element with its children and values and clears *element. */
@@ -389,8 +385,8 @@ MC_API void DE_deleteSubTree(AppData *app, DicomElement **element);
 MC_API int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
                                        IOObject *io);
 MC_API int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds);
-MC_API void _read_itemtag(FILE *file, TransferSyntaxCode ts, uint16_t *group,
-                          uint16_t *element, uint32_t *length);
+MC_API void _read_itemtag(FILE *file, TransferSyntaxCode ts, uint16_t *group, uint16_t *element,
+                          uint32_t *length);
 
 /* ------------------------------------------------------------------ */
 /* Private elements: binding and search (private.cpp)                  */
@@ -445,16 +441,16 @@ MC_API void print_element_value(AppData *app, DicomElement *elem, char *buf, int
 /* The findings for one element or attribute definition. */
 typedef uint16_t VerifyErrorBits;
 
-#define VERIFY_BAD_LENGTH      0x0001 /* length below/above what the VR allows */
-#define VERIFY_EXTRA_CHARS     0x0002 /* characters outside the VR's repertoire */
-#define VERIFY_BAD_FORMAT      0x0004 /* set by no check */
-#define VERIFY_IMPOSSIBLE      0x0008 /* set by no check */
-#define VERIFY_UNKNOWN_VR      0x0010 /* the dictionaries give the tag no VR */
-#define VERIFY_BAD_VM          0x0020
-#define VERIFY_NOT_PERMITTED   0x0040
-#define VERIFY_TYPE1_MISSING   0x0080
-#define VERIFY_TYPE1_EMPTY     0x0100
-#define VERIFY_TYPE2_MISSING   0x0200
+#define VERIFY_BAD_LENGTH 0x0001  /* length below/above what the VR allows */
+#define VERIFY_EXTRA_CHARS 0x0002 /* characters outside the VR's repertoire */
+#define VERIFY_BAD_FORMAT 0x0004  /* set by no check */
+#define VERIFY_IMPOSSIBLE 0x0008  /* set by no check */
+#define VERIFY_UNKNOWN_VR 0x0010  /* the dictionaries give the tag no VR */
+#define VERIFY_BAD_VM 0x0020
+#define VERIFY_NOT_PERMITTED 0x0040
+#define VERIFY_TYPE1_MISSING 0x0080
+#define VERIFY_TYPE1_EMPTY 0x0100
+#define VERIFY_TYPE2_MISSING 0x0200
 
 /* Every element against the tag dictionaries: 1 when some element fails
  * (an unknown VR alone is a warning), else 0. */
@@ -484,8 +480,7 @@ MC_API int16_t _write_pixeldata(FILE *src, IOObject *io, PixelDataDesc *pds);
 
 /* 1 when (group,element) is among the tags of Frame Increment Pointer
  * (0028,0009) at the top level, else 0. */
-MC_API int16_t is_in_0028_0009(AppData *app, DicomObject *obj, uint16_t group,
-                               uint16_t element);
+MC_API int16_t is_in_0028_0009(AppData *app, DicomObject *obj, uint16_t group, uint16_t element);
 /* Reads Number of Frames into *frames (0 when absent, negative or not a
  * 16-bit count) and each present group-0054 vector into a new array of
  * *frames + 1 numbers, slot f holding frame f and slot 0 zero; a vector
@@ -494,16 +489,16 @@ MC_API int16_t is_in_0028_0009(AppData *app, DicomObject *obj, uint16_t group,
  * (0054,0010) Energy Window, 0020 Detector, 0030 Phase, 0050 Rotation,
  * 0060 R-R Interval, 0070 Time Slot, 0080 Slice, 0090 Angular View,
  * 0100 Time Slice. */
-MC_API void get_Vectors(AppData *app, DicomObject *obj, int16_t **energy_window,
-                        int16_t **detector, int16_t **phase, int16_t **rotation,
-                        int16_t **rr_interval, int16_t **time_slot, int16_t **slice,
-                        int16_t **angular_view, int16_t **time_slice, int16_t *frames);
+MC_API void get_Vectors(AppData *app, DicomObject *obj, int16_t **energy_window, int16_t **detector,
+                        int16_t **phase, int16_t **rotation, int16_t **rr_interval,
+                        int16_t **time_slot, int16_t **slice, int16_t **angular_view,
+                        int16_t **time_slice, int16_t *frames);
 /* Stores slots 1 to *frames of each non-NULL array as the matching
  * top-level vector, replacing or adding it; *frames <= 0 changes nothing. */
-MC_API void put_Vectors(AppData *app, DicomObject *obj, int16_t *energy_window,
-                        int16_t *detector, int16_t *phase, int16_t *rotation,
-                        int16_t *rr_interval, int16_t *time_slot, int16_t *slice,
-                        int16_t *angular_view, int16_t *time_slice, int16_t *frames);
+MC_API void put_Vectors(AppData *app, DicomObject *obj, int16_t *energy_window, int16_t *detector,
+                        int16_t *phase, int16_t *rotation, int16_t *rr_interval, int16_t *time_slot,
+                        int16_t *slice, int16_t *angular_view, int16_t *time_slice,
+                        int16_t *frames);
 
 #ifdef __cplusplus
 }

@@ -80,9 +80,8 @@ int16_t is_in_0028_0009(AppData *app, DicomObject *obj, uint16_t group, uint16_t
 }
 
 void get_Vectors(AppData *app, DicomObject *obj, int16_t **energy_window, int16_t **detector,
-                 int16_t **phase, int16_t **rotation, int16_t **rr_interval,
-                 int16_t **time_slot, int16_t **slice, int16_t **angular_view,
-                 int16_t **time_slice, int16_t *frames) {
+                 int16_t **phase, int16_t **rotation, int16_t **rr_interval, int16_t **time_slot,
+                 int16_t **slice, int16_t **angular_view, int16_t **time_slice, int16_t *frames) {
     int16_t **out[9] = {energy_window, detector, phase,        rotation,  rr_interval,
                         time_slot,     slice,    angular_view, time_slice};
     for (int16_t **p : out)
@@ -111,8 +110,7 @@ void get_Vectors(AppData *app, DicomObject *obj, int16_t **energy_window, int16_
 
 void put_Vectors(AppData *app, DicomObject *obj, int16_t *energy_window, int16_t *detector,
                  int16_t *phase, int16_t *rotation, int16_t *rr_interval, int16_t *time_slot,
-                 int16_t *slice, int16_t *angular_view, int16_t *time_slice,
-                 int16_t *frames) {
+                 int16_t *slice, int16_t *angular_view, int16_t *time_slice, int16_t *frames) {
     if (!obj || !frames || *frames <= 0)
         return;
     int16_t *in[9] = {energy_window, detector, phase,        rotation,  rr_interval,

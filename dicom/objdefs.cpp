@@ -95,7 +95,8 @@ struct Reader {
     /* The entries of a list after its '{', up to its '}': entries separated
      * by ',', a ',' after the last one allowed.  entry() reads one entry
      * after its '{' up to its '}'. */
-    template <typename Entry> Step list(Entry entry) {
+    template <typename Entry>
+    Step list(Entry entry) {
         in_list = true;
         const Step s = list_body(entry);
         in_list = false;
@@ -107,7 +108,8 @@ private:
         error = kErrEof;
         return Step::Syntax;
     }
-    template <typename Entry> Step list_body(Entry entry) {
+    template <typename Entry>
+    Step list_body(Entry entry) {
         for (;;) {
             if (pd_skip_comment(buf) == -1)
                 return end_of_file();
@@ -512,8 +514,8 @@ AttrDef *_append_item_def(AppData *app, ABCDef *tree, AttrDef *sq) {
     const char *name = nullptr;
     getAttrName(app, TAG_KEY_ITEM_DEF, &name);
     char *empty = AddToDStringBuffer(tree->pool, "");
-    AttrDef *item = empty ? _new_attr_def(TAG_KEY_ITEM_DEF, name, "3", empty, ATTR_OWNER_ATTR, sq)
-                          : nullptr;
+    AttrDef *item =
+        empty ? _new_attr_def(TAG_KEY_ITEM_DEF, name, "3", empty, ATTR_OWNER_ATTR, sq) : nullptr;
     if (item != nullptr)
         _link_attr_def(item);
     return item;

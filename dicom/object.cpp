@@ -18,7 +18,8 @@
 
 static_assert(offsetof(DicomElement, value) == offsetof(DicomElementHead, value), "head layout");
 static_assert(offsetof(DicomElement, group) == offsetof(DicomElementHead, group), "head layout");
-static_assert(offsetof(DicomElement, element) == offsetof(DicomElementHead, element), "head layout");
+static_assert(offsetof(DicomElement, element) == offsetof(DicomElementHead, element),
+              "head layout");
 static_assert(offsetof(DicomElement, length) == offsetof(DicomElementHead, length), "head layout");
 static_assert(offsetof(DicomElement, vr) == offsetof(DicomElementHead, vr), "head layout");
 static_assert(offsetof(DicomElement, flags) == offsetof(DicomElementHead, flags), "head layout");
@@ -348,8 +349,7 @@ int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
     return _add_element(app, obj, rec, nullptr);
 }
 
-int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec,
-                     DicomElement **added) {
+int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added) {
     if (added)
         *added = nullptr;
     if (!obj || !rec)
@@ -371,8 +371,8 @@ int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec,
             free(node);
             return -1;
         }
-        DicomElement *same = key == TAG_KEY_ITEM ? nullptr
-                                                 : _find_child_to_replace(obj->insert_parent, key);
+        DicomElement *same =
+            key == TAG_KEY_ITEM ? nullptr : _find_child_to_replace(obj->insert_parent, key);
         if (same) {
             _free_value(same);
             _take_head(same, head_of(node)); /* the new value's encoding is not known here */

@@ -99,8 +99,7 @@ void _forget_refs_into(DicomElement *subtree);
 /* DO_addElement, also handing back the node that holds the added element
  * (the new one, or the one whose value it replaced); *added is null when
  * nothing was stored (a delimiter without length, or a failure). */
-int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec,
-                     DicomElement **added);
+int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added);
 
 /* SortCodes, but memory running out for its scratch arrays throws
  * std::bad_alloc (before the list it was sorting changed). */
@@ -123,9 +122,7 @@ struct ElementRecord {
     DicomElementHead rec{};
 
     /* The tag, with the VR the dictionaries give it. */
-    ElementRecord(AppData *app, uint16_t group, uint16_t element) {
-        set_tag(app, group, element);
-    }
+    ElementRecord(AppData *app, uint16_t group, uint16_t element) { set_tag(app, group, element); }
     ~ElementRecord() { free(rec.value); }
     ElementRecord(const ElementRecord &) = delete;
     ElementRecord &operator=(const ElementRecord &) = delete;

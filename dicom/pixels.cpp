@@ -115,7 +115,8 @@ bool copy_in_kernel(FILE *src, FILE *out, uint32_t n, uint32_t *copied) {
             break;
         *copied += (uint32_t)got;
     }
-    return *copied == 0 || (fseeko(src, in_pos, SEEK_SET) == 0 && fseeko(out, out_pos, SEEK_SET) == 0);
+    return *copied == 0 ||
+           (fseeko(src, in_pos, SEEK_SET) == 0 && fseeko(out, out_pos, SEEK_SET) == 0);
 }
 
 /* Copies exactly the recorded value length, reversing whole samples when
@@ -144,8 +145,9 @@ int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     while (length > 0) {
         size_t n = length < chunk ? length : chunk;
         if (!read_exact(src, buf.data(), n)) {
-            log_formatted(1, "Pixel data (7FE0,0010) is shorter in the source file %s than its length.",
-                          pds->filename ? pds->filename : "");
+            log_formatted(
+                1, "Pixel data (7FE0,0010) is shorter in the source file %s than its length.",
+                pds->filename ? pds->filename : "");
             return -1;
         }
         if (swap)
@@ -162,7 +164,8 @@ int16_t write_encoded(FILE *src, IOObject *io, PixelDataDesc *pds) {
     PixelEncoding from = pds->src_encoding;
     PixelEncoding to = io->pass_encoding;
     if (pixel_is_foreign_encapsulated(pds)) {
-        log_formatted(1, "Pixel data (7FE0,0010) is encapsulated in a transfer syntax that cannot be "
+        log_formatted(1,
+                      "Pixel data (7FE0,0010) is encapsulated in a transfer syntax that cannot be "
                       "converted; it can only be left out.");
         return -1;
     }
@@ -174,8 +177,8 @@ int16_t write_encoded(FILE *src, IOObject *io, PixelDataDesc *pds) {
         return _read_pixeldata_png(src, io, pds);
     if (from == PE_PNG && to == PE_PNG)
         return pass_encapsulated(src, io, pds);
-    log_formatted(1, "Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.", (int)from,
-                  (int)to);
+    log_formatted(1, "Pixel data (7FE0,0010): no conversion from encoding %d to encoding %d.",
+                  (int)from, (int)to);
     return -1;
 }
 
@@ -212,8 +215,8 @@ uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds)
         const PixelDataDesc *d = io->write_pds ? io->write_pds : pds;
         if (d->bits_allocated != 8 && d->bits_allocated != 16)
             return 0;
-        uint64_t total = (uint64_t)d->columns * d->samples * (d->bits_allocated / 8u) *
-                         d->rows * d->frames;
+        uint64_t total =
+            (uint64_t)d->columns * d->samples * (d->bits_allocated / 8u) * d->rows * d->frames;
         return total > 0xFFFFFFFEu ? 0 : (uint32_t)(total + (total & 1));
     }
     return pds->length == kUndefined ? 0 : pds->length;

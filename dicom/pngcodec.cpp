@@ -105,9 +105,9 @@ bool png_geometry(const PixelDataDesc *d, Geometry *g) {
     uint64_t row_bytes = width * g->bytes;
     uint64_t total = row_bytes * d->rows * d->frames;
     if (total == 0 || total > 0xFFFFFFFEu || width > 0x7FFFFFFFu) {
-        log_formatted(1, "Pixel data (7FE0,0010): image size %u x %u x %u x %u frames cannot be PNG-coded.",
-                      (unsigned)d->columns, (unsigned)d->rows, (unsigned)d->samples,
-                      (unsigned)d->frames);
+        log_formatted(
+            1, "Pixel data (7FE0,0010): image size %u x %u x %u x %u frames cannot be PNG-coded.",
+            (unsigned)d->columns, (unsigned)d->rows, (unsigned)d->samples, (unsigned)d->frames);
         return false;
     }
     g->width = (uint32_t)width;
@@ -225,7 +225,8 @@ PngReadOwner new_read_context(FrameLog &log) {
  * position. */
 class PositionedReader {
 public:
-    PositionedReader(int fd, off_t pos, off_t end) : fd_(fd), pos_(pos), end_(end), buf_(kIoBuffer) {}
+    PositionedReader(int fd, off_t pos, off_t end)
+        : fd_(fd), pos_(pos), end_(end), buf_(kIoBuffer) {}
 
     /* From here on the bytes lie in 16-bit words with each pair reversed,
      * counted from origin (the first byte of the value): they are read back
@@ -380,7 +381,8 @@ int run_frames(uint32_t frames, unsigned workers, unsigned window, const Work &w
     auto worker = [&]() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            to_workers.wait(lock, [&] { return stop || next >= frames || next < written + window; });
+            to_workers.wait(lock,
+                            [&] { return stop || next >= frames || next < written + window; });
             if (stop || next >= frames)
                 return;
             uint32_t f = next++;
@@ -452,12 +454,12 @@ int run_frames(uint32_t frames, unsigned workers, unsigned window, const Work &w
 /* Everything the encoding of any frame needs, shared read-only. */
 struct Encoding {
     Geometry g;
-    int filters;       /* libpng filter flags */
-    int level;         /* zlib level, -1 its default */
-    bool swap16;       /* the rows hold 16-bit samples little endian */
-    bool words;        /* one-byte samples in big-endian OW words */
-    int src_fd;        /* the source file */
-    off_t src_start;   /* its first byte of frame 0 */
+    int filters;     /* libpng filter flags */
+    int level;       /* zlib level, -1 its default */
+    bool swap16;     /* the rows hold 16-bit samples little endian */
+    bool words;      /* one-byte samples in big-endian OW words */
+    int src_fd;      /* the source file */
+    off_t src_start; /* its first byte of frame 0 */
 };
 
 /* Where libpng's output goes: the output stream itself, or memory. */
@@ -523,11 +525,14 @@ int16_t encode_frame(const Encoding &e, PositionedReader &in, PngSink &sink, uns
         png_set_packing(png); /* the rows hold one sample per byte */
     for (uint32_t r = 0; r < g.rows; r++) {
         if (!in.read(row, g.row_bytes))
-            png_error(png, "Pixel data (7FE0,0010) is shorter in the source file than its image size.");
+            png_error(png,
+                      "Pixel data (7FE0,0010) is shorter in the source file than its image size.");
         if (!row_fits_depth(row, g.row_bytes, g.depth)) {
             char text[160];
-            snprintf(text, sizeof text, "Pixel data (7FE0,0010) holds samples above its %d bits stored; "
-                     "they cannot be PNG-encoded.", g.depth);
+            snprintf(text, sizeof text,
+                     "Pixel data (7FE0,0010) holds samples above its %d bits stored; "
+                     "they cannot be PNG-encoded.",
+                     g.depth);
             png_error(png, text);
         }
         png_write_row(png, row);
@@ -542,7 +547,8 @@ int16_t encode_frame(const Encoding &e, PositionedReader &in, PngSink &sink, uns
  * output must be a file that can be positioned. */
 class ItemWriter {
 public:
-    ItemWriter(FILE *out, TransferSyntaxCode ts, uint32_t frames) : out_(out), ts_(ts), frames_(frames) {
+    ItemWriter(FILE *out, TransferSyntaxCode ts, uint32_t frames)
+        : out_(out), ts_(ts), frames_(frames) {
         table_.reserve(frames);
     }
 
@@ -552,7 +558,8 @@ public:
         _write_itemtag(out_, ts_, kItemGroup, kItem, 4 * frames_);
         table_at_ = ftello(out_);
         if (table_at_ < 0) {
-            log_formatted(1, "Pixel data (7FE0,0010): PNG encapsulation needs an output file that can "
+            log_formatted(1,
+                          "Pixel data (7FE0,0010): PNG encapsulation needs an output file that can "
                           "be positioned.");
             return false;
         }
@@ -696,7 +703,9 @@ int16_t decode_frame(const Geometry &g, TransferSyntaxCode out_ts, uint32_t f, P
     if (png_get_image_width(png, info) != g.width || png_get_image_height(png, info) != g.rows ||
         png_get_color_type(png, info) != PNG_COLOR_TYPE_GRAY ||
         png_get_interlace_type(png, info) != PNG_INTERLACE_NONE)
-        png_error(png, "Pixel data (7FE0,0010): a PNG image does not match the image size of the object.");
+        png_error(
+            png,
+            "Pixel data (7FE0,0010): a PNG image does not match the image size of the object.");
     if (depth < 8)
         png_set_packing(png);
     if (depth == 16 && out_ts != TS_EXPLICIT_BE)
@@ -704,8 +713,10 @@ int16_t decode_frame(const Geometry &g, TransferSyntaxCode out_ts, uint32_t f, P
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != g.row_bytes) {
         char text[160];
-        snprintf(text, sizeof text, "Pixel data (7FE0,0010): a PNG image of depth %d does not match "
-                 "%u bytes per sample.", depth, g.bytes);
+        snprintf(text, sizeof text,
+                 "Pixel data (7FE0,0010): a PNG image of depth %d does not match "
+                 "%u bytes per sample.",
+                 depth, g.bytes);
         png_error(png, text);
     }
     for (uint32_t r = 0; r < g.rows; r++) {
@@ -736,7 +747,8 @@ bool locate_items(PositionedReader &in, TransferSyntaxCode ts, uint32_t frames,
 
 /* One frame after the other in the calling thread, each item found after
  * the one before (after its length, or where its PNG stream ended). */
-int16_t decode_in_order(const Geometry &g, PositionedReader &in, TransferSyntaxCode in_ts, IOObject *io) {
+int16_t decode_in_order(const Geometry &g, PositionedReader &in, TransferSyntaxCode in_ts,
+                        IOObject *io) {
     std::vector<unsigned char> row(g.row_bytes);
     RowWriter out(io->out);
     for (uint32_t f = 0; f < g.frames; f++) {
@@ -762,8 +774,8 @@ int16_t decode_in_order(const Geometry &g, PositionedReader &in, TransferSyntaxC
 
 /* Frames on worker threads, each written by its worker at its place in the
  * output file, which goes on after the last frame afterwards. */
-int decode_on_workers(const Geometry &g, int src_fd, const std::vector<FrameItem> &items, IOObject *io,
-                      unsigned workers) {
+int decode_on_workers(const Geometry &g, int src_fd, const std::vector<FrameItem> &items,
+                      IOObject *io, unsigned workers) {
     FILE *out = io->out;
     off_t base = fflush(out) == 0 ? ftello(out) : -1;
     if (base < 0)
@@ -796,7 +808,8 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
         return -1;
     const Geometry &g = e.g;
     if (pds->length != kUndefined && pds->length < g.total) {
-        log_formatted(1, "Pixel data (7FE0,0010) holds %lu bytes, fewer than its image size of %lu.",
+        log_formatted(1,
+                      "Pixel data (7FE0,0010) holds %lu bytes, fewer than its image size of %lu.",
                       (unsigned long)pds->length, (unsigned long)g.total);
         return -1;
     }

@@ -30,8 +30,7 @@ struct TextOut {
 
     /* Appends n bytes of text so that the buffer text stays within limit
      * characters. */
-    void append_bytes(const char *text, size_t n, size_t limit)
-    {
+    void append_bytes(const char *text, size_t n, size_t limit) {
         if (len >= limit)
             return;
         if (n > limit - len)
@@ -41,15 +40,13 @@ struct TextOut {
         buf[len] = '\0';
     }
     /* The same for a NUL-terminated text. */
-    void append(const char *text, size_t limit)
-    {
+    void append(const char *text, size_t limit) {
         append_bytes(text, len < limit ? strnlen(text, limit - len) : 0, limit);
     }
 };
 
 /* Text VRs: the value in chunks, each ending at its first zero byte. */
-void print_text(TextOut &out, const unsigned char *v, size_t length, size_t limit)
-{
+void print_text(TextOut &out, const unsigned char *v, size_t length, size_t limit) {
     out.append("  ", limit);
     size_t pos = out.len;
     size_t offset = 0;
@@ -65,8 +62,7 @@ void print_text(TextOut &out, const unsigned char *v, size_t length, size_t limi
 }
 
 /* Dates and times: the value up to its first zero byte, cut at the limit. */
-void print_whole_text(TextOut &out, const unsigned char *v, size_t length, size_t limit)
-{
+void print_whole_text(TextOut &out, const unsigned char *v, size_t length, size_t limit) {
     out.append("  ", limit);
     const void *nul = memchr(v, 0, length);
     size_t n = nul ? (size_t)((const unsigned char *)nul - v) : length;
@@ -76,8 +72,7 @@ void print_whole_text(TextOut &out, const unsigned char *v, size_t length, size_
 /* Hex: every unit written at the running position, its "H" overwritten by
  * the next unit, so only the last "H" stays (unless the text is cut). */
 template <typename Unit>
-void print_hex(TextOut &out, const unsigned char *v, size_t length, size_t limit)
-{
+void print_hex(TextOut &out, const unsigned char *v, size_t length, size_t limit) {
     out.append("  ", limit);
     const size_t digits = 2 * sizeof(Unit);
     size_t pos = out.len;
@@ -85,8 +80,7 @@ void print_hex(TextOut &out, const unsigned char *v, size_t length, size_t limit
          offset += sizeof(Unit), pos += digits) {
         Unit u;
         memcpy(&u, v + offset, sizeof u);
-        snprintf(out.buf + pos, limit - pos + 1, "%0*llXH", (int)digits,
-                 (unsigned long long)u);
+        snprintf(out.buf + pos, limit - pos + 1, "%0*llXH", (int)digits, (unsigned long long)u);
     }
     out.len = strlen(out.buf);
 }
@@ -95,8 +89,7 @@ void print_hex(TextOut &out, const unsigned char *v, size_t length, size_t limit
  * into text within the scratch. */
 template <typename Unit, typename Format>
 void print_numbers(TextOut &out, const unsigned char *v, size_t length, size_t limit,
-                   Format format)
-{
+                   Format format) {
     char scratch[kScratch];
     for (size_t offset = 0; offset + sizeof(Unit) <= length; offset += sizeof(Unit)) {
         Unit u;
@@ -111,8 +104,7 @@ void print_numbers(TextOut &out, const unsigned char *v, size_t length, size_t l
  * shortest text that does (1.25e-05, not 0.000013), so that no value is
  * shown wrong.  Texts too long for the scratch also take the short form. */
 template <typename Real, typename Parse>
-void format_real(char *s, Real value, Parse parse)
-{
+void format_real(char *s, Real value, Parse parse) {
     int n = snprintf(s, kScratch, "%f", (double)value);
     if (n > 0 && (size_t)n < kScratch && (parse(s) == value || value != value))
         return;
@@ -125,19 +117,27 @@ struct TagPair {
     uint16_t element;
 };
 
-void print_value(TextOut &out, int vr, const unsigned char *v, size_t length, size_t size)
-{
+void print_value(TextOut &out, int vr, const unsigned char *v, size_t length, size_t size) {
     const size_t text_limit = size - 2;
     const size_t number_limit = size - 1;
     switch (vr) {
-    case VR_AE: case VR_AS: case VR_CS: case VR_DS: case VR_IS: case VR_LO:
-    case VR_LT: case VR_PN: case VR_SH: case VR_ST: case VR_UI:
-    case VR_UT: case VR_UC: case VR_UR:
-        print_text(out, v, length, text_limit);
-        break;
-    case VR_DA: case VR_DT: case VR_TM:
-        print_whole_text(out, v, length, text_limit);
-        break;
+    case VR_AE:
+    case VR_AS:
+    case VR_CS:
+    case VR_DS:
+    case VR_IS:
+    case VR_LO:
+    case VR_LT:
+    case VR_PN:
+    case VR_SH:
+    case VR_ST:
+    case VR_UI:
+    case VR_UT:
+    case VR_UC:
+    case VR_UR: print_text(out, v, length, text_limit); break;
+    case VR_DA:
+    case VR_DT:
+    case VR_TM: print_whole_text(out, v, length, text_limit); break;
     case VR_AT:
         print_numbers<TagPair>(out, v, length, number_limit, [](char *s, TagPair t) {
             snprintf(s, kScratch, "%04hX%04hX", t.group, t.element);
@@ -180,27 +180,22 @@ void print_value(TextOut &out, int vr, const unsigned char *v, size_t length, si
             snprintf(s, kScratch, "%llu", (unsigned long long)n);
         });
         break;
-    case -1: case VR_OB: case VR_RE: case VR_UN:
-        print_hex<uint8_t>(out, v, length, text_limit);
-        break;
-    case VR_OW:
-        print_hex<uint16_t>(out, v, length, text_limit);
-        break;
-    case VR_OF: case VR_OL:
-        print_hex<uint32_t>(out, v, length, text_limit);
-        break;
-    case VR_OD: case VR_OV:
-        print_hex<uint64_t>(out, v, length, text_limit);
-        break;
-    default: /* SQ, XX, "na", "??": no value text */
-        break;
+    case -1:
+    case VR_OB:
+    case VR_RE:
+    case VR_UN: print_hex<uint8_t>(out, v, length, text_limit); break;
+    case VR_OW: print_hex<uint16_t>(out, v, length, text_limit); break;
+    case VR_OF:
+    case VR_OL: print_hex<uint32_t>(out, v, length, text_limit); break;
+    case VR_OD:
+    case VR_OV: print_hex<uint64_t>(out, v, length, text_limit); break;
+    default: /* SQ, XX, "na", "??": no value text */ break;
     }
 }
 
 } // namespace
 
-void print_element_value(AppData *app, DicomElement *elem, char *buf, int size)
-{
+void print_element_value(AppData *app, DicomElement *elem, char *buf, int size) {
     if (!elem || !buf || size < 2 || is_item_or_delimiter_key(element_key(elem)))
         return;
     if (elem->length == 0 || elem->length == 0xFFFFFFFFu || !elem->value)

@@ -64,8 +64,8 @@ PrvElementDef *append_element_def(PrvDef *prv, PrvCreatorDef *c, DicomElement *e
 void creator_text_of(const DicomElement *creator, char text[kCreatorTextMax + 1]) {
     memset(text, 0, kCreatorTextMax + 1);
     if (creator->value && creator->length != 0xFFFFFFFFu)
-        memcpy(text, creator->value, creator->length < kCreatorTextMax ? creator->length
-                                                                       : kCreatorTextMax);
+        memcpy(text, creator->value,
+               creator->length < kCreatorTextMax ? creator->length : kCreatorTextMax);
 }
 
 bool is_block_element(const DicomElement *e) {

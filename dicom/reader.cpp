@@ -28,8 +28,8 @@ namespace {
 
 constexpr uint32_t kUndefinedLength = 0xFFFFFFFFu;
 constexpr uint32_t kPixelDataKey = 0x7FE00010u;
-constexpr uint64_t kNoEnd = UINT64_MAX;           /* end of an undefined-length entry */
-constexpr uint64_t kLargestFile = 0xFFFFFFFFull;  /* offsets are 32-bit in PixelDataDesc */
+constexpr uint64_t kNoEnd = UINT64_MAX;          /* end of an undefined-length entry */
+constexpr uint64_t kLargestFile = 0xFFFFFFFFull; /* offsets are 32-bit in PixelDataDesc */
 constexpr size_t kStreamBufferSize = 1u << 20;
 constexpr size_t kPreambleSize = 128;
 
@@ -152,11 +152,11 @@ struct ReadState {
     int64_t group_length = -1; /* value of (0002,0000) once kept */
     bool missing_group_length_told = false;
     uint16_t last_meta_group = 0;
-    bool syntax_named = false; /* (0002,0010) named a syntax the data set is read in */
-    bool deflated = false;     /* (0002,0010) named the deflated syntax */
-    int un_content_depth = 0;  /* open UN sequences read as implicit VR LE */
-    int vr = -1;               /* dictionary VR of the element being read */
-    uint64_t meta_end = 0;     /* where (0002,0000) says the meta group ends; 0 unknown */
+    bool syntax_named = false;        /* (0002,0010) named a syntax the data set is read in */
+    bool deflated = false;            /* (0002,0010) named the deflated syntax */
+    int un_content_depth = 0;         /* open UN sequences read as implicit VR LE */
+    int vr = -1;                      /* dictionary VR of the element being read */
+    uint64_t meta_end = 0;            /* where (0002,0000) says the meta group ends; 0 unknown */
     bool waveforms_unswapped = false; /* see swap_waveform_values */
 };
 
@@ -305,7 +305,8 @@ bool track_nesting(ReadState &st, uint32_t key, uint32_t length, const char lett
     }
     if (!opens_sequence(st, key, length))
         return true;
-    if (length == kUndefinedLength && ts_is_explicit(io->ts_in_force) && letters_are(letters, "UN")) {
+    if (length == kUndefinedLength && ts_is_explicit(io->ts_in_force) &&
+        letters_are(letters, "UN")) {
         if (!st.sequences.push(length, st.in.pos(), io->ts_in_force))
             return false;
         io->ts_in_force = TS_IMPLICIT_LE;
@@ -347,10 +348,12 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
     if (key == 0x00020000u) {
         if (vr_of(st.app, key) != VR_UL) {
             log_message("File Meta Element (0002,0000) Value Representation is not UL. "
-                        "Interpretation may not be correct.", 2);
+                        "Interpretation may not be correct.",
+                        2);
         } else if (rec.length != 4) {
             log_message("File Meta Element (0002,0000) Value Length is not 4. "
-                        "Interpretation may not be correct.", 2);
+                        "Interpretation may not be correct.",
+                        2);
         } else if (rec.value) {
             uint32_t v;
             memcpy(&v, rec.value, 4);
@@ -361,16 +364,19 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
     }
     if (st.group_length < 0 && !st.missing_group_length_told) {
         log_message("File Meta Element (0002,0000) is not present. (This is a mandatory "
-                    "element.) Interpretation may not be correct.", 2);
+                    "element.) Interpretation may not be correct.",
+                    2);
         st.missing_group_length_told = true;
     }
     if (key == 0x00020001u) {
         if (rec.length != 2)
             log_message("File Meta Information Header Version is not correct. "
-                        "Interpretation may not be correct.", 2);
+                        "Interpretation may not be correct.",
+                        2);
         else if (rec.value && !(static_cast<const unsigned char *>(rec.value)[1] & 1))
             log_message("This File Meta Information Header Version is not supported. "
-                        "Interpretation may not be correct.", 2);
+                        "Interpretation may not be correct.",
+                        2);
     } else if (key == 0x00020010u) {
         check_transfer_syntax_uid(st, rec);
     }
@@ -582,8 +588,8 @@ int16_t read_elements(ReadState &st) {
         if (!read_length(st, key, &rec.length, letters))
             return fail_truncated(st, header_start);
         if (rec.length != kUndefinedLength && (rec.length & 1)) {
-            log_formatted(1, "Length of element (%04hx,%04hx) is not an even number.",
-                          rec.group, rec.element);
+            log_formatted(1, "Length of element (%04hx,%04hx) is not an even number.", rec.group,
+                          rec.element);
             return fail(st);
         }
         if (rec.length != kUndefinedLength && rec.length > st.in.left()) {
@@ -613,8 +619,10 @@ int16_t read_elements(ReadState &st) {
         if (!ok)
             return fail_truncated(st, header_start);
         if (st.deflated) {
-            log_formatted(1, "File %s is in the deflated transfer syntax "
-                          "1.2.840.10008.1.2.1.99, which this toolkit does not read.", st.name);
+            log_formatted(1,
+                          "File %s is in the deflated transfer syntax "
+                          "1.2.840.10008.1.2.1.99, which this toolkit does not read.",
+                          st.name);
             return fail(st);
         }
     }
@@ -653,10 +661,9 @@ void _skip_value(FILE *file, TransferSyntaxCode ts, uint32_t length) {
 void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds) {
     static const uint16_t elements[] = {0x0002, 0x0004, 0x0006, 0x0008, 0x0010,
                                         0x0011, 0x0100, 0x0101, 0x0102, 0x0103};
-    uint16_t *numbers[] = {&pds->samples,        nullptr,           &pds->planar,
-                           &pds->frames,         &pds->rows,        &pds->columns,
-                           &pds->bits_allocated, &pds->bits_stored, &pds->high_bit,
-                           &pds->pixel_rep};
+    uint16_t *numbers[] = {&pds->samples,  nullptr,        &pds->planar,         &pds->frames,
+                           &pds->rows,     &pds->columns,  &pds->bits_allocated, &pds->bits_stored,
+                           &pds->high_bit, &pds->pixel_rep};
     (void)app;
     memset(pds->photometric, 0, sizeof pds->photometric);
     for (size_t i = 0; i < sizeof elements / sizeof elements[0]; i++) {

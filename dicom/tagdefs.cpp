@@ -193,7 +193,8 @@ ReadResult read_prv_record(PDBuffer *buf, PrvDef *tree, const char **error) {
         *error = kErrLeftBrace;
         return ReadResult::Syntax;
     }
-    if (!expect(pd_get_string_value_spcs(buf, creator_text, kTextMax), kErrString, nullptr, error) ||
+    if (!expect(pd_get_string_value_spcs(buf, creator_text, kTextMax), kErrString, nullptr,
+                error) ||
         !expect(pd_skip_char_spcs(buf, ','), kErrComma, nullptr, error))
         return ReadResult::Syntax;
     PrvCreatorDef *creator = find_or_add_creator(tree, creator_text);
@@ -247,7 +248,9 @@ int16_t load_tag_file(AppData *app, const char *path, int16_t primary) {
         }
         if (*table.count >= kMaxRows) {
             log_message((std::string("Too many attribute definitions in ") + path +
-                         ": a table holds at most 32767.").c_str(), 1);
+                         ": a table holds at most 32767.")
+                            .c_str(),
+                        1);
             return -1;
         }
         if (!append_row(app, table, def))
@@ -381,10 +384,9 @@ int16_t InitDICOMPrvDef(AppData *, DefHolder *defs, const char *path, int16_t pr
 }
 
 int16_t InitTagDef(AppData *app, int16_t only_primary) {
-    return load_def_pair("tag_tab.def", "tag2_tab.def", only_primary,
-                         [app](const char *path, int16_t primary) {
-                             return InitDICOMTagDef(app, path, primary);
-                         });
+    return load_def_pair(
+        "tag_tab.def", "tag2_tab.def", only_primary,
+        [app](const char *path, int16_t primary) { return InitDICOMTagDef(app, path, primary); });
 }
 
 int16_t InitPrvDef(AppData *app, DefHolder *defs, int16_t only_primary) {

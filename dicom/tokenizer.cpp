@@ -74,7 +74,9 @@ bool refill(PDBuffer *buf) {
     return true;
 }
 
-char *rest(PDBuffer *buf) { return buf->line + buf->pos; }
+char *rest(PDBuffer *buf) {
+    return buf->line + buf->pos;
+}
 
 void discard_piece(PDBuffer *buf) {
     buf->line[0] = '\0';
@@ -98,8 +100,8 @@ int hex_digit(char c) {
 
 /* Outcome of scanning one number at the start of a text. */
 struct NumberScan {
-    int result;   /* 1 read, 0 no number there, -1 text ended before any digit */
-    int used;     /* characters consumed, leading white space included */
+    int result; /* 1 read, 0 no number there, -1 text ended before any digit */
+    int used;   /* characters consumed, leading white space included */
     bool negative;
     uint64_t magnitude; /* saturated at kOverLimit */
 };
@@ -120,7 +122,8 @@ NumberScan scan_number(const char *s, int base) {
     }
     if (s[i] == '+' || s[i] == '-')
         n.negative = s[i++] == '-';
-    if (base == 16 && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') && hex_digit(s[i + 2]) >= 0)
+    if (base == 16 && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') &&
+        hex_digit(s[i + 2]) >= 0)
         i += 2;
     int digits = 0;
     for (int d; (d = hex_digit(s[i])) >= 0 && d < base; i++, digits++)

@@ -28,8 +28,12 @@ const char *const kBitLines[16] = {
     "\t\tType 1 element is missing.",
     "\t\tType 1 element has 0 length.",
     "\t\tType 2 element is missing.",
-    "\t\tUnhandled error code.", "\t\tUnhandled error code.", "\t\tUnhandled error code.",
-    "\t\tUnhandled error code.", "\t\tUnhandled error code.", "\t\tUnhandled error code.",
+    "\t\tUnhandled error code.",
+    "\t\tUnhandled error code.",
+    "\t\tUnhandled error code.",
+    "\t\tUnhandled error code.",
+    "\t\tUnhandled error code.",
+    "\t\tUnhandled error code.",
 };
 
 const char kCatchAllModule[] = "P.R.I.V.A.T.E";
@@ -39,8 +43,8 @@ const char kCatchAllModule[] = "P.R.I.V.A.T.E";
 const int kNameLimit = 255;
 const int kValueSize = 512;
 
-void _report_element_errors(uint32_t tag, const char *name, const char *value,
-                            VerifyErrorBits bits, bool conditional) {
+void _report_element_errors(uint32_t tag, const char *name, const char *value, VerifyErrorBits bits,
+                            bool conditional) {
     char header[64 + kNameLimit + kValueSize];
     snprintf(header, sizeof header, "\t(%04hX, %04hX) -- %.*s\n\tValue:\t%.*s",
              (unsigned short)(tag >> 16), (unsigned short)(tag & 0xFFFF), kNameLimit,

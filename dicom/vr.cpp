@@ -13,6 +13,7 @@ extern "C" {
 /* Row index = VRCode.  Codes 0-30 never change meaning (definition files,
  * stored elements and the programs use them); the rows after them carry
  * the VRs that newer files use.  maxlen 0 means unlimited. */
+/* clang-format off */
 VRType VRTypes[VR_COUNT] = {
     {"AE", 16, 2},    {"AS", 4, 1},    {"AT", 4, 1},     {"CS", 16, 2},  {"DA", 8, 1},
     {"DS", 16, 2},    {"DT", 26, 2},   {"FL", 4, 1},     {"FD", 8, 1},   {"IS", 12, 2},
@@ -24,6 +25,7 @@ VRType VRTypes[VR_COUNT] = {
     {"UN", 0, 0},     {"UT", 0, 2},    {"UC", 0, 2},     {"UR", 0, 2},   {"OF", 0, 5},
     {"OD", 0, 5},     {"OL", 0, 5},    {"OV", 0, 5},     {"SV", 8, 1},   {"UV", 8, 1},
 };
+/* clang-format on */
 
 int32_t CPU_ARCH = 0;
 
@@ -48,14 +50,21 @@ const int16_t vr_row_count = VR_COUNT;
  * bytes or text and never swapped. */
 int swap_unit(int vr) {
     switch (vr) {
-    case VR_AT: case VR_OW: case VR_SS: case VR_US:
-        return 2;
-    case VR_FL: case VR_SL: case VR_UL: case VR_OF: case VR_OL:
-        return 4;
-    case VR_FD: case VR_OD: case VR_OV: case VR_SV: case VR_UV:
-        return 8;
-    default:
-        return 0;
+    case VR_AT:
+    case VR_OW:
+    case VR_SS:
+    case VR_US: return 2;
+    case VR_FL:
+    case VR_SL:
+    case VR_UL:
+    case VR_OF:
+    case VR_OL: return 4;
+    case VR_FD:
+    case VR_OD:
+    case VR_OV:
+    case VR_SV:
+    case VR_UV: return 8;
+    default: return 0;
     }
 }
 
@@ -110,9 +119,10 @@ void change_TransferSyntax(int vr, DicomElementHead *elem) {
 }
 
 const char *transfer_syntax_uid(int code) {
-    static const char *const uids[] = {
-        Implicit_VR_Little_Endian_Transfer_Syntax_UID, Explicit_VR_Little_Endian_Transfer_Syntax_UID,
-        Explicit_VR_Big_Endian_Transfer_Syntax_UID, PNG_Transfer_Syntax_UID};
+    static const char *const uids[] = {Implicit_VR_Little_Endian_Transfer_Syntax_UID,
+                                       Explicit_VR_Little_Endian_Transfer_Syntax_UID,
+                                       Explicit_VR_Big_Endian_Transfer_Syntax_UID,
+                                       PNG_Transfer_Syntax_UID};
     return code >= TS_IMPLICIT_LE && code <= TS_PNG ? uids[code] : NULL;
 }
 
@@ -166,10 +176,14 @@ int vr_of_letters(char a, char b) {
 
 bool vr_is_unusable(int vr) {
     switch (vr) {
-    case VR_RE: case VR_NA: case VR_QQ: case VR_XS: case VR_XU: case VR_OX: case VR_XX:
-        return true;
-    default:
-        return vr < 0 || vr >= VR_COUNT;
+    case VR_RE:
+    case VR_NA:
+    case VR_QQ:
+    case VR_XS:
+    case VR_XU:
+    case VR_OX:
+    case VR_XX: return true;
+    default: return vr < 0 || vr >= VR_COUNT;
     }
 }
 
@@ -220,18 +234,15 @@ bool signed_pixels_of(const DicomElement *e) {
 int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding) {
     const uint32_t key = (uint32_t)e->group << 16 | e->element;
     switch (dict_vr) {
-    case VR_XS:
-        return signed_pixels_of(e) ? VR_SS : VR_US;
-    case VR_XU:
-        return VR_US;
+    case VR_XS: return signed_pixels_of(e) ? VR_SS : VR_US;
+    case VR_XU: return VR_US;
     case VR_OX:
         if (key == 0x7FE00010u || key == 0x50003000u)
             return encoding == PE_NATIVE ? VR_OW : VR_OB;
         if (is_waveform_value(key))
             return waveform_bits_of(e) == 16 ? VR_OW : VR_OB;
         return VR_OB;
-    default:
-        break;
+    default: break;
     }
     if (!vr_is_unusable(dict_vr))
         return dict_vr;

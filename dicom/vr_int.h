@@ -40,11 +40,20 @@ static inline uint32_t load_u32(const unsigned char *p, TransferSyntaxCode ts) {
  * length; every other VR a 16-bit length (the item tags have no VR at all). */
 static inline bool vr_has_long_length(int vr) {
     switch (vr) {
-    case VR_OB: case VR_OW: case VR_SQ: case VR_UN: case VR_UT: case VR_UC:
-    case VR_UR: case VR_OF: case VR_OD: case VR_OL: case VR_OV: case VR_SV: case VR_UV:
-        return true;
-    default:
-        return false;
+    case VR_OB:
+    case VR_OW:
+    case VR_SQ:
+    case VR_UN:
+    case VR_UT:
+    case VR_UC:
+    case VR_UR:
+    case VR_OF:
+    case VR_OD:
+    case VR_OL:
+    case VR_OV:
+    case VR_SV:
+    case VR_UV: return true;
+    default: return false;
     }
 }
 

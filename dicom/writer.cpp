@@ -227,8 +227,8 @@ private:
     struct SourceHeader {
         uint32_t key = 0;
         uint32_t length = 0;
-        int letters = -1;                      /* VR of the letters; -1 none */
-        TransferSyntaxCode content = TS_NONE;  /* syntax of a sequence's content */
+        int letters = -1;                     /* VR of the letters; -1 none */
+        TransferSyntaxCode content = TS_NONE; /* syntax of a sequence's content */
     };
 
     bool fail(const char *what, uint32_t key) {
@@ -256,10 +256,8 @@ private:
             return VR_XX;
         const int vr = dictionary_vr(app_, key);
         switch (vr) {
-        case VR_XS:
-            return signed_ ? VR_SS : VR_US;
-        case VR_XU:
-            return VR_US;
+        case VR_XS: return signed_ ? VR_SS : VR_US;
+        case VR_XU: return VR_US;
         case VR_OX:
             if (key == kPixelData || key == kCurveData)
                 return enc_ == PE_NATIVE ? VR_OW : VR_OB;
@@ -485,7 +483,8 @@ public:
         entry.to = to;
         entry.encoding = io->pass_encoding;
         Recoder r(app, to, io->pass_encoding, signed_pixels_of(e));
-        entry.ok = r.run(static_cast<const unsigned char *>(e->value), e->length, from, entry.bytes);
+        entry.ok =
+            r.run(static_cast<const unsigned char *>(e->value), e->length, from, entry.bytes);
         if (!entry.ok)
             entry.error = r.error();
         return entry;
@@ -581,7 +580,8 @@ uint32_t count_pixel_element(const Pass &pass, const DicomElement *e) {
     if (is_nested(e))
         probe.pass_encoding = PE_NATIVE;
     const PixelDataDesc *pds = is_pds(e) ? static_cast<const PixelDataDesc *>(e->value) : nullptr;
-    uint32_t size = (uint32_t)encode_header(probe.ts_in_force, kPixelData, pixel_vr(&probe, pds), 0).size;
+    uint32_t size =
+        (uint32_t)encode_header(probe.ts_in_force, kPixelData, pixel_vr(&probe, pds), 0).size;
     if (pds)
         size += pixel_value_size_estimate(&probe, pds);
     return size;
@@ -709,7 +709,8 @@ struct LengthMark {
 
 class FileWriter {
 public:
-    explicit FileWriter(const Pass &pass) : app_(pass.app), io_(pass.io), out_(pass.io->out), state_(pass.state) {}
+    explicit FileWriter(const Pass &pass)
+        : app_(pass.app), io_(pass.io), out_(pass.io->out), state_(pass.state) {}
 
     int16_t write_top_level(DicomElement *root) {
         for (DicomElement *e = root->first_child; e; e = e->next) {
@@ -768,7 +769,8 @@ private:
      * the value from the source file; length 0 when pixels are not copied. */
     int16_t write_pixel_data(DicomElement *e) {
         PixelDataDesc *pds = is_pds(e) ? static_cast<PixelDataDesc *>(e->value) : nullptr;
-        const ElementHeader h = encode_header(io_->ts_in_force, element_key(e), pixel_vr(io_, pds), 0);
+        const ElementHeader h =
+            encode_header(io_->ts_in_force, element_key(e), pixel_vr(io_, pds), 0);
         if (!io_->copy_pixels || !pds || pds->length == 0) {
             write_bytes(h.bytes, h.size);
             return 0;
@@ -806,7 +808,8 @@ private:
                           e->group, e->element, r.error.c_str());
             return -1;
         }
-        write_header(element_key(e), node_vr(app_, e, io_->pass_encoding), (uint32_t)r.bytes.size());
+        write_header(element_key(e), node_vr(app_, e, io_->pass_encoding),
+                     (uint32_t)r.bytes.size());
         write_bytes(r.bytes.data(), r.bytes.size());
         state_.recoded.forget(e);
         return 0;
@@ -1163,8 +1166,10 @@ int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *name) {
         return -1;
     log_formatted(3, "Saving DICOM object %s", name);
     if (!io->meta_header && !holds_data_set_element(io->object)) {
-        log_formatted(1, "DICOM object %s holds no data-set element: without a meta header "
-                      "the file would be empty.", name);
+        log_formatted(1,
+                      "DICOM object %s holds no data-set element: without a meta header "
+                      "the file would be empty.",
+                      name);
         return -1;
     }
     try {

@@ -121,7 +121,9 @@ private:
 
 /* ---- words of a line ---------------------------------------------- */
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 const char *skip_blanks(const char *p) {
     while (is_blank(*p))
@@ -192,7 +194,8 @@ bool number_format(int vr, NumberFormat *f) {
     case VR_SL: *f = {kSigned, 4, INT32_MIN, INT32_MAX}; return true;
     case VR_SS: *f = {kSigned, 2, INT16_MIN, INT16_MAX}; return true;
     case VR_UL: *f = {kUnsigned, 4, 0, UINT32_MAX}; return true;
-    case VR_US: case VR_XU: *f = {kUnsigned, 2, 0, UINT16_MAX}; return true;
+    case VR_US:
+    case VR_XU: *f = {kUnsigned, 2, 0, UINT16_MAX}; return true;
     case VR_XS: *f = {kSigned, 2, INT16_MIN, UINT16_MAX}; return true;
     case VR_SV: *f = {kSigned, 8, INT64_MIN, INT64_MAX}; return true;
     case VR_UV: *f = {kUnsigned, 8, 0, UINT64_MAX}; return true;
@@ -203,11 +206,16 @@ bool number_format(int vr, NumberFormat *f) {
 /* VRs whose value the profile cannot write as text: stored empty. */
 bool is_binary_vr(int vr) {
     switch (vr) {
-    case VR_OB: case VR_OW: case VR_RE: case VR_OX:
-    case VR_UN: case VR_OF: case VR_OD: case VR_OL: case VR_OV:
-        return true;
-    default:
-        return false;
+    case VR_OB:
+    case VR_OW:
+    case VR_RE:
+    case VR_OX:
+    case VR_UN:
+    case VR_OF:
+    case VR_OD:
+    case VR_OL:
+    case VR_OV: return true;
+    default: return false;
     }
 }
 
@@ -245,8 +253,16 @@ bool convert_number(const char *token, const NumberFormat &f, unsigned char *out
             return false;
     }
     switch (f.width) {
-    case 2: { uint16_t v = (uint16_t)uv; memcpy(out, &v, 2); break; }
-    case 4: { uint32_t v = (uint32_t)uv; memcpy(out, &v, 4); break; }
+    case 2: {
+        uint16_t v = (uint16_t)uv;
+        memcpy(out, &v, 2);
+        break;
+    }
+    case 4: {
+        uint32_t v = (uint32_t)uv;
+        memcpy(out, &v, 4);
+        break;
+    }
     default: memcpy(out, &uv, 8); break;
     }
     return true;
@@ -357,7 +373,9 @@ char *value_text(const char *p) {
 
 /* ---- the current position ----------------------------------------- */
 
-bool is_item(const DicomElement *e) { return e->group == 0xFFFE && e->element == 0xE000; }
+bool is_item(const DicomElement *e) {
+    return e->group == 0xFFFE && e->element == 0xE000;
+}
 
 /* First element of the list that the cursor operations work on. */
 DicomElement *level_first(DicomObject *obj) {
@@ -514,8 +532,11 @@ int16_t process_profile(ProfileRun *run) {
         cut_comment(line);
         DicomElementHead head = {};
         switch (line[0]) {
-        case '\0': case '\t': case '\n': case ' ': case ';':
-            break;
+        case '\0':
+        case '\t':
+        case '\n':
+        case ' ':
+        case ';': break;
         case 'a': result = checked(edit_add(run, line, &head), line_no, head); break;
         case 'e': result = checked(edit_empty(run, line, &head), line_no, head); break;
         case 'd': result = checked(edit_delete(run, line, &head), line_no, head); break;
@@ -524,9 +545,7 @@ int16_t process_profile(ProfileRun *run) {
             if (!run_include(run, file, line, line_no))
                 return -1;
             break;
-        default:
-            say(2, "Unknown action defined in line %ld", line_no);
-            break;
+        default: say(2, "Unknown action defined in line %ld", line_no); break;
         }
         line_no++;
     }

@@ -23,17 +23,16 @@ const char kUsage[] =
     "[@<file>]\n";
 
 /* After the usage line; the frame adds the verbose levels. */
-const char kHelp[] =
-    "Switches:\n"
-    "  -V \tprint version information and exit\n"
-    "  -p \tname of profile (ASCII text)\n"
-    "  -i \tname of input file (DICOM format)\n"
-    "  -o \tname of output file (DICOM format)\n"
-    "  -v \tverbose level\n"
-    "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n"
-    "Terms:\n"
-    "<file>\tis a file name (with or without path)\n";
+const char kHelp[] = "Switches:\n"
+                     "  -V \tprint version information and exit\n"
+                     "  -p \tname of profile (ASCII text)\n"
+                     "  -i \tname of input file (DICOM format)\n"
+                     "  -o \tname of output file (DICOM format)\n"
+                     "  -v \tverbose level\n"
+                     "  -l \tname of log file\n"
+                     "  @  \tname of file containing command line arguments\n"
+                     "Terms:\n"
+                     "<file>\tis a file name (with or without path)\n";
 
 /* With -i the file is read as by every program; without it the profile
  * starts from an empty object, which the save gives a meta group. */

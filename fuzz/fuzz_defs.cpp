@@ -27,9 +27,10 @@ IOObject io;
 std::string scratch, fixed_objects;
 
 /* The object definition "OB" onto which the input is loaded as a module file. */
-const char kObjects[] = "{\"OB\", \"Object\", {{\"C.7.1.1\", \"Patient\", 'M', \"\"},"
-                               "{\"C.8.8.1\", \"x\", 'U', \"\"}, {\"C.9.2\", \"Overlay\", 'U', \"\"},"
-                               "{\"C.10.2\", \"Curve\", 'U', \"\"}, {\"P.R.I.V.A.T.E\", \"\", 'U', \"\"}}}";
+const char kObjects[] =
+    "{\"OB\", \"Object\", {{\"C.7.1.1\", \"Patient\", 'M', \"\"},"
+    "{\"C.8.8.1\", \"x\", 'U', \"\"}, {\"C.9.2\", \"Overlay\", 'U', \"\"},"
+    "{\"C.10.2\", \"Curve\", 'U', \"\"}, {\"P.R.I.V.A.T.E\", \"\", 'U', \"\"}}}";
 
 void add(uint16_t group, uint16_t element, uint32_t length = 0) {
     DicomElementHead h = {};

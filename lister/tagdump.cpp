@@ -22,28 +22,27 @@ const char kUsage[] =
     "[-f<flags>]\n";
 
 /* After the usage line; the frame adds the verbose levels. */
-const char kHelp[] =
-    "Switches:\n"
-    "  -V \tprint version information and exit\n"
-    "  -i \tname of input file (DICOM format)\n"
-    "  -o \tname of output (list) file (ASCII text)\n"
-    "  -v \tverbose level\n"
-    "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n"
-    "  -f \tflags for listing\n"
-    "     \tif -f is present, it must be the last option\n"
-    "     \tbecause all the rest of the command line is treated as\n"
-    "     \tswitches for listing\n"
-    "Terms:\n"
-    "<file>\tis a file name (with or without path)\n"
-    "<flags>\tare options to switch off fields in listing\n"
-    "  -gc\tdo not print Group Code\n"
-    "  -ec\tdo not print Element Code\n"
-    "  -vr\tdo not print Value Representation\n"
-    "  -vl\tdo not print Value Length\n"
-    "  -vf\tdo not print Value Field\n"
-    "  -de\tdo not print Description\n"
-    "  -un\tdo not print attributes of Retired and Unknown types\n";
+const char kHelp[] = "Switches:\n"
+                     "  -V \tprint version information and exit\n"
+                     "  -i \tname of input file (DICOM format)\n"
+                     "  -o \tname of output (list) file (ASCII text)\n"
+                     "  -v \tverbose level\n"
+                     "  -l \tname of log file\n"
+                     "  @  \tname of file containing command line arguments\n"
+                     "  -f \tflags for listing\n"
+                     "     \tif -f is present, it must be the last option\n"
+                     "     \tbecause all the rest of the command line is treated as\n"
+                     "     \tswitches for listing\n"
+                     "Terms:\n"
+                     "<file>\tis a file name (with or without path)\n"
+                     "<flags>\tare options to switch off fields in listing\n"
+                     "  -gc\tdo not print Group Code\n"
+                     "  -ec\tdo not print Element Code\n"
+                     "  -vr\tdo not print Value Representation\n"
+                     "  -vl\tdo not print Value Length\n"
+                     "  -vf\tdo not print Value Field\n"
+                     "  -de\tdo not print Description\n"
+                     "  -un\tdo not print attributes of Retired and Unknown types\n";
 
 /* Column switches, indexed by ListColumn (1..7). */
 enum ListColumn { GC = 1, EC, VR, VL, VF, DE, UN };
@@ -78,15 +77,13 @@ struct Listing {
 
 /* Appends "-", the letter and its argument to the flag text; words beyond
  * its 255 characters are cut (seven switches need at most 21). */
-void add_flag_word(int letter, const char *rest)
-{
+void add_flag_word(int letter, const char *rest) {
     size_t len = strlen(flag_text);
     snprintf(flag_text + len, sizeof flag_text - len, "-%c%s", letter, rest ? rest : "");
 }
 
 /* -f: every later word is a flag word, read with the empty option string. */
-int lister_option(int letter, GetoptState *st, int argc, char **argv)
-{
+int lister_option(int letter, GetoptState *st, int argc, char **argv) {
     if (letter != 'f')
         return 0;
     int c;
@@ -95,15 +92,13 @@ int lister_option(int letter, GetoptState *st, int argc, char **argv)
     return 0;
 }
 
-void lister_presets()
-{
+void lister_presets() {
     flag_text[0] = '\0';
 }
 
 /* ---- column switches ---- */
 
-void parse_list_flags(Listing &listing, const char *text)
-{
+void parse_list_flags(Listing &listing, const char *text) {
     for (int i = 1; i <= kColumns; ++i)
         listing.column_on[i] = 1;
     const char *p = text;
@@ -128,8 +123,7 @@ struct Line {
     int size;
     int len;
 
-    void add(const char *text, int n)
-    {
+    void add(const char *text, int n) {
         int room = size - 1 - len;
         if (n > room)
             n = room;
@@ -142,8 +136,7 @@ struct Line {
     void add(const char *text) { add(text, (int)strlen(text)); }
     void add(const std::string &text) { add(text.c_str(), (int)text.size()); }
     template <typename... Args>
-    void addf(const char *format, Args... args)
-    {
+    void addf(const char *format, Args... args) {
         char piece[512];
         int n = snprintf(piece, sizeof piece, format, args...);
         add(piece, n < (int)sizeof piece ? n : (int)sizeof piece - 1);
@@ -151,8 +144,7 @@ struct Line {
 };
 
 const char *vr_column_text(const Listing &listing, int vr, uint16_t group, uint16_t element,
-                           const char *vrname)
-{
+                           const char *vrname) {
     switch (vr) {
     case VR_XS: return "US or SS";
     case VR_XU: return "US\\US or SS\\US";
@@ -165,8 +157,7 @@ const char *vr_column_text(const Listing &listing, int vr, uint16_t group, uint1
     }
 }
 
-void format_element_line(const Listing &listing, DicomElement *e, char *buf, int size)
-{
+void format_element_line(const Listing &listing, DicomElement *e, char *buf, int size) {
     memset(buf, 0, (size_t)size);
     Line line{buf, size, 0};
     const uint32_t tag = ((uint32_t)e->group << 16) | e->element;
@@ -224,13 +215,11 @@ void format_element_line(const Listing &listing, DicomElement *e, char *buf, int
 
 /* ---- the listing ---- */
 
-bool is_item(const DicomElement *e)
-{
+bool is_item(const DicomElement *e) {
     return e->group == 0xFFFE && e->element == 0xE000;
 }
 
-void list_element(Listing &listing, DicomElement *e)
-{
+void list_element(Listing &listing, DicomElement *e) {
     int vr = -1;
     getVR(listing.app, ((uint32_t)e->group << 16) | e->element, &vr);
     if (listing.column_on[UN] || (vr != -1 && vr != VR_RE && vr != VR_NA)) {
@@ -239,7 +228,7 @@ void list_element(Listing &listing, DicomElement *e)
         listing.line[n] = '\n';
         fwrite(listing.line, 1, n + 1, listing.stream);
     }
-    int16_t *depth = vr == VR_SQ ? &listing.sequence_depth
+    int16_t *depth = vr == VR_SQ  ? &listing.sequence_depth
                      : is_item(e) ? &listing.item_depth
                                   : nullptr;
     if (depth)
@@ -251,8 +240,7 @@ void list_element(Listing &listing, DicomElement *e)
 }
 
 /* The preamble as text when its bytes sum to nonzero, else as hex. */
-void list_preamble(FILE *stream, const unsigned char *preamble)
-{
+void list_preamble(FILE *stream, const unsigned char *preamble) {
     int32_t sum = 0;
     for (int i = 0; i < 128; ++i)
         sum += (signed char)preamble[i];
@@ -267,8 +255,7 @@ void list_preamble(FILE *stream, const unsigned char *preamble)
     fputs("\n", stream);
 }
 
-void list_object(Listing &listing, IOObject *io)
-{
+void list_object(Listing &listing, IOObject *io) {
     FILE *stream = listing.stream;
     fprintf(stream, "DICOM File Meta Information Header (%s)\n", syntax_name(io->in_meta_ts));
     fprintf(stream, "DICOM Data Set (%s)\n", syntax_name(io->in_ds_ts));
@@ -288,8 +275,7 @@ void list_object(Listing &listing, IOObject *io)
     log_message("DICOM object elements listed.", 3);
 }
 
-void lister_work()
-{
+void lister_work() {
     FileOwner list_file;
     if (AppFrame::output) {
         list_file.reset(fopen(AppFrame::output, "w"));
@@ -311,8 +297,7 @@ void lister_work()
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     ProgramDescription program("tagdump", "?hVi:o:v:l:f", kUsage, kHelp);
     program.file_options = "iol";
     program.presets = lister_presets;

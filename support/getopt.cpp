@@ -170,7 +170,7 @@ GetoptState *initgetopt1(GetoptState *state) {
 int getopt1(GetoptState *st, int argc, char *const *argv, const char *optstring) {
     if (!optstring)
         optstring = "";
-    /* The words and their count: the file's while in file mode. */
+        /* The words and their count: the file's while in file mode. */
 #define WORDC (st->infile ? st->file_wordc : argc)
 #define WORDS (st->infile ? st->file_words : argv)
 

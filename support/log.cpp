@@ -23,14 +23,10 @@ const size_t kLineSize = 512;
 
 const char *prefix_for(int16_t level) {
     switch (level) {
-    case 1:
-        return "Error: ";
-    case 2:
-        return "Warning: ";
-    case 3:
-        return "Info: ";
-    default:
-        return "";
+    case 1: return "Error: ";
+    case 2: return "Warning: ";
+    case 3: return "Info: ";
+    default: return "";
     }
 }
 

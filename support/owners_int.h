@@ -24,6 +24,7 @@ struct FreeDeleter {
 
 /* A block from malloc, calloc or strdup, freed when its owner goes;
  * release() hands it to a record that frees it itself. */
-template <typename T> using MallocOwner = std::unique_ptr<T, FreeDeleter>;
+template <typename T>
+using MallocOwner = std::unique_ptr<T, FreeDeleter>;
 
 #endif

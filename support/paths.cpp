@@ -55,7 +55,9 @@ char *trimmed(char *path) {
     return *path ? path : nullptr;
 }
 
-bool is_dot_or_dotdot(const char *p) { return strcmp(p, ".") == 0 || strcmp(p, "..") == 0; }
+bool is_dot_or_dotdot(const char *p) {
+    return strcmp(p, ".") == 0 || strcmp(p, "..") == 0;
+}
 
 /* The last separator of p, after a path longer than one character has lost
  * one trailing separator (so that "a/b/" splits like "a/b"); NULL when

@@ -50,7 +50,9 @@ void WriteFile(const std::string &path, const std::string &bytes) {
     out.write(bytes.data(), (std::streamsize)bytes.size());
 }
 
-bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool FileExists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 std::string SamplePath(const std::string &name) {
     const std::string path = std::string(QUENOR_SAMPLES_DIR) + "/" + name;
@@ -77,7 +79,9 @@ std::string SampleTestName(const std::string &file) {
     return name;
 }
 
-std::string DefsDir() { return QUENOR_DEFS_DIR; }
+std::string DefsDir() {
+    return QUENOR_DEFS_DIR;
+}
 
 bool LoadTagDefs(AppData *app, const char *program) {
     char banner[64];
@@ -86,7 +90,9 @@ bool LoadTagDefs(AppData *app, const char *program) {
            InitDICOMTagDef(app, (DefsDir() + "/tag2_tab.def").c_str(), 0) == 0;
 }
 
-std::string BinPath(const std::string &program) { return std::string(QUENOR_BIN_DIR) + "/" + program; }
+std::string BinPath(const std::string &program) {
+    return std::string(QUENOR_BIN_DIR) + "/" + program;
+}
 
 RunResult Run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
               const std::string &cwd, const std::string &stdin_text) {

@@ -45,7 +45,8 @@ std::vector<std::string> SampleFiles();
 std::string SampleTestName(const std::string &file);
 /* The name generator of a suite instantiated over SampleFiles(). */
 struct SampleParamName {
-    template <typename ParamInfo> std::string operator()(const ParamInfo &info) const {
+    template <typename ParamInfo>
+    std::string operator()(const ParamInfo &info) const {
         return SampleTestName(info.param);
     }
 };
@@ -67,8 +68,8 @@ struct RunResult {
  * stdin_text is fed to the program's standard input; cwd, when not empty,
  * is the working directory of the child. */
 RunResult Run(const std::vector<std::string> &argv,
-              const std::map<std::string, std::string> &env = {},
-              const std::string &cwd = "", const std::string &stdin_text = "");
+              const std::map<std::string, std::string> &env = {}, const std::string &cwd = "",
+              const std::string &stdin_text = "");
 
 /* Sets an environment variable for the life of the object, then restores it. */
 class ScopedEnv {

@@ -18,21 +18,22 @@ const char kUsage[] =
     "%s\nUsage:\n  %s [-?|h] [-V] -i<file> [-q] [-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
 
 /* After the usage line; the frame adds the verbose levels. */
-const char kHelp[] =
-    "Switches:\n"
-    "  -V \tprint version information and exit\n"
-    "  -i \tname of input file (DICOM format)\n"
-    "  -q \tquick verify (tag checking only)\n"
-    "  -v \tverbose level\n"
-    "  -l \tname of log file\n"
-    "  @  \tname of file containing command line arguments\n"
-    "Terms:\n"
-    "<file>\tis a file name (with or without path)\n";
+const char kHelp[] = "Switches:\n"
+                     "  -V \tprint version information and exit\n"
+                     "  -i \tname of input file (DICOM format)\n"
+                     "  -q \tquick verify (tag checking only)\n"
+                     "  -v \tverbose level\n"
+                     "  -l \tname of log file\n"
+                     "  @  \tname of file containing command line arguments\n"
+                     "Terms:\n"
+                     "<file>\tis a file name (with or without path)\n";
 
 /* -q; also set by the work when the object definitions cannot be loaded. */
 int16_t quick = 0;
 
-void verifier_presets() { quick = 0; }
+void verifier_presets() {
+    quick = 0;
+}
 
 int verifier_option(int letter, GetoptState *, int, char **) {
     if (letter != 'q')
@@ -53,7 +54,8 @@ void verifier_work() {
     if (io.in_meta_ts < TS_IMPLICIT_LE || io.in_meta_ts > TS_EXPLICIT_BE)
         log_message("File Meta Information Header is not present.", 1);
     else if (io.in_meta_ts != TS_EXPLICIT_LE)
-        log_message("File Meta Information Header TransferSyntax is not ExplicitVRLittleEndian.", 1);
+        log_message("File Meta Information Header TransferSyntax is not ExplicitVRLittleEndian.",
+                    1);
     log_syntax("DICOM Data Set (%s)", io.in_ds_ts);
 
     if (quick == 0 && InitUABCDef(&AppFrame::app, &AppFrame::defs, io.object, 0) != 0) {
@@ -69,7 +71,9 @@ void verifier_work() {
 
 /* Also after quick verification and after a failed load: an empty slot
  * frees nothing. */
-void verifier_before_tail() { DoneABCDef(&AppFrame::defs); }
+void verifier_before_tail() {
+    DoneABCDef(&AppFrame::defs);
+}
 
 } // namespace
 

@@ -13,7 +13,6 @@
 
 namespace {
 
-
 using testutil::RunResult;
 
 const std::string kUsageTail =
@@ -58,19 +57,16 @@ protected:
     std::string Help() const { return Usage() + kSwitchesAndTerms; }
     std::string Sample() const { return std::string(QUENOR_SOURCE_DIR) + "/examples/sample.dcm"; }
 
-    RunResult Tagdump(std::vector<std::string> args, const std::string &cwd = "")
-    {
+    RunResult Tagdump(std::vector<std::string> args, const std::string &cwd = "") {
         args.insert(args.begin(), Program());
         return testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}}, cwd);
     }
-    void ExpectUsage(const RunResult &r)
-    {
+    void ExpectUsage(const RunResult &r) {
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(Usage(), r.err);
         EXPECT_EQ("", r.out);
     }
-    void ExpectListed(const RunResult &r)
-    {
+    void ExpectListed(const RunResult &r) {
         EXPECT_EQ(0, r.status) << r.err;
         EXPECT_EQ(0u, r.out.find("DICOM File Meta Information Header (ExplicitVRLittleEndian)\n"));
     }
@@ -78,8 +74,7 @@ protected:
     testutil::TempDir dir_;
 };
 
-TEST_P(Frame, HelpOnAskingOnUnknownLettersAndMissingArguments)
-{
+TEST_P(Frame, HelpOnAskingOnUnknownLettersAndMissingArguments) {
     for (auto args : std::vector<std::vector<std::string>>{
              {"-h"}, {"-?"}, {"-x"}, {"-i", Sample(), "-v"}, {"-i"}, {"-h", "-V"}}) {
         RunResult r = Tagdump(args);
@@ -89,16 +84,14 @@ TEST_P(Frame, HelpOnAskingOnUnknownLettersAndMissingArguments)
     }
 }
 
-TEST_P(Frame, VersionEndsAtItsLetter)
-{
+TEST_P(Frame, VersionEndsAtItsLetter) {
     RunResult r = Tagdump({"-V", "-x"});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("tagdump 2.1\n", r.err);
     EXPECT_EQ("", r.out);
 }
 
-TEST_P(Frame, UsageErrorsAreCountedOverTheWholeLine)
-{
+TEST_P(Frame, UsageErrorsAreCountedOverTheWholeLine) {
     ExpectUsage(Tagdump({}));
     ExpectUsage(Tagdump({"-o", dir_.file("out.txt")}));
     ExpectUsage(Tagdump({"-i", Sample(), "extra"}));
@@ -106,8 +99,7 @@ TEST_P(Frame, UsageErrorsAreCountedOverTheWholeLine)
     ExpectUsage(Tagdump({"-i", Sample(), "-f", "gc"}));
 }
 
-TEST_P(Frame, VerbosityForms)
-{
+TEST_P(Frame, VerbosityForms) {
     /* one digit: both levels */
     RunResult r = Tagdump({"-v5", "-i", Sample()});
     ExpectListed(r);
@@ -136,13 +128,11 @@ TEST_P(Frame, VerbosityForms)
     EXPECT_NE(std::string::npos, testutil::ReadFile(log).find(kListed));
 }
 
-TEST_P(Frame, RepeatedInputUsesTheLastName)
-{
+TEST_P(Frame, RepeatedInputUsesTheLastName) {
     ExpectListed(Tagdump({"-i", dir_.file("missing.dcm"), "-i", Sample()}));
 }
 
-TEST_P(Frame, ArgumentFiles)
-{
+TEST_P(Frame, ArgumentFiles) {
     std::string args = dir_.file("args");
     testutil::WriteFile(args, "\n  -i '" + Sample() + "'\n");
     ExpectListed(Tagdump({"@" + args}));
@@ -164,15 +154,14 @@ TEST_P(Frame, ArgumentFiles)
     ExpectUsage(Tagdump({"@" + args, "-i", Sample()}));
 }
 
-TEST_P(Frame, FatalMessagesOfTheHead)
-{
+TEST_P(Frame, FatalMessagesOfTheHead) {
     RunResult r = Tagdump({"-v1", "-i", dir_.file("missing.dcm")});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("Error: Error in opening DICOM object.\n"));
     EXPECT_EQ("", r.out);
 
-    r = testutil::Run({Program(), "-v1", "-i", Sample()}, {{"QUENOR_DEF_PATH", dir_.file("nodefs")}},
-            dir_.path());
+    r = testutil::Run({Program(), "-v1", "-i", Sample()},
+                      {{"QUENOR_DEF_PATH", dir_.file("nodefs")}}, dir_.path());
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos,
               r.err.find("Error: Error in parsing DICOM Tag definition files.\n"));

@@ -19,16 +19,14 @@ namespace browsertest {
 /* A console reading the given script and capturing what is written. */
 class ScriptedConsole {
 public:
-    explicit ScriptedConsole(const std::string &script)
-    {
+    explicit ScriptedConsole(const std::string &script) {
         con.in = tmpfile();
         fwrite(script.data(), 1, script.size(), con.in);
         rewind(con.in);
         con.out = open_memstream(&buf_, &len_);
         snprintf(con.program, sizeof con.program, "tagwalk");
     }
-    ~ScriptedConsole()
-    {
+    ~ScriptedConsole() {
         fclose(con.in);
         fclose(con.out);
         free(buf_);
@@ -36,14 +34,12 @@ public:
     ScriptedConsole(const ScriptedConsole &) = delete;
     ScriptedConsole &operator=(const ScriptedConsole &) = delete;
 
-    std::string screen()
-    {
+    std::string screen() {
         fflush(con.out);
         return std::string(buf_, len_);
     }
     /* What of the script is left unread. */
-    std::string unread()
-    {
+    std::string unread() {
         std::string rest;
         int c;
         while ((c = getc(con.in)) != EOF)
@@ -60,16 +56,14 @@ private:
 
 const std::string kPrompt = "\ntagwalk> ";
 
-inline std::string Unknown(char c)
-{
+inline std::string Unknown(char c) {
     return std::string("Unknown command: ") + c + "\nType h for help on valid commands.\n";
 }
 
 /* The page the pager writes: its title, then rows[first..first+n-1]
  * numbered from 1. */
 inline std::string Page(const std::string &title, const std::vector<std::string> &rows, int first,
-                        int n)
-{
+                        int n) {
     std::string s = "\n" + title + "\n";
     for (int i = 0; i < n; ++i) {
         char num[16];

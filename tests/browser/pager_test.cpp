@@ -21,8 +21,7 @@ using browsertest::Unknown;
 
 const std::string kTitle = "Forty rows";
 
-std::vector<std::string> Rows(int n)
-{
+std::vector<std::string> Rows(int n) {
     std::vector<std::string> rows;
     for (int i = 1; i <= n; ++i)
         rows.push_back("row " + std::to_string(i));
@@ -32,8 +31,7 @@ std::vector<std::string> Rows(int n)
 const std::vector<std::string> kForty = Rows(40);
 
 /* Pages of the 40-row table at page size 15, by their first row. */
-std::string P(int first)
-{
+std::string P(int first) {
     return Page(kTitle, kForty, first, first + 15 <= 40 ? 15 : 40 - first) + kPrompt;
 }
 
@@ -63,11 +61,13 @@ struct PagerCase {
 };
 
 const PagerCase kCases[] = {
-    {"forward wraps after the last page", 0, "n\nn\nn\n1\n", P(0) + P(15) + P(30) + P(0), NAV_ROW, 0},
+    {"forward wraps after the last page", 0, "n\nn\nn\n1\n", P(0) + P(15) + P(30) + P(0), NAV_ROW,
+     0},
     {"space pages forward like n", 0, " \n  x\n", P(0) + P(15) + P(30) + "\n", NAV_QUIT, -1},
     {"back from the partly filled last page", 30, "p\n2\n", P(30) + P(20), NAV_ROW, 21},
     {"back from the first page stays", 0, "p\nP\n\n", P(0) + P(0) + P(0), NAV_ROW, 0},
-    {"np and pp page like n and p", 0, "np\nNP\npp\n4\n", P(0) + P(15) + P(30) + P(20), NAV_ROW, 23},
+    {"np and pp page like n and p", 0, "np\nNP\npp\n4\n", P(0) + P(15) + P(30) + P(20), NAV_ROW,
+     23},
     {"a start beyond the rows is the first page", 55, "15\n", P(0), NAV_ROW, 14},
     {"Enter on a later page chooses its first row", 15, "\n", P(15), NAV_ROW, 15},
     {"carriage return chooses the first row", 30, "\r\n", P(30), NAV_ROW, 30},
@@ -97,8 +97,8 @@ const PagerCase kCases[] = {
     {"help, then the page again", 15, "h\n\n?\nanything\nH\n\n5\n",
      P(15) + kHelp + P(15) + kHelp + P(15) + kHelp + P(15), NAV_ROW, 19},
     {"end of input at the prompt", 0, "n\n", P(0) + P(15) + "\n", NAV_QUIT, -1},
-    {"end of input after the last line without its line end", 0, "n", P(0) + P(15) + "\n",
-     NAV_QUIT, -1},
+    {"end of input after the last line without its line end", 0, "n", P(0) + P(15) + "\n", NAV_QUIT,
+     -1},
     {"end of input at the quit question", 0, "q\n", P(0) + kQuit + "\n", NAV_QUIT, -1},
     {"end of input at the help pause", 0, "h\n", P(0) + kHelp + "\n", NAV_QUIT, -1},
     {"an overlong line is one command", 0, std::string(300, 'x') + "\n" + "2\n",
@@ -108,8 +108,7 @@ const PagerCase kCases[] = {
 
 class Pager : public ::testing::TestWithParam<PagerCase> {};
 
-TEST_P(Pager, Screens)
-{
+TEST_P(Pager, Screens) {
     const PagerCase &c = GetParam();
     ScriptedConsole sc(c.script);
     int chosen = -1;
@@ -127,8 +126,7 @@ INSTANTIATE_TEST_SUITE_P(Commands, Pager, ::testing::ValuesIn(kCases),
                              return name;
                          });
 
-TEST(PagerPage, OddPageSizesRowTextsAndTheEmptyTable)
-{
+TEST(PagerPage, OddPageSizesRowTextsAndTheEmptyTable) {
     /* Page size 7 on 10 rows: pages 1-7 and 8-10; back from 8-10 moves by 3. */
     {
         ScriptedConsole sc("n\np\np\n");
@@ -169,8 +167,7 @@ TEST(PagerPage, OddPageSizesRowTextsAndTheEmptyTable)
     }
 }
 
-TEST(PagerPage, ReadsExactlyOneLinePerCommand)
-{
+TEST(PagerPage, ReadsExactlyOneLinePerCommand) {
     ScriptedConsole sc("q\n" + std::string(500, 'n') + "\nrest\n");
     int chosen = -1;
     EXPECT_EQ(NAV_SHOW_AGAIN, page_table(sc.con, "T", Rows(3), 0, 15, &chosen));

@@ -22,31 +22,27 @@ using browsertest::ScriptedConsole;
  * definition, bound to it. */
 class LoadedFile {
 public:
-    explicit LoadedFile(const std::string &name) : env_("QUENOR_DEF_PATH", testutil::DefsDir())
-    {
+    explicit LoadedFile(const std::string &name) : env_("QUENOR_DEF_PATH", testutil::DefsDir()) {
         EXPECT_EQ(0, InitTagPrvDef(&app, &defs, 0));
         init_IOObject(&io_);
         read = DO_importObjectFromFile(&app, &defs, testutil::SamplePath(name).c_str(), &io_) == 0;
         bound = read && InitUABCDef(&app, &defs, io_.object, 0) == 0;
     }
-    ~LoadedFile()
-    {
+    ~LoadedFile() {
         DoneABCDef(&defs);
         DO_closeObject(&io_);
         DoneTagPrvDef(&app, &defs);
     }
     /* The child of parent (the top level when null) with the tag; items
      * count from 1 among equal tags. */
-    DicomElement *find(uint32_t tag, DicomElement *parent = nullptr, int nth = 1)
-    {
+    DicomElement *find(uint32_t tag, DicomElement *parent = nullptr, int nth = 1) {
         for (DicomElement *e = (parent ? parent : io_.object->root)->first_child; e; e = e->next)
             if (((uint32_t)e->group << 16 | e->element) == tag && --nth == 0)
                 return e;
         ADD_FAILURE() << std::hex << tag;
         return nullptr;
     }
-    ModuleDef *module(const char *reference)
-    {
+    ModuleDef *module(const char *reference) {
         for (ModuleDef *m = defs.abc->first; m; m = m->next)
             if (strcmp(m->reference, reference) == 0)
                 return m;
@@ -63,8 +59,7 @@ private:
     IOObject io_ = {};
 };
 
-Browser On(ScriptedConsole &sc, AppData *app, int page_size = 15)
-{
+Browser On(ScriptedConsole &sc, AppData *app, int page_size = 15) {
     Browser b;
     b.con = sc.con;
     b.app = app;
@@ -74,7 +69,8 @@ Browser On(ScriptedConsole &sc, AppData *app, int page_size = 15)
 
 struct ValueCase {
     const char *file;
-    std::vector<uint32_t> path; /* tags from the top level; an item tag takes the next number as its position */
+    std::vector<uint32_t>
+        path; /* tags from the top level; an item tag takes the next number as its position */
     std::string line;
 };
 
@@ -85,12 +81,12 @@ const ValueCase kValues[] = {
     {"CT_small.dcm", {0x00091027}, "(0009,1027) ??      4  B52C6733H"},
     {"CT_small.dcm", {0x7FE00010}, "(7fe0,0010) OX  32768"},
     {"JPEG2000.dcm", {0x7FE00010}, "(7fe0,0010) OX     -1"},
-    {"rtstruct.dcm", {0x30060039, 0xFFFEE000, 1, 0x30060040, 0xFFFEE000, 1, 0x30060050},
+    {"rtstruct.dcm",
+     {0x30060039, 0xFFFEE000, 1, 0x30060040, 0xFFFEE000, 1, 0x30060050},
      "(3006,0050) DS    100  -200.0\\150.0\\-200.0\\-200.0\\-150.0\\-200.0\\200.0\\-150.0\\-2"},
 };
 
-TEST(Tables, ValueScreens)
-{
+TEST(Tables, ValueScreens) {
     for (const ValueCase &c : kValues) {
         LoadedFile f(c.file);
         DicomElement *e = nullptr;
@@ -112,7 +108,6 @@ TEST(Tables, ValueScreens)
     EXPECT_EQ("y\n", sc.unread());
 }
 
-
 /* Commands that open every row of a list of attribute definitions once, in
  * order, and come back to its table after each. */
 struct Walker {
@@ -121,8 +116,7 @@ struct Walker {
     int values = 0; /* value screens opened */
     int absent = 0; /* ... of them without an element */
 
-    std::string rows(AttrDef *first)
-    {
+    std::string rows(AttrDef *first) {
         std::string s;
         int i = 0;
         for (AttrDef *a = first; a; a = a->next, ++i) {
@@ -132,8 +126,7 @@ struct Walker {
         }
         return s;
     }
-    std::string open(AttrDef *a)
-    {
+    std::string open(AttrDef *a) {
         int vr = -1;
         getVR(app, a->tag, &vr);
         if (vr != VR_SQ) {
@@ -151,8 +144,7 @@ struct Walker {
     }
 };
 
-size_t Count(const std::string &text, const std::string &what)
-{
+size_t Count(const std::string &text, const std::string &what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
@@ -163,8 +155,7 @@ size_t Count(const std::string &text, const std::string &what)
  * opened once: no command is unknown to the table it reaches, every value
  * screen and every absent value is where the tree says, and the walk ends
  * at the final q!. */
-TEST(Tables, EverySampleWalkedRowByRow)
-{
+TEST(Tables, EverySampleWalkedRowByRow) {
     int walked = 0;
     for (const std::string &name : testutil::SampleFiles()) {
         LoadedFile f(name);
@@ -196,12 +187,11 @@ TEST(Tables, EverySampleWalkedRowByRow)
 /* What the bundled definitions never hold: a sequence attribute without
  * Item definitions, and a sequence name beyond the 40 characters of an
  * item title. */
-TEST(Tables, SequenceWithoutItemDefinitionsAndOverlongName)
-{
+TEST(Tables, SequenceWithoutItemDefinitionsAndOverlongName) {
     LoadedFile f("rtstruct.dcm");
     ASSERT_TRUE(f.bound);
-    AttrDef *contours = f.module("C.8.8.6")->first;  /* ROI Contour Sequence */
-    AttrDef *rois = f.module("C.8.8.5")->last;       /* Structure Set ROI Sequence */
+    AttrDef *contours = f.module("C.8.8.6")->first; /* ROI Contour Sequence */
+    AttrDef *rois = f.module("C.8.8.5")->last;      /* Structure Set ROI Sequence */
     ASSERT_EQ(0x30060039u, contours->tag);
     ASSERT_EQ(0x30060020u, rois->tag);
     AttrDef *items = contours->first_child;

@@ -44,7 +44,9 @@ struct Case {
     bool group_lengths = false; /* compare them with dcmconv's recount */
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 Case Make(std::string name, std::string bytes, std::vector<Value> values,
           std::vector<std::string> listing = {}) {
@@ -142,12 +144,12 @@ Case PrivateSequenceImplicit() {
     f.Header(0x0009, 0x1010, "", kUndef).Item().Text(0x0010, 0x0020, "LO", "ID-777").ItemEnd();
     f.SeqEnd().Text(0x0040, 0x0244, "DA", "20240131");
     return Make("private_sequence_implicit", f.bytes(),
-            {{"0009,0010", "ACME 1.0", "LO"},
-             {"0009,1010", "*", "SQ"},
-             {"0009,1010/0/0010,0020", "ID-777", "LO"},
-             {"0040,0244", "20240131", "DA"}},
-            {"0009  0010  LO", "0009  1010  ??", "FFFE  E000", "  0010  0020  LO",
-             "  FFFE  E00D", "FFFE  E0DD", "0040  0244  DA"});
+                {{"0009,0010", "ACME 1.0", "LO"},
+                 {"0009,1010", "*", "SQ"},
+                 {"0009,1010/0/0010,0020", "ID-777", "LO"},
+                 {"0040,0244", "20240131", "DA"}},
+                {"0009  0010  LO", "0009  1010  ??", "FFFE  E000", "  0010  0020  LO",
+                 "  FFFE  E00D", "FFFE  E0DD", "0040  0244  DA"});
 }
 
 /* Sequences passed on as UN of undefined length: their items are implicit
@@ -164,14 +166,14 @@ Case UnSequences(int ts) {
     f.Item().Text(0x0008, 0x0100, "SH", "121322").Text(0x0008, 0x0102, "SH", "DCM ").ItemEnd();
     f.SeqEnd().Syntax(ts).Text(0x0040, 0x0253, "SH", "PS-1");
     return Make(ts == TS_EXPLICIT_BE ? "un_sequences_big_endian" : "un_sequences", f.bytes(),
-            {{"0009,1010", "*", "SQ"},
-             {"0009,1010/0/0008,1150", "1.2.3.44", "UI"},
-             {"0009,1010/0/0028,0010", "300", "US"},
-             {"0040,0244", "20240131", "DA"},
-             {"0040,0260", "*", "SQ"},
-             {"0040,0260/0/0008,0100", "121322", "SH"},
-             {"0040,0260/0/0008,0102", "DCM", "SH"},
-             {"0040,0253", "PS-1", "SH"}});
+                {{"0009,1010", "*", "SQ"},
+                 {"0009,1010/0/0008,1150", "1.2.3.44", "UI"},
+                 {"0009,1010/0/0028,0010", "300", "US"},
+                 {"0040,0244", "20240131", "DA"},
+                 {"0040,0260", "*", "SQ"},
+                 {"0040,0260/0/0008,0100", "121322", "SH"},
+                 {"0040,0260/0/0008,0102", "DCM", "SH"},
+                 {"0040,0253", "PS-1", "SH"}});
 }
 
 /* A known sequence carried as UN of defined length: raw implicit items. */
@@ -185,10 +187,10 @@ Case UnDefinedLength() {
     f.Header(0x0040, 0x0260, "UN", (uint32_t)content.size()).Raw(content.bytes());
     f.Text(0x0040, 0x0253, "SH", "PS-1");
     return Make("un_defined_length", f.bytes(),
-            {{"0040,0260", "*", "SQ"},
-             {"0040,0260/0/0008,0100", "121322", "SH"},
-             {"0040,0260/0/0008,0102", "DCM", "SH"},
-             {"0040,0253", "PS-1", "SH"}});
+                {{"0040,0260", "*", "SQ"},
+                 {"0040,0260/0/0008,0100", "121322", "SH"},
+                 {"0040,0260/0/0008,0102", "DCM", "SH"},
+                 {"0040,0253", "PS-1", "SH"}});
 }
 
 /* An implicit VR data set behind a meta group whose (0002,0010) says the
@@ -201,11 +203,14 @@ Case NamedSyntax(const std::string &name, const char *uid) {
         f.Preamble().Syntax(TS_EXPLICIT_LE).UL(0x0002, 0x0000, 14);
         f.Header(0x0002, 0x0001, "OB", 2).Raw(std::string("\0\1", 2));
     }
-    f.Syntax(TS_IMPLICIT_LE).Text(0x0008, 0x0060, "CS", "CT").Text(0x0010, 0x0010, "PN", "Doe^Jane");
+    f.Syntax(TS_IMPLICIT_LE)
+        .Text(0x0008, 0x0060, "CS", "CT")
+        .Text(0x0010, 0x0010, "PN", "Doe^Jane");
     f.US(0x0028, 0x0010, 512);
-    return Make(name, f.bytes(),
-                {{"0008,0060", "CT", "CS"}, {"0010,0010", "Doe^Jane", "PN"}, {"0028,0010", "512", "US"}},
-                {"0008  0060  CS", "0010  0010  PN", "0028  0010  US"});
+    return Make(
+        name, f.bytes(),
+        {{"0008,0060", "CT", "CS"}, {"0010,0010", "Doe^Jane", "PN"}, {"0028,0010", "512", "US"}},
+        {"0008  0060  CS", "0010  0010  PN", "0028  0010  US"});
 }
 
 /* A structured report nested eleven content sequences deep. */
@@ -240,9 +245,9 @@ Case IconImage() {
     f.ItemEnd().SeqEnd();
     f.Header(0x7FE0, 0x0010, "OW", 8).U16(100).U16(200).U16(300).U16(4000);
     return Make("icon_image", f.bytes(),
-            {{"0088,0200/0/7FE0,0010", "0102030405060708", ""},
-             {"0088,0200/0/0028,0011", "4", "US"},
-             {"7FE0,0010#array", "100\\200\\300\\4000", ""}});
+                {{"0088,0200/0/7FE0,0010", "0102030405060708", ""},
+                 {"0088,0200/0/0028,0011", "4", "US"},
+                 {"7FE0,0010#array", "100\\200\\300\\4000", ""}});
 }
 
 /* A group length inside an item, wrong, next to an empty sequence that
@@ -260,13 +265,17 @@ Case GroupLengthInItem() {
 }
 
 const char *SyntaxUid(int ts) {
-    return ts == TS_EXPLICIT_BE ? Explicit_VR_Big_Endian_Transfer_Syntax_UID
+    return ts == TS_EXPLICIT_BE   ? Explicit_VR_Big_Endian_Transfer_Syntax_UID
            : ts == TS_IMPLICIT_LE ? Implicit_VR_Little_Endian_Transfer_Syntax_UID
                                   : Explicit_VR_Little_Endian_Transfer_Syntax_UID;
 }
 
-uint64_t U16Bits(int v) { return (uint16_t)v; }
-uint64_t U32Bits(int v) { return (uint32_t)v; }
+uint64_t U16Bits(int v) {
+    return (uint16_t)v;
+}
+uint64_t U32Bits(int v) {
+    return (uint32_t)v;
+}
 
 /* Private numbers and text whose VR only the file's letters give, a
  * retired attribute, and a signed pixel padding value, big endian. */
@@ -274,7 +283,8 @@ Case PrivateValuesBigEndian() {
     FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_BE), TS_EXPLICIT_BE);
     f.Text(0x0008, 0x0010, "SH", "ACR-NEMA 2.0"); /* retired */
     f.Text(0x0009, 0x0010, "LO", "ACME 1.0").Text(0x0009, 0x1001, "LO", "Full Fidelity ");
-    f.Numbers(0x0009, 0x1002, "SL", 4, {U32Bits(-5)}).Numbers(0x0009, 0x1003, "SS", 2, {U16Bits(-300)});
+    f.Numbers(0x0009, 0x1002, "SL", 4, {U32Bits(-5)})
+        .Numbers(0x0009, 0x1003, "SS", 2, {U16Bits(-300)});
     f.Numbers(0x0009, 0x1004, "UL", 4, {70000}).Numbers(0x0009, 0x1005, "US", 2, {513, 2});
     f.Numbers(0x0009, 0x1006, "FL", 4, {FileBuilder::Bits(0.15625f)});
     f.Numbers(0x0009, 0x1007, "FD", 8, {FileBuilder::Bits(1e-12)});
@@ -333,7 +343,8 @@ Case Waveform(int bits, int ts) {
     f.ItemEnd().SeqEnd();
     if (bits != 16)
         return Make("waveform_8_bits", f.bytes(), {{"5400,0100/0/5400,1010", "01020304", "OB"}});
-    return Make(ts == TS_EXPLICIT_BE ? "waveform_16_bits_big_endian" : "waveform_16_bits", f.bytes(),
+    return Make(ts == TS_EXPLICIT_BE ? "waveform_16_bits_big_endian" : "waveform_16_bits",
+                f.bytes(),
                 {{"5400,0100/0/003A,0200/0/5400,0110", "9cff", "OW"},
                  {"5400,0100/0/003A,0200/0/5400,0112", "8d03", "OW"},
                  {"5400,0100/0/5400,1010", "000049038d03ffff", "OW"}});
@@ -361,7 +372,8 @@ Case EightBitPixels(int ts, const char *letters) {
     FileBuilder f = WithMeta(SyntaxUid(ts), ts);
     Image(f, 2, 3, 8);
     const bool words = ts == TS_EXPLICIT_BE && std::string(letters) == "OW";
-    f.Header(0x7FE0, 0x0010, letters, 6).Raw(words ? "\x02\x01\x04\x03\x06\x05" : "\x01\x02\x03\x04\x05\x06");
+    f.Header(0x7FE0, 0x0010, letters, 6)
+        .Raw(words ? "\x02\x01\x04\x03\x06\x05" : "\x01\x02\x03\x04\x05\x06");
     return Make(words ? "pixels_8_bits_big_endian_words" : "pixels_8_bits", f.bytes(),
                 {{"7FE0,0010", "*", "OB"}, {"7FE0,0010#array", "1\\2\\3\\4\\5\\6", ""}});
 }
@@ -416,9 +428,10 @@ TEST_P(RealFiles, ListedAndConvertedToEverySyntax) {
         EXPECT_EQ("", Warnings(dump.err, opt[3] == 'i')) << dump.out;
         std::vector<Value> values = c.values;
         values.push_back({"0002,0012", kImplementationClassUid, "UI"});
-        auto oracle = testutil::Run({"/usr/bin/python3",
-                                     std::string(QUENOR_SOURCE_DIR) + "/tests/converter/values_oracle.py",
-                                     out, ExpectedValuesJson(opt[3], values)});
+        auto oracle =
+            testutil::Run({"/usr/bin/python3",
+                           std::string(QUENOR_SOURCE_DIR) + "/tests/converter/values_oracle.py",
+                           out, ExpectedValuesJson(opt[3], values)});
         EXPECT_EQ(0, oracle.status) << oracle.out << oracle.err;
         if (c.group_lengths) {
             const std::string recount = tmp.file("recount.dcm");
@@ -431,7 +444,9 @@ TEST_P(RealFiles, ListedAndConvertedToEverySyntax) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Built, RealFiles, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<Case> &info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<Case> &info) {
+                             return info.param.name;
+                         });
 
 /* ---- failures that must not pass as success ---- */
 
@@ -461,7 +476,10 @@ TEST(RealFileFailures, StatusAndMessage) {
         {"empty", "", "tagrecoded", {}, "holds no DICOM element."},
         {"deflated", Deflated(), "tagdump", {}, "is in the deflated transfer syntax"},
         {"deflated", Deflated(), "tagrecoded", {}, "is in the deflated transfer syntax"},
-        {"meta_only", MetaGroupOnly(), "tagrecoded", {"-mon"},
+        {"meta_only",
+         MetaGroupOnly(),
+         "tagrecoded",
+         {"-mon"},
          "holds no data-set element: without a meta header the file would be empty."},
     };
     for (const Failure &f : failures) {
@@ -518,10 +536,11 @@ std::vector<std::string> BigEndianInputs() {
         if (c.name.find("big_endian") != std::string::npos || c.name == "waveform_8_bits")
             inputs.push_back("built:" + c.name + ".dcm");
     for (const std::string &s : testutil::SampleFiles())
-        inputs.push_back((s.find("BigEnd") != std::string::npos || s.find("bigendian") != std::string::npos
-                              ? "native:"
-                              : "sample:") +
-                         s);
+        inputs.push_back(
+            (s.find("BigEnd") != std::string::npos || s.find("bigendian") != std::string::npos
+                 ? "native:"
+                 : "sample:") +
+            s);
     return inputs;
 }
 
@@ -551,9 +570,9 @@ TEST_P(BigEndian, ConvertsAsDcmtkDoes) {
     ASSERT_EQ(0, r.status) << r.err;
     ASSERT_EQ(0, testutil::Run({"/usr/bin/dcmconv", "+te", in, ref}).status);
     EXPECT_EQ(DataSetLines(ref), DataSetLines(ours));
-    auto pixels = testutil::Run({"/usr/bin/python3",
-                                 std::string(QUENOR_SOURCE_DIR) + "/tests/converter/pixels_oracle.py",
-                                 ours, ref});
+    auto pixels = testutil::Run(
+        {"/usr/bin/python3", std::string(QUENOR_SOURCE_DIR) + "/tests/converter/pixels_oracle.py",
+         ours, ref});
     EXPECT_EQ(0, pixels.status) << pixels.out << pixels.err;
 }
 

@@ -28,7 +28,9 @@ std::string DataSetSyntax(const std::string &path) {
     return at == std::string::npos ? "" : out.substr(at + 23, out.find('\n', at) - at - 23);
 }
 
-bool HasMeta(const std::string &path) { return ReadFile(path).substr(128, 4) == "DICM"; }
+bool HasMeta(const std::string &path) {
+    return ReadFile(path).substr(128, 4) == "DICM";
+}
 
 std::string MetaSyntaxUid(const std::string &path) {
     std::string bytes = ReadFile(path);
@@ -46,7 +48,8 @@ std::string MetaSyntaxUid(const std::string &path) {
 
 TEST(Tagrecode, WithoutChoicesTheInputSyntaxesAreKept) {
     TempDir tmp;
-    auto r = Recode({"-i", testutil::SamplePath("MR_small_bigendian.dcm"), "-o", tmp.file("o.dcm")});
+    auto r =
+        Recode({"-i", testutil::SamplePath("MR_small_bigendian.dcm"), "-o", tmp.file("o.dcm")});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ("", r.out);
     EXPECT_EQ("Big Endian Explicit", DataSetSyntax(tmp.file("o.dcm")));

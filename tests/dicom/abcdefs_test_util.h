@@ -73,7 +73,7 @@ struct Load {
 };
 
 class DefsFixture : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char banner[64];
         init_AppData(&app, "abctest", "1.0", banner);
@@ -89,7 +89,8 @@ class DefsFixture : public ::testing::Test {
         testutil::WriteFile(dir.file(name), text);
         return dir.file(name);
     }
-    template <typename F> Load Capture(F call) {
+    template <typename F>
+    Load Capture(F call) {
         testing::internal::CaptureStderr();
         const int r = call();
         return {r, testing::internal::GetCapturedStderr()};

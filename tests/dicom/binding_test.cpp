@@ -24,7 +24,7 @@ const uint32_t kUndef = 0xFFFFFFFFu;
 const char kPrivate[] = "{\"P.R.I.V.A.T.E\", \"Private Data\", 'U', \"\"}";
 
 class Binding : public abctest::DefsFixture {
-  protected:
+protected:
     void SetUp() override {
         DefsFixture::SetUp();
         init_IOObject(&io);
@@ -377,7 +377,8 @@ for elem in dcmread(sys.argv[1], force=True):
     print("%08X%s" % (int(elem.tag), count))
 )";
 
-template <typename F> void Walk(const DicomElement *parent, F visit) {
+template <typename F>
+void Walk(const DicomElement *parent, F visit) {
     for (const DicomElement *c = parent->first_child; c; c = c->next) {
         visit(c);
         Walk(c, visit);
@@ -385,7 +386,7 @@ template <typename F> void Walk(const DicomElement *parent, F visit) {
 }
 
 class Samples : public ::testing::TestWithParam<std::string> {
-  protected:
+protected:
     void SetUp() override {
         char banner[64];
         init_AppData(&app, "bindtest", "1.0", banner);

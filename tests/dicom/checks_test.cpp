@@ -31,37 +31,66 @@ struct Row {
 
 /* The tags of the table; most carry their usual dictionary VR and VM. */
 const Row kRows[] = {
-    {0x00020016, VR_AE, 1, ""},         {0x00080054, VR_AE, -1, ""},
-    {0x00101010, VR_AS, 1, ""},         {0x00080060, VR_CS, 1, ""},
+    {0x00020016, VR_AE, 1, ""},
+    {0x00080054, VR_AE, -1, ""},
+    {0x00101010, VR_AS, 1, ""},
+    {0x00080060, VR_CS, 1, ""},
     {0x00080008, VR_CS, -1, "ORIGINAL, DERIVED, PRIMARY, SECONDARY"},
-    {0x00100040, VR_CS, 1, "M, F, O"},  {0x00181700, VR_CS, -3, "RECTANGULAR, CIRCULAR, POLYGONAL"},
-    {0x00700001, VR_CS, 1, "NONE, nnn"}, {0x00700002, VR_CS, 1, "FOR\nPROCESSING,\nOTHER"},
-    {0x00080020, VR_DA, 1, ""},         {0x00180050, VR_DS, 1, ""},
-    {0x00280030, VR_DS, 2, ""},         {0x0008002A, VR_DT, 1, ""},
-    {0x00700003, VR_DT, -1, ""},        {0x00200013, VR_IS, 1, ""},
-    {0x00080030, VR_TM, 1, ""},         {0x00080016, VR_UI, 1, ""},
-    {0x00100020, VR_LO, 1, ""},         {0x00102000, VR_LO, -1, ""},
-    {0x00700004, VR_LO, -1, "ALPHA, BETA"}, {0x00080050, VR_SH, 1, ""},
-    {0x00080094, VR_SH, -1, ""},        {0x00700005, VR_SH, 1, "YES, NO"},
-    {0x00080081, VR_ST, 1, ""},         {0x00204000, VR_LT, 1, ""},
-    {0x00100010, VR_PN, 1, ""},         {0x00080119, VR_UC, 1, ""},
-    {0x00700006, VR_UC, -1, ""},        {0x0008030E, VR_UT, 1, ""},
-    {0x00080120, VR_UR, 1, ""},         {0x00209165, VR_AT, 1, ""},
-    {0x00180013, VR_FL, 1, ""},         {0x00081163, VR_FD, 2, ""},
-    {0x00186020, VR_SL, 1, ""},         {0x00189219, VR_SS, 1, ""},
-    {0x00081161, VR_UL, -1, ""},        {0x00280010, VR_US, 1, ""},
-    {0x001021C0, VR_US, 1, "0001, 0002, 0003, 0004"}, {0x00700007, VR_US, 1, "1, 2"},
-    {0x00700008, VR_US, 1, "2345"},     {0x00280106, VR_XS, 1, "0001"},
-    {0x00281101, VR_XU, 3, ""},         {0x00720082, VR_SV, 1, ""},
-    {0x00720083, VR_UV, -1, ""},        {0x00020001, VR_OB, 1, ""},
-    {0x00281201, VR_OW, 1, ""},         {0x0072006D, VR_UN, 1, ""},
-    {0x00640009, VR_OF, 1, ""},         {0x00660022, VR_OD, 1, ""},
-    {0x00660040, VR_OL, 1, ""},         {0x00720081, VR_OV, 1, ""},
-    {0x00080040, VR_RE, 1, ""},         {0x7FE00010, VR_OX, 1, ""},
-    {0xFFFEE000, VR_XX, 1, ""},         {0x00081115, VR_SQ, 1, ""},
+    {0x00100040, VR_CS, 1, "M, F, O"},
+    {0x00181700, VR_CS, -3, "RECTANGULAR, CIRCULAR, POLYGONAL"},
+    {0x00700001, VR_CS, 1, "NONE, nnn"},
+    {0x00700002, VR_CS, 1, "FOR\nPROCESSING,\nOTHER"},
+    {0x00080020, VR_DA, 1, ""},
+    {0x00180050, VR_DS, 1, ""},
+    {0x00280030, VR_DS, 2, ""},
+    {0x0008002A, VR_DT, 1, ""},
+    {0x00700003, VR_DT, -1, ""},
+    {0x00200013, VR_IS, 1, ""},
+    {0x00080030, VR_TM, 1, ""},
+    {0x00080016, VR_UI, 1, ""},
+    {0x00100020, VR_LO, 1, ""},
+    {0x00102000, VR_LO, -1, ""},
+    {0x00700004, VR_LO, -1, "ALPHA, BETA"},
+    {0x00080050, VR_SH, 1, ""},
+    {0x00080094, VR_SH, -1, ""},
+    {0x00700005, VR_SH, 1, "YES, NO"},
+    {0x00080081, VR_ST, 1, ""},
+    {0x00204000, VR_LT, 1, ""},
+    {0x00100010, VR_PN, 1, ""},
+    {0x00080119, VR_UC, 1, ""},
+    {0x00700006, VR_UC, -1, ""},
+    {0x0008030E, VR_UT, 1, ""},
+    {0x00080120, VR_UR, 1, ""},
+    {0x00209165, VR_AT, 1, ""},
+    {0x00180013, VR_FL, 1, ""},
+    {0x00081163, VR_FD, 2, ""},
+    {0x00186020, VR_SL, 1, ""},
+    {0x00189219, VR_SS, 1, ""},
+    {0x00081161, VR_UL, -1, ""},
+    {0x00280010, VR_US, 1, ""},
+    {0x001021C0, VR_US, 1, "0001, 0002, 0003, 0004"},
+    {0x00700007, VR_US, 1, "1, 2"},
+    {0x00700008, VR_US, 1, "2345"},
+    {0x00280106, VR_XS, 1, "0001"},
+    {0x00281101, VR_XU, 3, ""},
+    {0x00720082, VR_SV, 1, ""},
+    {0x00720083, VR_UV, -1, ""},
+    {0x00020001, VR_OB, 1, ""},
+    {0x00281201, VR_OW, 1, ""},
+    {0x0072006D, VR_UN, 1, ""},
+    {0x00640009, VR_OF, 1, ""},
+    {0x00660022, VR_OD, 1, ""},
+    {0x00660040, VR_OL, 1, ""},
+    {0x00720081, VR_OV, 1, ""},
+    {0x00080040, VR_RE, 1, ""},
+    {0x7FE00010, VR_OX, 1, ""},
+    {0xFFFEE000, VR_XX, 1, ""},
+    {0x00081115, VR_SQ, 1, ""},
 };
 
-std::string Repeat(char c, size_t n) { return std::string(n, c); }
+std::string Repeat(char c, size_t n) {
+    return std::string(n, c);
+}
 
 template <typename T>
 std::string Bin(std::initializer_list<T> values) {
@@ -265,13 +294,13 @@ TEST_F(ValueChecks, PermittedValuesDirectly) {
         const char *value;
         uint16_t want;
     } cases[] = {
-        {0x00100040, "  F  ", 0},           /* blanks around do not count */
-        {0x00100040, "", kNotPermitted},    /* no item is empty */
-        {0x00700001, "", 0},                /* "nnn" takes the empty digit run */
+        {0x00100040, "  F  ", 0},        /* blanks around do not count */
+        {0x00100040, "", kNotPermitted}, /* no item is empty */
+        {0x00700001, "", 0},             /* "nnn" takes the empty digit run */
         {0x00700001, "NONE NONE", kNotPermitted},
         {0x00700002, "FOR PROCESSING", 0},
         {0x00700002, "FOR\nPROCESSING", kNotPermitted}, /* a line end in the value stays */
-        {0x00080060, "ANYTHING", 0},        /* no permitted values: no restriction */
+        {0x00080060, "ANYTHING", 0},                    /* no permitted values: no restriction */
     };
     for (const auto &c : cases)
         EXPECT_EQ(Hex(c.want), Hex(_check_permitted(&app_, c.tag, c.value, strlen(c.value))))
@@ -313,8 +342,7 @@ TEST_F(DictionaryChecks, LoAndShOfSeveralValuesAreCheckedPerValue) {
         if (several) {
             multi++;
             EXPECT_EQ(Hex(kLen), Hex(Check(r.tag, "ONE\\" + Repeat('x', 65) + " "))) << r.name;
-        }
-        else
+        } else
             single++;
     }
     EXPECT_GE(multi, 30); /* Medical Alerts, Allergies, Software Versions, ... */
@@ -330,21 +358,26 @@ TEST_F(DictionaryChecks, NewerVrsFollowTheirRules) {
             continue;
         seen[r.vr >= 0 ? r.vr : VR_QQ]++;
         switch (r.vr) {
-        case VR_UT: case VR_UR: /* no length limit, no backslash rule */
+        case VR_UT:
+        case VR_UR: /* no length limit, no backslash rule */
             EXPECT_EQ(0, Check(r.tag, long_text)) << r.name;
             break;
         case VR_UC: /* no length limit, the VM rule per value */
             EXPECT_EQ(Hex(r.vm == 1 ? kVM : 0), Hex(Check(r.tag, long_text))) << r.name;
             break;
-        case VR_SV: case VR_UV:
+        case VR_SV:
+        case VR_UV:
             EXPECT_EQ(0, Check(r.tag, Bin<uint64_t>({1}))) << r.name;
             EXPECT_EQ(Hex(kLen), Hex(Check(r.tag, Bin<uint64_t>({1}) + "abcd"))) << r.name;
             break;
-        case VR_UN: case VR_OF: case VR_OD: case VR_OL: case VR_OV: case VR_OB: case VR_OW:
-            EXPECT_EQ(0, Check(r.tag, "odd")) << r.name;
-            break;
-        default:
-            break;
+        case VR_UN:
+        case VR_OF:
+        case VR_OD:
+        case VR_OL:
+        case VR_OV:
+        case VR_OB:
+        case VR_OW: EXPECT_EQ(0, Check(r.tag, "odd")) << r.name; break;
+        default: break;
         }
     }
     for (int vr : {VR_UT, VR_UR, VR_UC, VR_SV, VR_UV, VR_UN, VR_OF, VR_OD, VR_OL, VR_OV})

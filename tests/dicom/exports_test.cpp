@@ -19,7 +19,8 @@ std::set<std::string> declared_exports(const std::string &header) {
     std::set<std::string> names;
     // Functions: "MC_API <type> name(" ; data: "extern MC_API <type> name[" or "name;"
     std::regex fn(R"(MC_API[^;(\n]*?\b([A-Za-z_][A-Za-z0-9_]*)\s*[\(\[;])");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), fn); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), fn); it != std::sregex_iterator();
+         ++it)
         names.insert((*it)[1]);
     names.erase("MC_API");
     names.erase("__attribute__");
@@ -51,13 +52,15 @@ TEST(MedcoreExports, ExactlyTheDeclaredInterface) {
     std::string lib = std::string(QUENOR_BIN_DIR) + "/../lib/libmedcore.so";
     if (!testutil::FileExists(lib))
         GTEST_SKIP() << "shared library not built: " << lib;
-    std::set<std::string> want = declared_exports(std::string(QUENOR_SOURCE_DIR) + "/dicom/medcore.h");
+    std::set<std::string> want =
+        declared_exports(std::string(QUENOR_SOURCE_DIR) + "/dicom/medcore.h");
     std::set<std::string> have = dynamic_symbols(lib);
     ASSERT_GT(want.size(), 50u);
     for (const auto &n : want)
         EXPECT_TRUE(have.count(n)) << "declared but not exported: " << n;
     for (const auto &n : have) {
-        if (n.rfind("_", 0) == 0 && !want.count(n) && (n == "_init" || n == "_fini" || n.rfind("__", 0) == 0))
+        if (n.rfind("_", 0) == 0 && !want.count(n) &&
+            (n == "_init" || n == "_fini" || n.rfind("__", 0) == 0))
             continue; // linker-provided
         EXPECT_TRUE(want.count(n)) << "exported but not declared: " << n;
     }

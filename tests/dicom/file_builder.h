@@ -116,8 +116,8 @@ public:
 
 private:
     static bool LongForm(const char *vr) {
-        for (const char *l : {"OB", "OW", "SQ", "UN", "UT", "UC", "UR", "OF", "OD", "OL", "OV",
-                              "SV", "UV"})
+        for (const char *l :
+             {"OB", "OW", "SQ", "UN", "UT", "UC", "UR", "OF", "OD", "OL", "OV", "SV", "UV"})
             if (std::string(vr, 2) == l)
                 return true;
         return false;

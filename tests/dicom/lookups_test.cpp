@@ -15,7 +15,8 @@
 
 namespace {
 
-TagDefEntry Row(uint32_t tag, const char *name, int vr, int16_t vm = 1, const char *permitted = "") {
+TagDefEntry Row(uint32_t tag, const char *name, int vr, int16_t vm = 1,
+                const char *permitted = "") {
     return TagDefEntry{tag, const_cast<char *>(name), vr, vm, const_cast<char *>(permitted)};
 }
 
@@ -158,7 +159,8 @@ TEST_F(Tables, IndexAgreesWithFirstMatchScan) {
     for (int i = 0; i < 300; i++)
         primary.push_back(Row(0x00100000u | (next() % 64), names[i % 8], (int)(next() % VR_COUNT)));
     for (int i = 0; i < 300; i++)
-        secondary.push_back(Row(0x00100000u | (next() % 128), names[(i + 3) % 8], (int)(next() % VR_COUNT)));
+        secondary.push_back(
+            Row(0x00100000u | (next() % 128), names[(i + 3) % 8], (int)(next() % VR_COUNT)));
     Use();
     for (uint32_t key = 0x00100000; key < 0x00100000 + 160; key++) {
         const TagDefEntry *row = ScanFirst(primary, secondary, key);

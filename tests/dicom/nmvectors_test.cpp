@@ -97,7 +97,7 @@ TEST(NmVectors, FrameIncrementPointerHoldsWholeTagsOnly) {
 
 TEST(NmVectors, ReadsEachVectorByFrameNumber) {
     const struct {
-        const char *frames; /* nullptr: no (0028,0008) */
+        const char *frames;                        /* nullptr: no (0028,0008) */
         std::vector<std::vector<uint16_t>> values; /* per vector; empty: absent */
         int16_t want_frames;
         std::vector<std::vector<int16_t>> want; /* per vector; empty: NULL */
@@ -134,7 +134,8 @@ TEST(NmVectors, ReadsEachVectorByFrameNumber) {
         got.Get(o.io.object);
         EXPECT_EQ(r.want_frames, got.frames);
         for (int i = 0; i < 9; i++) {
-            const std::vector<int16_t> want = i < (int)r.want.size() ? r.want[i] : std::vector<int16_t>{};
+            const std::vector<int16_t> want =
+                i < (int)r.want.size() ? r.want[i] : std::vector<int16_t>{};
             EXPECT_EQ(want, got.Slots(i)) << "vector " << i;
         }
     }
@@ -143,7 +144,8 @@ TEST(NmVectors, ReadsEachVectorByFrameNumber) {
 TEST(NmVectors, RtdoseHasFramesAndAPointerButNoVectors) {
     IOObject io;
     init_IOObject(&io);
-    ASSERT_EQ(0, DO_importObjectFromFile(&g_app, &g_defs, testutil::SamplePath("rtdose.dcm").c_str(), &io));
+    ASSERT_EQ(0, DO_importObjectFromFile(&g_app, &g_defs,
+                                         testutil::SamplePath("rtdose.dcm").c_str(), &io));
     EXPECT_EQ(1, is_in_0028_0009(&g_app, io.object, 0x3004, 0x000C)) << "Grid Frame Offset Vector";
     EXPECT_EQ(0, is_in_0028_0009(&g_app, io.object, 0x0054, 0x0010));
     Vectors got;
@@ -161,7 +163,8 @@ std::string PydicomVectors(const std::string &path) {
                             "d = pydicom.dcmread(sys.argv[1], force=True)\n"
                             "for e in d:\n"
                             "    if e.tag.group == 0x54:\n"
-                            "        v = e.value if isinstance(e.value, (list, pydicom.multival.MultiValue)) else [e.value]\n"
+                            "        v = e.value if isinstance(e.value, (list, "
+                            "pydicom.multival.MultiValue)) else [e.value]\n"
                             "        print('%04x,%04x' % (e.tag.group, e.tag.element), *v)\n",
                             path});
     EXPECT_EQ(0, r.status) << r.err;
@@ -183,7 +186,8 @@ TEST(NmVectors, PutThenSaveIsReadBackByPydicomAndByGet) {
         for (int i = 0; i < 9; i++) {
             if (i == 2)
                 continue;
-            want << "0054," << std::hex << std::setw(4) << std::setfill('0') << kElements[i] << std::dec;
+            want << "0054," << std::hex << std::setw(4) << std::setfill('0') << kElements[i]
+                 << std::dec;
             for (int f = 1; f <= 15; f++) {
                 arrays[i][f] = (int16_t)(100 * i + f);
                 want << " " << arrays[i][f];

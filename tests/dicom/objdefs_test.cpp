@@ -151,7 +151,7 @@ TEST_F(Loaders, ObjectFileSyntaxErrorsEmptyTheSlot) {
 }
 
 class ModuleFile : public DefsFixture {
-  protected:
+protected:
     void SetUp() override {
         DefsFixture::SetUp();
         LoadObject();
@@ -272,7 +272,7 @@ TEST_F(ModuleFile, ItemPathAndSyntaxErrorsEmptyTheSlot) {
 }
 
 class Wrappers : public DefsFixture {
-  protected:
+protected:
     void SetUp() override {
         DefsFixture::SetUp();
         env =

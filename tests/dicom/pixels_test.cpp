@@ -60,8 +60,12 @@ Image MakeImage(uint16_t rows, uint16_t columns, uint16_t samples, uint16_t fram
     return im;
 }
 
-void Put16(std::string &s, uint16_t v) { s += (char)(v & 0xFF), s += (char)(v >> 8); }
-void Put32(std::string &s, uint32_t v) { Put16(s, v & 0xFFFF), Put16(s, v >> 16); }
+void Put16(std::string &s, uint16_t v) {
+    s += (char)(v & 0xFF), s += (char)(v >> 8);
+}
+void Put32(std::string &s, uint32_t v) {
+    Put16(s, v & 0xFFFF), Put16(s, v >> 16);
+}
 
 void AddUS(std::string &s, uint16_t element, uint16_t v) {
     Put16(s, 0x0028), Put16(s, element), Put32(s, 2), Put16(s, v);
@@ -115,7 +119,8 @@ int16_t Convert(const std::string &src, const std::string &dst, int ds_ts) {
 
 /* The bytes after the pixel-data tag and VR of an explicit LE file. */
 std::string PixelValue(const std::string &file, bool big_endian = false) {
-    std::string tag = big_endian ? std::string("\x7F\xE0\x00\x10", 4) : std::string("\xE0\x7F\x10\x00", 4);
+    std::string tag =
+        big_endian ? std::string("\x7F\xE0\x00\x10", 4) : std::string("\xE0\x7F\x10\x00", 4);
     size_t at = file.rfind(tag);
     return at == std::string::npos ? "" : file.substr(at + 8);
 }
@@ -236,8 +241,12 @@ void CheckPngRoundTrip(const Image &im, int want_depth) {
     EXPECT_EQ(PixelValue(file), PixelValue(ReadFile(tmp.file("png3.dcm"))));
 }
 
-TEST(PngEncapsulation, EightBitSingleFrame) { CheckPngRoundTrip(MakeImage(3, 4, 1, 1, 8, 8), 8); }
-TEST(PngEncapsulation, EightBitTwoFrames) { CheckPngRoundTrip(MakeImage(3, 4, 1, 2, 8, 8), 8); }
+TEST(PngEncapsulation, EightBitSingleFrame) {
+    CheckPngRoundTrip(MakeImage(3, 4, 1, 1, 8, 8), 8);
+}
+TEST(PngEncapsulation, EightBitTwoFrames) {
+    CheckPngRoundTrip(MakeImage(3, 4, 1, 2, 8, 8), 8);
+}
 TEST(PngEncapsulation, SixteenBitsWithTwelveStoredMultiFrame) {
     CheckPngRoundTrip(MakeImage(4, 5, 1, 3, 16, 12), 16);
 }
@@ -347,11 +356,12 @@ TEST(PngThreads, ParallelAndSequentialCodingWriteIdenticalFiles) {
         SCOPED_TRACE(c.what);
         TempDir tmp;
         testutil::WriteFile(tmp.file("src.dcm"), ImageFile(c.im));
-        ASSERT_EQ(0, ConvertOn("1", tmp.file("src.dcm"), tmp.file("seq.dcm"), TS_PNG, c.filter, c.level));
+        ASSERT_EQ(
+            0, ConvertOn("1", tmp.file("src.dcm"), tmp.file("seq.dcm"), TS_PNG, c.filter, c.level));
         std::string seq = ReadFile(tmp.file("seq.dcm"));
         for (const char *threads : {"3", "8"}) {
-            ASSERT_EQ(0, ConvertOn(threads, tmp.file("src.dcm"), tmp.file("par.dcm"), TS_PNG, c.filter,
-                                   c.level));
+            ASSERT_EQ(0, ConvertOn(threads, tmp.file("src.dcm"), tmp.file("par.dcm"), TS_PNG,
+                                   c.filter, c.level));
             EXPECT_TRUE(seq == ReadFile(tmp.file("par.dcm"))) << threads << " threads";
         }
         /* the streams are the frames, in order, behind a true offset table */
@@ -364,7 +374,8 @@ TEST(PngThreads, ParallelAndSequentialCodingWriteIdenticalFiles) {
             offset += 8 + (uint32_t)e.items[f].size();
             int depth;
             uint32_t w, h;
-            EXPECT_TRUE(c.im.pixels.substr(f * frame_bytes, frame_bytes) == DecodePng(e.items[f], &depth, &w, &h))
+            EXPECT_TRUE(c.im.pixels.substr(f * frame_bytes, frame_bytes) ==
+                        DecodePng(e.items[f], &depth, &w, &h))
                 << "frame " << f;
         }
         /* and decoding on threads gives the same files as in order */
@@ -394,17 +405,20 @@ TEST(PngThreads, AFailedFrameOnAWorkerFailsTheSaveCleanly) {
     int threads_before = ThreadCount();
     ASSERT_GT(threads_before, 0);
     for (const char *threads : {"1", "8"}) {
-        EXPECT_EQ(-1, ConvertOn(threads, tmp.file("bad.dcm"), tmp.file("out.dcm"), TS_PNG)) << threads;
+        EXPECT_EQ(-1, ConvertOn(threads, tmp.file("bad.dcm"), tmp.file("out.dcm"), TS_PNG))
+            << threads;
         EXPECT_EQ(threads_before, ThreadCount()) << "no worker outlives the save";
         EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
-        EXPECT_EQ((std::vector<std::string>{"bad.dcm", "out.dcm", "small.dcm"}), DirectoryEntries(tmp.path()));
+        EXPECT_EQ((std::vector<std::string>{"bad.dcm", "out.dcm", "small.dcm"}),
+                  DirectoryEntries(tmp.path()));
     }
 
     /* the message of the worker reaches the log once, through the program */
     std::map<std::string, std::string> env = {{"QUENOR_DEF_PATH", testutil::DefsDir()},
                                               {"QUENOR_PNG_THREADS", "8"}};
     auto r = testutil::Run({testutil::BinPath("tagrecoded"), "-i", tmp.file("bad.dcm"), "-o",
-                            tmp.file("out.dcm"), "-doc", "-v1"}, env);
+                            tmp.file("out.dcm"), "-doc", "-v1"},
+                           env);
     EXPECT_EQ(1, r.status);
     const std::string why = "Error: Pixel data (7FE0,0010) holds samples above its 4 bits stored";
     size_t at = r.err.find(why);
@@ -427,8 +441,9 @@ TEST(PngThreads, AFailedFrameOnAWorkerFailsTheSaveCleanly) {
     EXPECT_EQ(-1, ConvertOn("8", tmp.file("png.dcm"), tmp.file("out.dcm"), TS_EXPLICIT_LE));
     EXPECT_EQ(threads_before, ThreadCount());
     EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
-    r = testutil::Run({testutil::BinPath("tagrecoded"), "-i", tmp.file("png.dcm"), "-o", tmp.file("out.dcm"),
-                       "-doe", "-v1"}, env);
+    r = testutil::Run({testutil::BinPath("tagrecoded"), "-i", tmp.file("png.dcm"), "-o",
+                       tmp.file("out.dcm"), "-doe", "-v1"},
+                      env);
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("Error: IDAT: ")) << r.err; /* libpng names the chunk */
     EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));

@@ -138,7 +138,8 @@ TEST_F(ReaderTest, ConformingFileReadsItsDataSetInTheNamedSyntax) {
     EXPECT_EQ(512, Us(Top(4)));
     EXPECT_EQ(VR_US, Top(4)->vr);
     EXPECT_NE(std::string::npos, log_.find("Info: Loading DICOM object " + path_ + "\n"));
-    EXPECT_NE(std::string::npos, log_.find("Info: DICOM object " + path_ + " succesfully loaded\n"));
+    EXPECT_NE(std::string::npos,
+              log_.find("Info: DICOM object " + path_ + " succesfully loaded\n"));
     EXPECT_EQ(std::string::npos, log_.find("Warning"));
 }
 
@@ -205,7 +206,9 @@ TEST_F(ReaderTest, PngSyntaxReadsExplicitLittleEndianAndMarksPixelData) {
 TEST_F(ReaderTest, BigEndianPixelDataStaysInTheFileBehindADescription) {
     FileBuilder f;
     f.Preamble().Meta(Explicit_VR_Big_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_BE);
-    f.US(0x0028, 0x0002, 1).Text(0x0028, 0x0004, "CS", "MONOCHROME2 ").Text(0x0028, 0x0008, "IS", "3 ");
+    f.US(0x0028, 0x0002, 1)
+        .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+        .Text(0x0028, 0x0008, "IS", "3 ");
     f.US(0x0028, 0x0010, 2).US(0x0028, 0x0011, 2).US(0x0028, 0x0100, 16).US(0x0028, 0x0101, 12);
     f.US(0x0028, 0x0102, 11);
     const size_t offset = f.size() + 12;
@@ -295,8 +298,9 @@ TEST_F(ReaderTest, MetaGroupWithoutGroupLengthWarnsOnce) {
     f.Text(0x0002, 0x0010, "UI", std::string(Explicit_VR_Little_Endian_Transfer_Syntax_UID) + '\0');
     f.Text(0x0008, 0x0060, "CS", "CT");
     ASSERT_EQ(0, Import(f.bytes()));
-    EXPECT_EQ(1u, Count("Warning: File Meta Element (0002,0000) is not present. (This is a mandatory "
-                        "element.) Interpretation may not be correct.\n"));
+    EXPECT_EQ(1u,
+              Count("Warning: File Meta Element (0002,0000) is not present. (This is a mandatory "
+                    "element.) Interpretation may not be correct.\n"));
     EXPECT_EQ(1, io_.in_ds_ts);
 }
 
@@ -319,7 +323,10 @@ TEST_F(ReaderTest, MetaGroupVersionAndLengthWarnings) {
 
 TEST_F(ReaderTest, UnknownTransferSyntaxKeepsTheGuess) {
     FileBuilder f;
-    f.Preamble().Meta("1.2.840.10008.1.2.4.50").Syntax(TS_EXPLICIT_LE).Text(0x0008, 0x0060, "CS", "XC");
+    f.Preamble()
+        .Meta("1.2.840.10008.1.2.4.50")
+        .Syntax(TS_EXPLICIT_LE)
+        .Text(0x0008, 0x0060, "CS", "XC");
     ASSERT_EQ(0, Import(f.bytes()));
     EXPECT_EQ(1, io_.pass_ts);
     EXPECT_EQ("XC", Value(Top(3)));
@@ -350,9 +357,10 @@ TEST_F(ReaderTest, LengthBeyondTheFileIsRefusedBeforeAllocating) {
     FileBuilder f;
     f.Text(0x0008, 0x0060, "CS", "CT").Header(0x0010, 0x0010, "PN", 0xFFFFFFF0).Raw("ab");
     EXPECT_EQ(-1, Import(f.bytes()));
-    EXPECT_NE(std::string::npos,
-              log_.find("Error: Length of element (0010,0010) is greater than the rest of the file: "
-                        "0xfffffff0 > 0x2 (4294967280 > 2).\n"));
+    EXPECT_NE(
+        std::string::npos,
+        log_.find("Error: Length of element (0010,0010) is greater than the rest of the file: "
+                  "0xfffffff0 > 0x2 (4294967280 > 2).\n"));
     EXPECT_EQ(1u, Keys(io_.object->root).size());
 }
 
@@ -360,8 +368,9 @@ TEST_F(ReaderTest, HeaderCutShortAddsNoElement) {
     FileBuilder f(TS_EXPLICIT_LE);
     f.Text(0x0008, 0x0060, "CS", "CT").U16(0x0010).U16(0x0010).Raw("P");
     EXPECT_EQ(-1, Import(f.bytes()));
-    EXPECT_NE(std::string::npos,
-              log_.find("Error: Element header at offset 0xa is cut short by the end of the file.\n"));
+    EXPECT_NE(
+        std::string::npos,
+        log_.find("Error: Element header at offset 0xa is cut short by the end of the file.\n"));
     EXPECT_EQ(std::vector<uint32_t>{0x00080060}, Keys(io_.object->root));
 }
 
@@ -442,8 +451,9 @@ TEST_F(ReaderTest, DeepNestingIsReadUpToTheBound) {
         EXPECT_EQ(io_.object->root, io_.object->insert_parent);
     }
     EXPECT_EQ(-1, Import(Nested(READER_MAX_NESTING + 1)));
-    EXPECT_NE(std::string::npos,
-              log_.find("Error: Element (0040,0275) is nested deeper than 256 sequences or items.\n"));
+    EXPECT_NE(
+        std::string::npos,
+        log_.find("Error: Element (0040,0275) is nested deeper than 256 sequences or items.\n"));
 }
 
 TEST_F(ReaderTest, ItemsBeyondTheBoundAreRefused) {
@@ -476,7 +486,8 @@ TEST_F(ReaderTest, UnContentAndIconsKeepTheDataSetSyntax) {
     ASSERT_NE(nullptr, item);
     EXPECT_EQ((std::vector<uint32_t>{0x00280010, 0x00280100, 0x7FE00010, 0xFFFEE00D}), Keys(item));
     EXPECT_EQ(300, Us(item->first_child));
-    const PixelDataDesc *icon = static_cast<const PixelDataDesc *>(item->first_child->next->next->value);
+    const PixelDataDesc *icon =
+        static_cast<const PixelDataDesc *>(item->first_child->next->next->value);
     EXPECT_EQ(icon_offset, icon->offset);
     EXPECT_EQ(8, icon->bits_allocated);
     EXPECT_EQ(300, icon->rows);
@@ -497,19 +508,19 @@ TEST_F(ReaderTest, TransferSyntaxNamedOrGuessed) {
         int want;
     };
     for (const Row &row : std::vector<Row>{{"1.2.840.10008.1.2 ", TS_IMPLICIT_LE, 0},
-                                          {"1.2.840.10008.1.2.2", TS_EXPLICIT_BE, 2},
-                                          {"1.2.840.113619.5.2", TS_IMPLICIT_LE, 0},
-                                          {"1.2.840.113619.5.2", TS_EXPLICIT_BE, 2},
-                                          {"", TS_IMPLICIT_LE, 0},
-                                          {"1.2.840.10008.1.2.4.50", TS_EXPLICIT_LE, 1},
-                                          {"1.2.840.10008.1.2.1.99", TS_EXPLICIT_LE, -1}}) {
+                                           {"1.2.840.10008.1.2.2", TS_EXPLICIT_BE, 2},
+                                           {"1.2.840.113619.5.2", TS_IMPLICIT_LE, 0},
+                                           {"1.2.840.113619.5.2", TS_EXPLICIT_BE, 2},
+                                           {"", TS_IMPLICIT_LE, 0},
+                                           {"1.2.840.10008.1.2.4.50", TS_EXPLICIT_LE, 1},
+                                           {"1.2.840.10008.1.2.1.99", TS_EXPLICIT_LE, -1}}) {
         SCOPED_TRACE(row.uid + " " + std::to_string(row.data_set_ts));
         FileBuilder f;
         f.Preamble().Meta(row.uid).Syntax(row.data_set_ts).Text(0x0008, 0x0060, "CS", "OT");
         if (row.want < 0) {
             EXPECT_EQ(-1, Import(f.bytes()));
-            EXPECT_NE(std::string::npos, log_.find("Error: File " + path_ +
-                                                   " is in the deflated transfer syntax"));
+            EXPECT_NE(std::string::npos,
+                      log_.find("Error: File " + path_ + " is in the deflated transfer syntax"));
             continue;
         }
         ASSERT_EQ(0, Import(f.bytes()));

@@ -68,7 +68,9 @@ void Flatten(const DicomElement *parent, int depth, std::vector<Node> *out) {
     }
 }
 
-uint32_t KeyOf(const DicomElement *e) { return (uint32_t)e->group << 16 | e->element; }
+uint32_t KeyOf(const DicomElement *e) {
+    return (uint32_t)e->group << 16 | e->element;
+}
 
 /* The length the file gave: pixel data keeps it in its description. */
 uint32_t FileLength(const DicomElement *e) {
@@ -148,8 +150,9 @@ TEST_P(SamplesTest, TreeAgreesWithAnIndependentReader) {
     Flatten(io_.object->root, 0, &nodes);
     if (odd_tag) { /* refused at that element; what came before is kept */
         char message[80];
-        snprintf(message, sizeof message, "Error: Length of element (%04x,%04x) is not an even number.",
-                 odd_tag >> 16, odd_tag & 0xFFFF);
+        snprintf(message, sizeof message,
+                 "Error: Length of element (%04x,%04x) is not an even number.", odd_tag >> 16,
+                 odd_tag & 0xFFFF);
         EXPECT_EQ(-1, result);
         EXPECT_NE(std::string::npos, log.find(message)) << log;
         size_t before = 0;
@@ -192,7 +195,8 @@ TEST_P(SamplesTest, PixelDataDescriptionMatchesTheImage) {
     uint32_t odd_tag = 0;
     if (!LoadFacts(sample, &facts, &odd_tag) || odd_tag)
         GTEST_SKIP() << "sample not readable to its end";
-    ASSERT_EQ(0, DO_importObjectFromFile(&app_, &defs_, testutil::SamplePath(sample).c_str(), &io_));
+    ASSERT_EQ(0,
+              DO_importObjectFromFile(&app_, &defs_, testutil::SamplePath(sample).c_str(), &io_));
     const DicomElement *pixel = nullptr;
     for (const DicomElement *c = io_.object->root->first_child; c; c = c->next)
         if (KeyOf(c) == 0x7FE00010u)
@@ -213,8 +217,8 @@ TEST_P(SamplesTest, PixelDataDescriptionMatchesTheImage) {
     std::string ours = pds->photometric;
     EXPECT_EQ(photometric, ours.substr(0, ours.find_last_not_of(' ') + 1));
     if (pds->length != kUndefined) { /* native: the value is the whole image */
-        const uint64_t image = (uint64_t)pds->rows * pds->columns * pds->samples *
-                               pds->frames * (pds->bits_allocated / 8);
+        const uint64_t image = (uint64_t)pds->rows * pds->columns * pds->samples * pds->frames *
+                               (pds->bits_allocated / 8);
         EXPECT_EQ((image + 1) & ~1ull, pds->length);
         std::ifstream in(pds->filename, std::ios::binary | std::ios::ate);
         EXPECT_LE((uint64_t)pds->offset + pds->length, (uint64_t)in.tellg());

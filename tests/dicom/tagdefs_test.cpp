@@ -90,8 +90,8 @@ TEST_F(Defs, TagRecordsAreStoredInFileOrder) {
 TEST_F(Defs, TagLoadingLineAtLevelThree) {
     log_mask(0x0030);
     Load l = Tags(kTwoRecords);
-    EXPECT_EQ("Info: Loading primary DICOM Attribute Tag definition file " + dir.file("tag_tab.def") +
-                  "\n",
+    EXPECT_EQ("Info: Loading primary DICOM Attribute Tag definition file " +
+                  dir.file("tag_tab.def") + "\n",
               l.err);
     l = Tags(kTwoRecords, 0);
     EXPECT_EQ("Info: Loading secondary DICOM Attribute Tag definition file " +
@@ -123,10 +123,13 @@ TEST_F(Defs, TagSyntaxErrors) {
         {"{0X00100010, \"A\", \"PN\", 1, \"\"},", "hexadecimal value with 0x prefix expected"},
         {"{00100010, \"A\", \"PN\", 1, \"\"},", "hexadecimal value with 0x prefix expected"},
         {"{0x00100010 \"A\", \"PN\", 1, \"\"},", "',' (comma) expected"},
-        {"{0x00100010, A, \"PN\", 1, \"\"},", "character string between \"s (double quote) expected"},
-        {"{0x00100010, \"A\", PN, 1, \"\"},", "character string between \"s (double quote) expected"},
+        {"{0x00100010, A, \"PN\", 1, \"\"},",
+         "character string between \"s (double quote) expected"},
+        {"{0x00100010, \"A\", PN, 1, \"\"},",
+         "character string between \"s (double quote) expected"},
         {"{0x00100010, \"A\", \"PN\", one, \"\"},", "short integer value expected"},
-        {"{0x00100010, \"A\", \"PN\", 1, },", "character string between \"s (double quote) expected"},
+        {"{0x00100010, \"A\", \"PN\", 1, },",
+         "character string between \"s (double quote) expected"},
         {"{0x00100010, \"A\", \"PN\", 1, \"\",},", "'}' (right brace) expected"},
         {"{0x00100010, \"A\", \"PN\", 1, \"\"}{0x00100020, \"B\", \"PN\", 1, \"\"},",
          "',' (comma) expected"},
@@ -221,8 +224,8 @@ TEST_F(Defs, PrivateLoadingLineAtLevelThree) {
     log_mask(0x0030);
     Load l = Private("");
     EXPECT_EQ(0, l.result);
-    EXPECT_EQ("Info: Loading primary DICOM Private Data definition file " + dir.file("prv_tab.def") +
-                  "\n",
+    EXPECT_EQ("Info: Loading primary DICOM Private Data definition file " +
+                  dir.file("prv_tab.def") + "\n",
               l.err);
     EXPECT_NE(nullptr, defs.prv);
 }
@@ -283,7 +286,8 @@ class Wrappers : public Defs {
 protected:
     void SetUp() override {
         Defs::SetUp();
-        env = std::make_unique<testutil::ScopedEnv>("QUENOR_DEF_PATH", "/nonexistent;" + dir.path());
+        env =
+            std::make_unique<testutil::ScopedEnv>("QUENOR_DEF_PATH", "/nonexistent;" + dir.path());
     }
     std::unique_ptr<testutil::ScopedEnv> env;
 };

@@ -70,9 +70,9 @@ void ExpectValidForPydicom(const std::vector<std::string> &uids) {
 const std::string kNoFile = "(no file)";
 
 struct Row {
-    std::string file;     /* base.uid contents, or kNoFile */
+    std::string file; /* base.uid contents, or kNoFile */
     int16_t flags;
-    const char *series;   /* element values, kAbsent: no element */
+    const char *series; /* element values, kAbsent: no element */
     const char *instance;
     int16_t want_result;
     std::string want_uid;
@@ -82,23 +82,23 @@ const std::string k60(60, '1');
 
 TEST(Uidgen, ComposesFromTheRootFileAndTheObject) {
     const Row rows[] = {
-        {"1.2.3.\n", 0, kAbsent, kAbsent, 0, "1.2.3"},      /* one dot dropped */
-        {"1.2.3\r\n", 0, kAbsent, kAbsent, 0, "1.2.3"},     /* a CR LF file */
-        {"1.2.3\n9.9\n", 0, kAbsent, kAbsent, 0, "1.2.3"},  /* first line only */
-        {"1.2.3", 6, " 4 ", "12", 0, "1.2.3.4.12"},         /* first words */
-        {"1.2.3", 2, "", kAbsent, 0, "1.2.3.1"},            /* no value */
-        {"1.2.3", 2, "   ", kAbsent, 0, "1.2.3.1"},         /* blanks only */
+        {"1.2.3.\n", 0, kAbsent, kAbsent, 0, "1.2.3"},     /* one dot dropped */
+        {"1.2.3\r\n", 0, kAbsent, kAbsent, 0, "1.2.3"},    /* a CR LF file */
+        {"1.2.3\n9.9\n", 0, kAbsent, kAbsent, 0, "1.2.3"}, /* first line only */
+        {"1.2.3", 6, " 4 ", "12", 0, "1.2.3.4.12"},        /* first words */
+        {"1.2.3", 2, "", kAbsent, 0, "1.2.3.1"},           /* no value */
+        {"1.2.3", 2, "   ", kAbsent, 0, "1.2.3.1"},        /* blanks only */
         {"1.2.3", 6, "7 8", "9", 0, "1.2.3.7.9"},
-        {"1.2.3", 4, "5", kAbsent, -1, "1.2.3"},            /* kept as composed */
+        {"1.2.3", 4, "5", kAbsent, -1, "1.2.3"}, /* kept as composed */
         {"1.2.3", 6, kAbsent, "5", -1, "1.2.3"},
         {std::string(64, '2') + "\n", 0, kAbsent, kAbsent, 0, std::string(64, '2')},
         {std::string(65, '2') + "\n", 0, kAbsent, kAbsent, -1, ""},
-        {k60, 6, "1", "12", -1, ""},                        /* 65: not cut */
+        {k60, 6, "1", "12", -1, ""}, /* 65: not cut */
         {k60, 6, "1", "1", 0, k60 + ".1.1"},
-        {"\n", 0, kAbsent, kAbsent, -1, ""},                /* empty root */
-        {"\n", 2, "4", kAbsent, -1, ""},                    /* would start with "." */
-        {"1.2.3", 2, "4.", kAbsent, -1, ""},                /* would end in "." */
-        {"", 0, kAbsent, kAbsent, -1, ""},                  /* empty file */
+        {"\n", 0, kAbsent, kAbsent, -1, ""}, /* empty root */
+        {"\n", 2, "4", kAbsent, -1, ""},     /* would start with "." */
+        {"1.2.3", 2, "4.", kAbsent, -1, ""}, /* would end in "." */
+        {"", 0, kAbsent, kAbsent, -1, ""},   /* empty file */
         {kNoFile, 0, kAbsent, kAbsent, -1, ""},
     };
     std::vector<std::string> issued;
@@ -183,8 +183,8 @@ TEST(Uidgen, GivenComponentsAreUsedUnchanged) {
     for (const auto &r : rows) {
         char uid[65];
         SCOPED_TRACE(r.want);
-        EXPECT_EQ(r.want_result,
-                  genuid_ex(&g_app, obj.io.object, r.flags, uid, r.root, r.datetime, r.series, r.instance));
+        EXPECT_EQ(r.want_result, genuid_ex(&g_app, obj.io.object, r.flags, uid, r.root, r.datetime,
+                                           r.series, r.instance));
         EXPECT_EQ(std::string(r.want), uid);
         if (r.want_result == 0)
             issued.push_back(uid);
@@ -198,7 +198,8 @@ TEST(Uidgen, BundledRootLeavesElevenDigitsForSeriesAndInstance) {
     Object fits("9999", "9999999");
     ASSERT_EQ(0, genuid(&g_app, fits.io.object, 7, uid));
     EXPECT_EQ(64u, strlen(uid));
-    EXPECT_TRUE(std::regex_match(uid, std::regex(R"(2\.25\.[1-9]\d*\.\d{14}\.9999\.9999999)"))) << uid;
+    EXPECT_TRUE(std::regex_match(uid, std::regex(R"(2\.25\.[1-9]\d*\.\d{14}\.9999\.9999999)")))
+        << uid;
     ExpectValidForPydicom({uid});
     Object one_more("9999", "10000000");
     EXPECT_EQ(-1, genuid(&g_app, one_more.io.object, 7, uid));

@@ -116,7 +116,9 @@ TEST_F(Verify, TagWalkReportsEveryFindingAtItsLevel) {
         "Error: \t\tElement contains nonpermitted value.\n"
         "\t(0010, 0010) -- Patient's Name\n\tValue:\t  Doe\\Roe\n"
         "Error: \t\tVM of element is incorrect.\n"
-        "\t(0020, 4000) -- Image Comments\n\tValue:\t  " + std::string(508, 'x') + "\n"
+        "\t(0020, 4000) -- Image Comments\n\tValue:\t  " +
+        std::string(508, 'x') +
+        "\n"
         "Error: \t\tLength of element is less or greater than the permitted minimum/maximum.\n"
         "Error: \t\tElement contains extra characters.\n"
         "Error: \t\tVM of element is incorrect.\n";
@@ -245,50 +247,52 @@ TEST_F(ModuleWalk, ReportsTypesAndValuesModuleByModule) {
 
     int16_t result = -1;
     const std::string all = Logged(3, [&] { result = ByModule(); });
-    EXPECT_EQ("Test Image\n"
-              "\n"
-              "Checking Patient Module\n"
-              "\t(0010, 0020) -- Patient ID\n\tValue:\t\n"
-              "Error: \t\tType 1 element is missing.\n"
-              "\t(0010, 0040) -- Patient's Sex\n\tValue:\t  X \n"
-              "Error: \t\tElement contains nonpermitted value.\n"
-              "\t(0010, 1010) -- Patient's Age\n\tValue:\t  12D \n"
-              "Error: \t\tLength of element is less or greater than the permitted minimum/maximum.\n"
-              "\t(0020, 000E) -- Series Instance UID\n\tValue:\t\n"
-              "Error: \t\tType 1 element is missing.\n"
-              "\n"
-              "Checking General Series Module\n"
-              "\t(0008, 0060) -- Modality\n\tValue:\t\n"
-              "Error: \t\tType 1 element has 0 length.\n"
-              "\n"
-              "Checking Contrast/Bolus Module -- Type = C\n"
-              "\t(0018, 0010) -- Contrast/Bolus Agent\n\tValue:\t\n"
-              "Warning: \t\tType 2 element is missing.\n"
-              "\n"
-              "Checking Patient Study Module\n"
-              "\n"
-              "Checking Private Data Module\n",
-              all);
+    EXPECT_EQ(
+        "Test Image\n"
+        "\n"
+        "Checking Patient Module\n"
+        "\t(0010, 0020) -- Patient ID\n\tValue:\t\n"
+        "Error: \t\tType 1 element is missing.\n"
+        "\t(0010, 0040) -- Patient's Sex\n\tValue:\t  X \n"
+        "Error: \t\tElement contains nonpermitted value.\n"
+        "\t(0010, 1010) -- Patient's Age\n\tValue:\t  12D \n"
+        "Error: \t\tLength of element is less or greater than the permitted minimum/maximum.\n"
+        "\t(0020, 000E) -- Series Instance UID\n\tValue:\t\n"
+        "Error: \t\tType 1 element is missing.\n"
+        "\n"
+        "Checking General Series Module\n"
+        "\t(0008, 0060) -- Modality\n\tValue:\t\n"
+        "Error: \t\tType 1 element has 0 length.\n"
+        "\n"
+        "Checking Contrast/Bolus Module -- Type = C\n"
+        "\t(0018, 0010) -- Contrast/Bolus Agent\n\tValue:\t\n"
+        "Warning: \t\tType 2 element is missing.\n"
+        "\n"
+        "Checking Patient Study Module\n"
+        "\n"
+        "Checking Private Data Module\n",
+        all);
     EXPECT_EQ(1, result);
 
     /* The conditional module's lines are warnings, the empty lines info. */
-    EXPECT_EQ("Test Image\n"
-              "Checking Patient Module\n"
-              "\t(0010, 0020) -- Patient ID\n\tValue:\t\n"
-              "Error: \t\tType 1 element is missing.\n"
-              "\t(0010, 0040) -- Patient's Sex\n\tValue:\t  X \n"
-              "Error: \t\tElement contains nonpermitted value.\n"
-              "\t(0010, 1010) -- Patient's Age\n\tValue:\t  12D \n"
-              "Error: \t\tLength of element is less or greater than the permitted minimum/maximum.\n"
-              "\t(0020, 000E) -- Series Instance UID\n\tValue:\t\n"
-              "Error: \t\tType 1 element is missing.\n"
-              "Checking General Series Module\n"
-              "\t(0008, 0060) -- Modality\n\tValue:\t\n"
-              "Error: \t\tType 1 element has 0 length.\n"
-              "Checking Contrast/Bolus Module -- Type = C\n"
-              "Checking Patient Study Module\n"
-              "Checking Private Data Module\n",
-              Logged(1, [&] { ByModule(); }));
+    EXPECT_EQ(
+        "Test Image\n"
+        "Checking Patient Module\n"
+        "\t(0010, 0020) -- Patient ID\n\tValue:\t\n"
+        "Error: \t\tType 1 element is missing.\n"
+        "\t(0010, 0040) -- Patient's Sex\n\tValue:\t  X \n"
+        "Error: \t\tElement contains nonpermitted value.\n"
+        "\t(0010, 1010) -- Patient's Age\n\tValue:\t  12D \n"
+        "Error: \t\tLength of element is less or greater than the permitted minimum/maximum.\n"
+        "\t(0020, 000E) -- Series Instance UID\n\tValue:\t\n"
+        "Error: \t\tType 1 element is missing.\n"
+        "Checking General Series Module\n"
+        "\t(0008, 0060) -- Modality\n\tValue:\t\n"
+        "Error: \t\tType 1 element has 0 length.\n"
+        "Checking Contrast/Bolus Module -- Type = C\n"
+        "Checking Patient Study Module\n"
+        "Checking Private Data Module\n",
+        Logged(1, [&] { ByModule(); }));
 }
 
 TEST_F(ModuleWalk, OnlyTopLevelFindingsOutsideConditionalModulesFail) {
@@ -301,9 +305,8 @@ TEST_F(ModuleWalk, OnlyTopLevelFindingsOutsideConditionalModulesFail) {
     int16_t result = -1;
     const std::string text = Logged(2, [&] { result = ByModule(); });
     EXPECT_EQ(0, result) << text;
-    EXPECT_NE(std::string::npos,
-              text.find("(0008, 1150) -- Referenced SOP Class UID\n\tValue:\t\n"
-                        "Error: \t\tType 1 element is missing.\n"));
+    EXPECT_NE(std::string::npos, text.find("(0008, 1150) -- Referenced SOP Class UID\n\tValue:\t\n"
+                                           "Error: \t\tType 1 element is missing.\n"));
     EXPECT_NE(std::string::npos, text.find("Warning: \t\tElement contains extra characters.\n"
                                            "Warning: \t\tVM of element is incorrect.\n"));
 }

@@ -121,7 +121,8 @@ TEST(ValueSwap, UnitsFollowTheGivenVR) {
 
 TEST(ValueSwap, BytesTextAndEmptyValuesStay) {
     using V = std::vector<unsigned char>;
-    for (int vr : {(int)VR_OB, (int)VR_UN, (int)VR_LO, (int)VR_SQ, (int)VR_XS, (int)VR_OX, (int)VR_XX, -1})
+    for (int vr :
+         {(int)VR_OB, (int)VR_UN, (int)VR_LO, (int)VR_SQ, (int)VR_XS, (int)VR_OX, (int)VR_XX, -1})
         EXPECT_EQ((V{0, 1, 2, 3, 4, 5}), Swapped(vr, 4)) << vr;
     EXPECT_EQ((V{0, 1}), Swapped(VR_UL, 0));
     EXPECT_EQ((V{0, 1, 2, 3}), Swapped(VR_UL, 2)); // shorter than one unit

@@ -70,7 +70,9 @@ struct Loaded {
     }
 };
 
-uint32_t KeyOf(const DicomElement *e) { return (uint32_t)e->group << 16 | e->element; }
+uint32_t KeyOf(const DicomElement *e) {
+    return (uint32_t)e->group << 16 | e->element;
+}
 
 /* Native pixel bytes of a file with little-endian samples; PNG-encoded
  * pixel data is decoded by saving a native copy first. */
@@ -133,8 +135,8 @@ void CompareTrees(const DicomElement *a, const DicomElement *b, bool same_bytes,
 }
 
 const char *UidOf(int ts) {
-    static const char *uids[] = {"1.2.840.10008.1.2", "1.2.840.10008.1.2.1",
-                                 "1.2.840.10008.1.2.2", "3.0.0.4.5"};
+    static const char *uids[] = {"1.2.840.10008.1.2", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2",
+                                 "3.0.0.4.5"};
     return uids[ts];
 }
 
@@ -147,12 +149,14 @@ std::string OracleSyntax(int ts, int meta) {
 /* dcmdump's name of the syntax it read the data set in (as the last line of
  * that kind: the meta group has its own). */
 std::string DcmtkSyntaxName(int ts) {
-    const char *names[] = {"Little Endian Implicit", "Little Endian Explicit", "Big Endian Explicit",
-                           "Little Endian Explicit"};
+    const char *names[] = {"Little Endian Implicit", "Little Endian Explicit",
+                           "Big Endian Explicit", "Little Endian Explicit"};
     return std::string("# Dicom-Data-Set\n# Used TransferSyntax: ") + names[ts] + "\n";
 }
 
-int ByteSyntax(int ts) { return ts == 3 ? 1 : ts; }
+int ByteSyntax(int ts) {
+    return ts == 3 ? 1 : ts;
+}
 
 /* ---- every sample, every syntax, with and without meta header ---- */
 
@@ -187,10 +191,10 @@ TEST_P(SampleRoundTrip, ValuesAndPixelsSurviveEverySyntax) {
             ASSERT_EQ(0, status);
             const int written_ts = (ts == 3 && !meta) ? 1 : ts;
 
-            auto oracle = testutil::Run({"/usr/bin/python3",
-                                         std::string(QUENOR_SOURCE_DIR) +
-                                             "/tests/dicom/writer_oracle.py",
-                                         src, out, OracleSyntax(written_ts, meta)});
+            auto oracle =
+                testutil::Run({"/usr/bin/python3",
+                               std::string(QUENOR_SOURCE_DIR) + "/tests/dicom/writer_oracle.py",
+                               src, out, OracleSyntax(written_ts, meta)});
             EXPECT_EQ(0, oracle.status) << oracle.out << oracle.err;
             auto dump = testutil::Run({"/usr/bin/dcmdump", out});
             EXPECT_EQ(0, dump.status) << dump.err;
@@ -410,7 +414,7 @@ TEST(Writer, DamagedStructuresReadBackAsSaved) {
         std::string shape;
     };
     std::vector<Row> rows;
-    {   /* an element tagged above the delimitation items, which sorting puts
+    { /* an element tagged above the delimitation items, which sorting puts
          * behind them, and a sequence delimiter closing an item */
         FileBuilder f;
         f.Header(0x3006, 0x0080, "", 0xFFFFFFFF).Item().Text(0x3006, 0x0082, "IS", "1 ");
@@ -419,7 +423,7 @@ TEST(Writer, DamagedStructuresReadBackAsSaved) {
         rows.push_back({"stray_delimiters", f,
                         "30060080{FFFEE000{30060082=1  FFFEF00D } FFFEE000{30060082=2  } } "});
     }
-    {   /* a sequence in the meta group holding data-set groups */
+    { /* a sequence in the meta group holding data-set groups */
         FileBuilder f;
         f.Preamble().Syntax(TS_EXPLICIT_LE);
         f.Text(0x0002, 0x0010, "UI", std::string("1.2.840.10008.1.2\0", 18));
@@ -428,14 +432,14 @@ TEST(Writer, DamagedStructuresReadBackAsSaved) {
         f.Text(0x0010, 0x0010, "PN", "Doe^Jane");
         rows.push_back({"sequence_in_meta_group", f, "00100010=Doe^Jane "});
     }
-    {   /* a group length and (0008,0001) of undefined length holding items */
+    { /* a group length and (0008,0001) of undefined length holding items */
         FileBuilder f;
         f.Header(0x0008, 0x0000, "", 0xFFFFFFFF).Item().Text(0x0010, 0x0020, "LO", "ID").ItemEnd();
         f.SeqEnd().Header(0x0008, 0x0001, "", 0xFFFFFFFF).Item().ItemEnd().SeqEnd();
         f.Text(0x0008, 0x0060, "CS", "CT");
         rows.push_back({"group_length_holding_items", f, "00080060=CT "});
     }
-    {   /* (0002,0010) inside an item is data */
+    { /* (0002,0010) inside an item is data */
         FileBuilder f;
         f.Header(0x0040, 0xA730, "", 0xFFFFFFFF).Item();
         f.Text(0x0002, 0x0010, "UI", "1.2.3.4.").ItemEnd().SeqEnd();
@@ -449,11 +453,11 @@ TEST(Writer, DamagedStructuresReadBackAsSaved) {
         if (group == 0x0300)
             f.Text(0x0003, 0x0010, "LO", "CD"); /* group 0003 goes with the data set */
         f.Text(group, 0x0010, "LO", "AB").Text(0x0010, 0x0010, "PN", "Doe^Jane");
-        rows.push_back({group == 0x0200 ? "big_endian_group_0200" : "big_endian_group_0300", f,
-                        "00100010=Doe^Jane " + std::string(group == 0x0200 ? "0200" : "0300") +
-                            "0010=AB "});
+        rows.push_back(
+            {group == 0x0200 ? "big_endian_group_0200" : "big_endian_group_0300", f,
+             "00100010=Doe^Jane " + std::string(group == 0x0200 ? "0200" : "0300") + "0010=AB "});
     }
-    {   /* a meta element holding items, replaced on saving */
+    { /* a meta element holding items, replaced on saving */
         FileBuilder f;
         f.Preamble().Syntax(TS_IMPLICIT_LE).Header(0x0002, 0x0000, "", 0xFFFFFFFF).Item();
         f.Text(0x0008, 0x1150, "UI", "1.2.3.44").ItemEnd().SeqEnd();
@@ -468,14 +472,14 @@ TEST(Writer, DamagedStructuresReadBackAsSaved) {
         for (int ts : {TS_IMPLICIT_LE, TS_EXPLICIT_LE, TS_EXPLICIT_BE}) {
             SCOPED_TRACE(ts);
             [&] { /* a failed ASSERT ends this syntax only */
-                Loaded in;
-                ASSERT_TRUE(in.Read(tmp.file("in.dcm")));
-                SortCodes(in.io.object->root);
-                EXPECT_EQ(row.shape, Shape(in.io.object->root));
-                ASSERT_EQ(0, in.Save(tmp.file("out.dcm"), ts, 1, TS_EXPLICIT_LE));
-                Loaded back;
-                ASSERT_TRUE(back.Read(tmp.file("out.dcm")));
-                EXPECT_EQ(row.shape, Shape(back.io.object->root));
+                  Loaded in;
+                  ASSERT_TRUE(in.Read(tmp.file("in.dcm")));
+                  SortCodes(in.io.object->root);
+                  EXPECT_EQ(row.shape, Shape(in.io.object->root));
+                  ASSERT_EQ(0, in.Save(tmp.file("out.dcm"), ts, 1, TS_EXPLICIT_LE));
+                  Loaded back;
+                  ASSERT_TRUE(back.Read(tmp.file("out.dcm")));
+                  EXPECT_EQ(row.shape, Shape(back.io.object->root));
             }();
         }
     }

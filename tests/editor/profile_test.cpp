@@ -125,7 +125,8 @@ protected:
         io_.out_meta_ts = io_.out_ds_ts = TS_EXPLICIT_LE;
         EXPECT_EQ(0, DO_copyObjectToFile(&g_app, &io_, out.c_str()));
         auto r = testutil::Run({"/usr/bin/python3", "-W", "ignore",
-                                std::string(QUENOR_SOURCE_DIR) + "/tests/editor/edit_oracle.py", "dump", out});
+                                std::string(QUENOR_SOURCE_DIR) + "/tests/editor/edit_oracle.py",
+                                "dump", out});
         EXPECT_EQ(0, r.status) << r.err;
         std::map<std::string, std::string> values;
         std::istringstream lines(r.out);
@@ -140,7 +141,8 @@ protected:
     int unopened_ = 0;
 };
 
-template <typename T> std::string Raw(std::initializer_list<T> values) {
+template <typename T>
+std::string Raw(std::initializer_list<T> values) {
     std::string out;
     for (T v : values)
         out.append(reinterpret_cast<const char *>(&v), sizeof v);
@@ -150,12 +152,14 @@ template <typename T> std::string Raw(std::initializer_list<T> values) {
 TEST_F(Profile, ValuesAreStoredByTheDictionaryVr) {
     /* Written with CR LF line ends; the 300 characters of the split line
      * are read as two lines, the second one an action of its own. */
-    const std::string split = "a 0008 0080 " + std::string(242, 'x') + "a 0008 1030 REST" + std::string(30, ' ');
+    const std::string split =
+        "a 0008 0080 " + std::string(242, 'x') + "a 0008 1030 REST" + std::string(30, ' ');
     struct Case {
         std::string line, path, stored, read; /* stored: host order; read: by pydicom */
     } cases[] = {
         {"a 0028 0010 512", "00280010", Raw<uint16_t>({512}), "512"},
-        {"a 0018 1310 0\\256\\256\\0", "00181310", Raw<uint16_t>({0, 256, 256, 0}), "[0, 256, 256, 0]"},
+        {"a 0018 1310 0\\256\\256\\0", "00181310", Raw<uint16_t>({0, 256, 256, 0}),
+         "[0, 256, 256, 0]"},
         {"a 0028 0011 7\\", "00280011", Raw<uint16_t>({7}), "7"},
         {"a 0018 6020 -70000\\12abc", "00186020", Raw<int32_t>({-70000, 12}), "[-70000, 12]"},
         {"a 0018 9219 -32768", "00189219", Raw<int16_t>({-32768}), "-32768"},
@@ -166,12 +170,13 @@ TEST_F(Profile, ValuesAreStoredByTheDictionaryVr) {
         {"a 0028 0009 00181063\\00181065", "00280009", Raw<uint16_t>({0x18, 0x1063, 0x18, 0x1065}),
          "['00181063', '00181065']"},
         {"a 0028 0030 0.5\\0.5", "00280030", std::string("0.5\\0.5\0", 8), "[0.5, 0.5]"},
-        {"a 0010 0010 \"Doe^John;Jr\"", "00100010", std::string("Doe^John;Jr\0", 12), "'Doe^John;Jr'"},
+        {"a 0010 0010 \"Doe^John;Jr\"", "00100010", std::string("Doe^John;Jr\0", 12),
+         "'Doe^John;Jr'"},
         {"a 0008 0090 Doe^John;Jr", "00080090", "Doe^John", "'Doe^John'"},
         {"a 0008 103e tab\tkept words", "0008103E", "tab\tkept", "'tab\\tkept'"},
         {"a 0020 0010 \"\"", "00200010", "", "''"},
         {"a 0042 0011 text is ignored", "00420011", "", "''"}, /* OB */
-        {"a 0008 1140 any text", "00081140", "", "<0 items>"},  /* SQ, undefined length */
+        {"a 0008 1140 any text", "00081140", "", "<0 items>"}, /* SQ, undefined length */
         {split, "00080080", std::string(242, 'x'), "'" + std::string(242, 'x') + "'"},
         {"", "00081030", "REST", "'REST'"},
     };
@@ -205,7 +210,8 @@ TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
         {"a 0028 0100 7\\\\8", 'b', "0028 element 0100"},
         {"a 0028 0100 70000", 'b', "0028 element 0100"},
         {"a 0028 0100 -1", 'b', "0028 element 0100"},
-        {"a 0018 6020 " + std::string(127, '0') + "1", 'b', "0018 element 6020"}, /* 128 characters */
+        {"a 0018 6020 " + std::string(127, '0') + "1", 'b',
+         "0018 element 6020"},                                      /* 128 characters */
         {"a 0028 0009 0018106300181065", 'b', "0028 element 0009"}, /* no backslash */
         {"a 0028 0009 00181063\\0018", 'b', "0028 element 0009"},
         {"a 0009 1099 x", 'w', "0009 element 1099"}, /* not in the dictionary */
@@ -241,32 +247,35 @@ TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
         const char *tree, *profile, *warned_lines, *after, *saved;
     } cases[] = {
         {"", "s\n", "1", "", ""},
-        {"0008,0016=1.2 0008,1140{ [ 0008,1150=1.2.3 0008,1155=1.2.3.4 ] } 0010,0010=P 0010,0020=ID",
+        {"0008,0016=1.2 0008,1140{ [ 0008,1150=1.2.3 0008,1155=1.2.3.4 ] } 0010,0010=P "
+         "0010,0020=ID",
          "a 0008 1140\n"               /* keeps its item */
          "s 0008 1140 1 0008 1150 0\n" /* into item 1 */
          "a 0008 1150 9.9\n"
          "e 0008 1160\n"
-         "s 0008 1140 -1\n"            /* 5: (0008,1140) is not in the item */
+         "s 0008 1140 -1\n" /* 5: (0008,1140) is not in the item */
          "s\n"
-         "s 0008 1140 -1\n"            /* a new item 2 */
+         "s 0008 1140 -1\n" /* a new item 2 */
          "a 0008 1155 5.5\n"
          "s\n"
-         "s 0008 1140 3\n"             /* 10: no item 3; the top level */
+         "s 0008 1140 3\n" /* 10: no item 3; the top level */
          "e 0010 0010\n"
          "e 0010 0030\n"
          "d 0010 0020\n"
-         "d 0010 0020\n"               /* 14 */
+         "d 0010 0020\n"                      /* 14 */
          "s 0008 1140 00000000000000000001\n" /* 15: a word of 20 characters */
          "s 0008 1140 0000000000000000001 0008 1150\n"
          "a 0008 1155 7.7\n",
          "5 10 14 15",
-         "0008,0016 0008,1140{FFFE,E000{0008,1150 0008,1155 0008,1160} FFFE,E000{0008,1155}} 0010,0010 "
+         "0008,0016 0008,1140{FFFE,E000{0008,1150 0008,1155 0008,1160} FFFE,E000{0008,1155}} "
+         "0010,0010 "
          "0010,0030",
          "00081140=<2 items>;00081140[0].00081150='9.9';00081140[0].00081155='7.7';"
          "00081140[0].00081160='';00081140[1].00081155='5.5';00100010='';00100030=''"},
         /* 'e' of the last element of an item, 'a' after 'd' of the last
          * element of a level: the element goes where the deleted one was. */
-        {"0008,0016=1.2 0008,1140{ [ 0008,1150=1.2.3 0040,a730{ [ 0040,a040=TEXT ] } ] } 0010,0010=P",
+        {"0008,0016=1.2 0008,1140{ [ 0008,1150=1.2.3 0040,a730{ [ 0040,a040=TEXT ] } ] } "
+         "0010,0010=P",
          "s 0008 1140 1\n"
          "e 0040 a730\n"
          "a 0008 1155 1.5\n"
@@ -313,7 +322,8 @@ TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
 TEST_F(Profile, ASequenceHeldAsRawBytesKeepsItsItems) {
     DO_closeObject(&io_);
     io_.out_meta_ts = io_.out_ds_ts = -1;
-    ASSERT_EQ(0, DO_importObjectFromFile(&g_app, &g_defs, testutil::SamplePath("CT_small.dcm").c_str(), &io_));
+    ASSERT_EQ(0, DO_importObjectFromFile(&g_app, &g_defs,
+                                         testutil::SamplePath("CT_small.dcm").c_str(), &io_));
     const std::string raw = Bytes("00101002");
     if (raw.empty())
         GTEST_SKIP() << "the reader no longer keeps a sequence of defined length as its bytes";
@@ -332,12 +342,14 @@ TEST_F(Profile, IncludesNestToDepthTenAndGoOnAfterTheirLine) {
     testutil::ScopedEnv path("QUENOR_PREDEF_PATH", "/nonexistent;" + tmp_.path());
     /* Eleven profiles in a chain: each sets one element, includes the next
      * and has an unknown third line, which shows its count going on. */
-    const char *tags[] = {"0008 0050", "0008 0070", "0008 0080", "0008 0090", "0008 1010", "0008 1030",
-                          "0008 103E", "0008 1040", "0008 1048", "0008 1050", "0008 1060"};
+    const char *tags[] = {"0008 0050", "0008 0070", "0008 0080", "0008 0090",
+                          "0008 1010", "0008 1030", "0008 103E", "0008 1040",
+                          "0008 1048", "0008 1050", "0008 1060"};
     std::string main_text, want = "Info: Processing profile $T/main.prf\n", back;
     for (int d = 0; d <= 10; d++) {
         const std::string n = std::to_string(d), name = d ? "$T/p" + n + ".prf" : "$T/main.prf";
-        std::string text = std::string("a ") + tags[d] + " D" + n + "\nf p" + std::to_string(d + 1) + ".prf\nQ\n";
+        std::string text =
+            std::string("a ") + tags[d] + " D" + n + "\nf p" + std::to_string(d + 1) + ".prf\nQ\n";
         if (d == 0)
             main_text = text;
         else
@@ -345,7 +357,8 @@ TEST_F(Profile, IncludesNestToDepthTenAndGoOnAfterTheirLine) {
         if (d)
             want += "Info: Processing profile " + name + "\n";
         if (d < 10)
-            back = "Info: Processing profile " + name + " (cont.)\nWarning: Unknown action defined in line 3\n" + back;
+            back = "Info: Processing profile " + name +
+                   " (cont.)\nWarning: Unknown action defined in line 3\n" + back;
     }
     want += "Warning: Too deeply nested profile includes. Max depth is 10\n" + back;
     EXPECT_EQ(want, Run(main_text));
@@ -365,14 +378,16 @@ TEST_F(Profile, IncludeNamesAndFailures) {
     testutil::WriteFile(tmp_.file("plain.prf"), "a 0008 0080 P3\n");
     testutil::WriteFile(tmp_.file("noname.prf"), "a 0008 0090 N4\nf\na 0008 1010 NOTREACHED\n");
     const std::string cont = "Info: Processing profile $T/main.prf (cont.)\n";
-    EXPECT_EQ("Info: Processing profile $T/main.prf\n"
-              "Info: Processing profile $T/sub dir/quoted name.prf\n" + cont +
-              "Info: Processing profile $T/bracket.prf\n" + cont + "Info: Processing profile $T/plain.prf\n" +
-              cont + "Error: Cannot open profile: missing.prf\n" + cont +
-              "Info: Processing profile $T/noname.prf\nWarning: In line 2 file name missing\n" + cont +
-              "Warning: In line 7 file name missing\n",
-              Run("f \"sub dir/quoted name.prf\"\nf <bracket.prf> more\nf plain.prf more\nf missing.prf\n"
-                  "f noname.prf\na 0008 1030 M6\nf   \na 0008 103e NOTREACHED\n"));
+    EXPECT_EQ(
+        "Info: Processing profile $T/main.prf\n"
+        "Info: Processing profile $T/sub dir/quoted name.prf\n" +
+            cont + "Info: Processing profile $T/bracket.prf\n" + cont +
+            "Info: Processing profile $T/plain.prf\n" + cont +
+            "Error: Cannot open profile: missing.prf\n" + cont +
+            "Info: Processing profile $T/noname.prf\nWarning: In line 2 file name missing\n" +
+            cont + "Warning: In line 7 file name missing\n",
+        Run("f \"sub dir/quoted name.prf\"\nf <bracket.prf> more\nf plain.prf more\nf missing.prf\n"
+            "f noname.prf\na 0008 1030 M6\nf   \na 0008 103e NOTREACHED\n"));
     EXPECT_EQ("0008,0016 0008,0050 0008,0070 0008,0080 0008,0090 0008,1030", Tree());
     EXPECT_EQ(1, unopened_);
     EXPECT_EQ(-1, result_);

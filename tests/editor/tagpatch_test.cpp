@@ -29,7 +29,9 @@ testutil::RunResult Patch(std::vector<std::string> args, const std::string &prog
     return testutil::Run(args, env);
 }
 
-std::string Oracle() { return std::string(QUENOR_SOURCE_DIR) + "/tests/editor/edit_oracle.py"; }
+std::string Oracle() {
+    return std::string(QUENOR_SOURCE_DIR) + "/tests/editor/edit_oracle.py";
+}
 
 /* pydicom's verdict on an edited file: "" when every listed change holds
  * and everything else of the original is kept. */
@@ -41,7 +43,9 @@ std::string Verdict(const std::string &original, const std::string &edited,
     return r.status == 0 ? "" : r.out + r.err;
 }
 
-std::string Dcmdump(const std::string &path) { return testutil::Run({"/usr/bin/dcmdump", path}).out; }
+std::string Dcmdump(const std::string &path) {
+    return testutil::Run({"/usr/bin/dcmdump", path}).out;
+}
 
 size_t Count(const std::string &text, const std::string &what) {
     size_t n = 0;
@@ -54,13 +58,17 @@ TEST(Tagpatch, UsageAndHelp) {
     TempDir tmp;
     const std::string p = tmp.file("p.prf"), out = tmp.file("o.dcm");
     WriteFile(p, "");
-    for (auto args : std::vector<std::vector<std::string>>{
-             {"-o", out}, {"-p", p}, {}, {"-p", p, "-o", out, "extra"}, {"-p", p, "-o", out, "-vx"}}) {
+    for (auto args : std::vector<std::vector<std::string>>{{"-o", out},
+                                                           {"-p", p},
+                                                           {},
+                                                           {"-p", p, "-o", out, "extra"},
+                                                           {"-p", p, "-o", out, "-vx"}}) {
         auto r = Patch(args);
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(1u, Count(r.err, "tagpatch 2.1\nUsage:\n  ")) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find(" [-?|h] [-V] -p<file> [-i<file>] -o<file> [-v[<E>[<F>]]] "
-                                                "[-l<file>] [@<file>]\n"));
+        EXPECT_NE(std::string::npos,
+                  r.err.find(" [-?|h] [-V] -p<file> [-i<file>] -o<file> [-v[<E>[<F>]]] "
+                             "[-l<file>] [@<file>]\n"));
     }
     EXPECT_FALSE(testutil::FileExists(out));
     auto help = Patch({"-h"}, "tagpatch");
@@ -75,7 +83,8 @@ TEST(Tagpatch, WithoutInputANewObjectGetsAMetaGroup) {
                                      "a 0008 0018 1.2.3.4\n"
                                      "a 0010 0010 \"New^Patient\"\n");
     for (const char *program : {"tagpatchd", "tagpatch"}) {
-        ASSERT_EQ(0, Patch({"-p", tmp.file("empty.prf"), "-o", tmp.file("empty.dcm")}, program).status);
+        ASSERT_EQ(
+            0, Patch({"-p", tmp.file("empty.prf"), "-o", tmp.file("empty.dcm")}, program).status);
         EXPECT_EQ(std::string(128, '\0') + "DICM", ReadFile(tmp.file("empty.dcm")).substr(0, 132));
         std::string dump = Dcmdump(tmp.file("empty.dcm"));
         EXPECT_NE(std::string::npos, dump.find("(0002,0013) SH [tagpatch2.1]")) << dump;
@@ -130,8 +139,7 @@ TEST(Tagpatch, SamplesEditedBySmallProfiles) {
         {"MR_small_bigendian.dcm",
          "a 0028 0030 0.25\\0.25\na 0018 1310 0\\64\\64\\0\na 0020 0013 7\nd 0008 0020\n",
          "set 00280030 [0.25, 0.25]\nset 00181310 [0, 64, 64, 0]\nset 00200013 7\ngone 00080020\n"},
-        {"rtstruct.dcm",
-         "s 3006 0020 2 3006 0026 0\na 3006 0026 \"NEW ROI\"\ns\ne 3006 0010\n",
+        {"rtstruct.dcm", "s 3006 0020 2 3006 0026 0\na 3006 0026 \"NEW ROI\"\ns\ne 3006 0010\n",
          "set 30060020[1].30060026 'NEW ROI'\nitems 30060010 0\ngone 30060010[0]\n"},
         {"CT_small.dcm", "a 0028 1050 40\nd 0010 1002\ne 0008 0008\n",
          "set 00281050 40.0\ngone 00101002\nempty 00080008\n"},
@@ -155,45 +163,46 @@ TEST(Tagpatch, SamplesEditedBySmallProfiles) {
     WriteFile(copy, ReadFile(testutil::SamplePath("MR_small.dcm")));
     WriteFile(tmp.file("edit.prf"), "a 0010 0010 \"In^Place\"\n");
     ASSERT_EQ(0, Patch({"-p", tmp.file("edit.prf"), "-i", copy, "-o", copy}).status);
-    EXPECT_EQ("", Verdict(testutil::SamplePath("MR_small.dcm"), copy, "set 00100010 'In^Place'\n", tmp));
+    EXPECT_EQ(
+        "", Verdict(testutil::SamplePath("MR_small.dcm"), copy, "set 00100010 'In^Place'\n", tmp));
 }
 
 /* What a site would keep as its de-identification profile; the lines that
  * delete the private block are added per file. */
-const char kAnonymise[] =
-    "; site de-identification\n"
-    "a 0010 0010 \"ANONYMOUS^PATIENT\"\n"
-    "a 0010 0020 ANON0001\n"
-    "e 0010 0030            ; birth date kept, emptied\n"
-    "d 0008 0080            ; institution\n"
-    "a 0012 0062 YES\n"
-    "a 0012 0064\n"
-    "s 0012 0064 -1         ; method code, in a new item\n"
-    "a 0008 0100 113100\n"
-    "a 0008 0102 DCM\n"
-    "a 0008 0104 \"Basic Application Confidentiality Profile\"\n"
-    "s\n";
+const char kAnonymise[] = "; site de-identification\n"
+                          "a 0010 0010 \"ANONYMOUS^PATIENT\"\n"
+                          "a 0010 0020 ANON0001\n"
+                          "e 0010 0030            ; birth date kept, emptied\n"
+                          "d 0008 0080            ; institution\n"
+                          "a 0012 0062 YES\n"
+                          "a 0012 0064\n"
+                          "s 0012 0064 -1         ; method code, in a new item\n"
+                          "a 0008 0100 113100\n"
+                          "a 0008 0102 DCM\n"
+                          "a 0008 0104 \"Basic Application Confidentiality Profile\"\n"
+                          "s\n";
 
-const char kAnonymised[] =
-    "set 00100010 'ANONYMOUS^PATIENT'\n"
-    "set 00100020 'ANON0001'\n"
-    "empty 00100030\n"
-    "gone 00080080\n"
-    "set 00120062 'YES'\n"
-    "items 00120064 1\n"
-    "set 00120064[0].00080100 '113100'\n"
-    "set 00120064[0].00080102 'DCM'\n"
-    "set 00120064[0].00080104 'Basic Application Confidentiality Profile'\n";
+const char kAnonymised[] = "set 00100010 'ANONYMOUS^PATIENT'\n"
+                           "set 00100020 'ANON0001'\n"
+                           "empty 00100030\n"
+                           "gone 00080080\n"
+                           "set 00120062 'YES'\n"
+                           "items 00120064 1\n"
+                           "set 00120064[0].00080100 '113100'\n"
+                           "set 00120064[0].00080102 'DCM'\n"
+                           "set 00120064[0].00080104 'Basic Application Confidentiality Profile'\n";
 
 TEST(Tagpatch, AnonymisationOfEverySampleKeepsAllElseAndThePixels) {
     TempDir tmp;
     std::vector<std::string> edited, unread;
     for (const std::string &name : testutil::SampleFiles()) {
         const std::string in = testutil::SamplePath(name), out = tmp.file(name);
-        auto block = testutil::Run({"/usr/bin/python3", "-W", "ignore", Oracle(), "private-block", in});
+        auto block =
+            testutil::Run({"/usr/bin/python3", "-W", "ignore", Oracle(), "private-block", in});
         ASSERT_EQ(0, block.status) << name << block.err;
         std::string profile = kAnonymise, changes = kAnonymised;
-        for (size_t at = 0, end; (end = block.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        for (size_t at = 0, end; (end = block.out.find('\n', at)) != std::string::npos;
+             at = end + 1) {
             std::string tag = block.out.substr(at, end - at);
             profile += "d " + tag + "\n";
             changes += "gone " + tag.substr(0, 4) + tag.substr(5) + "\n";
@@ -216,8 +225,8 @@ TEST(Tagpatch, AnonymisationOfEverySampleKeepsAllElseAndThePixels) {
         EXPECT_EQ("", Verdict(in, out, changes, tmp)) << name;
         edited.push_back(name);
     }
-    for (const char *must : {"CT_small.dcm", "MR_small.dcm", "MR_small_bigendian.dcm", "rtstruct.dcm",
-                             "rtplan.dcm", "test-SR.dcm", "SC_rgb_small_odd.dcm"})
+    for (const char *must : {"CT_small.dcm", "MR_small.dcm", "MR_small_bigendian.dcm",
+                             "rtstruct.dcm", "rtplan.dcm", "test-SR.dcm", "SC_rgb_small_odd.dcm"})
         EXPECT_NE(std::find(edited.begin(), edited.end(), must), edited.end()) << must;
     std::string skipped;
     for (const auto &n : unread)
@@ -230,37 +239,44 @@ TEST(Tagpatch, AnonymisationOfEverySampleKeepsAllElseAndThePixels) {
 std::string Implicit(uint16_t group, uint16_t element, const std::string &value) {
     uint16_t tag[2] = {group, element};
     uint32_t length = (uint32_t)value.size();
-    return std::string(reinterpret_cast<char *>(tag), 4) + std::string(reinterpret_cast<char *>(&length), 4) +
-           value;
+    return std::string(reinterpret_cast<char *>(tag), 4) +
+           std::string(reinterpret_cast<char *>(&length), 4) + value;
 }
 
 TEST(Tagpatch, AnInputOutOfTagOrderIsEditedAsWritten) {
     TempDir tmp;
-    WriteFile(tmp.file("in.dcm"), Implicit(0x0008, 0x0016, std::string("1.2.840.10008.5.1.4.1.1.7\0", 26)) +
-                                      Implicit(0x0010, 0x0020, "ID") + Implicit(0x0010, 0x0010, "Old^Name") +
-                                      Implicit(0x0008, 0x0060, "OT"));
+    WriteFile(tmp.file("in.dcm"),
+              Implicit(0x0008, 0x0016, std::string("1.2.840.10008.5.1.4.1.1.7\0", 26)) +
+                  Implicit(0x0010, 0x0020, "ID") + Implicit(0x0010, 0x0010, "Old^Name") +
+                  Implicit(0x0008, 0x0060, "OT"));
     WriteFile(tmp.file("p.prf"), "a 0010 0010 New^Name\nd 0008 0060\n");
-    auto r = Patch({"-p", tmp.file("p.prf"), "-i", tmp.file("in.dcm"), "-o", tmp.file("out.dcm"), "-v2"});
+    auto r = Patch(
+        {"-p", tmp.file("p.prf"), "-i", tmp.file("in.dcm"), "-o", tmp.file("out.dcm"), "-v2"});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(std::string::npos, r.err.find("Warning")) << r.err;
-    EXPECT_EQ("", Verdict(tmp.file("in.dcm"), tmp.file("out.dcm"), "set 00100010 'New^Name'\ngone 00080060\n", tmp));
+    EXPECT_EQ("", Verdict(tmp.file("in.dcm"), tmp.file("out.dcm"),
+                          "set 00100010 'New^Name'\ngone 00080060\n", tmp));
 }
 
 TEST(Tagpatch, AFailedSaveLeavesTheTargetAsItWas) {
     TempDir tmp;
     WriteFile(tmp.file("p.prf"), "a 0010 0010 X\n");
-    ASSERT_EQ(0, system(("mkdir " + tmp.file("ro") + " && echo old > " + tmp.file("ro/t.dcm") + " && chmod 555 " +
-                         tmp.file("ro")).c_str()));
+    ASSERT_EQ(0, system(("mkdir " + tmp.file("ro") + " && echo old > " + tmp.file("ro/t.dcm") +
+                         " && chmod 555 " + tmp.file("ro"))
+                            .c_str()));
     const bool root = geteuid() == 0; /* writes anywhere */
     for (const std::string &target : {tmp.file("no/such/dir/x.dcm"), tmp.file("ro/t.dcm")}) {
         if (root && target == tmp.file("ro/t.dcm"))
             continue;
-        auto r = Patch({"-p", tmp.file("p.prf"), "-i", testutil::SamplePath("MR_small.dcm"), "-o", target, "-v1"});
+        auto r = Patch({"-p", tmp.file("p.prf"), "-i", testutil::SamplePath("MR_small.dcm"), "-o",
+                        target, "-v1"});
         EXPECT_EQ(1, r.status);
-        EXPECT_NE(std::string::npos, r.err.find("Error: Error in storing DICOM object.\n")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("Error: Error in storing DICOM object.\n"))
+            << r.err;
     }
     EXPECT_EQ("old\n", ReadFile(tmp.file("ro/t.dcm")));
-    auto missing = Patch({"-p", tmp.file("p.prf"), "-i", tmp.file("absent.dcm"), "-o", tmp.file("x.dcm"), "-v1"});
+    auto missing = Patch(
+        {"-p", tmp.file("p.prf"), "-i", tmp.file("absent.dcm"), "-o", tmp.file("x.dcm"), "-v1"});
     EXPECT_EQ(1, missing.status);
     EXPECT_NE(std::string::npos, missing.err.find("Error: Error in opening DICOM object.\n"));
     EXPECT_FALSE(testutil::FileExists(tmp.file("x.dcm")));

@@ -20,11 +20,10 @@ struct Expected {
     bool partial = false; /* the other reader stopped early */
 };
 
-std::map<std::string, Expected> LoadExpected()
-{
+std::map<std::string, Expected> LoadExpected() {
     std::map<std::string, Expected> all;
-    std::istringstream in(testutil::ReadFile(std::string(QUENOR_SOURCE_DIR) +
-                                             "/tests/lister/expected_tags.txt"));
+    std::istringstream in(
+        testutil::ReadFile(std::string(QUENOR_SOURCE_DIR) + "/tests/lister/expected_tags.txt"));
     Expected *current = nullptr;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("== ", 0) == 0) {
@@ -49,8 +48,7 @@ const std::map<std::string, std::string> kRefused = {
 };
 
 /* "GGGG EEEE" of every listing line, indentation dropped. */
-std::vector<std::string> ListedTags(const std::string &listing)
-{
+std::vector<std::string> ListedTags(const std::string &listing) {
     static const std::regex row("^ *([0-9A-F]{4})  ([0-9A-F]{4}) *$");
     std::vector<std::string> tags;
     std::istringstream in(listing);
@@ -61,8 +59,7 @@ std::vector<std::string> ListedTags(const std::string &listing)
     return tags;
 }
 
-TEST(Samples, TagsMatchAnIndependentReader)
-{
+TEST(Samples, TagsMatchAnIndependentReader) {
     std::map<std::string, Expected> expected = LoadExpected();
     std::vector<std::string> files = testutil::SampleFiles();
     ASSERT_FALSE(files.empty());
@@ -70,9 +67,10 @@ TEST(Samples, TagsMatchAnIndependentReader)
         SCOPED_TRACE(name);
         ASSERT_EQ(1u, expected.count(name)) << "rerun make_expected_tags.py";
         const Expected &want = expected[name];
-        testutil::RunResult r = testutil::Run(
-            {testutil::BinPath("tagdump"), "-v1", "-i", testutil::SamplePath(name), "-f", "-vr", "-vl", "-vf", "-de"},
-            {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
+        testutil::RunResult r =
+            testutil::Run({testutil::BinPath("tagdump"), "-v1", "-i", testutil::SamplePath(name),
+                           "-f", "-vr", "-vl", "-vf", "-de"},
+                          {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
         auto refused = kRefused.find(name);
         if (refused != kRefused.end()) {
             EXPECT_EQ(1, r.status);

@@ -17,41 +17,48 @@ namespace {
 
 /* ---- building little-endian DICOM files ---- */
 
-std::string U16(uint16_t v) { return std::string{char(v & 0xFF), char(v >> 8)}; }
-std::string U32(uint32_t v) { return U16(uint16_t(v & 0xFFFF)) + U16(uint16_t(v >> 16)); }
+std::string U16(uint16_t v) {
+    return std::string{char(v & 0xFF), char(v >> 8)};
+}
+std::string U32(uint32_t v) {
+    return U16(uint16_t(v & 0xFFFF)) + U16(uint16_t(v >> 16));
+}
 
 const uint32_t kUndefined = 0xFFFFFFFFu;
 
 std::string Explicit(uint16_t g, uint16_t e, const std::string &vr, const std::string &value,
-                     uint32_t length = 0)
-{
+                     uint32_t length = 0) {
     bool long_form = vr == "OB" || vr == "OW" || vr == "SQ" || vr == "UN" || vr == "UT";
     uint32_t len = length ? length : (uint32_t)value.size();
     std::string head = U16(g) + U16(e) + vr;
     head += long_form ? U16(0) + U32(len) : U16(uint16_t(len));
     return head + value;
 }
-std::string Implicit(uint16_t g, uint16_t e, const std::string &value)
-{
+std::string Implicit(uint16_t g, uint16_t e, const std::string &value) {
     return U16(g) + U16(e) + U32((uint32_t)value.size()) + value;
 }
-std::string Marker(uint16_t e, uint32_t length) { return U16(0xFFFE) + U16(e) + U32(length); }
-std::string ItemStart() { return Marker(0xE000, kUndefined); }
-std::string ItemEnd() { return Marker(0xE00D, 0); }
-std::string SequenceEnd() { return Marker(0xE0DD, 0); }
+std::string Marker(uint16_t e, uint32_t length) {
+    return U16(0xFFFE) + U16(e) + U32(length);
+}
+std::string ItemStart() {
+    return Marker(0xE000, kUndefined);
+}
+std::string ItemEnd() {
+    return Marker(0xE00D, 0);
+}
+std::string SequenceEnd() {
+    return Marker(0xE0DD, 0);
+}
 
-std::string Preamble(const std::string &text)
-{
+std::string Preamble(const std::string &text) {
     return text + std::string(128 - text.size(), '\0') + "DICM";
 }
-std::string MetaGroup()
-{
+std::string MetaGroup() {
     std::string ts = Explicit(0x0002, 0x0010, "UI", std::string("1.2.840.10008.1.2.1\0", 20));
     return Explicit(0x0002, 0x0000, "UL", U32((uint32_t)ts.size())) + ts;
 }
 
-std::vector<std::string> Lines(const std::string &text)
-{
+std::vector<std::string> Lines(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
@@ -59,8 +66,7 @@ std::vector<std::string> Lines(const std::string &text)
     return lines;
 }
 
-std::string Replace(std::string text, const std::string &from, const std::string &to)
-{
+std::string Replace(std::string text, const std::string &from, const std::string &to) {
     for (size_t at; (at = text.find(from)) != std::string::npos;)
         text.replace(at, from.size(), to);
     return text;
@@ -68,20 +74,17 @@ std::string Replace(std::string text, const std::string &from, const std::string
 
 class Listing : public ::testing::Test {
 protected:
-    std::string Write(const std::string &name, const std::string &bytes)
-    {
+    std::string Write(const std::string &name, const std::string &bytes) {
         std::string path = dir_.file(name);
         testutil::WriteFile(path, bytes);
         return path;
     }
-    testutil::RunResult Tagdump(std::vector<std::string> args)
-    {
+    testutil::RunResult Tagdump(std::vector<std::string> args) {
         args.insert(args.begin(), testutil::BinPath("tagdump"));
         return testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
     }
     /* The listing lines of a file, after the two header lines. */
-    std::vector<std::string> Body(const std::string &file, std::vector<std::string> flags = {})
-    {
+    std::vector<std::string> Body(const std::string &file, std::vector<std::string> flags = {}) {
         std::vector<std::string> args{"-i", file};
         if (!flags.empty()) {
             args.push_back("-f");
@@ -93,8 +96,7 @@ protected:
         return lines.size() > 2 ? std::vector<std::string>(lines.begin() + 2, lines.end())
                                 : std::vector<std::string>{};
     }
-    std::string Simple()
-    {
+    std::string Simple() {
         return Write("simple.dcm", Preamble("") + MetaGroup() +
                                        Explicit(0x0008, 0x0060, "CS", "OT") +
                                        Explicit(0x0028, 0x0010, "US", U16(512)));
@@ -103,15 +105,13 @@ protected:
     testutil::TempDir dir_;
 };
 
-TEST_F(Listing, WholeListingMatchesTheExpectedText)
-{
-    std::string data = Explicit(0x0008, 0x0060, "CS", "OT") +
-                       Explicit(0x0008, 0x1140, "SQ", "", kUndefined) + ItemStart() +
-                       Explicit(0x0020, 0x0013, "IS", "7 ") + ItemEnd() + SequenceEnd() +
-                       Explicit(0x0009, 0x1001, "LO", "ab") +
-                       Explicit(0x0028, 0x0106, "SS", U16(3)) +
-                       Explicit(0x0028, 0x0010, "US", U16(512)) + /* out of order */
-                       Explicit(0x5002, 0x3000, "OW", U16(1) + U16(2));
+TEST_F(Listing, WholeListingMatchesTheExpectedText) {
+    std::string data =
+        Explicit(0x0008, 0x0060, "CS", "OT") + Explicit(0x0008, 0x1140, "SQ", "", kUndefined) +
+        ItemStart() + Explicit(0x0020, 0x0013, "IS", "7 ") + ItemEnd() + SequenceEnd() +
+        Explicit(0x0009, 0x1001, "LO", "ab") + Explicit(0x0028, 0x0106, "SS", U16(3)) +
+        Explicit(0x0028, 0x0010, "US", U16(512)) + /* out of order */
+        Explicit(0x5002, 0x3000, "OW", U16(1) + U16(2));
     std::string head = Preamble("QUENOR listing test") + MetaGroup() + data +
                        Explicit(0x7FE0, 0x0010, "OW", "", 8);
     std::string file = Write("whole.dcm", head + std::string(8, '\x11'));
@@ -119,10 +119,10 @@ TEST_F(Listing, WholeListingMatchesTheExpectedText)
     char offset_hex[16], offset_dec[16];
     snprintf(offset_hex, sizeof offset_hex, "%zX", head.size());
     snprintf(offset_dec, sizeof offset_dec, "%zu", head.size());
-    std::string expected = testutil::ReadFile(std::string(QUENOR_SOURCE_DIR) +
-                                              "/tests/lister/listing_expected.txt");
-    expected = Replace(Replace(Replace(expected, "@FILE@", file), "@OFFHEX@", offset_hex),
-                       "@OFF@", offset_dec);
+    std::string expected =
+        testutil::ReadFile(std::string(QUENOR_SOURCE_DIR) + "/tests/lister/listing_expected.txt");
+    expected = Replace(Replace(Replace(expected, "@FILE@", file), "@OFFHEX@", offset_hex), "@OFF@",
+                       offset_dec);
 
     testutil::RunResult r = Tagdump({"-i", file});
     ASSERT_EQ(0, r.status) << r.err;
@@ -132,8 +132,7 @@ TEST_F(Listing, WholeListingMatchesTheExpectedText)
     EXPECT_EQ(want.size(), got.size());
 }
 
-TEST_F(Listing, ZeroPreambleIsWrittenInHex)
-{
+TEST_F(Listing, ZeroPreambleIsWrittenInHex) {
     std::vector<std::string> body = Body(Simple());
     ASSERT_GE(body.size(), 3u);
     EXPECT_EQ(std::string(256, '0'), body[0]);
@@ -141,10 +140,9 @@ TEST_F(Listing, ZeroPreambleIsWrittenInHex)
     EXPECT_EQ("", body[2]);
 }
 
-TEST_F(Listing, BareDataSetHasNoPreambleBlock)
-{
-    std::string file = Write("bare.dcm", Implicit(0x0008, 0x0060, "OT") +
-                                             Implicit(0x0010, 0x0010, "Doe^John"));
+TEST_F(Listing, BareDataSetHasNoPreambleBlock) {
+    std::string file =
+        Write("bare.dcm", Implicit(0x0008, 0x0060, "OT") + Implicit(0x0010, 0x0010, "Doe^John"));
     testutil::RunResult r = Tagdump({"-i", file, "-f", "-de"});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ("DICOM File Meta Information Header (Unknown/Not present)\n"
@@ -154,8 +152,7 @@ TEST_F(Listing, BareDataSetHasNoPreambleBlock)
               r.out);
 }
 
-TEST_F(Listing, FlagWordsSwitchColumnsOff)
-{
+TEST_F(Listing, FlagWordsSwitchColumnsOff) {
     std::string file = Simple();
     const std::string rows = "0028  0010  US            2  512";
     std::vector<std::string> all = Body(file);
@@ -184,21 +181,19 @@ TEST_F(Listing, FlagWordsSwitchColumnsOff)
     EXPECT_EQ("      2  512  ", Body(file, {"-gc", "-ec", "-vr", "-de"}).back());
 }
 
-TEST_F(Listing, HiddenElementsKeepTheirChildren)
-{
+TEST_F(Listing, HiddenElementsKeepTheirChildren) {
     /* (0009,1002) is not defined: hidden with -un; its items are not,
      * they stay at its own indentation (the dictionary does not call it a
      * sequence) and their contents 2 blanks further */
-    std::string file = Write(
-        "hidden.dcm",
-        Preamble("") + MetaGroup() + Explicit(0x0009, 0x1001, "LO", "ab") +
-            Explicit(0x0009, 0x1002, "SQ", "", kUndefined) + ItemStart() +
-            Explicit(0x0010, 0x0010, "PN", "Doe ") + ItemEnd() + SequenceEnd() +
-            Explicit(0x0010, 0x0020, "LO", "ID1 "));
+    std::string file =
+        Write("hidden.dcm", Preamble("") + MetaGroup() + Explicit(0x0009, 0x1001, "LO", "ab") +
+                                Explicit(0x0009, 0x1002, "SQ", "", kUndefined) + ItemStart() +
+                                Explicit(0x0010, 0x0010, "PN", "Doe ") + ItemEnd() + SequenceEnd() +
+                                Explicit(0x0010, 0x0020, "LO", "ID1 "));
     std::vector<std::string> shown = Body(file, {"-de", "-vl", "-vf"});
     std::vector<std::string> hidden = Body(file, {"-de", "-vl", "-vf", "-un"});
-    std::vector<std::string> want{"FFFE  E000", "  0010  0010  PN", "  FFFE  E00D",
-                                  "FFFE  E0DD", "0010  0020  LO"};
+    std::vector<std::string> want{"FFFE  E000", "  0010  0010  PN", "  FFFE  E00D", "FFFE  E0DD",
+                                  "0010  0020  LO"};
     ASSERT_GE(hidden.size(), want.size());
     std::vector<std::string> tail(hidden.end() - (long)want.size(), hidden.end());
     for (auto &line : tail)
@@ -209,14 +204,12 @@ TEST_F(Listing, HiddenElementsKeepTheirChildren)
         EXPECT_NE(0u, line.find("0009")) << line;
 }
 
-std::string F32(float f)
-{
+std::string F32(float f) {
     uint32_t v;
     memcpy(&v, &f, 4);
     return U32(v);
 }
-std::string F64(double d)
-{
+std::string F64(double d) {
     uint64_t v;
     memcpy(&v, &d, 8);
     return U32(uint32_t(v)) + U32(uint32_t(v >> 32));
@@ -227,18 +220,19 @@ std::string F64(double d)
  * dcmdump reads in the same file: FL 1.24999997e-05\0.5 and FD
  * 9.9999999999999982e-13 (its longer texts of the same numbers), 0.125,
  * SS -100 and -2000, US 256\0\16, OW 0000\0349\038d. */
-TEST_F(Listing, OpenVRsAndSmallFloatsPrintTheirValues)
-{
+TEST_F(Listing, OpenVRsAndSmallFloatsPrintTheirValues) {
     std::string file = Write(
         "values.dcm",
         Preamble("") + MetaGroup() + Explicit(0x0018, 0x1320, "FL", F32(1.25e-05f) + F32(0.5f)) +
-            Explicit(0x0018, 0x602C, "FD", F64(1e-12)) + Explicit(0x0018, 0x602E, "FD", F64(0.125)) +
-            Explicit(0x0028, 0x0103, "US", U16(1)) + Explicit(0x0028, 0x0106, "SS", U16(0xFF9C)) +
+            Explicit(0x0018, 0x602C, "FD", F64(1e-12)) +
+            Explicit(0x0018, 0x602E, "FD", F64(0.125)) + Explicit(0x0028, 0x0103, "US", U16(1)) +
+            Explicit(0x0028, 0x0106, "SS", U16(0xFF9C)) +
             Explicit(0x0028, 0x0120, "SS", U16(0xF830)) +
             Explicit(0x0028, 0x1101, "US", U16(256) + U16(0) + U16(16)) +
             Explicit(0x5400, 0x0100, "SQ", "", kUndefined) + ItemStart() +
             Explicit(0x5400, 0x1004, "US", U16(16)) +
-            Explicit(0x5400, 0x1010, "OW", U16(0) + U16(841) + U16(909)) + ItemEnd() + SequenceEnd());
+            Explicit(0x5400, 0x1010, "OW", U16(0) + U16(841) + U16(909)) + ItemEnd() +
+            SequenceEnd());
     std::vector<std::string> body = Body(file, {"-de"});
     std::vector<std::string> want{
         "0018  1320  FL            8  1.25e-05\\0.500000  ",
@@ -258,12 +252,12 @@ TEST_F(Listing, OpenVRsAndSmallFloatsPrintTheirValues)
     EXPECT_EQ(want, got);
 }
 
-TEST_F(Listing, LongValuesPushOrDropTheDescription)
-{
-    std::string file = Write("long.dcm", Preamble("") + MetaGroup() +
-                                             Explicit(0x0008, 0x1030, "LO", std::string(26, 'x')) +
-                                             Explicit(0x0008, 0x103E, "LO", std::string(30, 'x')) +
-                                             Explicit(0x0010, 0x4000, "LT", std::string(2000, 'y')));
+TEST_F(Listing, LongValuesPushOrDropTheDescription) {
+    std::string file =
+        Write("long.dcm", Preamble("") + MetaGroup() +
+                              Explicit(0x0008, 0x1030, "LO", std::string(26, 'x')) +
+                              Explicit(0x0008, 0x103E, "LO", std::string(30, 'x')) +
+                              Explicit(0x0010, 0x4000, "LT", std::string(2000, 'y')));
     std::vector<std::string> body = Body(file);
     ASSERT_EQ(8u, body.size());
     /* 27 + 2 + 26 + 2 = 57 characters: description at 60; 4 more: at 65 */
@@ -273,8 +267,7 @@ TEST_F(Listing, LongValuesPushOrDropTheDescription)
     EXPECT_EQ(std::string::npos, body[7].find('#'));
 }
 
-TEST_F(Listing, ListFile)
-{
+TEST_F(Listing, ListFile) {
     std::string file = Simple();
     std::string list = dir_.file("list.txt");
     testutil::RunResult r = Tagdump({"-i", file, "-o", list});
@@ -288,7 +281,8 @@ TEST_F(Listing, ListFile)
     r = Tagdump({"-i", file, "-o", bad, "-v1"});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_NE(std::string::npos, r.err.find("Error: Cannot open list file " + bad + ".\n")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Error: Cannot open list file " + bad + ".\n"))
+        << r.err;
 }
 
 } // namespace

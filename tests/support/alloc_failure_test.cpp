@@ -28,8 +28,7 @@ struct RefusedNew {
 
 const char kVar[] = "QUENOR_TEST_ALLOC_PATH";
 
-TEST(AllocationFailure, SearchPathLookupFindsNothingAndReturns)
-{
+TEST(AllocationFailure, SearchPathLookupFindsNothingAndReturns) {
     testutil::TempDir dir;
     const std::string path = dir.file("x.def");
     testutil::WriteFile(path, "");
@@ -53,8 +52,7 @@ TEST(AllocationFailure, SearchPathLookupFindsNothingAndReturns)
     EXPECT_EQ(path, std::string(r));
 }
 
-TEST(AllocationFailure, DefinitionLoadersFailTheirLoad)
-{
+TEST(AllocationFailure, DefinitionLoadersFailTheirLoad) {
     testutil::TempDir dir;
     const std::string bad = dir.file("bad.def");
     testutil::WriteFile(bad, "{ x");
@@ -81,20 +79,17 @@ TEST(AllocationFailure, DefinitionLoadersFailTheirLoad)
  * back with free; the compiler cannot see that the two belong together. */
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-void *operator new(size_t size)
-{
+void *operator new(size_t size) {
     if (!g_refuse_new)
         if (void *p = malloc(size ? size : 1))
             return p;
     throw std::bad_alloc();
 }
 
-void operator delete(void *p) noexcept
-{
+void operator delete(void *p) noexcept {
     free(p);
 }
 
-void operator delete(void *p, size_t) noexcept
-{
+void operator delete(void *p, size_t) noexcept {
     free(p);
 }

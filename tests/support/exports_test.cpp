@@ -41,9 +41,9 @@ TEST(ExportsTest, BasekitExportsExactlyItsInterface) {
             found.insert(name);
     }
     const std::set<std::string> want = {
-        "log_start",  "log_end",           "log_mask",          "log_message",       "log_abort",
-        "initgetopt1", "getopt1",          "fixpath",           "mergepath",         "getfileenv",
-        "_dirname",   "_basename",         "InitDStringBuffer", "AddToDStringBuffer", "DoneDStringBuffer",
-        "swapbytes",  "strtoupper",        "strtolower"};
+        "log_start",   "log_end",    "log_mask",          "log_message",        "log_abort",
+        "initgetopt1", "getopt1",    "fixpath",           "mergepath",          "getfileenv",
+        "_dirname",    "_basename",  "InitDStringBuffer", "AddToDStringBuffer", "DoneDStringBuffer",
+        "swapbytes",   "strtoupper", "strtolower"};
     EXPECT_EQ(found, want);
 }

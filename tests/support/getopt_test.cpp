@@ -354,7 +354,8 @@ TEST_F(GetoptTest, DirectoryIsNotAnArgumentFile) {
     Parser p({"prog", "@" + tmp.path()});
     CaptureStderr();
     EXPECT_EQ(p.Next("a"), -1);
-    EXPECT_EQ(GetCapturedStderr(), "Error: : could not open command list file -- " + tmp.path() + "\n");
+    EXPECT_EQ(GetCapturedStderr(),
+              "Error: : could not open command list file -- " + tmp.path() + "\n");
     EXPECT_EQ(p.st.optind, 1);
 }
 

@@ -31,8 +31,9 @@ protected:
     }
 };
 
-const char *kTimeRe = "(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-                      "[ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}";
+const char *kTimeRe =
+    "(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+    "[ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}";
 
 } // namespace
 
@@ -125,7 +126,8 @@ TEST_F(LogTest, FileOnlyWhenStderrThresholdZero) {
     EXPECT_EQ(GetCapturedStderr(), "");
     CloseLog();
     std::string text = testutil::ReadFile(path);
-    std::regex re(std::string("^\\*\\*\\* Log start: ") + kTimeRe + "\ntitle\n\nInfo: info line\nneg\n$");
+    std::regex re(std::string("^\\*\\*\\* Log start: ") + kTimeRe +
+                  "\ntitle\n\nInfo: info line\nneg\n$");
     EXPECT_TRUE(std::regex_match(text, re)) << text;
 }
 
@@ -205,7 +207,8 @@ TEST_F(LogTest, UnopenableLogFileIsSilent) {
     log_message("still works", 1);
     std::string err = GetCapturedStderr();
     EXPECT_FALSE(testutil::FileExists(path));
-    std::regex re(std::string("^\\*\\*\\* Log start: ") + kTimeRe + "\nT\nprog\nError: still works\n$");
+    std::regex re(std::string("^\\*\\*\\* Log start: ") + kTimeRe +
+                  "\nT\nprog\nError: still works\n$");
     EXPECT_TRUE(std::regex_match(err, re)) << err;
 
     /* With the stderr threshold at 0 nothing at all is shown. */

@@ -20,15 +20,20 @@ namespace {
 const char *kVar = "QUENOR_TEST_DEF_PATH";
 
 /* Calls f on a writable copy of s; returns the result as a string. */
-template <typename F> std::string OnCopy(F f, const std::string &s) {
+template <typename F>
+std::string OnCopy(F f, const std::string &s) {
     std::vector<char> buf(s.begin(), s.end());
     buf.push_back('\0');
     char *r = f(buf.data());
     return r ? std::string(r) : std::string("<null>");
 }
 
-std::string Dir(const std::string &s) { return OnCopy(_dirname, s); }
-std::string Base(const std::string &s) { return OnCopy(_basename, s); }
+std::string Dir(const std::string &s) {
+    return OnCopy(_dirname, s);
+}
+std::string Base(const std::string &s) {
+    return OnCopy(_basename, s);
+}
 
 std::string Lookup(const char *var, const std::string &name, int size = 512) {
     std::vector<char> result(size > 0 ? size : 1, 'X');
@@ -51,7 +56,9 @@ private:
     std::string old_;
 };
 
-void MkDir(const std::string &p) { ASSERT_EQ(mkdir(p.c_str(), 0755), 0) << p; }
+void MkDir(const std::string &p) {
+    ASSERT_EQ(mkdir(p.c_str(), 0755), 0) << p;
+}
 
 } // namespace
 

@@ -23,7 +23,9 @@ namespace {
 
 using testutil::RunResult;
 
-std::string Oracle() { return std::string(QUENOR_SOURCE_DIR) + "/tests/verifier/audit_oracle.py"; }
+std::string Oracle() {
+    return std::string(QUENOR_SOURCE_DIR) + "/tests/verifier/audit_oracle.py";
+}
 
 std::string Hex8(uint32_t tag) {
     char text[12];
@@ -54,7 +56,8 @@ std::map<std::string, std::string> PresentMandatory(const std::string &path) {
     init_AppData(&app, "test", "1", banner);
     const int16_t mask = log_mask(0);
     init_IOObject(&io);
-    if (InitTagPrvDef(&app, &defs, 0) == 0 && DO_importObjectFromFile(&app, &defs, path.c_str(), &io) == 0 &&
+    if (InitTagPrvDef(&app, &defs, 0) == 0 &&
+        DO_importObjectFromFile(&app, &defs, path.c_str(), &io) == 0 &&
         InitUABCDef(&app, &defs, io.object, 0) == 0) {
         std::set<uint32_t> nested;
         for (const ModuleDef *m = defs.abc->first; m; m = m->next)
@@ -64,8 +67,9 @@ std::map<std::string, std::string> PresentMandatory(const std::string &path) {
             if (m->usage[0] != 'M')
                 continue;
             for (const AttrDef *a = m->first; a; a = a->next)
-                if (a->element && (a->flags & ATTR_FLAG_MADE_BY_BINDING) == 0 && a->tag != 0x00080016u &&
-                    !nested.count(a->tag) && (std::string(a->type) == "1" || std::string(a->type) == "2"))
+                if (a->element && (a->flags & ATTR_FLAG_MADE_BY_BINDING) == 0 &&
+                    a->tag != 0x00080016u && !nested.count(a->tag) &&
+                    (std::string(a->type) == "1" || std::string(a->type) == "2"))
                     found[Hex8(a->tag)] = a->type;
         }
     }
@@ -84,7 +88,8 @@ std::map<std::string, std::string> TagauditMissing(const std::string &path) {
     std::map<std::string, std::string> missing;
     static const std::regex finding("\t\\(([0-9A-F]{4}), ([0-9A-F]{4})\\) -- [^\n]*\n\tValue:\t\n"
                                     "Error: \t\tType ([12]) element is missing\\.\n");
-    for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), finding); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), finding);
+         it != std::sregex_iterator(); ++it)
         missing[(*it)[1].str() + (*it)[2].str()] = (*it)[3];
     return missing;
 }
@@ -125,7 +130,8 @@ TEST(AgainstDciodvfy, RemovedType1And2AttributesAreReportedMissing) {
         const std::map<std::string, std::string> present = PresentMandatory(original);
         if (present.empty())
             continue; /* refused by the reader, or without SOP class */
-        std::vector<std::string> args = {"/usr/bin/python3", Oracle(), "remove", original, tmp.file(name)};
+        std::vector<std::string> args = {"/usr/bin/python3", Oracle(), "remove", original,
+                                         tmp.file(name)};
         for (const auto &p : present)
             args.push_back(p.first);
         RunResult removed = testutil::Run(args);

@@ -33,7 +33,9 @@ std::string Body(const std::string &log) {
     return log.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
-std::string Oracle() { return std::string(QUENOR_SOURCE_DIR) + "/tests/verifier/audit_oracle.py"; }
+std::string Oracle() {
+    return std::string(QUENOR_SOURCE_DIR) + "/tests/verifier/audit_oracle.py";
+}
 
 struct Facts {
     bool meta = false;
@@ -70,7 +72,8 @@ std::vector<std::string> ExpectedHeadings(const std::string &sop_class) {
     const std::string defs = testutil::DefsDir();
     const std::string uids = testutil::ReadFile(defs + "/uid_tab.def");
     std::smatch m;
-    const std::regex uid_row("\\{\"([^\"]*)\", \"" + std::regex_replace(sop_class, std::regex("\\."), "\\.") + "\",");
+    const std::regex uid_row("\\{\"([^\"]*)\", \"" +
+                             std::regex_replace(sop_class, std::regex("\\."), "\\.") + "\",");
     if (!std::regex_search(uids, m, uid_row))
         return {};
     const std::string object = m[1];
@@ -85,7 +88,8 @@ std::vector<std::string> ExpectedHeadings(const std::string &sop_class) {
     std::vector<std::string> headings = {m[1]};
     const std::regex module_row("^ *\\{\"[^\"]*\", \"([^\"]*)\", '(.)'");
     while (std::getline(in, line) && std::regex_search(line, m, module_row))
-        headings.push_back("Checking " + m[1].str() + " Module" + (m[2] == "C" ? " -- Type = C" : ""));
+        headings.push_back("Checking " + m[1].str() + " Module" +
+                           (m[2] == "C" ? " -- Type = C" : ""));
     headings.push_back("Checking Private Data Module"); /* ab2_tab.def is bundled */
     return headings;
 }
@@ -104,7 +108,9 @@ std::vector<std::string> Headings(const std::string &log) {
 }
 
 /* Samples our reader refuses (see the lister's sample tests). */
-bool Refused(const std::string &name) { return name == "nested_priv_SQ.dcm" || name == "no_meta.dcm"; }
+bool Refused(const std::string &name) {
+    return name == "nested_priv_SQ.dcm" || name == "no_meta.dcm";
+}
 
 class Samples : public ::testing::Test {
 protected:
@@ -166,32 +172,34 @@ TEST(Tagaudit, WithoutSopClassFallsBackToTagChecking) {
     const std::string script =
         "import pydicom,sys\nds=pydicom.dcmread(sys.argv[1])\nds.Modality='ct'\n"
         "ds.save_as(sys.argv[2], write_like_original=True)\n";
-    RunResult py = testutil::Run({"/usr/bin/python3", "-c", script,
-                                  testutil::SamplePath("priv_SQ.dcm"), tmp.file("c.dcm")});
+    RunResult py = testutil::Run(
+        {"/usr/bin/python3", "-c", script, testutil::SamplePath("priv_SQ.dcm"), tmp.file("c.dcm")});
     ASSERT_EQ(0, py.status) << py.err;
     RunResult r = Audit({"-i", tmp.file("c.dcm"), "-v2"});
     EXPECT_EQ(0, r.status);
-    const std::string fallback = "Error: SOP Class UID (0008,0016) not defined.\n"
-                                 "Warning: Error in parsing DICOM definition files.\n"
-                                 "Warning: Cannot check by modules. Doing quick verify (tag checking only).\n"
-                                 "\t(0008, 0060) -- Modality\n\tValue:\t  ct\n"
-                                 "Error: \t\tElement contains extra characters.\n"
-                                 "Error: Error in checking DICOM object.\n";
+    const std::string fallback =
+        "Error: SOP Class UID (0008,0016) not defined.\n"
+        "Warning: Error in parsing DICOM definition files.\n"
+        "Warning: Cannot check by modules. Doing quick verify (tag checking only).\n"
+        "\t(0008, 0060) -- Modality\n\tValue:\t  ct\n"
+        "Error: \t\tElement contains extra characters.\n"
+        "Error: Error in checking DICOM object.\n";
     EXPECT_NE(std::string::npos, r.err.find(fallback)) << r.err;
 }
 
 TEST(Tagaudit, MetaHeaderNotInExplicitLittleEndian) {
     testutil::TempDir tmp;
-    RunResult w = testutil::Run({testutil::BinPath("tagrecoded"), "-i", testutil::SamplePath("CT_small.dcm"),
-                                 "-o", tmp.file("b.dcm"), "-mob", "-doi"},
-                                {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
+    RunResult w =
+        testutil::Run({testutil::BinPath("tagrecoded"), "-i", testutil::SamplePath("CT_small.dcm"),
+                       "-o", tmp.file("b.dcm"), "-mob", "-doi"},
+                      {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
     ASSERT_EQ(0, w.status) << w.err;
     RunResult r = Audit({"-i", tmp.file("b.dcm"), "-v1"});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(0u, Body(r.err).find("DICOM File Meta Information Header (ExplicitVRBigEndian)\n"
-                             "Error: File Meta Information Header TransferSyntax is not "
-                             "ExplicitVRLittleEndian.\n"
-                             "DICOM Data Set (ImplicitVRLittleEndian)\n"))
+                                   "Error: File Meta Information Header TransferSyntax is not "
+                                   "ExplicitVRLittleEndian.\n"
+                                   "DICOM Data Set (ImplicitVRLittleEndian)\n"))
         << r.err;
 }
 
@@ -205,8 +213,9 @@ TEST(Tagaudit, SilentWithoutVerbosity) {
 }
 
 TEST(Tagaudit, CommandLine) {
-    const std::string usage_tail = "Usage:\n  " + testutil::BinPath("tagauditd") +
-                                   " [-?|h] [-V] -i<file> [-q] [-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
+    const std::string usage_tail =
+        "Usage:\n  " + testutil::BinPath("tagauditd") +
+        " [-?|h] [-V] -i<file> [-q] [-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
     RunResult none = Audit({});
     EXPECT_EQ(1, none.status);
     EXPECT_EQ("tagaudit 2.1\n" + usage_tail, none.err);
