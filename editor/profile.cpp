@@ -304,21 +304,6 @@ bool build_numbers(const char *text, const NumberFormat &f, MallocOwner<void> *v
     return true;
 }
 
-/* "%hx" of the characters [from, to) of text (at most 4), never beyond its
- * end. */
-bool read_hex_part(const char *text, size_t len, size_t from, uint16_t *out) {
-    if (from >= len)
-        return false;
-    char word[5] = {0, 0, 0, 0, 0};
-    for (size_t i = 0; i < 4 && from + i < len; i++)
-        word[i] = text[from + i];
-    unsigned short v;
-    if (sscanf(word, "%hx", &v) != 1)
-        return false;
-    *out = v;
-    return true;
-}
-
 /* AT values: pieces of 9 characters, each an 8-digit tag (group, element)
  * and a separator, written gggg eeee backslash gggg eeee.  A text with
  * more pieces than its backslashes separate is refused. */
@@ -337,8 +322,9 @@ bool build_tags(const char *text, MallocOwner<void> *value, uint32_t *length) {
     if (!array)
         return false;
     for (size_t i = 0; i < pieces; i++) {
-        if (!read_hex_part(text, len, 9 * i, &array.get()[2 * i]) ||
-            !read_hex_part(text, len, 9 * i + 4, &array.get()[2 * i + 1])) {
+        /* The element word of the last piece may lie past the end. */
+        if (9 * i + 4 >= len || !read_hex4(text + 9 * i, &array.get()[2 * i]) ||
+            !read_hex4(text + 9 * i + 4, &array.get()[2 * i + 1])) {
             log_message(kBadNumber, 1);
             return false;
         }
