@@ -157,14 +157,18 @@ const char *vr_column_text(const Listing &listing, int vr, uint16_t group, uint1
     }
 }
 
-void format_element_line(const Listing &listing, DicomElement *e, char *buf, int size) {
-    memset(buf, 0, (size_t)size);
-    Line line{buf, size, 0};
-    const uint32_t tag = ((uint32_t)e->group << 16) | e->element;
+/* What the dictionary says of an element's tag: looked up once for the
+ * filter and the line. */
+struct TagEntry {
     int vr = -1;
     const char *vrname = nullptr;
     const char *name = nullptr;
-    getVRandName(listing.app, tag, &vr, &vrname, &name);
+};
+
+void format_element_line(const Listing &listing, DicomElement *e, const TagEntry &entry, char *buf,
+                         int size) {
+    memset(buf, 0, (size_t)size);
+    Line line{buf, size, 0};
     const int16_t *column_on = listing.column_on;
 
     int indent = 2 * (listing.item_depth + listing.sequence_depth);
@@ -174,7 +178,7 @@ void format_element_line(const Listing &listing, DicomElement *e, char *buf, int
     if (column_on[EC])
         line.addf("  %04hX", e->element);
     if (column_on[VR]) {
-        const char *text = vr_column_text(listing, vr, e->group, e->element, vrname);
+        const char *text = vr_column_text(listing, entry.vr, e->group, e->element, entry.vrname);
         int n = (int)strlen(text);
         line.add("  ");
         line.add(text, n);
@@ -209,7 +213,7 @@ void format_element_line(const Listing &listing, DicomElement *e, char *buf, int
         while (line.len < column && line.len < size - 1)
             line.add(kBlanks, column - line.len < kDescColumn ? column - line.len : kDescColumn);
         line.add("# ");
-        line.add(name ? name : "");
+        line.add(entry.name ? entry.name : "");
     }
 }
 
@@ -220,10 +224,12 @@ bool is_item(const DicomElement *e) {
 }
 
 void list_element(Listing &listing, DicomElement *e) {
-    int vr = -1;
-    getVR(listing.app, ((uint32_t)e->group << 16) | e->element, &vr);
+    TagEntry entry;
+    getVRandName(listing.app, ((uint32_t)e->group << 16) | e->element, &entry.vr, &entry.vrname,
+                 &entry.name);
+    const int vr = entry.vr;
     if (listing.column_on[UN] || (vr != -1 && vr != VR_RE && vr != VR_NA)) {
-        format_element_line(listing, e, listing.line, kLineSize);
+        format_element_line(listing, e, entry, listing.line, kLineSize);
         size_t n = strlen(listing.line);
         listing.line[n] = '\n';
         fwrite(listing.line, 1, n + 1, listing.stream);
