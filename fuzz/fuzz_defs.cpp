@@ -14,11 +14,8 @@
 
 #include <string>
 
+#include "fuzz_setup.h"
 #include "medcore.h"
-
-#ifndef QUENOR_DEFS_DIR
-#define QUENOR_DEFS_DIR "defs"
-#endif
 
 namespace {
 
@@ -72,18 +69,8 @@ void build_object() {
 }
 
 void set_up() {
-    char banner[64];
-    init_AppData(&app, "fuzz_defs", "1.0", banner);
-    if (InitDICOMTagDef(&app, QUENOR_DEFS_DIR "/tag_tab.def", 1) != 0) {
-        fprintf(stderr, "cannot load the tag definitions from %s\n", QUENOR_DEFS_DIR);
-        abort();
-    }
-    char name[] = "/tmp/fuzz_defs_XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0)
-        abort();
-    close(fd);
-    scratch = name;
+    load_definitions(&app, "fuzz_defs");
+    scratch = make_scratch_file("fuzz_defs");
     fixed_objects = scratch + ".ab";
     FILE *f = fopen(fixed_objects.c_str(), "w");
     if (!f)
@@ -111,11 +98,7 @@ void bind_and_free(DefHolder *defs) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (scratch.empty())
         set_up();
-    FILE *f = fopen(scratch.c_str(), "wb");
-    if (!f)
-        abort();
-    fwrite(data, 1, size, f);
-    fclose(f);
+    write_input(scratch, data, size);
     const char *path = scratch.c_str();
 
     char out[20] = "";

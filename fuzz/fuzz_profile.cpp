@@ -20,12 +20,9 @@
 
 #include <string>
 
+#include "fuzz_setup.h"
 #include "medcore.h"
 #include "profile.h"
-
-#ifndef QUENOR_DEFS_DIR
-#define QUENOR_DEFS_DIR "defs"
-#endif
 
 namespace {
 
@@ -33,13 +30,7 @@ AppData app;
 std::string scratch;
 
 void set_up() {
-    char banner[64];
-    init_AppData(&app, "fuzz_profile", "1.0", banner);
-    const std::string defs = QUENOR_DEFS_DIR;
-    if (InitDICOMTagDef(&app, (defs + "/tag_tab.def").c_str(), 1) != 0) {
-        fprintf(stderr, "cannot load the definitions from %s\n", defs.c_str());
-        abort();
-    }
+    load_definitions(&app, "fuzz_profile");
     /* In memory where possible: every save syncs its file. */
     char shm[] = "/dev/shm/fuzz_profile_XXXXXX", tmp[] = "/tmp/fuzz_profile_XXXXXX";
     const char *dir = mkdtemp(shm);

@@ -19,14 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_setup.h"
 #include "medcore.h"
 #include "object_int.h"
 #include "vr_int.h"
 #include "writer_int.h"
-
-#ifndef QUENOR_DEFS_DIR
-#define QUENOR_DEFS_DIR "defs"
-#endif
 
 namespace {
 
@@ -40,20 +37,14 @@ void remove_scratch() {
     rmdir(scratch_dir.c_str());
 }
 
-void load_definitions() {
-    char banner[64];
-    init_AppData(&app, "fuzz_roundtrip", "1.0", banner);
-    const std::string dir = QUENOR_DEFS_DIR;
-    if (InitDICOMTagDef(&app, (dir + "/tag_tab.def").c_str(), 1) != 0 ||
-        InitDICOMPrvDef(&app, &defs, (dir + "/prv_tab.def").c_str(), 1) != 0) {
-        fprintf(stderr, "cannot load the definitions from %s\n", dir.c_str());
-        abort();
-    }
+void set_up() {
+    load_definitions(&app, "fuzz_roundtrip", &defs);
     char name[] = "/tmp/fuzz_roundtrip_XXXXXX";
     if (!mkdtemp(name))
         abort();
     scratch_dir = name;
     atexit(remove_scratch);
+    log_mask(0);
 }
 
 /* One object read as the programs read it. */
@@ -191,16 +182,10 @@ void compare(const DicomElement *a, const DicomElement *b, bool top, const std::
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (scratch_dir.empty()) {
-        load_definitions();
-        log_mask(0);
-    }
+    if (scratch_dir.empty())
+        set_up();
     const std::string in = scratch_dir + "/in.dcm";
-    FILE *f = fopen(in.c_str(), "wb");
-    if (!f)
-        abort();
-    fwrite(data, 1, size, f);
-    fclose(f);
+    write_input(in, data, size);
 
     Read ref(in);
     if (ref.status != 0)
