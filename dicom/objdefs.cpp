@@ -625,13 +625,10 @@ int16_t InitABDef(AppData *app, DefHolder *defs, int16_t only_primary, const cha
 }
 
 int16_t InitCDef(AppData *app, DefHolder *defs, int16_t only_primary) {
-    bool secondary_done = false;
-    return load_def_pair(
-        "c_tab.def", "c2_tab.def", only_primary,
-        [&](const char *path, int16_t primary) {
-            return InitDICOMCDef(app, &defs->abc, path, primary);
-        },
-        &secondary_done);
+    return load_def_pair("c_tab.def", "c2_tab.def", only_primary,
+                         [&](const char *path, int16_t primary) {
+                             return InitDICOMCDef(app, &defs->abc, path, primary);
+                         });
 }
 
 int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t only_primary) {
