@@ -507,7 +507,7 @@ ModuleDef *_find_module_def(ABCDef *tree, const char *reference) {
 }
 
 ModuleDef *_append_catch_all_module(ABCDef *tree) {
-    return _append_module_def(tree, "P.R.I.V.A.T.E", "Private Data", 'U', "");
+    return _append_module_def(tree, CATCH_ALL_MODULE_REF, "Private Data", 'U', "");
 }
 
 AttrDef *_append_item_def(AppData *app, ABCDef *tree, AttrDef *sq) {
