@@ -667,9 +667,8 @@ void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds)
     (void)app;
     memset(pds->photometric, 0, sizeof pds->photometric);
     for (size_t i = 0; i < sizeof elements / sizeof elements[0]; i++) {
-        const DicomElement *e = parent ? parent->first_child : nullptr;
-        while (e && element_key(e) != tag_key(0x0028, elements[i]))
-            e = e->next;
+        const DicomElement *e =
+            parent ? first_child_with(parent, tag_key(0x0028, elements[i])) : nullptr;
         const bool found = e && e->value;
         const uint32_t length = found ? e->length : 0;
         if (elements[i] == 0x0004) {
