@@ -133,16 +133,13 @@ void sort_children(DicomObject *owner, DicomElement *parent) {
         (superseded ? dropped : kept).push_back(all[i]);
     }
 
+    /* Relinked without hint upkeep: the keys under parent only became
+     * fewer, so its append hint stays an upper bound. */
     DicomElement *prev = nullptr;
     for (DicomElement *e : kept) {
-        e->prev = prev;
-        if (prev)
-            prev->next = e;
+        link_nodes(parent, e, prev, nullptr);
         prev = e;
     }
-    prev->next = nullptr;
-    parent->first_child = kept.front();
-    parent->last_child = kept.back();
 
     for (DicomElement *d : dropped) {
         forget_refs(owner, d);
