@@ -205,14 +205,13 @@ void swap_waveform_values(DicomElement *parent) {
     }
 }
 
-/* Hands a delimiter without value to DO_addElement: it stores nothing and
- * moves the insertion parent one level up. */
+/* Hands a delimiter without value to DO_addElement: it stores nothing (so
+ * no VR is looked up) and moves the insertion parent one level up. */
 void add_closing_delimiter(ReadState &st, uint16_t element) {
     DicomElementHead rec{};
     rec.group = 0xFFFE;
     rec.element = element;
     rec.length = kUndefinedLength;
-    DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
     DO_addElement(st.app, st.io->object, &rec);
 }
 
