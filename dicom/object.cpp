@@ -86,13 +86,6 @@ void free_children(DicomElement *parent) {
     }
 }
 
-DicomElement *find_top_level(DicomObject *obj, uint32_t key) {
-    for (DicomElement *c = obj->root->first_child; c; c = c->next)
-        if (element_key(c) == key)
-            return c;
-    return nullptr;
-}
-
 void move_insertion_parent_up(DicomObject *obj) {
     if (obj->insert_parent->parent)
         obj->insert_parent = obj->insert_parent->parent;
@@ -140,16 +133,13 @@ void sort_children(DicomObject *owner, DicomElement *parent) {
         (superseded ? dropped : kept).push_back(all[i]);
     }
 
+    /* Relinked without hint upkeep: the keys under parent only became
+     * fewer, so its append hint stays an upper bound. */
     DicomElement *prev = nullptr;
     for (DicomElement *e : kept) {
-        e->prev = prev;
-        if (prev)
-            prev->next = e;
+        link_nodes(parent, e, prev, nullptr);
         prev = e;
     }
-    prev->next = nullptr;
-    parent->first_child = kept.front();
-    parent->last_child = kept.back();
 
     for (DicomElement *d : dropped) {
         forget_refs(owner, d);
@@ -332,7 +322,7 @@ int16_t DO_closeObject(IOObject *io) {
 int16_t DO_searchForElement(DicomObject *obj, DicomElementHead *rec) {
     if (!obj || !rec)
         return -1;
-    DicomElement *e = find_top_level(obj, tag_key(rec->group, rec->element));
+    DicomElement *e = first_child_with(obj->root, tag_key(rec->group, rec->element));
     if (!e) {
         rec->value = nullptr;
         rec->length = 0;
@@ -402,7 +392,7 @@ int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dico
 int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
     if (!obj || !rec)
         return 0;
-    DicomElement *e = find_top_level(obj, tag_key(rec->group, rec->element));
+    DicomElement *e = first_child_with(obj->root, tag_key(rec->group, rec->element));
     if (!e) {
         int vr = -1;
         DOU_defXVRTypeByTags(app, rec->group, rec->element, &vr);
@@ -424,7 +414,7 @@ int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead *rec) 
     (void)app;
     if (!obj || !rec)
         return 0;
-    DicomElement *e = find_top_level(obj, tag_key(rec->group, rec->element));
+    DicomElement *e = first_child_with(obj->root, tag_key(rec->group, rec->element));
     if (!e)
         return 0;
     _remove_element(e);

@@ -32,6 +32,14 @@ static inline bool is_item(const DicomElement *e) {
     return element_key(e) == TAG_KEY_ITEM;
 }
 
+/* The first child of parent with this key; NULL when none has it. */
+static inline DicomElement *first_child_with(const DicomElement *parent, uint32_t key) {
+    for (DicomElement *c = parent->first_child; c; c = c->next)
+        if (element_key(c) == key)
+            return c;
+    return nullptr;
+}
+
 /* The DicomElementHead at the front of a node (the layouts agree). */
 static inline DicomElementHead *head_of(DicomElement *e) {
     return reinterpret_cast<DicomElementHead *>(e);

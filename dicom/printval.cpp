@@ -3,11 +3,11 @@
  *
  * The text follows the VR that the tag definitions give for the element's
  * tag, with XS, XU and OX taken as the writer takes them (SS or US by the
- * pixel representation, US, OW words or OB bytes).  It is appended to the caller's buffer, always starting with two
- * blanks, and never passes the buffer: text and hex stop at size - 2
- * characters, numbers and tags at size - 1.  Values are read only within
- * the element's length; a trailing fragment shorter than one value prints
- * nothing.
+ * pixel representation, US, OW words or OB bytes).  It is appended to the
+ * caller's buffer, always starting with two blanks, and never passes the
+ * buffer: text and hex stop at size - 2 characters, numbers and tags at
+ * size - 1.  Values are read only within the element's length; a trailing
+ * fragment shorter than one value prints nothing.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -198,7 +198,7 @@ void print_value(TextOut &out, int vr, const unsigned char *v, size_t length, si
 void print_element_value(AppData *app, DicomElement *elem, char *buf, int size) {
     if (!elem || !buf || size < 2 || is_item_or_delimiter_key(element_key(elem)))
         return;
-    if (elem->length == 0 || elem->length == 0xFFFFFFFFu || !elem->value)
+    if (!has_value_bytes(elem->length) || !elem->value)
         return;
     int vr = -1;
     getVR(app, element_key(elem), &vr);

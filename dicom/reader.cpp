@@ -205,14 +205,13 @@ void swap_waveform_values(DicomElement *parent) {
     }
 }
 
-/* Hands a delimiter without value to DO_addElement: it stores nothing and
- * moves the insertion parent one level up. */
+/* Hands a delimiter without value to DO_addElement: it stores nothing (so
+ * no VR is looked up) and moves the insertion parent one level up. */
 void add_closing_delimiter(ReadState &st, uint16_t element) {
     DicomElementHead rec{};
     rec.group = 0xFFFE;
     rec.element = element;
     rec.length = kUndefinedLength;
-    DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
     DO_addElement(st.app, st.io->object, &rec);
 }
 
@@ -667,9 +666,8 @@ void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds)
     (void)app;
     memset(pds->photometric, 0, sizeof pds->photometric);
     for (size_t i = 0; i < sizeof elements / sizeof elements[0]; i++) {
-        const DicomElement *e = parent ? parent->first_child : nullptr;
-        while (e && element_key(e) != tag_key(0x0028, elements[i]))
-            e = e->next;
+        const DicomElement *e =
+            parent ? first_child_with(parent, tag_key(0x0028, elements[i])) : nullptr;
         const bool found = e && e->value;
         const uint32_t length = found ? e->length : 0;
         if (elements[i] == 0x0004) {

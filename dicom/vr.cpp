@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "medcore.h"
+#include "object_int.h"
 #include "vr_int.h"
 
 extern "C" {
@@ -198,14 +199,6 @@ bool is_waveform_value(uint32_t key) {
 
 namespace {
 
-/* The first child of parent with this key. */
-const DicomElement *child_with(const DicomElement *parent, uint32_t key) {
-    for (const DicomElement *c = parent->first_child; c; c = c->next)
-        if (((uint32_t)c->group << 16 | c->element) == key)
-            return c;
-    return NULL;
-}
-
 uint16_t first_u16(const DicomElement *e) {
     uint16_t v = 0;
     if (e && e->value && e->length >= 2)
@@ -217,7 +210,7 @@ uint16_t first_u16(const DicomElement *e) {
 
 uint16_t waveform_bits_of(const DicomElement *e) {
     for (const DicomElement *p = e->parent; p; p = p->parent) {
-        const DicomElement *bits = child_with(p, 0x54001004u);
+        const DicomElement *bits = first_child_with(p, 0x54001004u);
         if (bits)
             return first_u16(bits);
     }
@@ -228,11 +221,11 @@ bool signed_pixels_of(const DicomElement *e) {
     const DicomElement *root = e;
     while (root->parent)
         root = root->parent;
-    return root != e && first_u16(child_with(root, 0x00280103u)) == 1;
+    return root != e && first_u16(first_child_with(root, 0x00280103u)) == 1;
 }
 
 int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding) {
-    const uint32_t key = (uint32_t)e->group << 16 | e->element;
+    const uint32_t key = element_key(e);
     switch (dict_vr) {
     case VR_XS: return signed_pixels_of(e) ? VR_SS : VR_US;
     case VR_XU: return VR_US;

@@ -57,16 +57,6 @@ static inline bool vr_has_long_length(int vr) {
     }
 }
 
-/* The same test on the two VR letters as they stand in a file. */
-static inline bool vr_letters_have_long_length(const char letters[2]) {
-    static const char long_vrs[][3] = {"OB", "OW", "SQ", "UN", "UT", "UC", "UR",
-                                       "OF", "OD", "OL", "OV", "SV", "UV"};
-    for (const auto &v : long_vrs)
-        if (letters[0] == v[0] && letters[1] == v[1])
-            return true;
-    return false;
-}
-
 /* ---- the VR a value is read, swapped, printed and written as ----
  *
  * The dictionary's VR decides, with these resolutions of what it leaves
@@ -80,6 +70,11 @@ static inline bool vr_letters_have_long_length(const char letters[2]) {
 /* The VRCode that two VR letters as they stand in a file name, as
  * changeVRnameToVR gives it for upper-case names; -1 for none. */
 int vr_of_letters(char a, char b);
+
+/* vr_has_long_length on the two VR letters as they stand in a file. */
+static inline bool vr_letters_have_long_length(const char letters[2]) {
+    return vr_has_long_length(vr_of_letters(letters[0], letters[1]));
+}
 
 /* No VR a value can be handled by: none, RE, "na", "??" and the pseudo
  * VRs XS, XU, OX, XX that need resolving first. */
