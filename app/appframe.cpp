@@ -178,8 +178,7 @@ int AppFrame::commandline_mode() {
     if (program->work)
         program->work();
 
-    if (program->before_tail)
-        program->before_tail();
+    DoneABCDef(&defs); /* the object definitions a program read, if any */
     DO_closeObject(&io);
     DoneTagPrvDef(&app, &defs);
     return 0;

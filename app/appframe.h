@@ -19,7 +19,7 @@
  *              switch 1, open_input hook or the default
  *              import ("Error in opening DICOM object.")
  *       work hook
- *       tail:  before_tail hook, DO_closeObject, DoneTagPrvDef
+ *       tail:  DoneABCDef, DO_closeObject, DoneTagPrvDef
  *   log_end, free the file names in the order of
  *   ProgramDescription::file_options, return 0.
  *
@@ -84,8 +84,6 @@ struct ProgramDescription {
     void (*open_input)() = nullptr;
     /* The program's own work, between head and tail. */
     void (*work)() = nullptr;
-    /* Tail, before DO_closeObject (DoneABCDef of the verifier/browser). */
-    void (*before_tail)() = nullptr;
 };
 
 /* The state of the one program of the process.  All static, zero at start. */

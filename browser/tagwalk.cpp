@@ -69,10 +69,6 @@ void browser_work() {
     browse(browser, AppFrame::defs.abc);
 }
 
-void free_definitions() {
-    DoneABCDef(&AppFrame::defs);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -81,6 +77,5 @@ int main(int argc, char **argv) {
     program.on_option = page_size_option;
     program.after_log_start = name_the_prompt;
     program.work = browser_work;
-    program.before_tail = free_definitions;
     return AppFrame::run(program, argc, argv);
 }

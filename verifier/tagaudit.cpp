@@ -69,12 +69,6 @@ void verifier_work() {
         log_message("Error in checking DICOM object.", 1);
 }
 
-/* Also after quick verification and after a failed load: an empty slot
- * frees nothing. */
-void verifier_before_tail() {
-    DoneABCDef(&AppFrame::defs);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -82,6 +76,5 @@ int main(int argc, char **argv) {
     program.presets = verifier_presets;
     program.on_option = verifier_option;
     program.work = verifier_work;
-    program.before_tail = verifier_before_tail;
     return AppFrame::run(program, argc, argv);
 }
