@@ -14,6 +14,18 @@
 #include "logf_int.h"
 #include "medcore.h"
 
+/* Token limits and the syntax-error texts that every definition file shares. */
+const int kTextMax = 2005;         /* longest string token */
+const int kTextBuf = kTextMax + 3; /* buffer of a string token */
+const int kPoolBlock = 4096;       /* block of the string pool of a definition tree */
+
+const char kErrLeftBrace[] = "'{' (left brace) expected";
+const char kErrString[] = "character string between \"s (double quote) expected";
+const char kErrComma[] = "',' (comma) expected";
+const char kErrRightBrace[] = "'}' (right brace) expected";
+const char kErrHex[] = "hexadecimal value with 0x prefix expected";
+const char kErrEof[] = "unexpected end of file";
+
 /* The open definition file and its tokenizer buffer, released on every
  * way out of a loader. */
 struct DefFile {

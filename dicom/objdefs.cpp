@@ -17,25 +17,17 @@
 #include "objdefs_int.h"
 #include "object_int.h"
 #include "platform.h"
+#include "vr_int.h"
 
 namespace {
 
-const int kTextMax = 2005;         /* longest string token */
-const int kTextBuf = kTextMax + 3; /* buffer of a string token */
-const int kPoolBlock = 4096;
 const int kPathBuf = 512;         /* a path found along QUENOR_DEF_PATH */
 const size_t kUidMax = 64;        /* a SOP Class UID field holds 64 characters */
 const size_t kObjectNameMax = 19; /* an object-name field holds 19 characters */
 const int kIndexMax = 32767;      /* an item-path index is a positive 16-bit number */
 
-const char kErrLeftBrace[] = "'{' (left brace) expected";
-const char kErrString[] = "character string between \"s (double quote) expected";
-const char kErrComma[] = "',' (comma) expected";
-const char kErrRightBrace[] = "'}' (right brace) expected";
 const char kErrApostrophe[] = "''' (apostrophe) expected";
 const char kErrCharValue[] = "character value expected";
-const char kErrHex[] = "hexadecimal value with 0x prefix expected";
-const char kErrEof[] = "unexpected end of file";
 const char kErrSecondaryType[] = "only Type 3 attributes are allowed in secondary definition file";
 const char kErrEmptySq[] = "empty SQ Element";
 const char kErrUnderscore[] = "'_' (underscore) expected (SQ Attribute index separator)";
@@ -444,10 +436,7 @@ bool sop_class_uid(AppData *app, DicomObject *obj, std::string *uid) {
     if (!sop_class.search(obj) || sop_class.rec.value == nullptr)
         return false;
     const char *bytes = static_cast<const char *>(sop_class.rec.value);
-    uid->assign(bytes, strnlen(bytes, sop_class.rec.length));
-    /* UIDs pad with NUL, but some writers pad with a blank. */
-    while (!uid->empty() && uid->back() == ' ')
-        uid->pop_back();
+    uid->assign(bytes, uid_length(bytes, sop_class.rec.length));
     return !uid->empty();
 }
 

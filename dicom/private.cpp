@@ -9,6 +9,7 @@
  */
 #include <string.h>
 
+#include "deffile_int.h"
 #include "object_int.h"
 #include "tagdefs_int.h"
 
@@ -47,7 +48,7 @@ PrvElementDef *element_def_for(PrvCreatorDef *c, uint16_t group, uint16_t elemen
  * empty name and permitted values, no VR, VM 0, flagged as created. */
 PrvElementDef *append_element_def(PrvDef *prv, PrvCreatorDef *c, DicomElement *e) {
     if (!prv->pool)
-        prv->pool = InitDStringBuffer(4096);
+        prv->pool = InitDStringBuffer(kPoolBlock);
     TagDefEntry row = {};
     row.tag = (uint32_t)e->group << 16 | (e->element & 0xFFu);
     row.name = row.permitted = prv->pool ? AddToDStringBuffer(prv->pool, "") : nullptr;

@@ -19,19 +19,10 @@
 
 namespace {
 
-const int kTextMax = 2005;         /* longest string token */
-const int kTextBuf = kTextMax + 3; /* buffer of a string token */
-const int kPoolBlock = 4096;
 const int16_t kMaxRows = 32767; /* the row counts are signed 16-bit */
 const int kGrowStep = 20;
 
-const char kErrLeftBrace[] = "'{' (left brace) expected";
-const char kErrHex[] = "hexadecimal value with 0x prefix expected";
-const char kErrComma[] = "',' (comma) expected";
-const char kErrString[] = "character string between \"s (double quote) expected";
 const char kErrShort[] = "short integer value expected";
-const char kErrRightBrace[] = "'}' (right brace) expected";
-const char kErrEof[] = "unexpected end of file";
 const char kErrListBrace[] = "5 '}' (right brace) expected";
 const char kErrRecordBrace[] = "6 '}' (right brace) expected";
 

@@ -69,16 +69,14 @@ int swap_unit(int vr) {
     }
 }
 
-/* The length of a UID value without what pads it: everything from the
- * first NUL on, and trailing blanks (some files pad UIDs with a blank). */
+} // namespace
+
 size_t uid_length(const char *value, size_t length) {
     size_t n = strnlen(value, length);
     while (n > 0 && value[n - 1] == ' ')
         n--;
     return n;
 }
-
-} // namespace
 
 void Setup_CPU_Arch(void) {
     const unsigned char probe[4] = {1, 0, 0, 0};

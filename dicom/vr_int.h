@@ -105,6 +105,10 @@ const char *transfer_syntax_uid(int code);
 /* The code (TS_IMPLICIT_LE to TS_PNG) of the UID held in a value, compared
  * up to its first NUL byte or its end, trailing blanks ignored; TS_NONE for
  * any other text. */
+/* The length of a UID value without what pads it: everything from the
+ * first NUL on, and trailing blanks (some files pad UIDs with a blank). */
+size_t uid_length(const char *value, size_t length);
+
 int transfer_syntax_code(const char *value, size_t length);
 
 /* What a transfer-syntax UID says about the data set that follows: a code
