@@ -750,11 +750,8 @@ private:
         if (stored == measured)
             return;
         memcpy(m.element->value, &measured, 4);
-        uint32_t v = measured;
-        if (ts_needs_swap(m.ts))
-            swapbytes(&v, 4);
         off_t back = ftello(out_);
-        ok_ = ok_ && fseeko(out_, m.value_pos, SEEK_SET) == 0 && wr_bytes(out_, &v, 4) &&
+        ok_ = ok_ && fseeko(out_, m.value_pos, SEEK_SET) == 0 && wr_u32(out_, m.ts, measured) &&
               fseeko(out_, back, SEEK_SET) == 0;
     }
 
