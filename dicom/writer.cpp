@@ -196,17 +196,15 @@ public:
 
     bool run(const unsigned char *p, size_t n, TransferSyntaxCode from,
              std::vector<unsigned char> &out) {
-        if (++depth_ > kMaxDepth) {
-            depth_--;
+        const Level level(depth_);
+        if (depth_ > kMaxDepth)
             return fail("nesting too deep", 0);
-        }
         const unsigned char *end = p + n;
         bool ok = true;
         while (ok && p < end) {
             uint32_t key;
             ok = element(p, end, from, out, &key);
         }
-        depth_--;
         return ok;
     }
     const std::string &error() const { return error_; }
@@ -222,6 +220,13 @@ private:
     int depth_ = 0;
     /* Waveform Bits Allocated of the open items met so far, innermost last. */
     std::vector<uint16_t> waveform_bits_;
+
+    /* One more level of nesting for as long as it lives, on every way out. */
+    struct Level {
+        int &depth;
+        explicit Level(int &d) : depth(++d) {}
+        ~Level() { depth--; }
+    };
 
     /* An element header of the content as it was read. */
     struct SourceHeader {
@@ -311,25 +316,17 @@ private:
     /* Nested elements up to and with the delimiter `until` (undefined length). */
     bool until_delimiter(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
                          std::vector<unsigned char> &out, uint32_t until) {
-        if (++depth_ > kMaxDepth) {
-            depth_--;
+        const Level level(depth_);
+        if (depth_ > kMaxDepth)
             return fail("nesting too deep", until);
-        }
-        for (;;) {
-            if (p >= end) {
-                depth_--;
+        uint32_t key = 0;
+        while (key != until) {
+            if (p >= end)
                 return fail("missing delimitation item", until);
-            }
-            uint32_t key;
-            if (!element(p, end, from, out, &key)) {
-                depth_--;
+            if (!element(p, end, from, out, &key))
                 return false;
-            }
-            if (key == until) {
-                depth_--;
-                return true;
-            }
         }
+        return true;
     }
 
     /* An item's content, with its own Waveform Bits Allocated in scope. */
