@@ -452,13 +452,13 @@ bool needs_recode(AppData *app, const DicomElement *e, const IOObject *io) {
 /* Raw content re-encoded for the syntax in force, kept from the count of a
  * save to its write so that each is encoded once.  An entry serves the
  * value bytes and the pass state it was made for; asked for any other, it
- * is made again. */
+ * is made again.  The syntax the bytes are in is the element's own and
+ * the read's (raw_syntax), the same for the whole save. */
 class RecodedContent {
 public:
     struct Entry {
         const void *value = nullptr;
         uint32_t length = 0;
-        TransferSyntaxCode from = TS_NONE;
         TransferSyntaxCode to = TS_NONE;
         PixelEncoding encoding = PE_NATIVE;
         bool ok = false; /* else error says why the bytes are no content */
@@ -467,21 +467,19 @@ public:
     };
 
     const Entry &of(AppData *app, const DicomElement *e, const IOObject *io) {
-        const TransferSyntaxCode from = raw_syntax(e, io);
         const TransferSyntaxCode to = byte_syntax(io->ts_in_force);
         Entry &entry = entries_[e];
-        if (entry.value && entry.value == e->value && entry.length == e->length &&
-            entry.from == from && entry.to == to && entry.encoding == io->pass_encoding)
+        if (entry.value && entry.value == e->value && entry.length == e->length && entry.to == to &&
+            entry.encoding == io->pass_encoding)
             return entry;
         entry = Entry();
         entry.value = e->value;
         entry.length = e->length;
-        entry.from = from;
         entry.to = to;
         entry.encoding = io->pass_encoding;
         Recoder r(app, to, io->pass_encoding, signed_pixels_of(e));
-        entry.ok =
-            r.run(static_cast<const unsigned char *>(e->value), e->length, from, entry.bytes);
+        entry.ok = r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io),
+                         entry.bytes);
         if (!entry.ok)
             entry.error = r.error();
         return entry;
