@@ -85,7 +85,7 @@ int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
 /* The VR letters written: a value too long for the 16-bit length of its VR
  * goes out as UN, with a 32-bit length and its bytes as they are. */
 int label_vr(int vr, uint32_t length) {
-    if (vr != VR_XX && !vr_has_long_length(vr) && length > 0xFFFE && length != kUndefined)
+    if (!vr_has_long_length(vr) && length > 0xFFFE && length != kUndefined)
         return VR_UN;
     return vr;
 }
@@ -123,8 +123,6 @@ ElementHeader encode_header(TransferSyntaxCode ts, uint32_t key, int vr, uint32_
     h.bytes[h.size++] = (unsigned char)VRTypes[vr].name[1];
     if (vr_has_long_length(vr)) {
         h.put16(ts, 0);
-        h.put32(ts, length);
-    } else if (vr == VR_XX) {
         h.put32(ts, length);
     } else {
         h.put16(ts, (uint16_t)length);
