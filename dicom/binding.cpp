@@ -91,19 +91,19 @@ void clear_def(AttrDef *d) {
     d->flags &= (uint16_t)~ATTR_FLAG_MADE_BY_BINDING;
 }
 
-/* The first Item definition becomes the only one, everything under it
- * unbound, and the same for the sequences inside it. */
-void reset_sq_binding(AppData *app, AttrDef *sq) {
-    AttrDef *first = sq->first_child;
-    if (first == nullptr)
-        return;
-    while (first->next != nullptr)
-        _drop_attr_def(first->next);
-    clear_def(first);
-    for (AttrDef *d = first->first_child; d != nullptr; d = d->next) {
+/* Unbinds a list of definitions.  Under each sequence among them the
+ * first Item definition becomes the only one, and its list is unbound the
+ * same way. */
+void reset_defs(AppData *app, AttrDef *first) {
+    for (AttrDef *d = first; d != nullptr; d = d->next) {
         clear_def(d);
-        if (_is_sq_tag(app, d->tag))
-            reset_sq_binding(app, d);
+        AttrDef *item = d->first_child;
+        if (item == nullptr || !_is_sq_tag(app, d->tag))
+            continue;
+        while (item->next != nullptr)
+            _drop_attr_def(item->next);
+        clear_def(item);
+        reset_defs(app, item->first_child);
     }
 }
 
@@ -111,11 +111,7 @@ void reset_abc_binding(AppData *app, ABCDef *tree, DicomObject *obj) {
     if (obj != nullptr)
         clear_element_flags(obj->root);
     for (ModuleDef *m = tree->first; m != nullptr; m = m->next)
-        for (AttrDef *d = m->first; d != nullptr; d = d->next) {
-            clear_def(d);
-            if (_is_sq_tag(app, d->tag))
-                reset_sq_binding(app, d);
-        }
+        reset_defs(app, m->first);
 }
 
 /* Drops every link, at every depth, and nothing else. */
@@ -289,19 +285,15 @@ bool bind_sq_items(const Binder &b, AttrDef *sq) {
         return true;
     }
 
-    for (AttrDef *d = sq->first_child;; d = d->next) {
+    /* Only the paired Item definitions are left. */
+    for (AttrDef *d = sq->first_child; d != nullptr; d = d->next)
         if (!bind_item_elements(b, d))
             return false;
-        if (d == last_paired)
-            break;
-    }
-    for (AttrDef *d = sq->first_child;; d = d->next) {
+    for (AttrDef *d = sq->first_child; d != nullptr; d = d->next)
         for (AttrDef *a = d->first_child; a != nullptr; a = a->next)
             if (_is_sq_tag(b.app, a->tag) && !bind_sq_items(b, a))
                 return false;
-        if (d == last_paired)
-            return true;
-    }
+    return true;
 }
 
 /* ---- the three passes ------------------------------------------------- */

@@ -507,7 +507,7 @@ ModuleDef *_find_module_def(ABCDef *tree, const char *reference) {
 }
 
 ModuleDef *_append_catch_all_module(ABCDef *tree) {
-    return _append_module_def(tree, "P.R.I.V.A.T.E", "Private Data", 'U', "");
+    return _append_module_def(tree, CATCH_ALL_MODULE_REF, "Private Data", 'U', "");
 }
 
 AttrDef *_append_item_def(AppData *app, ABCDef *tree, AttrDef *sq) {
@@ -625,13 +625,10 @@ int16_t InitABDef(AppData *app, DefHolder *defs, int16_t only_primary, const cha
 }
 
 int16_t InitCDef(AppData *app, DefHolder *defs, int16_t only_primary) {
-    bool secondary_done = false;
-    return load_def_pair(
-        "c_tab.def", "c2_tab.def", only_primary,
-        [&](const char *path, int16_t primary) {
-            return InitDICOMCDef(app, &defs->abc, path, primary);
-        },
-        &secondary_done);
+    return load_def_pair("c_tab.def", "c2_tab.def", only_primary,
+                         [&](const char *path, int16_t primary) {
+                             return InitDICOMCDef(app, &defs->abc, path, primary);
+                         });
 }
 
 int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t only_primary) {

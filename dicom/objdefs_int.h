@@ -12,6 +12,9 @@
 #include "medcore.h"
 
 #define TAG_KEY_ITEM_DEF 0xFFFEE000u
+/* The reference of the catch-all module, which collects the elements no
+ * other module describes. */
+#define CATCH_ALL_MODULE_REF "P.R.I.V.A.T.E"
 
 /* A zeroed attribute definition with tag, name (not copied), type (cut to
  * three characters), fourth text and owner filled; not linked.  NULL when

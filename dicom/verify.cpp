@@ -13,6 +13,7 @@
 
 #include "checks_int.h"
 #include "logf_int.h"
+#include "objdefs_int.h"
 #include "object_int.h"
 
 namespace {
@@ -35,8 +36,6 @@ const char *const kBitLines[16] = {
     "\t\tUnhandled error code.",
     "\t\tUnhandled error code.",
 };
-
-const char kCatchAllModule[] = "P.R.I.V.A.T.E";
 
 /* The header names the tag, its name and the value text; the name is cut
  * so that a value text of the full 511 characters always fits. */
@@ -165,7 +164,7 @@ bool _is_module_empty(const ModuleDef *m) {
 }
 
 bool is_catch_all(const ModuleDef *m) {
-    return m->reference && strcmp(m->reference, kCatchAllModule) == 0;
+    return m->reference && strcmp(m->reference, CATCH_ALL_MODULE_REF) == 0;
 }
 
 } // namespace
