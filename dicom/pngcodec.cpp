@@ -341,14 +341,12 @@ private:
     std::vector<unsigned char> buf_;
 };
 
-/* Reads an item or delimiter header; false when the bytes run out. */
-bool read_item_header(PositionedReader &in, TransferSyntaxCode ts, uint16_t *group,
-                      uint16_t *element, uint32_t *length) {
+/* Reads the header of an item (FFFE,E000) and its length; false when the
+ * bytes run out or another element stands there. */
+bool read_item_header(PositionedReader &in, TransferSyntaxCode ts, uint32_t *length) {
     unsigned char b[8];
-    if (!in.read(b, 8))
+    if (!in.read(b, 8) || load_u16(b, ts) != kItemGroup || load_u16(b + 2, ts) != kItem)
         return false;
-    *group = load_u16(b, ts);
-    *element = load_u16(b + 2, ts);
     *length = load_u32(b + 4, ts);
     return true;
 }
@@ -734,10 +732,8 @@ int16_t decode_frame(const Geometry &g, TransferSyntaxCode out_ts, uint32_t f, P
 bool locate_items(PositionedReader &in, TransferSyntaxCode ts, uint32_t frames,
                   std::vector<FrameItem> *items) {
     for (uint32_t f = 0; f < frames; f++) {
-        uint16_t group, element;
         uint32_t length;
-        if (!read_item_header(in, ts, &group, &element, &length) || group != kItemGroup ||
-            element != kItem || length == kUndefined)
+        if (!read_item_header(in, ts, &length) || length == kUndefined)
             return false;
         items->push_back({in.pos(), length});
         in.seek(in.pos() + (off_t)length);
@@ -752,10 +748,8 @@ int16_t decode_in_order(const Geometry &g, PositionedReader &in, TransferSyntaxC
     std::vector<unsigned char> row(g.row_bytes);
     RowWriter out(io->out);
     for (uint32_t f = 0; f < g.frames; f++) {
-        uint16_t group = 0, element = 0;
         uint32_t length = 0;
-        if (!read_item_header(in, in_ts, &group, &element, &length) || group != kItemGroup ||
-            element != kItem) {
+        if (!read_item_header(in, in_ts, &length)) {
             log_formatted(1, "Pixel data (7FE0,0010): PNG-encoded value ends before frame %lu.",
                           (unsigned long)f + 1);
             return -1;
@@ -851,10 +845,8 @@ int16_t _read_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
         return -1;
     }
     PositionedReader in(fileno(src), start, kNoEnd);
-    uint16_t group = 0, element = 0;
     uint32_t length = 0;
-    if (!read_item_header(in, in_ts, &group, &element, &length) || group != kItemGroup ||
-        element != kItem) {
+    if (!read_item_header(in, in_ts, &length)) {
         log_formatted(1, "Pixel data (7FE0,0010): the PNG-encoded value has no offset table.");
         return -1;
     }

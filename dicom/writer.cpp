@@ -85,7 +85,7 @@ int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
 /* The VR letters written: a value too long for the 16-bit length of its VR
  * goes out as UN, with a 32-bit length and its bytes as they are. */
 int label_vr(int vr, uint32_t length) {
-    if (vr != VR_XX && !vr_has_long_length(vr) && length > 0xFFFE && length != kUndefined)
+    if (!vr_has_long_length(vr) && length > 0xFFFE && length != kUndefined)
         return VR_UN;
     return vr;
 }
@@ -123,8 +123,6 @@ ElementHeader encode_header(TransferSyntaxCode ts, uint32_t key, int vr, uint32_
     h.bytes[h.size++] = (unsigned char)VRTypes[vr].name[1];
     if (vr_has_long_length(vr)) {
         h.put16(ts, 0);
-        h.put32(ts, length);
-    } else if (vr == VR_XX) {
         h.put32(ts, length);
     } else {
         h.put16(ts, (uint16_t)length);
@@ -196,17 +194,15 @@ public:
 
     bool run(const unsigned char *p, size_t n, TransferSyntaxCode from,
              std::vector<unsigned char> &out) {
-        if (++depth_ > kMaxDepth) {
-            depth_--;
+        const Level level(depth_);
+        if (depth_ > kMaxDepth)
             return fail("nesting too deep", 0);
-        }
         const unsigned char *end = p + n;
         bool ok = true;
         while (ok && p < end) {
             uint32_t key;
             ok = element(p, end, from, out, &key);
         }
-        depth_--;
         return ok;
     }
     const std::string &error() const { return error_; }
@@ -222,6 +218,13 @@ private:
     int depth_ = 0;
     /* Waveform Bits Allocated of the open items met so far, innermost last. */
     std::vector<uint16_t> waveform_bits_;
+
+    /* One more level of nesting for as long as it lives, on every way out. */
+    struct Level {
+        int &depth;
+        explicit Level(int &d) : depth(++d) {}
+        ~Level() { depth--; }
+    };
 
     /* An element header of the content as it was read. */
     struct SourceHeader {
@@ -311,25 +314,17 @@ private:
     /* Nested elements up to and with the delimiter `until` (undefined length). */
     bool until_delimiter(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
                          std::vector<unsigned char> &out, uint32_t until) {
-        if (++depth_ > kMaxDepth) {
-            depth_--;
+        const Level level(depth_);
+        if (depth_ > kMaxDepth)
             return fail("nesting too deep", until);
-        }
-        for (;;) {
-            if (p >= end) {
-                depth_--;
+        uint32_t key = 0;
+        while (key != until) {
+            if (p >= end)
                 return fail("missing delimitation item", until);
-            }
-            uint32_t key;
-            if (!element(p, end, from, out, &key)) {
-                depth_--;
+            if (!element(p, end, from, out, &key))
                 return false;
-            }
-            if (key == until) {
-                depth_--;
-                return true;
-            }
         }
+        return true;
     }
 
     /* An item's content, with its own Waveform Bits Allocated in scope. */
@@ -455,13 +450,13 @@ bool needs_recode(AppData *app, const DicomElement *e, const IOObject *io) {
 /* Raw content re-encoded for the syntax in force, kept from the count of a
  * save to its write so that each is encoded once.  An entry serves the
  * value bytes and the pass state it was made for; asked for any other, it
- * is made again. */
+ * is made again.  The syntax the bytes are in is the element's own and
+ * the read's (raw_syntax), the same for the whole save. */
 class RecodedContent {
 public:
     struct Entry {
         const void *value = nullptr;
         uint32_t length = 0;
-        TransferSyntaxCode from = TS_NONE;
         TransferSyntaxCode to = TS_NONE;
         PixelEncoding encoding = PE_NATIVE;
         bool ok = false; /* else error says why the bytes are no content */
@@ -470,21 +465,19 @@ public:
     };
 
     const Entry &of(AppData *app, const DicomElement *e, const IOObject *io) {
-        const TransferSyntaxCode from = raw_syntax(e, io);
         const TransferSyntaxCode to = byte_syntax(io->ts_in_force);
         Entry &entry = entries_[e];
-        if (entry.value && entry.value == e->value && entry.length == e->length &&
-            entry.from == from && entry.to == to && entry.encoding == io->pass_encoding)
+        if (entry.value && entry.value == e->value && entry.length == e->length && entry.to == to &&
+            entry.encoding == io->pass_encoding)
             return entry;
         entry = Entry();
         entry.value = e->value;
         entry.length = e->length;
-        entry.from = from;
         entry.to = to;
         entry.encoding = io->pass_encoding;
         Recoder r(app, to, io->pass_encoding, signed_pixels_of(e));
-        entry.ok =
-            r.run(static_cast<const unsigned char *>(e->value), e->length, from, entry.bytes);
+        entry.ok = r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io),
+                         entry.bytes);
         if (!entry.ok)
             entry.error = r.error();
         return entry;
@@ -750,11 +743,8 @@ private:
         if (stored == measured)
             return;
         memcpy(m.element->value, &measured, 4);
-        uint32_t v = measured;
-        if (ts_needs_swap(m.ts))
-            swapbytes(&v, 4);
         off_t back = ftello(out_);
-        ok_ = ok_ && fseeko(out_, m.value_pos, SEEK_SET) == 0 && wr_bytes(out_, &v, 4) &&
+        ok_ = ok_ && fseeko(out_, m.value_pos, SEEK_SET) == 0 && wr_u32(out_, m.ts, measured) &&
               fseeko(out_, back, SEEK_SET) == 0;
     }
 
