@@ -7,7 +7,10 @@
  * writes preamble, "DICM", meta group and data set into a private temporary
  * file beside the target, which then replaces the target in one rename.
  * The count and the write are two passes over the tree with the same pass
- * state (begin_pass) and the same element headers (encode_header).
+ * state (begin_pass) and the same element headers (encode_header).  A tree
+ * that no reader could parse back (an item outside a sequence, anything
+ * else directly in one, a group FFFE tag that is no item or delimiter)
+ * fails the save before any byte is written.
  *
  * The VR written is the dictionary's (with XS/XU as US, OX as OW or OB,
  * unknown as OB), never the one stored in the element.  Sequences and items
@@ -961,14 +964,78 @@ int16_t check_element(AppData *app, DicomElement *e) {
     return settle_delimiters(app, e, delimiter);
 }
 
-/* DO_checkObject. */
+/* DO_checkObject.  A delimiter at the top level closes nothing: it goes, as
+ * those of the wrong kind inside containers do. */
 int16_t check_object(AppData *app, DicomObject *obj) {
     _sort_tree(obj->root);
     int16_t result = 0;
-    for (DicomElement *e = obj->root->first_child; e && result == 0; e = e->next)
-        result = check_element(app, e);
+    for (DicomElement *e = obj->root->first_child, *next; e && result == 0; e = next) {
+        next = e->next;
+        if (is_delimiter_node(e))
+            _remove_element(e);
+        else
+            result = check_element(app, e);
+    }
     obj->cursor = nullptr;
     return result;
+}
+
+/* ---- the structural check ---- */
+
+/* Where e stands, for a message: "(0008,1115)/item 2/(0008,1150)". */
+std::string path_of(const DicomElement *e) {
+    std::string path;
+    for (; e && e->parent; e = e->parent) {
+        char step[24];
+        if (is_item(e)) {
+            int n = 1;
+            for (const DicomElement *s = e->prev; s; s = s->prev)
+                n += is_item(s);
+            snprintf(step, sizeof step, "item %d", n);
+        } else {
+            snprintf(step, sizeof step, "(%04x,%04x)", e->group, e->element);
+        }
+        path = path.empty() ? step : std::string(step) + "/" + path;
+    }
+    return path;
+}
+
+/* A node that holds children and is written as a sequence. */
+bool is_sequence_node(const DicomElement *e) {
+    return e->parent && e->first_child && e->group != 0xFFFE && element_key(e) != kPixelData;
+}
+
+/* Why e, as the normalised tree holds it, cannot be written so that other
+ * readers parse it back; nullptr when it can. */
+const char *structural_fault(const DicomElement *e) {
+    const uint32_t key = element_key(e);
+    if (e->group == 0xFFFE && !is_item_or_delimiter_key(key))
+        return "has the group of items and delimiters but is neither";
+    if (key == TAG_KEY_ITEM && !is_sequence_node(e->parent))
+        return "does not stand in a sequence";
+    if (is_sequence_node(e->parent) && key != TAG_KEY_ITEM && key != TAG_KEY_SEQ_DELIM)
+        return "stands directly in a sequence, where only items belong";
+    if (e->first_child && key != TAG_KEY_ITEM && !is_sequence_node(e))
+        return "holds elements, but is neither a sequence nor an item";
+    return nullptr;
+}
+
+/* The first fault of the tree below parent, depth first, as a message
+ * naming the element and where it stands; empty for none. */
+std::string first_structural_fault(const DicomElement *parent) {
+    for (const DicomElement *e = parent->first_child; e; e = e->next) {
+        if (const char *fault = structural_fault(e)) {
+            char text[64];
+            snprintf(text, sizeof text, "%s (%04x,%04x) ", is_item(e) ? "Item" : "Element",
+                     e->group, e->element);
+            return text + (is_top_level(e) ? "at the top level" : "in " + path_of(e->parent)) +
+                   " " + fault + ".";
+        }
+        std::string below = first_structural_fault(e);
+        if (!below.empty())
+            return below;
+    }
+    return std::string();
 }
 
 /* ---- the output file ---- */
@@ -1104,6 +1171,11 @@ bool write_file(AppData *app, IOObject *io, SaveState &state, FILE *out) {
 /* DO_copyObjectToFile after its checks. */
 bool save(AppData *app, IOObject *io, const char *name) {
     check_object(app, io->object);
+    const std::string fault = first_structural_fault(io->object->root);
+    if (!fault.empty()) {
+        log_formatted(1, "%s DICOM object %s is not saved.", fault.c_str(), name);
+        return false;
+    }
     SaveState state;
     count_lengths(app, io, state);
     TempFile temp;
