@@ -49,6 +49,7 @@ const uint32_t kCurveData = 0x50003000u;
 const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
 const uint32_t kWaveformBits = 0x54001004u;
+const uint32_t kBitsAllocated = 0x00280100u;
 const size_t kOutputBuffer = 1u << 20;
 
 int dictionary_vr(AppData *app, uint32_t key) {
@@ -183,7 +184,50 @@ TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
     return ts < TS_IMPLICIT_LE ? TS_IMPLICIT_LE : ts;
 }
 
-/* ---- re-encoding of raw sequence and item content ---- */
+/* ---- raw sequence and item content ---- */
+
+/* An element header of raw content as it stands there. */
+struct SourceHeader {
+    uint32_t key = 0;
+    uint32_t length = 0;
+    int letters = -1;                     /* VR of the letters; -1 none */
+    TransferSyntaxCode content = TS_NONE; /* syntax of a sequence's content */
+};
+
+/* Reads the header at p, encoded in `from`, and moves p past it; an error
+ * text for a header cut short or a length beyond the content (key then
+ * holds what could be read of the tag), else nullptr. */
+const char *read_content_header(const unsigned char *&p, const unsigned char *end,
+                                TransferSyntaxCode from, SourceHeader *h) {
+    *h = SourceHeader();
+    if (end - p < 8)
+        return "truncated header";
+    h->key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
+    h->content = from;
+    if (!ts_is_explicit(from) || is_item_or_delimiter_key(h->key)) {
+        h->length = load_u32(p + 4, from);
+        p += 8;
+    } else {
+        const char name[3] = {(char)p[4], (char)p[5], 0};
+        h->letters = vr_of_letters(name[0], name[1]);
+        const bool reserved = vr_letters_have_long_length(name);
+        const bool xx = name[0] == 'X' && name[1] == 'X';
+        if (name[0] == 'U' && name[1] == 'N')
+            h->content = TS_IMPLICIT_LE;
+        if (reserved || xx) {
+            if (end - p < (reserved ? 12 : 10))
+                return "truncated header";
+            h->length = load_u32(p + (reserved ? 8 : 6), from);
+            p += reserved ? 12 : 10;
+        } else {
+            h->length = load_u16(p + 6, from);
+            p += 8;
+        }
+    }
+    if (h->length != kUndefined && (size_t)(end - p) < h->length)
+        return "length beyond the content";
+    return nullptr;
+}
 
 /* Parses bytes encoded in one syntax, as the reader parses content of
  * undefined length, and writes them again in another, each value swapped by
@@ -201,11 +245,15 @@ public:
         if (depth_ > kMaxDepth)
             return fail("nesting too deep", 0);
         const unsigned char *end = p + n;
+        GroupLengths groups(out, to_);
         bool ok = true;
         while (ok && p < end) {
-            uint32_t key;
-            ok = element(p, end, from, out, &key);
+            const size_t start = out.size();
+            SourceHeader h;
+            ok = element(p, end, from, out, &h);
+            groups.add(h, start);
         }
+        groups.end_group();
         return ok;
     }
     const std::string &error() const { return error_; }
@@ -219,8 +267,14 @@ private:
     bool signed_;
     std::string error_;
     int depth_ = 0;
-    /* Waveform Bits Allocated of the open items met so far, innermost last. */
-    std::vector<uint16_t> waveform_bits_;
+    /* What the open items have said so far about their values, innermost
+     * last: Waveform Bits Allocated, and Bits Allocated of an image (an
+     * icon) whose pixel data they hold. */
+    struct ItemBits {
+        uint16_t waveform = 0;
+        uint16_t pixels = 0;
+    };
+    std::vector<ItemBits> items_;
 
     /* One more level of nesting for as long as it lives, on every way out. */
     struct Level {
@@ -229,12 +283,45 @@ private:
         ~Level() { depth--; }
     };
 
-    /* An element header of the content as it was read. */
-    struct SourceHeader {
-        uint32_t key = 0;
-        uint32_t length = 0;
-        int letters = -1;                     /* VR of the letters; -1 none */
-        TransferSyntaxCode content = TS_NONE; /* syntax of a sequence's content */
+    /* The group lengths among the elements of one level of content, as
+     * the tree's are stored: each (gggg,0000) of a 4-byte value says how
+     * many bytes the elements of its group that follow it take, as encoded
+     * here. */
+    class GroupLengths {
+    public:
+        GroupLengths(std::vector<unsigned char> &out, TransferSyntaxCode ts) : out_(out), ts_(ts) {}
+        /* Notes the element h, encoded into out from start on. */
+        void add(const SourceHeader &h, size_t start) {
+            const uint32_t group = h.key >> 16;
+            if ((h.key & 0xFFFF) == 0 && h.length == 4 && out_.size() - start >= 4) {
+                end_group();
+                pending_ = true;
+                group_ = group;
+                value_at_ = out_.size() - 4;
+                sum_ = 0;
+            } else if (pending_ && group == group_) {
+                sum_ += (uint32_t)(out_.size() - start);
+            } else {
+                end_group();
+            }
+        }
+        /* Stores the sum of the group open, if any. */
+        void end_group() {
+            if (!pending_)
+                return;
+            uint32_t v = sum_;
+            if (ts_needs_swap(ts_))
+                swapbytes(&v, 4);
+            memcpy(out_.data() + value_at_, &v, 4);
+            pending_ = false;
+        }
+
+    private:
+        std::vector<unsigned char> &out_;
+        TransferSyntaxCode ts_;
+        bool pending_ = false;
+        uint32_t group_ = 0, sum_ = 0;
+        size_t value_at_ = 0;
     };
 
     bool fail(const char *what, uint32_t key) {
@@ -250,10 +337,20 @@ private:
     }
 
     uint16_t waveform_bits() const {
-        for (auto it = waveform_bits_.rbegin(); it != waveform_bits_.rend(); ++it)
-            if (*it)
-                return *it;
+        for (auto it = items_.rbegin(); it != items_.rend(); ++it)
+            if (it->waveform)
+                return it->waveform;
         return 0;
+    }
+
+    /* Pixel data in an item is native, whatever the pass does with the
+     * data set's own: bytes up to 8 bits allocated, else 16-bit words, by
+     * the item's own Bits Allocated (the letters where it has none). */
+    int nested_pixel_vr(int letters) const {
+        const uint16_t bits = items_.empty() ? 0 : items_.back().pixels;
+        if (bits)
+            return bits <= 8 ? VR_OB : VR_OW;
+        return letters == VR_OB ? VR_OB : VR_OW;
     }
 
     /* The VR of a value in the content; letters -1 for none. */
@@ -265,7 +362,9 @@ private:
         case VR_XS: return signed_ ? VR_SS : VR_US;
         case VR_XU: return VR_US;
         case VR_OX:
-            if (key == kPixelData || key == kCurveData)
+            if (key == kPixelData)
+                return nested_pixel_vr(letters);
+            if (key == kCurveData)
                 return enc_ == PE_NATIVE ? VR_OW : VR_OB;
             if (is_waveform_value(key)) {
                 const uint16_t bits = waveform_bits();
@@ -285,33 +384,8 @@ private:
      * short or a length beyond the content. */
     bool read_header(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
                      SourceHeader *h) {
-        if (end - p < 8)
-            return fail("truncated header", 0);
-        h->key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
-        h->content = from;
-        if (!ts_is_explicit(from) || is_item_or_delimiter_key(h->key)) {
-            h->length = load_u32(p + 4, from);
-            p += 8;
-        } else {
-            const char name[3] = {(char)p[4], (char)p[5], 0};
-            h->letters = vr_of_letters(name[0], name[1]);
-            const bool reserved = vr_letters_have_long_length(name);
-            const bool xx = name[0] == 'X' && name[1] == 'X';
-            if (name[0] == 'U' && name[1] == 'N')
-                h->content = TS_IMPLICIT_LE;
-            if (reserved || xx) {
-                if (end - p < (reserved ? 12 : 10))
-                    return fail("truncated header", h->key);
-                h->length = load_u32(p + (reserved ? 8 : 6), from);
-                p += reserved ? 12 : 10;
-            } else {
-                h->length = load_u16(p + 6, from);
-                p += 8;
-            }
-        }
-        if (h->length != kUndefined && (size_t)(end - p) < h->length)
-            return fail("length beyond the content", h->key);
-        return true;
+        const char *error = read_content_header(p, end, from, h);
+        return !error || fail(error, h->key);
     }
 
     /* Nested elements up to and with the delimiter `until` (undefined length). */
@@ -320,20 +394,24 @@ private:
         const Level level(depth_);
         if (depth_ > kMaxDepth)
             return fail("nesting too deep", until);
-        uint32_t key = 0;
-        while (key != until) {
+        GroupLengths groups(out, to_);
+        SourceHeader h;
+        while (h.key != until) {
             if (p >= end)
                 return fail("missing delimitation item", until);
-            if (!element(p, end, from, out, &key))
+            const size_t start = out.size();
+            if (!element(p, end, from, out, &h))
                 return false;
+            groups.add(h, start);
         }
+        groups.end_group();
         return true;
     }
 
     /* An item's content, with its own Waveform Bits Allocated in scope. */
     bool item(const unsigned char *&p, const unsigned char *end, uint32_t length,
               TransferSyntaxCode from, std::vector<unsigned char> &out) {
-        waveform_bits_.push_back(0);
+        items_.push_back(ItemBits());
         bool ok;
         if (length == kUndefined) {
             ok = until_delimiter(p, end, from, out, TAG_KEY_ITEM_DELIM);
@@ -341,7 +419,7 @@ private:
             ok = run(p, length, from, out);
             p += length;
         }
-        waveform_bits_.pop_back();
+        items_.pop_back();
         return ok;
     }
 
@@ -361,22 +439,29 @@ private:
         const size_t at = out.size();
         out.insert(out.end(), p, p + h.length);
         p += h.length;
-        if (h.key == kWaveformBits && h.length >= 2 && !waveform_bits_.empty())
-            waveform_bits_.back() = load_u16(out.data() + at, from);
+        if (h.length >= 2 && !items_.empty()) {
+            if (h.key == kWaveformBits)
+                items_.back().waveform = load_u16(out.data() + at, from);
+            else if (h.key == kBitsAllocated)
+                items_.back().pixels = load_u16(out.data() + at, from);
+        }
         if (ts_needs_swap(from) != ts_needs_swap(to_) && h.length > 0) {
+            /* one-byte samples that a big-endian source holds in OW words
+             * are put back in order */
+            const bool words =
+                h.key == kPixelData && vr == VR_OB && h.letters == VR_OW && from == TS_EXPLICIT_BE;
             DicomElementHead swapped = {};
             swapped.value = out.data() + at;
             swapped.length = h.length;
-            change_TransferSyntax(vr, &swapped);
+            change_TransferSyntax(words ? VR_OW : vr, &swapped);
         }
     }
 
     bool element(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
-                 std::vector<unsigned char> &out, uint32_t *key_out) {
-        SourceHeader h;
+                 std::vector<unsigned char> &out, SourceHeader *header) {
+        SourceHeader &h = *header;
         if (!read_header(p, end, from, &h))
             return false;
-        *key_out = h.key;
         if (h.key == TAG_KEY_ITEM_DELIM || h.key == TAG_KEY_SEQ_DELIM) {
             p += h.length == kUndefined ? 0 : h.length;
             append_header(out, h.key, VR_XX, 0);
