@@ -112,6 +112,9 @@ struct DicomElement {
     uint8_t file_vr;    /* 1 + the VRCode that the VR letters of an explicit-VR
                          * file name for the element; 0 = none (implicit VR, or
                          * letters that name no VR) */
+    uint32_t value_pos; /* where the value of an item, or of a sequence or item
+                         * kept as raw bytes (content_ts set), starts in the
+                         * file read; 0 = not read from a file */
 };
 
 typedef struct DicomObject {

@@ -429,6 +429,7 @@ bool holds_raw_content(const ReadState &st, uint32_t key, const char letters[2])
 /* Any other element: its value in host byte order. */
 bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     const uint32_t key = tag_key(rec.group, rec.element);
+    const uint64_t value_start = st.in.pos();
     bool swap_later = false;
     MallocOwner<void> value; /* the record's buffer, copied by DO_addElement */
     if (has_value_bytes(rec.length)) {
@@ -460,6 +461,9 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
     if (added && added->value && holds_raw_content(st, key, letters))
         added->content_ts =
             (uint8_t)(1 + (letters_are(letters, "UN") ? TS_IMPLICIT_LE : st.io->ts_in_force));
+    /* Directory records are named by where they stand in the file. */
+    if (added && (key == TAG_KEY_ITEM || added->content_ts))
+        added->value_pos = (uint32_t)value_start;
     if (added) {
         added->file_vr = (uint8_t)(letters_vr(letters) + 1);
         if (swap_later) {

@@ -16,10 +16,17 @@
  * unknown as OB), never the one stored in the element.  Sequences and items
  * of defined length, which the reader keeps as raw bytes, go out unchanged
  * in the syntax they were read in and are re-encoded element by element in
- * any other; a save encodes each once, in its count, and writes what the
- * count measured.  Group lengths and (0008,0001) are measured on the bytes
- * actually written and corrected in the file and the tree when the counted
- * value differs (pixel data re-encoded as PNG, for one).
+ * any other (their group lengths recounted, pixel data in them native by
+ * its own item's Bits Allocated); a save encodes each once, in its count,
+ * and writes what the count measured.  Group lengths and (0008,0001) are
+ * measured on the bytes actually written and corrected in the file and the
+ * tree when the counted value differs (pixel data re-encoded as PNG, for
+ * one).
+ *
+ * A directory (DICOMDIR) names its records by their byte position in the
+ * file, which every save changes: the write notes where each record read
+ * from the input lands, in the tree or in raw content, and makes every
+ * record offset name that place once the file is written.
  */
 #include <errno.h>
 #include <stdlib.h>
@@ -492,6 +499,45 @@ private:
     }
 };
 
+/* Walks raw content encoded in ts from at up to end, calling
+ * visit(header, header_at, value_at, depth) for each element met: the
+ * content of items, and of elements of undefined length, is walked too
+ * (depth + 1), other values are stepped over.  With until set the walk
+ * ends after that delimiter, as the re-encoder reads content.  False for
+ * bytes that are no well-formed content. */
+template <class Visit>
+bool walk_content(const unsigned char *bytes, size_t end, size_t &at, TransferSyntaxCode ts,
+                  uint32_t until, int depth, const Visit &visit) {
+    if (depth > 2 * READER_MAX_NESTING)
+        return false;
+    while (at < end) {
+        const unsigned char *p = bytes + at;
+        SourceHeader h;
+        if (read_content_header(p, bytes + end, ts, &h))
+            return false;
+        const size_t header_at = at;
+        at = (size_t)(p - bytes);
+        visit(h, header_at, at, depth);
+        if (h.key == TAG_KEY_ITEM_DELIM || h.key == TAG_KEY_SEQ_DELIM) {
+            at += h.length == kUndefined ? 0 : h.length;
+            if (h.key == until)
+                return true;
+        } else if (h.length == kUndefined) {
+            const uint32_t closing = h.key == TAG_KEY_ITEM ? TAG_KEY_ITEM_DELIM : TAG_KEY_SEQ_DELIM;
+            if (!walk_content(bytes, end, at, h.content, closing, depth + 1, visit))
+                return false;
+        } else if (h.key == TAG_KEY_ITEM) {
+            size_t inner = at;
+            if (!walk_content(bytes, at + h.length, inner, h.content, 0, depth + 1, visit))
+                return false;
+            at += h.length;
+        } else {
+            at += h.length;
+        }
+    }
+    return until == 0;
+}
+
 /* ---- the pass ---- */
 
 /* The switch from the meta group to the data set at the first element of a
@@ -780,6 +826,121 @@ void count_lengths(AppData *app, IOObject *io, SaveState &state) {
 
 /* ---- the write ---- */
 
+/* ---- directory offsets ---- */
+
+const uint32_t kFirstRecord = 0x00041200u;
+const uint32_t kLastRecord = 0x00041202u;
+const uint32_t kRecordSequence = 0x00041220u;
+const uint32_t kNextRecord = 0x00041400u;
+const uint32_t kLowerRecord = 0x00041420u;
+
+bool is_record_sequence(const DicomElement *e) {
+    return element_key(e) == kRecordSequence && is_top_level(e);
+}
+
+/* A directory record: an item of the Directory Record Sequence. */
+bool is_record(const DicomElement *e) {
+    return is_item(e) && is_record_sequence(e->parent);
+}
+
+bool is_record_offset_key(uint32_t key) {
+    return key == kNextRecord || key == kLowerRecord;
+}
+
+/* An offset that names a record: (0004,1200) and (0004,1202) at the top
+ * level, (0004,1400) and (0004,1420) in a record. */
+bool is_directory_offset(const DicomElement *e) {
+    const uint32_t key = element_key(e);
+    if (key == kFirstRecord || key == kLastRecord)
+        return is_top_level(e);
+    return is_record_offset_key(key) && is_record(e->parent);
+}
+
+/* The offsets of a directory (a DICOMDIR) name its records by the position
+ * of their first byte in the file, and any save moves the records.  While
+ * the file is written this notes where each record read from the input
+ * lands and where the value of each offset goes; at the end each offset is
+ * made to name its record's new place.  Records and offsets kept as the
+ * raw content of a sequence or item are found in the bytes written. */
+class DirectoryOffsets {
+public:
+    /* The record that started at `from` in the input starts at `to`. */
+    void moved(uint64_t from, off_t to) { moved_[(uint32_t)from] = (uint32_t)to; }
+
+    /* An offset naming `named` (as read) whose value is written at `at`. */
+    void offset(uint32_t key, off_t at, uint32_t named, TransferSyntaxCode ts) {
+        slots_.push_back({key, at, named, ts});
+    }
+
+    /* The raw content of the Directory Record Sequence, or of one record:
+     * `bytes` as written at `at` in the syntax ts, from the raw value of e,
+     * which the input holds in the syntax `from`. */
+    void raw_written(const DicomElement *e, const unsigned char *bytes, size_t n, off_t at,
+                     TransferSyntaxCode ts, TransferSyntaxCode from) {
+        const bool sequence = is_record_sequence(e);
+        std::vector<size_t> starts;
+        /* the offsets stand in the records: one level down in a sequence */
+        const int record_depth = sequence ? 1 : 0;
+        size_t pos = 0;
+        walk_content(
+            bytes, n, pos, ts, 0, 0,
+            [&](const SourceHeader &h, size_t header_at, size_t value_at, int depth) {
+                if (sequence && depth == 0 && h.key == TAG_KEY_ITEM)
+                    starts.push_back(header_at);
+                else if (depth == record_depth && is_record_offset_key(h.key) && h.length == 4)
+                    offset(h.key, at + (off_t)value_at, load_u32(bytes + value_at, ts), ts);
+            });
+        if (!sequence || !e->content_ts || !e->value_pos)
+            return;
+        const unsigned char *read = static_cast<const unsigned char *>(e->value);
+        std::vector<size_t> read_starts;
+        pos = 0;
+        walk_content(read, e->length, pos, from, 0, 0,
+                     [&](const SourceHeader &h, size_t header_at, size_t, int depth) {
+                         if (depth == 0 && h.key == TAG_KEY_ITEM)
+                             read_starts.push_back(header_at);
+                     });
+        if (read_starts.size() != starts.size())
+            return; /* not the same records: their offsets are told as naming none */
+        for (size_t i = 0; i < starts.size(); i++)
+            moved(e->value_pos + read_starts[i], at + (off_t)starts[i]);
+    }
+
+    /* Makes every offset name its record's place in out; an offset other
+     * than 0 that named no record stays as it was, with a warning. */
+    bool apply(FILE *out) {
+        if (slots_.empty())
+            return true;
+        const off_t end = ftello(out);
+        bool ok = end >= 0;
+        for (const Slot &s : slots_) {
+            if (s.named == 0)
+                continue;
+            const auto it = moved_.find(s.named);
+            if (it == moved_.end()) {
+                log_formatted(2,
+                              "Directory offset (%04x,%04x) = %lu names no directory record; it "
+                              "is kept as it was.",
+                              s.key >> 16, s.key & 0xFFFF, (unsigned long)s.named);
+                continue;
+            }
+            if (it->second != s.named)
+                ok = ok && fseeko(out, s.at, SEEK_SET) == 0 && wr_u32(out, s.ts, it->second);
+        }
+        return ok && fseeko(out, end, SEEK_SET) == 0;
+    }
+
+private:
+    struct Slot {
+        uint32_t key;
+        off_t at;
+        uint32_t named;
+        TransferSyntaxCode ts;
+    };
+    std::unordered_map<uint32_t, uint32_t> moved_;
+    std::vector<Slot> slots_;
+};
+
 /* Measured size of a top-level group or of what follows (0008,0001). */
 struct LengthMark {
     DicomElement *element = nullptr;
@@ -805,6 +966,7 @@ public:
         close_group(ftello(out_));
         if (lte_.element)
             patch(lte_, (uint32_t)(ftello(out_) - lte_.content_start));
+        ok_ = ok_ && directory_.apply(out_);
         return ok_ ? 0 : -1;
     }
 
@@ -817,6 +979,7 @@ private:
     int group_ = -1;
     LengthMark group_mark_;
     LengthMark lte_;
+    DirectoryOffsets directory_;
 
     void close_group(off_t end) {
         if (group_mark_.element)
@@ -888,9 +1051,27 @@ private:
         }
         write_header(element_key(e), node_vr(app_, e, io_->pass_encoding),
                      (uint32_t)r.bytes.size());
+        note_raw_records(e, r.bytes.data(), r.bytes.size());
         write_bytes(r.bytes.data(), r.bytes.size());
         state_.recoded.forget(e);
         return 0;
+    }
+
+    /* Raw content about to be written at the output's position: the
+     * records and offsets of a directory it holds. */
+    void note_raw_records(const DicomElement *e, const unsigned char *bytes, size_t n) {
+        if (is_record_sequence(e) || is_record(e))
+            directory_.raw_written(e, bytes, n, ftello(out_), byte_syntax(io_->ts_in_force),
+                                   raw_syntax(e, io_));
+    }
+
+    /* A directory offset just written: where its value lies. */
+    void note_directory_offset(const DicomElement *e) {
+        if (!e->value || e->length != 4 || !is_directory_offset(e))
+            return;
+        uint32_t named;
+        memcpy(&named, e->value, 4);
+        directory_.offset(element_key(e), ftello(out_) - 4, named, io_->ts_in_force);
     }
 
     /* A value as stored, its numbers swapped by its VR when the syntax
@@ -902,6 +1083,7 @@ private:
         if (!e->value)
             return;
         if (!ts_needs_swap(io_->ts_in_force) || is_container(app_, e)) {
+            note_raw_records(e, static_cast<const unsigned char *>(e->value), length);
             write_bytes(e->value, length);
             return;
         }
@@ -922,6 +1104,7 @@ private:
         if (needs_recode(app_, e, io_))
             return write_recoded(e);
         write_stored(e);
+        note_directory_offset(e);
         return 0;
     }
 
@@ -958,6 +1141,8 @@ private:
         if (is_dropped(e, io_))
             return 0;
         track_meta_group(e);
+        if (is_record(e) && e->value_pos >= 8) /* the item header before its value */
+            directory_.moved(e->value_pos - 8, ftello(out_));
         int16_t status = 0;
         if (is_pixel_element(e)) {
             NativeForNested native(io_, e);
