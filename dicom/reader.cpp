@@ -661,6 +661,21 @@ void _skip_value(FILE *file, TransferSyntaxCode ts, uint32_t length) {
                SEEK_SET);
 }
 
+/* Number of Frames, an IS of up to 12 characters: blanks around an
+ * unsigned decimal number; 1 where it holds none (a sign is none either). */
+static uint64_t frame_count_of(const char *text, uint32_t length) {
+    const char *end = text + (length < 12 ? length : 12);
+    while (text < end && *text == ' ')
+        text++;
+    if (text < end && *text == '+')
+        text++;
+    uint64_t count = 0;
+    const char *digits = text;
+    for (; text < end && *text >= '0' && *text <= '9'; text++)
+        count = count * 10 + (uint64_t)(*text - '0');
+    return text == digits ? 1 : count;
+}
+
 void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds) {
     static const uint16_t elements[] = {0x0002, 0x0004, 0x0006, 0x0008, 0x0010,
                                         0x0011, 0x0100, 0x0101, 0x0102, 0x0103};
@@ -678,13 +693,9 @@ void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds)
             if (found)
                 memcpy(pds->photometric, e->value, length < 16 ? length : 16);
         } else if (elements[i] == 0x0008) {
-            char text[13] = {0};
-            unsigned short frames = 1;
-            if (found)
-                memcpy(text, e->value, length < 12 ? length : 12);
-            if (!found || sscanf(text, "%hu", &frames) != 1)
-                frames = 1;
-            pds->frames = frames;
+            pds->frame_count =
+                found ? frame_count_of(static_cast<const char *>(e->value), length) : 1;
+            pds->frames = (uint16_t)(pds->frame_count < 0xFFFF ? pds->frame_count : 0xFFFF);
         } else {
             uint16_t v = 1;
             if (found && length >= sizeof v)
