@@ -874,33 +874,39 @@ public:
 
     /* The raw content of the Directory Record Sequence, or of one record:
      * `bytes` as written at `at` in the syntax ts, from the raw value of e,
-     * which the input holds in the syntax `from`. */
+     * which the input holds in the syntax `from`.  Bytes that are no
+     * well-formed content are left as they are. */
     void raw_written(const DicomElement *e, const unsigned char *bytes, size_t n, off_t at,
                      TransferSyntaxCode ts, TransferSyntaxCode from) {
         const bool sequence = is_record_sequence(e);
         std::vector<size_t> starts;
+        std::vector<Slot> offsets;
         /* the offsets stand in the records: one level down in a sequence */
         const int record_depth = sequence ? 1 : 0;
         size_t pos = 0;
-        walk_content(
-            bytes, n, pos, ts, 0, 0,
-            [&](const SourceHeader &h, size_t header_at, size_t value_at, int depth) {
-                if (sequence && depth == 0 && h.key == TAG_KEY_ITEM)
-                    starts.push_back(header_at);
-                else if (depth == record_depth && is_record_offset_key(h.key) && h.length == 4)
-                    offset(h.key, at + (off_t)value_at, load_u32(bytes + value_at, ts), ts);
-            });
+        if (!walk_content(bytes, n, pos, ts, 0, 0,
+                          [&](const SourceHeader &h, size_t header_at, size_t value_at, int depth) {
+                              if (sequence && depth == 0 && h.key == TAG_KEY_ITEM)
+                                  starts.push_back(header_at);
+                              else if (depth == record_depth && is_record_offset_key(h.key) &&
+                                       h.length == 4)
+                                  offsets.push_back({h.key, at + (off_t)value_at,
+                                                     load_u32(bytes + value_at, ts), ts});
+                          }))
+            return;
+        slots_.insert(slots_.end(), offsets.begin(), offsets.end());
         if (!sequence || !e->content_ts || !e->value_pos)
             return;
         const unsigned char *read = static_cast<const unsigned char *>(e->value);
         std::vector<size_t> read_starts;
         pos = 0;
-        walk_content(read, e->length, pos, from, 0, 0,
-                     [&](const SourceHeader &h, size_t header_at, size_t, int depth) {
-                         if (depth == 0 && h.key == TAG_KEY_ITEM)
-                             read_starts.push_back(header_at);
-                     });
-        if (read_starts.size() != starts.size())
+        const bool read_ok =
+            walk_content(read, e->length, pos, from, 0, 0,
+                         [&](const SourceHeader &h, size_t header_at, size_t, int depth) {
+                             if (depth == 0 && h.key == TAG_KEY_ITEM)
+                                 read_starts.push_back(header_at);
+                         });
+        if (!read_ok || read_starts.size() != starts.size())
             return; /* not the same records: their offsets are told as naming none */
         for (size_t i = 0; i < starts.size(); i++)
             moved(e->value_pos + read_starts[i], at + (off_t)starts[i]);
