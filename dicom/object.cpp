@@ -9,7 +9,8 @@
  * Every node owns what its value points at: a value passed in is copied,
  * and a PixelDataDesc copied in gets a file name of the node's own, so that
  * an element read, changed and handed back never shares a name with the
- * node it came from.
+ * node it came from.  Whatever frees nodes first moves the object's cursor,
+ * insertion parent and private definition links off them.
  */
 #include "object_int.h"
 
@@ -20,6 +21,7 @@
 #include <new>
 #include <vector>
 
+#include "private_int.h"
 #include "treebook_int.h"
 
 static_assert(offsetof(DicomElement, value) == offsetof(DicomElementHead, value), "head layout");
@@ -58,6 +60,7 @@ void forget_refs(DicomObject *obj, const DicomElement *subtree) {
         obj->cursor = nullptr;
     if (lies_within(obj->insert_parent, subtree))
         obj->insert_parent = obj->root;
+    _drop_prv_links(obj, subtree);
 }
 
 /* A value that is the description of pixel data left in a file. */
@@ -375,6 +378,7 @@ int16_t DO_closeObject(IOObject *io) {
     if (!io || !io->object)
         return 0;
     DicomObject *obj = io->object;
+    _drop_prv_links(obj, nullptr);
     free_children(obj->root);
     _unbook_tree(obj->root);
     free(obj->root);

@@ -2,7 +2,7 @@
  * object_int.h -- element-tree internals shared inside the DICOM library
  * (not exported): tag keys, the node primitives (make, copy a value, link,
  * append, unlink, replace, free, remove), and the upkeep that keeps an
- * object's cursor and insertion parent off freed nodes.
+ * object's cursor, insertion parent and private links off freed nodes.
  */
 #ifndef QUENOR_OBJECT_INT_H
 #define QUENOR_OBJECT_INT_H
@@ -100,7 +100,7 @@ DicomElement *_node_with(DicomElementHead *made);
 /* The linked element e becomes the one made describes (from _prepare_head;
  * its value passes to e) and keeps its place.  When the new element has
  * value bytes they are its whole content, so e's children go, with the
- * cursor and insertion parent that pointed into them;
+ * cursor, insertion parent and private links that pointed into them;
  * without a value e keeps its children (a sequence keeps its items). */
 void _replace_element(DicomElement *e, DicomElementHead *made);
 
@@ -132,8 +132,9 @@ void _free_head_value(DicomElementHead *h);
 
 /* Call before freeing a subtree that is (or was) linked into an object:
  * when the object's cursor lies in it, the cursor becomes empty (the top
- * level); when its insertion parent does, it becomes the root.  Subtrees
- * of no object are ignored. */
+ * level); when its insertion parent does, it becomes the root; private
+ * definitions bound to elements in it are unbound.  Subtrees of no object
+ * are ignored. */
 void _forget_refs_into(DicomElement *subtree);
 
 /* DO_addElement, also handing back the node that holds the added element
