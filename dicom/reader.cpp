@@ -727,6 +727,11 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
     }
     if (st.waveforms_unswapped)
         swap_waveform_values(io->object->root);
+    /* The file is over, and with it every sequence and item it opened: one
+     * that ends with the last byte (a defined-length sequence last in the
+     * file) as well as one a cut-short file leaves open.  An element the
+     * caller adds next goes to the top level. */
+    io->object->insert_parent = io->object->root;
     if (status != 0)
         return -1;
     st.in.close();
