@@ -1,0 +1,180 @@
+/*
+ * save_target_test.cpp -- where the save of the converter and the editor
+ * lands, run as processes: a FIFO or a character device named by -o is
+ * written into and stays what it was (the FIFO read while the program
+ * writes, its bytes those of a save into a regular file), a directory is
+ * refused.
+ */
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+const char kStoring[] = "Error: Error in storing DICOM object.\n";
+
+/* One of the two programs that save, with its arguments for input in and
+ * target out; the editor gets a one-line profile kept in dir. */
+struct Saver {
+    std::string program;
+    std::vector<std::string> Args(const TempDir &dir, const std::string &in,
+                                  const std::string &out) const {
+        std::vector<std::string> args = {testutil::BinPath(program)};
+        if (program == "tagpatchd") {
+            WriteFile(dir.file("p.prf"), "a 0010 0020 ID42\n");
+            args.insert(args.end(), {"-p", dir.file("p.prf")});
+        }
+        args.insert(args.end(), {"-i", in, "-o", out, "-v1"});
+        return args;
+    }
+};
+const Saver kSavers[] = {{"tagrecoded"}, {"tagpatchd"}};
+
+testutil::RunResult RunWithDefs(const std::vector<std::string> &args) {
+    return testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
+}
+
+std::set<std::string> Entries(const std::string &dir) {
+    std::set<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            names.insert(e->d_name);
+    if (d)
+        closedir(d);
+    return names;
+}
+
+mode_t TypeOf(const std::string &path, dev_t *rdev = nullptr) {
+    struct stat st = {};
+    lstat(path.c_str(), &st);
+    if (rdev)
+        *rdev = st.st_rdev;
+    return st.st_mode & S_IFMT;
+}
+
+/* Reads a FIFO on a thread of its own while a program writes into it.  The
+ * FIFO is open for reading from the start, without waiting for a writer,
+ * so that the reader is released even when no writer ever comes (a save
+ * that replaced the FIFO instead of writing into it). */
+class FifoReader {
+public:
+    explicit FifoReader(const std::string &path)
+        : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK)), thread_([this] { Read(); }) {}
+    ~FifoReader() { Finish(); }
+
+    /* What was read up to the writer's close, once the writer is done. */
+    std::string Finish() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+        return bytes_;
+    }
+
+private:
+    void Read() {
+        char buf[65536];
+        while (fd_ >= 0) {
+            const bool stopping = stop_;
+            pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                ssize_t n = read(fd_, buf, sizeof buf);
+                if (n > 0) {
+                    bytes_.append(buf, (size_t)n);
+                    continue;
+                }
+                if (n == 0)
+                    return; /* the writer closed */
+            }
+            if (stopping)
+                return;
+        }
+    }
+    int fd_;
+    std::string bytes_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(SaveTarget, FifoIsWrittenIntoAndDirectoryRefused) {
+    const std::string in = testutil::SamplePath("MR_small.dcm");
+    for (const Saver &s : kSavers) {
+        SCOPED_TRACE(s.program);
+        TempDir work, dir;
+        ASSERT_EQ(0, RunWithDefs(s.Args(work, in, work.file("regular.dcm"))).status);
+        const std::string regular = ReadFile(work.file("regular.dcm"));
+
+        ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+        FifoReader reader(dir.file("fifo"));
+        auto r = RunWithDefs(s.Args(work, in, dir.file("fifo")));
+        const std::string through_fifo = reader.Finish();
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(regular == through_fifo) << "the FIFO carried " << through_fifo.size()
+                                             << " bytes, a regular save " << regular.size();
+        EXPECT_EQ((mode_t)S_IFIFO, TypeOf(dir.file("fifo")));
+
+        ASSERT_EQ(0, mkdir(dir.file("folder").c_str(), 0700));
+        r = RunWithDefs(s.Args(work, in, dir.file("folder")));
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("is not a regular file")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(kStoring)) << r.err;
+        EXPECT_EQ((mode_t)S_IFDIR, TypeOf(dir.file("folder")));
+        EXPECT_TRUE(Entries(dir.file("folder")).empty());
+        EXPECT_EQ((std::set<std::string>{"fifo", "folder"}), Entries(dir.path()));
+    }
+}
+
+TEST(SaveTarget, CharacterDeviceIsWrittenIntoNeverReplaced) {
+    const struct {
+        const char *name;
+        unsigned minor; /* of major 1: 3 discards what is written, 7 is always full */
+        int want_status;
+    } nodes[] = {{"null", 3, 0}, {"full", 7, 1}};
+    TempDir dir;
+    for (const auto &n : nodes) {
+        if (mknod(dir.file(n.name).c_str(), S_IFCHR | 0600, makedev(1, n.minor)) != 0)
+            GTEST_SKIP() << "device nodes cannot be made here: " << strerror(errno);
+        int fd = open(dir.file(n.name).c_str(), O_WRONLY);
+        if (fd < 0)
+            GTEST_SKIP() << "device nodes cannot be opened here: " << strerror(errno);
+        close(fd);
+    }
+    const std::string in = testutil::SamplePath("MR_small.dcm");
+    for (const Saver &s : kSavers) {
+        for (const auto &n : nodes) {
+            SCOPED_TRACE(s.program + " -o " + n.name);
+            TempDir work;
+            auto r = RunWithDefs(s.Args(work, in, dir.file(n.name)));
+            EXPECT_EQ(n.want_status, r.status) << r.err;
+            if (n.want_status != 0) {
+                EXPECT_NE(std::string::npos, r.err.find(kStoring)) << r.err;
+            }
+            dev_t rdev = 0;
+            EXPECT_EQ((mode_t)S_IFCHR, TypeOf(dir.file(n.name), &rdev));
+            EXPECT_EQ(makedev(1, n.minor), rdev);
+        }
+    }
+    EXPECT_EQ((std::set<std::string>{"full", "null"}), Entries(dir.path()));
+}
+
+} // namespace
