@@ -3,7 +3,10 @@
  * lands, run as processes: a FIFO or a character device named by -o is
  * written into and stays what it was (the FIFO read while the program
  * writes, its bytes those of a save into a regular file), a directory is
- * refused.
+ * refused; under a file-size limit (ulimit -f) the save fails with the
+ * storing message, the target keeps its old content and no temporary file
+ * is left, whether the limit strikes at the final flush, in the PNG coder,
+ * in the buffered copy or in the in-kernel copy of the pixel data.
  */
 #include <gtest/gtest.h>
 
@@ -20,10 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "dicom/file_builder.h"
 #include "testutil.h"
 
 namespace {
 
+using dicomtest::FileBuilder;
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
@@ -175,6 +180,65 @@ TEST(SaveTarget, CharacterDeviceIsWrittenIntoNeverReplaced) {
         }
     }
     EXPECT_EQ((std::set<std::string>{"full", "null"}), Entries(dir.path()));
+}
+
+/* An image of 2 MiB of 16-bit samples: more than the writer's 1 MiB
+ * output buffer. */
+std::string LargeImage() {
+    std::string pixels(2u << 20, '\0');
+    for (size_t i = 0; i < pixels.size(); i++)
+        pixels[i] = (char)(i * 7 + (i >> 11));
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Preamble().Meta(Explicit_VR_Little_Endian_Transfer_Syntax_UID);
+    f.Text(0x0008, 0x0016, "UI", std::string("1.2.840.10008.5.1.4.1.1.7", 26))
+        .Text(0x0008, 0x0018, "UI", std::string("1.2.3.4", 8))
+        .US(0x0028, 0x0002, 1)
+        .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+        .US(0x0028, 0x0010, 1024)
+        .US(0x0028, 0x0011, 1024)
+        .US(0x0028, 0x0100, 16)
+        .US(0x0028, 0x0101, 16)
+        .US(0x0028, 0x0102, 15)
+        .US(0x0028, 0x0103, 0)
+        .Header(0x7FE0, 0x0010, "OW", (uint32_t)pixels.size())
+        .Raw(pixels);
+    return f.bytes();
+}
+
+TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
+    TempDir inputs;
+    WriteFile(inputs.file("large.dcm"), LargeImage());
+    const std::string rtstruct = testutil::SamplePath("rtstruct.dcm");
+    const struct {
+        const char *program;
+        std::string input;
+        const char *option; /* for the converter, or "" */
+        const char *where;  /* where the limit strikes */
+    } rows[] = {
+        {"tagrecoded", rtstruct, "", "the final flush: no pixel data"},
+        {"tagrecoded", testutil::SamplePath("MR_small.dcm"), "-doc", "the PNG coder"},
+        {"tagrecoded", inputs.file("large.dcm"), "-dob", "the buffered copy of swapped samples"},
+        {"tagrecoded", inputs.file("large.dcm"), "", "the in-kernel copy"},
+        {"tagpatchd", rtstruct, "", "the final flush"},
+        {"tagpatchd", inputs.file("large.dcm"), "", "the in-kernel copy"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.program) + " " + row.option + ": " + row.where);
+        TempDir out;
+        WriteFile(out.file("target.dcm"), "previous");
+        std::vector<std::string> args = Saver{row.program}.Args(inputs, row.input,
+                                                                out.file("target.dcm"));
+        if (*row.option)
+            args.push_back(row.option);
+        /* 2 blocks: 1 or 2 KiB, below every output here and above the
+         * messages on standard error */
+        args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""});
+        auto r = RunWithDefs(args);
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(kStoring)) << r.err;
+        EXPECT_EQ("previous", ReadFile(out.file("target.dcm")));
+        EXPECT_EQ(std::set<std::string>{"target.dcm"}, Entries(out.path()));
+    }
 }
 
 } // namespace
