@@ -8,7 +8,8 @@
  * file beside the target, which then replaces the target in one rename.
  * A target that exists and is no regular file is never replaced: the
  * finished file is copied into a character device or FIFO from a spool
- * file, and any other kind of target is refused.
+ * file, replaces the file a symbolic link leads to (the link stays), and
+ * any other kind of target is refused.
  * The count and the write are two passes over the tree with the same pass
  * state (begin_pass) and the same element headers (encode_header).
  *
@@ -1085,8 +1086,9 @@ private:
 };
 
 /* A target that exists and is no regular file is never replaced: a
- * character device or a FIFO is written into, anything else (a
- * directory, a socket, a block device) is refused. */
+ * character device or a FIFO is written into, a symbolic link leads to the
+ * file that is replaced, anything else (a directory, a socket, a block
+ * device) is refused. */
 enum class TargetKind { Replaced, WrittenInto, Refused };
 
 bool is_stream(mode_t mode) {
@@ -1105,6 +1107,26 @@ void log_refused_target(const char *target) {
                   "Cannot save to %s: it is not a regular file, a character device or a FIFO; it "
                   "is left as it is.",
                   target);
+}
+
+/* The file that the finished one replaces: the target, or the file that a
+ * symbolic link leads to, so that the link stays (/dev/stdout, for one, is
+ * a link); false for a link that leads to no file. */
+bool replaced_path(const char *target, std::string *path) {
+    struct stat st;
+    if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) {
+        *path = target;
+        return true;
+    }
+    char *real = realpath(target, nullptr);
+    if (!real) {
+        log_formatted(1, "Cannot save to %s: it is a link that leads to no file; it is left as it is.",
+                      target);
+        return false;
+    }
+    *path = real;
+    free(real);
+    return true;
 }
 
 /* A character device or FIFO that a save writes into.  It is opened before
@@ -1212,7 +1234,8 @@ bool save(AppData *app, IOObject *io, const char *name) {
         return false;
     }
     StreamTarget stream;
-    if (kind == TargetKind::WrittenInto && !stream.open(name))
+    std::string path;
+    if (kind == TargetKind::WrittenInto ? !stream.open(name) : !replaced_path(name, &path))
         return false;
     check_object(app, io->object);
     SaveState state;
@@ -1221,11 +1244,11 @@ bool save(AppData *app, IOObject *io, const char *name) {
     if (kind == TargetKind::WrittenInto)
         return temp.create_spool() && write_file(app, io, state, temp.stream()) &&
                stream.copy_from(temp.stream(), name);
-    if (!temp.create(name))
+    if (!temp.create(path.c_str()))
         return false;
     bool ok = write_file(app, io, state, temp.stream());
     ok = temp.finish() && ok;
-    return ok && temp.replace(name);
+    return ok && temp.replace(path.c_str());
 }
 
 } // namespace

@@ -2,11 +2,13 @@
  * save_target_test.cpp -- where the save of the converter and the editor
  * lands, run as processes: a FIFO or a character device named by -o is
  * written into and stays what it was (the FIFO read while the program
- * writes, its bytes those of a save into a regular file), a directory is
- * refused; under a file-size limit (ulimit -f) the save fails with the
- * storing message, the target keeps its old content and no temporary file
- * is left, whether the limit strikes at the final flush, in the PNG coder,
- * in the buffered copy or in the in-kernel copy of the pixel data.
+ * writes, its bytes those of a save into a regular file), a symbolic link
+ * leads the save to the file it names and stays, a directory or a link to
+ * nothing is refused; under a file-size limit (ulimit -f) the save fails
+ * with the storing message, the target keeps its old content and no
+ * temporary file is left, whether the limit strikes at the final flush, in
+ * the PNG coder, in the buffered copy or in the in-kernel copy of the
+ * pixel data.
  */
 #include <gtest/gtest.h>
 
@@ -54,6 +56,13 @@ const Saver kSavers[] = {{"tagrecoded"}, {"tagpatchd"}};
 
 testutil::RunResult RunWithDefs(const std::vector<std::string> &args) {
     return testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
+}
+
+/* What a program saves into a regular file in work. */
+std::string RegularSave(const Saver &s, const TempDir &work, const std::string &in) {
+    auto r = RunWithDefs(s.Args(work, in, work.file("regular.dcm")));
+    EXPECT_EQ(0, r.status) << r.err;
+    return ReadFile(work.file("regular.dcm"));
 }
 
 std::set<std::string> Entries(const std::string &dir) {
@@ -126,8 +135,7 @@ TEST(SaveTarget, FifoIsWrittenIntoAndDirectoryRefused) {
     for (const Saver &s : kSavers) {
         SCOPED_TRACE(s.program);
         TempDir work, dir;
-        ASSERT_EQ(0, RunWithDefs(s.Args(work, in, work.file("regular.dcm"))).status);
-        const std::string regular = ReadFile(work.file("regular.dcm"));
+        const std::string regular = RegularSave(s, work, in);
 
         ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
         FifoReader reader(dir.file("fifo"));
@@ -146,6 +154,33 @@ TEST(SaveTarget, FifoIsWrittenIntoAndDirectoryRefused) {
         EXPECT_EQ((mode_t)S_IFDIR, TypeOf(dir.file("folder")));
         EXPECT_TRUE(Entries(dir.file("folder")).empty());
         EXPECT_EQ((std::set<std::string>{"fifo", "folder"}), Entries(dir.path()));
+    }
+}
+
+/* A symbolic link stays: the save replaces the file it leads to, or is
+ * refused when it leads to none. */
+TEST(SaveTarget, LinkLeadsTheSaveToItsFile) {
+    const std::string in = testutil::SamplePath("MR_small.dcm");
+    for (const Saver &s : kSavers) {
+        SCOPED_TRACE(s.program);
+        TempDir work, dir;
+        const std::string regular = RegularSave(s, work, in);
+        ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0700));
+        WriteFile(dir.file("sub/file.dcm"), "previous");
+        ASSERT_EQ(0, symlink("sub/file.dcm", dir.file("link").c_str()));
+        ASSERT_EQ(0, symlink("sub/none.dcm", dir.file("dangling").c_str()));
+
+        auto r = RunWithDefs(s.Args(work, in, dir.file("link")));
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ((mode_t)S_IFLNK, TypeOf(dir.file("link")));
+        EXPECT_TRUE(regular == ReadFile(dir.file("sub/file.dcm")));
+
+        r = RunWithDefs(s.Args(work, in, dir.file("dangling")));
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("leads to no file")) << r.err;
+        EXPECT_EQ((mode_t)S_IFLNK, TypeOf(dir.file("dangling")));
+        EXPECT_EQ((std::set<std::string>{"dangling", "link", "sub"}), Entries(dir.path()));
+        EXPECT_EQ(std::set<std::string>{"file.dcm"}, Entries(dir.file("sub")));
     }
 }
 
