@@ -4,6 +4,7 @@
  */
 #include "appframe.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -46,6 +47,14 @@ bool words_left_over(const GetoptState &st, int argc) {
     if (st.infile)
         return st.optind < st.file_wordc || st.saved_optind < argc;
     return st.optind < argc;
+}
+
+/* A write beyond the file-size limit (ulimit -f) raises SIGXFSZ, which
+ * would end the process at once, silent, its temporary file left behind.
+ * Ignored, the write fails with EFBIG instead, and the save reports it
+ * and cleans up like any other failed write. */
+void ignore_file_size_signal() {
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void release_file_words(GetoptState &st) {
@@ -186,6 +195,7 @@ int AppFrame::commandline_mode() {
 
 int AppFrame::run(const ProgramDescription &description, int argc, char **argv) {
     program = &description;
+    ignore_file_size_signal();
     init_AppData(&app, description.name, "2.1", banner);
     parse_cmdline(argc, argv);
     log_start(logfile, banner, argc, argv);

@@ -5,6 +5,7 @@
  * option string, texts, file-name options, hooks) and hands it to
  * AppFrame::run from main().  The frame does the rest in a fixed order:
  *
+ *   SIGXFSZ ignored (a write beyond ulimit -f fails, and the save says so)
  *   init_AppData(name, "2.1")
  *   parse_cmdline:  before_mask hook, log_mask(0), the presets hook,
  *                   initgetopt1, the option loop,

@@ -452,6 +452,7 @@ int run_frames(uint32_t frames, unsigned workers, unsigned window, const Work &w
 /* Everything the encoding of any frame needs, shared read-only. */
 struct Encoding {
     Geometry g;
+    int bits_stored; /* named when a sample exceeds the depth */
     int filters;     /* libpng filter flags */
     int level;       /* zlib level, -1 its default */
     bool swap16;     /* the rows hold 16-bit samples little endian */
@@ -530,7 +531,7 @@ int16_t encode_frame(const Encoding &e, PositionedReader &in, PngSink &sink, uns
             snprintf(text, sizeof text,
                      "Pixel data (7FE0,0010) holds samples above its %d bits stored; "
                      "they cannot be PNG-encoded.",
-                     g.depth);
+                     e.bits_stored);
             png_error(png, text);
         }
         png_write_row(png, row);
@@ -810,6 +811,7 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     int filters = (io->png_filter & 31) * 8; /* the mask's five bits are libpng's five filters */
     e.filters = filters ? filters : PNG_FILTER_NONE;
     e.level = io->zlib_level;
+    e.bits_stored = io->write_pds->bits_stored;
     e.swap16 = g.depth == 16 && pds->src_ts != TS_EXPLICIT_BE;
     e.words = source_in_swapped_words(pds);
     e.src_fd = fileno(src);
