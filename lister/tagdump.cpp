@@ -75,21 +75,12 @@ struct Listing {
 
 /* ---- options ---- */
 
-/* Appends "-", the letter and its argument to the flag text; words beyond
- * its 255 characters are cut (seven switches need at most 21). */
+/* Every letter after -f: appends "-", the letter and the rest of its word
+ * to the flag text; words beyond its 255 characters are cut (seven
+ * switches need at most 21). */
 void add_flag_word(int letter, const char *rest) {
     size_t len = strlen(flag_text);
     snprintf(flag_text + len, sizeof flag_text - len, "-%c%s", letter, rest ? rest : "");
-}
-
-/* -f: every later word is a flag word, read with the empty option string. */
-int lister_option(int letter, GetoptState *st, int argc, char **argv) {
-    if (letter != 'f')
-        return 0;
-    int c;
-    while ((c = getopt1(st, argc, argv, "")) != -1)
-        add_flag_word(c, st->optarg);
-    return 0;
 }
 
 void lister_presets() {
@@ -307,7 +298,8 @@ int main(int argc, char **argv) {
     ProgramDescription program("tagdump", "?hVi:o:v:l:f", kUsage, kHelp);
     program.file_options = "iol";
     program.presets = lister_presets;
-    program.on_option = lister_option;
+    program.flag_letter = 'f';
+    program.on_flag_word = add_flag_word;
     program.work = lister_work;
     return AppFrame::run(program, argc, argv);
 }
