@@ -3,7 +3,7 @@
  * lister (static and shared builds): help, usage and version texts, exit
  * statuses, the verbosity forms, argument files and words left over, the
  * one option loop (also through the verifier), and the fatal messages of
- * the common head.
+ * the common head, a directory as input for every program.
  */
 #include <gtest/gtest.h>
 
@@ -245,6 +245,30 @@ TEST(FrameOptionLoop, VerifierEndsWhereTheParserEndsIt) {
         RunResult r = testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
         EXPECT_EQ(c.status, r.status) << args[1] << " " << args[2];
         EXPECT_EQ(c.status == 1 ? usage : "", r.err) << args[1] << " " << args[2];
+    }
+}
+
+/* A directory named as the input is said to be one, by every program. */
+TEST(FrameInput, ADirectoryIsNamedSo) {
+    testutil::TempDir dir;
+    const std::string out = dir.file("out.dcm"), profile = dir.file("empty.prf");
+    testutil::WriteFile(profile, "");
+    const std::vector<std::vector<std::string>> runs = {
+        {"tagdump"}, {"tagdumpd", "-o", dir.file("list.txt")}, {"tagrecoded", "-o", out},
+        {"tagauditd"}, {"tagpatchd", "-p", profile, "-o", out}, {"tagwalkd"}, {"tagwalk"}};
+    for (std::vector<std::string> args : runs) {
+        const std::string program = args[0];
+        args[0] = testutil::BinPath(program);
+        args.insert(args.end(), {"-v1", "-i", dir.path()});
+        RunResult r = testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}}, "", "q!\n");
+        EXPECT_EQ(1, r.status) << program;
+        EXPECT_NE(std::string::npos,
+                  r.err.find("Error: Input " + dir.path() +
+                             " is a directory, not a DICOM file.\n"
+                             "Error: Error in opening DICOM object.\n"))
+            << program << ": " << r.err;
+        EXPECT_EQ("", r.out) << program;
+        EXPECT_FALSE(testutil::FileExists(out)) << program;
     }
 }
 
