@@ -122,11 +122,17 @@ int16_t AppFrame::parse_cmdline(int argc, char **argv) {
 
     GetoptState st;
     initgetopt1(&st);
+    bool flag_words = false; /* past the flag letter: every letter is a flag */
     for (;;) {
-        int16_t c = (int16_t)getopt1(&st, argc, argv, program->optstring);
+        int16_t c = (int16_t)getopt1(&st, argc, argv, flag_words ? "" : program->optstring);
         if (c == -1)
             break;
-        if (c == '?' || c == 'h') {
+        if (flag_words) {
+            if (program->on_flag_word)
+                program->on_flag_word(c, st.optarg);
+        } else if (program->flag_letter != 0 && c == program->flag_letter) {
+            flag_words = true;
+        } else if (c == '?' || c == 'h') {
             print_help(argv[0]);
         } else if (c == 'V') {
             print_version();

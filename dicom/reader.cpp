@@ -61,11 +61,19 @@ public:
         file_.reset(fopen(name, "rb"));
         if (!file_)
             return false;
+        struct stat st;
+        const bool known = fstat(fileno(file_.get()), &st) == 0;
+        if (known && S_ISDIR(st.st_mode)) {
+            /* A directory opens for reading here, but every read fails:
+             * say what it is rather than that its "file" is cut short. */
+            log_formatted(1, "Input %s is a directory, not a DICOM file.", name);
+            file_.reset();
+            return false;
+        }
         buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
         if (buffer_)
             setvbuf(file_.get(), buffer_.get(), _IOFBF, kStreamBufferSize);
-        struct stat st;
-        size_ = fstat(fileno(file_.get()), &st) == 0 ? (uint64_t)st.st_size : 0;
+        size_ = known ? (uint64_t)st.st_size : 0;
         return true;
     }
     void close() { file_.reset(); }
