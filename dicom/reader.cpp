@@ -252,15 +252,11 @@ bool read_length(ReadState &st, uint32_t key, uint32_t *length, char letters[2])
     }
     if (!st.in.read(letters, 2))
         return false;
-    if (vr_letters_have_long_length(letters)) {
-        if (!st.in.read(bytes, 6))
-            return false;
-        *length = load_u32(bytes + 2, ts);
-    } else {
-        if (!st.in.read(bytes, 2))
-            return false;
-        *length = load_u16(bytes, ts);
-    }
+    const LengthForm form = explicit_length_form(letters);
+    if (!st.in.read(bytes, form.reserved + form.size))
+        return false;
+    *length =
+        form.size == 4 ? load_u32(bytes + form.reserved, ts) : load_u16(bytes + form.reserved, ts);
     return true;
 }
 

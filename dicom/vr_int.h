@@ -76,6 +76,24 @@ static inline bool vr_letters_have_long_length(const char letters[2]) {
     return vr_has_long_length(vr_of_letters(letters[0], letters[1]));
 }
 
+/* The length field behind two VR letters in an explicit-VR header: the
+ * long VRs have two reserved bytes and 32 bits; the letters XX (the VR of
+ * the item tags, which some writers put on elements) 32 bits with nothing
+ * reserved; every other pair 16 bits.  The header is 6 + reserved + size
+ * bytes long. */
+struct LengthForm {
+    unsigned reserved;
+    unsigned size;
+};
+
+static inline LengthForm explicit_length_form(const char letters[2]) {
+    if (vr_letters_have_long_length(letters))
+        return {2, 4};
+    if (letters[0] == 'X' && letters[1] == 'X')
+        return {0, 4};
+    return {0, 2};
+}
+
 /* No VR a value can be handled by: none, RE, "na", "??" and the pseudo
  * VRs XS, XU, OX, XX that need resolving first. */
 bool vr_is_unusable(int vr);

@@ -530,6 +530,21 @@ TEST_F(ReaderTest, TransferSyntaxNamedOrGuessed) {
     }
 }
 
+/* The letters XX stand for a 32-bit length with nothing reserved before it. */
+TEST_F(ReaderTest, XxLettersHaveA32BitLength) {
+    for (int ts : {TS_EXPLICIT_LE, TS_EXPLICIT_BE}) {
+        SCOPED_TRACE(ts);
+        io_.out_meta_ts = io_.out_ds_ts = -1;
+        FileBuilder f(ts);
+        f.Text(0x0008, 0x0060, "CS", "OT").U16(0x0009).U16(0x1001).Raw("XX").U32(6).Raw("abcdef");
+        f.Text(0x0010, 0x0010, "PN", "Doe^Jane");
+        ASSERT_EQ(0, Import(f.bytes())) << log_;
+        EXPECT_EQ(ts, io_.in_ds_ts);
+        EXPECT_EQ("abcdef", Value(Top(1)));
+        EXPECT_EQ("Doe^Jane", Value(Top(2)));
+    }
+}
+
 TEST_F(ReaderTest, EncapsulatedPixelDataIsSkippedToItsDelimiter) {
     FileBuilder f(TS_EXPLICIT_LE);
     f.Preamble().Meta("1.2.840.10008.1.2.4.90").Syntax(TS_EXPLICIT_LE);
