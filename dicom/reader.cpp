@@ -496,21 +496,118 @@ bool probe_magic(InputFile &in, unsigned char preamble[kPreambleSize]) {
     return false;
 }
 
-/* Guesses from the first element header; the file is put back. */
-TransferSyntaxCode guess_transfer_syntax(InputFile &in, TransferSyntaxCode in_force) {
+/* ---- guessing the syntax from the first elements ---- */
+
+/* Elements a reading of the start of a data set is tried on. */
+constexpr int kProbeElements = 8;
+
+/* How much sense one reading of the elements from a position makes: how
+ * many headers in a row have real VR letters (in the explicit syntaxes)
+ * and an even length that fits the file (kProbeElements + 1 when they end
+ * exactly at its end), and how many of their tags the dictionary knows. */
+struct Reading {
+    int sound = 0;
+    int known = 0;
+    bool better_than(const Reading &r) const {
+        return sound != r.sound ? sound > r.sound : known > r.known;
+    }
+};
+
+/* Reads the header at pos as ts has it: tag, length and header size; false
+ * when it cannot be one (letters that are no VR, bytes missing). */
+bool probe_header(InputFile &in, TransferSyntaxCode ts, uint64_t pos, uint32_t *key,
+                  uint32_t *length, uint64_t *size) {
+    unsigned char h[12];
+    const uint64_t left = in.size() - pos;
+    in.seek(pos);
+    if (left < 8 || !in.read(h, 8))
+        return false;
+    *key = tag_key(load_u16(h, ts), load_u16(h + 2, ts));
+    *size = 8;
+    if (!ts_is_explicit(ts) || is_item_or_delimiter_key(*key)) {
+        *length = load_u32(h + 4, ts);
+        return true;
+    }
+    const char letters[2] = {(char)h[4], (char)h[5]};
+    if (vr_of_letters(letters[0], letters[1]) < 0)
+        return false;
+    const LengthForm form = explicit_length_form(letters);
+    *size = 6 + form.reserved + form.size;
+    if (left < *size || !in.read(h + 8, *size - 8))
+        return false;
+    const unsigned char *field = h + 6 + form.reserved;
+    *length = form.size == 4 ? load_u32(field, ts) : load_u16(field, ts);
+    return true;
+}
+
+/* Walks the elements from start as ts encodes them: values of defined
+ * length are stepped over, sequences and items of undefined length into.
+ * A meta group holds groups 0000-0003 only: there the first group above
+ * them ends the walk as the end of the file does, unless it comes first
+ * (then the reading has no meta group at all). */
+Reading try_reading(InputFile &in, AppData *app, TransferSyntaxCode ts, uint64_t start, bool meta) {
+    Reading r;
+    uint64_t pos = start;
+    for (int n = 0; n < kProbeElements; n++) {
+        if (pos == in.size()) {
+            r.sound = kProbeElements + 1;
+            break;
+        }
+        uint32_t key, length;
+        uint64_t header;
+        if (!probe_header(in, ts, pos, &key, &length, &header))
+            break;
+        if (meta && (key >> 16) > 0x0003) {
+            if (n > 0)
+                r.sound = kProbeElements + 1;
+            break;
+        }
+        pos += header;
+        if (length != kUndefinedLength) {
+            if ((length & 1) || length > in.size() - pos)
+                break;
+            pos += length;
+        }
+        r.sound++;
+        if (vr_of(app, key) != -1)
+            r.known++;
+    }
+    return r;
+}
+
+/* Guesses from the first elements (of the meta group, with meta); the file
+ * is put back.  Explicit VR little and big endian and implicit VR little
+ * endian are each tried on them, and the reading that makes the most sense
+ * wins; between readings that make equal sense the first header decides,
+ * by its letters (a VR name: explicit) and its group as read (0100 or
+ * above on a little-endian host: big endian). */
+TransferSyntaxCode guess_transfer_syntax(InputFile &in, AppData *app, TransferSyntaxCode in_force,
+                                         bool meta) {
     const uint64_t start = in.pos();
     unsigned char bytes[6];
     const bool complete = in.read(bytes, sizeof bytes);
     in.seek(start);
     if (!complete)
         return in_force;
-    const char letters[3] = {(char)bytes[4], (char)bytes[5], 0};
-    if (changeVRnameToVR(letters) == -1)
-        return TS_IMPLICIT_LE;
-    uint16_t group_as_read;
-    memcpy(&group_as_read, bytes, sizeof group_as_read);
-    const bool big_endian = CPU_ARCH == 0 ? group_as_read >= 0x0100 : group_as_read < 0x0100;
-    return big_endian ? TS_EXPLICIT_BE : TS_EXPLICIT_LE;
+    TransferSyntaxCode guess = TS_IMPLICIT_LE;
+    if (vr_of_letters((char)bytes[4], (char)bytes[5]) >= 0) {
+        uint16_t group_as_read;
+        memcpy(&group_as_read, bytes, sizeof group_as_read);
+        const bool big_endian = CPU_ARCH == 0 ? group_as_read >= 0x0100 : group_as_read < 0x0100;
+        guess = big_endian ? TS_EXPLICIT_BE : TS_EXPLICIT_LE;
+    }
+    Reading best = try_reading(in, app, guess, start, meta);
+    for (TransferSyntaxCode ts : {TS_EXPLICIT_LE, TS_EXPLICIT_BE, TS_IMPLICIT_LE}) {
+        if (ts == guess)
+            continue;
+        const Reading r = try_reading(in, app, ts, start, meta);
+        if (r.better_than(best)) {
+            best = r;
+            guess = ts;
+        }
+    }
+    in.seek(start);
+    return guess;
 }
 
 void start_state(IOObject *io, bool magic) {
@@ -548,7 +645,7 @@ void enter_data_set(ReadState &st, uint64_t header_start) {
     io->in_meta_group = 0;
     if (!st.syntax_named) {
         st.in.seek(header_start);
-        io->named_ts = guess_transfer_syntax(st.in, io->ts_in_force);
+        io->named_ts = guess_transfer_syntax(st.in, st.app, io->ts_in_force, false);
         io->pass_ts = io->named_ts;
         st.in.seek(header_start + 4);
     }
@@ -710,7 +807,7 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
         return -1;
     }
     start_state(io, magic);
-    apply_guess(io, guess_transfer_syntax(st.in, io->ts_in_force), magic);
+    apply_guess(io, guess_transfer_syntax(st.in, app, io->ts_in_force, magic), magic);
     if (DO_openObject(io) != 0 || !io->object)
         return -1;
     memcpy(io->object->preamble, preamble, kPreambleSize);

@@ -530,6 +530,52 @@ TEST_F(ReaderTest, TransferSyntaxNamedOrGuessed) {
     }
 }
 
+/* Bare data sets whose first group alone misleads about the byte order,
+ * and an implicit VR one whose first length spells the lower-case "na":
+ * each is read in the syntax it was written in, all the way through. */
+TEST_F(ReaderTest, BareDataSetsAreReadInTheSyntaxThatMakesSense) {
+    const uint32_t undefined = 0xFFFFFFFF;
+    struct Row {
+        int ts;
+        uint16_t group;
+        bool sequence;
+    };
+    for (const Row &row : std::vector<Row>{{TS_EXPLICIT_LE, 0x4453, false},
+                                           {TS_EXPLICIT_LE, 0x6000, false},
+                                           {TS_EXPLICIT_LE, 0x2000, false},
+                                           {TS_EXPLICIT_LE, 0x1001, false},
+                                           {TS_EXPLICIT_LE, 0x2001, true},
+                                           {TS_EXPLICIT_BE, 0x6000, false},
+                                           {TS_EXPLICIT_BE, 0x2000, false},
+                                           {TS_EXPLICIT_BE, 0x0100, false},
+                                           {TS_EXPLICIT_BE, 0x2001, true},
+                                           {TS_EXPLICIT_LE, 0x0008, false},
+                                           {TS_EXPLICIT_BE, 0x0008, false},
+                                           {TS_IMPLICIT_LE, 0x0040, false}}) {
+        SCOPED_TRACE(std::to_string(row.ts) + " " + std::to_string(row.group));
+        io_.out_meta_ts = io_.out_ds_ts = -1;
+        FileBuilder f(row.ts);
+        if (row.ts == TS_IMPLICIT_LE) /* length 0x616E: the bytes "na" */
+            f.Text(row.group, 0xA160, "", std::string(0x616E, 'x'));
+        else if (row.sequence) /* a private sequence without creator */
+            f.Header(row.group, 0x1010, "SQ", undefined).Item().Text(0x0008, 0x0060, "CS", "OT");
+        else
+            f.Text(row.group, 0x0010, "LO", "ACME 1.0").US(row.group, 0x0011, 512);
+        if (row.sequence)
+            f.ItemEnd().SeqEnd();
+        f.Text(0xFFFC, 0xFFFC, "OB", "pad!");
+        ASSERT_EQ(0, Import(f.bytes())) << log_;
+        EXPECT_EQ(row.ts, io_.in_ds_ts);
+        EXPECT_EQ(row.group, Top(0)->group);
+        EXPECT_EQ("pad!", Value(io_.object->root->last_child));
+        if (row.sequence) {
+            EXPECT_EQ("OT", Value(Top(0)->first_child->first_child));
+        } else if (row.ts != TS_IMPLICIT_LE) {
+            EXPECT_EQ(512, Us(Top(1)));
+        }
+    }
+}
+
 /* The letters XX stand for a 32-bit length with nothing reserved before it. */
 TEST_F(ReaderTest, XxLettersHaveA32BitLength) {
     for (int ts : {TS_EXPLICIT_LE, TS_EXPLICIT_BE}) {
