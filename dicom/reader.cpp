@@ -33,9 +33,24 @@ constexpr uint64_t kLargestFile = 0xFFFFFFFFull; /* offsets are 32-bit in PixelD
 constexpr size_t kStreamBufferSize = 1u << 20;
 constexpr size_t kPreambleSize = 128;
 
+/* An item of an undefined-length value that runs past the end of the
+ * file: its header cut short, or its length beyond the bytes left. */
+struct ItemFault {
+    bool found = false;
+    bool header_cut = false;
+    uint64_t header_at = 0;
+    uint16_t group = 0, element = 0;
+    uint32_t length = 0;
+    uint64_t left = 0; /* bytes after the header */
+};
+
 /* Skips an undefined-length value from pos, item header by item header,
- * never beyond size; returns the position reached. */
-uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t size) {
+ * never beyond size; returns the position reached.  The item that runs
+ * past the end, if any, goes to *fault; running out of items exactly at
+ * the end is no fault. */
+uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t size,
+                    ItemFault *fault = nullptr) {
+    ItemFault found;
     while (size - pos >= 8) {
         uint16_t group, element;
         uint32_t length;
@@ -45,11 +60,17 @@ uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t si
             return pos;
         if (length == kUndefinedLength)
             continue;
-        if (length > size - pos)
+        if (length > size - pos) {
+            found = {true, false, pos - 8, group, element, length, size - pos};
             break;
+        }
         pos += length;
         fseeko(file, (off_t)length, SEEK_CUR);
     }
+    if (!found.found && pos < size)
+        found = {true, true, pos, 0, 0, 0, 0};
+    if (fault)
+        *fault = found;
     fseeko(file, (off_t)size, SEEK_SET);
     return size;
 }
@@ -89,9 +110,9 @@ public:
         fseeko(file_.get(), (off_t)n, SEEK_CUR);
         pos_ += n;
     }
-    void skip_value(TransferSyntaxCode ts, uint32_t length) {
+    void skip_value(TransferSyntaxCode ts, uint32_t length, ItemFault *fault) {
         if (length == kUndefinedLength)
-            pos_ = skip_items(file_.get(), ts, pos_, size_);
+            pos_ = skip_items(file_.get(), ts, pos_, size_, fault);
         else if (length != 0)
             skip(length);
     }
@@ -154,6 +175,7 @@ struct ReadState {
     uint16_t last_meta_group = 0;
     bool syntax_named = false;        /* (0002,0010) named a syntax the data set is read in */
     bool deflated = false;            /* (0002,0010) named the deflated syntax */
+    bool pixels_big_endian = false;   /* (0002,0010) named big-endian pixel data */
     int un_content_depth = 0;         /* open UN sequences read as implicit VR LE */
     int vr = -1;                      /* dictionary VR of the element being read */
     uint64_t meta_end = 0;            /* where (0002,0000) says the meta group ends; 0 unknown */
@@ -231,10 +253,22 @@ int16_t fail(ReadState &st) {
     return -1;
 }
 
-int16_t fail_truncated(ReadState &st, uint64_t header_start) {
+void log_header_cut(uint64_t header_start) {
     log_formatted(1, "Element header at offset 0x%lx is cut short by the end of the file.",
                   (unsigned long)header_start);
+}
+
+int16_t fail_truncated(ReadState &st, uint64_t header_start) {
+    log_header_cut(header_start);
     return fail(st);
+}
+
+void log_length_beyond_end(uint16_t group, uint16_t element, uint32_t length, uint64_t left) {
+    log_formatted(1,
+                  "Length of element (%04hx,%04hx) is greater than the rest of the "
+                  "file: 0x%lx > 0x%lx (%lu > %lu).",
+                  group, element, (unsigned long)length, (unsigned long)left, (unsigned long)length,
+                  (unsigned long)left);
 }
 
 /* Reads the length field of an element whose tag has been read, and the
@@ -314,7 +348,9 @@ bool track_nesting(ReadState &st, uint32_t key, uint32_t length, const char lett
 /* The syntaxes of the standard other than the three native ones hold an
  * explicit VR little endian data set (with encapsulated pixel data); a UID
  * that says nothing leaves the data set's syntax to be guessed from its
- * first element, as in a file without meta header. */
+ * first element, as in a file without meta header.  So does the private
+ * syntax of big-endian pixel data (its data set is implicit VR little
+ * endian, which the guess finds): it marks the pixel data alone. */
 void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
     IOObject *io = st.io;
     io->pass_encoding = PE_NATIVE;
@@ -333,6 +369,7 @@ void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
         io->pass_ts = kind;
     } else {
         st.deflated = kind == TS_KIND_DEFLATED;
+        st.pixels_big_endian = kind == TS_KIND_BIG_ENDIAN_PIXELS;
         return;
     }
     st.syntax_named = true;
@@ -379,29 +416,46 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
 
 /* Pixel data stays in the file: the element holds a PixelDataDesc.  Pixel
  * data inside an item (an icon image) is described by the group 0028
- * values of that item and is native whatever the syntax. */
-void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2]) {
+ * values of that item and is native whatever the syntax (big endian, like
+ * the image's, where the syntax says so of all pixel data).  The value is
+ * skipped first: an encapsulated one whose item runs past the end of the
+ * file is refused, as any element whose length does, and false returned. */
+bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     DicomObject *obj = st.io->object;
     DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
     if (rec.length == 0) {
         DO_addElement(st.app, obj, &rec);
-        return;
+        return true;
     }
     const uint32_t length = rec.length;
+    const uint64_t offset = st.in.pos();
+    ItemFault fault;
+    st.in.skip_value(st.io->ts_in_force, length, &fault);
+    if (fault.header_cut) {
+        log_header_cut(fault.header_at);
+        return false;
+    }
+    if (fault.found) {
+        log_length_beyond_end(fault.group, fault.element, fault.length, fault.left);
+        return false;
+    }
     const bool nested = obj->insert_parent != obj->root;
     MallocOwner<PixelDataDesc> pds(static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc))));
     MallocOwner<char> filename(pds ? strdup(st.name) : nullptr);
     if (filename) {
         pds->filename = filename.get();
-        pds->offset = (uint32_t)st.in.pos();
+        pds->offset = (uint32_t)offset;
         pds->length = length;
         fill_pds_from(st.app, obj->insert_parent, pds.get());
         pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
-        pds->src_ts = nested ? st.io->ts_in_force : st.io->pass_ts;
+        pds->src_ts = st.pixels_big_endian ? TS_EXPLICIT_BE
+                      : nested             ? st.io->ts_in_force
+                                           : st.io->pass_ts;
         pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
-        /* Samples of one byte in big-endian OW words: each pair reversed. */
-        if (st.io->ts_in_force == TS_EXPLICIT_BE && letters_are(letters, "OW") &&
-            pds->bits_allocated <= 8)
+        /* Samples of one byte in big-endian OW words: each pair reversed.
+         * Without VR letters pixel data is taken as OW. */
+        const bool words = !ts_is_explicit(st.io->ts_in_force) || letters_are(letters, "OW");
+        if (pds->src_ts == TS_EXPLICIT_BE && words && pds->bits_allocated <= 8)
             pds->src_word_bytes = 2;
         rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
@@ -412,7 +466,7 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
         rec.length = 0;
         DO_addElement(st.app, obj, &rec);
     }
-    st.in.skip_value(st.io->ts_in_force, length);
+    return true;
 }
 
 /* Raw content of a sequence or item of defined length: the syntax its
@@ -685,12 +739,7 @@ int16_t read_elements(ReadState &st) {
             return fail(st);
         }
         if (rec.length != kUndefinedLength && rec.length > st.in.left()) {
-            const unsigned long left = (unsigned long)st.in.left();
-            log_formatted(1,
-                          "Length of element (%04hx,%04hx) is greater than the rest of the "
-                          "file: 0x%lx > 0x%lx (%lu > %lu).",
-                          rec.group, rec.element, (unsigned long)rec.length, left,
-                          (unsigned long)rec.length, left);
+            log_length_beyond_end(rec.group, rec.element, rec.length, st.in.left());
             return fail(st);
         }
         /* The syntax the element itself is in: its content may switch it. */
@@ -703,10 +752,12 @@ int16_t read_elements(ReadState &st) {
         const TransferSyntaxCode content_ts = io->ts_in_force;
         io->ts_in_force = element_ts;
         bool ok = true;
-        if (key == kPixelDataKey)
-            add_pixel_data(st, rec, letters);
-        else
+        if (key == kPixelDataKey) {
+            if (!add_pixel_data(st, rec, letters))
+                return fail(st);
+        } else {
             ok = add_plain_element(st, rec, letters);
+        }
         io->ts_in_force = content_ts;
         if (!ok)
             return fail_truncated(st, header_start);

@@ -133,10 +133,13 @@ int transfer_syntax_code(const char *value, size_t length);
  * TS_IMPLICIT_LE to TS_PNG; TS_KIND_ENCAPSULATED for the other syntaxes of
  * the standard (compressed or encapsulated pixel data in an explicit VR
  * little endian data set); TS_KIND_DEFLATED for the deflated syntax, which
- * is not read; TS_NONE for a UID that says nothing (private, unknown,
- * empty). */
+ * is not read; TS_KIND_BIG_ENDIAN_PIXELS for the private syntax
+ * 1.2.840.113619.5.2 of older scanners: an implicit VR little endian data
+ * set whose pixel data is big endian; TS_NONE for a UID that says nothing
+ * (other private ones, unknown, empty). */
 #define TS_KIND_ENCAPSULATED (-2)
 #define TS_KIND_DEFLATED (-3)
+#define TS_KIND_BIG_ENDIAN_PIXELS (-4)
 int transfer_syntax_kind(const char *value, size_t length);
 
 #endif
