@@ -557,13 +557,17 @@ constexpr int kProbeElements = 8;
 
 /* How much sense one reading of the elements from a position makes: how
  * many headers in a row have real VR letters (in the explicit syntaxes)
- * and an even length that fits the file (kProbeElements + 1 when they end
- * exactly at its end), and how many of their tags the dictionary knows. */
+ * and an even length that fits the file; whether they then end where they
+ * may (at the end of the file or of a meta group, or after kProbeElements)
+ * rather than at bytes that are no header; and how many of their tags the
+ * dictionary knows. */
 struct Reading {
     int sound = 0;
+    bool ends_well = false;
     int known = 0;
+    int score() const { return 2 * sound + (ends_well ? 1 : 0); }
     bool better_than(const Reading &r) const {
-        return sound != r.sound ? sound > r.sound : known > r.known;
+        return score() != r.score() ? score() > r.score() : known > r.known;
     }
 };
 
@@ -602,24 +606,26 @@ bool probe_header(InputFile &in, TransferSyntaxCode ts, uint64_t pos, uint32_t *
 Reading try_reading(InputFile &in, AppData *app, TransferSyntaxCode ts, uint64_t start, bool meta) {
     Reading r;
     uint64_t pos = start;
+    r.ends_well = true; /* after kProbeElements */
     for (int n = 0; n < kProbeElements; n++) {
-        if (pos == in.size()) {
-            r.sound = kProbeElements + 1;
+        if (pos == in.size())
             break;
-        }
         uint32_t key, length;
         uint64_t header;
-        if (!probe_header(in, ts, pos, &key, &length, &header))
+        if (!probe_header(in, ts, pos, &key, &length, &header)) {
+            r.ends_well = false;
             break;
+        }
         if (meta && (key >> 16) > 0x0003) {
-            if (n > 0)
-                r.sound = kProbeElements + 1;
+            r.ends_well = n > 0;
             break;
         }
         pos += header;
         if (length != kUndefinedLength) {
-            if ((length & 1) || length > in.size() - pos)
+            if ((length & 1) || length > in.size() - pos) {
+                r.ends_well = false;
                 break;
+            }
             pos += length;
         }
         r.sound++;

@@ -348,6 +348,20 @@ TEST_F(ReaderTest, LowerGroupAfterTheMetaGroupStartsTheDataSet) {
     EXPECT_EQ(0, io_.in_ds_ts);
 }
 
+/* A meta group that starts with an element of group 0000: read big endian,
+ * its next element would be of group 0200 and end the group at once; the
+ * little-endian reading goes on through the meta group and wins. */
+TEST_F(ReaderTest, MetaGroupOpeningWithGroup0000IsReadLittleEndian) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Preamble().Text(0x0000, 0x0050, "SH", "");
+    f.Meta(Implicit_VR_Little_Endian_Transfer_Syntax_UID).Syntax(TS_IMPLICIT_LE);
+    f.Text(0x0008, 0x0060, "CS", "CT").Text(0x0010, 0x0010, "PN", "Doe^Jane");
+    ASSERT_EQ(0, Import(f.bytes())) << log_;
+    EXPECT_EQ(TS_EXPLICIT_LE, io_.in_meta_ts);
+    EXPECT_EQ(TS_IMPLICIT_LE, io_.in_ds_ts);
+    EXPECT_EQ("Doe^Jane", Value(io_.object->root->last_child));
+}
+
 /* ---- faulty lengths ------------------------------------------------------ */
 
 TEST_F(ReaderTest, OddLengthStopsTheReadKeepingEarlierElements) {
