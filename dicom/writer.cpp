@@ -297,19 +297,16 @@ private:
         } else {
             const char name[3] = {(char)p[4], (char)p[5], 0};
             h->letters = vr_of_letters(name[0], name[1]);
-            const bool reserved = vr_letters_have_long_length(name);
-            const bool xx = name[0] == 'X' && name[1] == 'X';
+            /* the reader's length forms, XX's 32 bits among them */
+            const LengthForm form = explicit_length_form(name);
+            const size_t header = 6 + form.reserved + form.size;
             if (name[0] == 'U' && name[1] == 'N')
                 h->content = TS_IMPLICIT_LE;
-            if (reserved || xx) {
-                if (end - p < (reserved ? 12 : 10))
-                    return fail("truncated header", h->key);
-                h->length = load_u32(p + (reserved ? 8 : 6), from);
-                p += reserved ? 12 : 10;
-            } else {
-                h->length = load_u16(p + 6, from);
-                p += 8;
-            }
+            if ((size_t)(end - p) < header)
+                return fail("truncated header", h->key);
+            const unsigned char *field = p + 6 + form.reserved;
+            h->length = form.size == 4 ? load_u32(field, from) : load_u16(field, from);
+            p += header;
         }
         if (h->length != kUndefined && (size_t)(end - p) < h->length)
             return fail("length beyond the content", h->key);
