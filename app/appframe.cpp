@@ -4,6 +4,7 @@
  */
 #include "appframe.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -46,6 +47,14 @@ bool words_left_over(const GetoptState &st, int argc) {
     if (st.infile)
         return st.optind < st.file_wordc || st.saved_optind < argc;
     return st.optind < argc;
+}
+
+/* A write beyond the file-size limit (ulimit -f) raises SIGXFSZ, which
+ * would end the process at once, silent, its temporary file left behind.
+ * Ignored, the write fails with EFBIG instead, and the save reports it
+ * and cleans up like any other failed write. */
+void ignore_file_size_signal() {
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void release_file_words(GetoptState &st) {
@@ -113,11 +122,17 @@ int16_t AppFrame::parse_cmdline(int argc, char **argv) {
 
     GetoptState st;
     initgetopt1(&st);
+    bool flag_words = false; /* past the flag letter: every letter is a flag */
     for (;;) {
-        int16_t c = (int16_t)getopt1(&st, argc, argv, program->optstring);
+        int16_t c = (int16_t)getopt1(&st, argc, argv, flag_words ? "" : program->optstring);
         if (c == -1)
             break;
-        if (c == '?' || c == 'h') {
+        if (flag_words) {
+            if (program->on_flag_word)
+                program->on_flag_word(c, st.optarg);
+        } else if (program->flag_letter != 0 && c == program->flag_letter) {
+            flag_words = true;
+        } else if (c == '?' || c == 'h') {
             print_help(argv[0]);
         } else if (c == 'V') {
             print_version();
@@ -186,6 +201,7 @@ int AppFrame::commandline_mode() {
 
 int AppFrame::run(const ProgramDescription &description, int argc, char **argv) {
     program = &description;
+    ignore_file_size_signal();
     init_AppData(&app, description.name, "2.1", banner);
     parse_cmdline(argc, argv);
     log_start(logfile, banner, argc, argv);

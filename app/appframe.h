@@ -5,6 +5,7 @@
  * option string, texts, file-name options, hooks) and hands it to
  * AppFrame::run from main().  The frame does the rest in a fixed order:
  *
+ *   SIGXFSZ ignored (a write beyond ulimit -f fails, and the save says so)
  *   init_AppData(name, "2.1")
  *   parse_cmdline:  before_mask hook, log_mask(0), the presets hook,
  *                   initgetopt1, the option loop,
@@ -26,7 +27,9 @@
  * Options handled by the frame itself: '?' and 'h' (help), 'V' (version),
  * 'v' (verbosity), and every letter of ProgramDescription::file_options (a
  * heap copy of the argument into that letter's name slot; a repeated
- * option replaces the copy).  Any other letter goes to the on_option hook.
+ * option replaces the copy).  Any other letter goes to the on_option hook,
+ * and every letter after the flag letter to the on_flag_word hook.  There
+ * is one option loop: the first -1 of getopt1 ends it.
  * The help is the usage line, the program's help text and the verbose
  * levels, which every program shares.
  *
@@ -70,9 +73,17 @@ struct ProgramDescription {
     /* parse_cmdline, after the frame's presets, before the loop. */
     void (*presets)() = nullptr;
     /* A letter of the option string that the frame does not handle.
-     * optarg is state->optarg; the hook may call getopt1 on the same state
-     * (the lister's -f).  Returns the number of usage errors it found. */
+     * optarg is state->optarg.  The hook never calls getopt1 itself: the
+     * frame's loop is the only one, so the words end where the parser ends
+     * them ("--", a word that is no option).  Returns the number of usage
+     * errors it found. */
     int (*on_option)(int letter, GetoptState *state, int argc, char **argv) = nullptr;
+    /* A letter after which every later word is a flag word (the lister's
+     * -f): the loop goes on with the empty option string, under which each
+     * letter takes the rest of its word (rest is NULL when there is none),
+     * and hands every letter to on_flag_word. */
+    int flag_letter = 0;
+    void (*on_flag_word)(int letter, const char *rest) = nullptr;
     /* After the loop, before the required names are checked (the
      * converter's own option values).  Returns usage errors found. */
     int (*after_loop)() = nullptr;

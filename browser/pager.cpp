@@ -39,9 +39,7 @@ int write_page(Console &con, const std::string &title, std::vector<std::string> 
     int shown = 0;
     for (; shown < page_size && page_start + shown < count; ++shown) {
         std::string &row = rows[(size_t)(page_start + shown)];
-        for (char &c : row)
-            if (c == '\n' || c == '\r')
-                c = ' ';
+        blank_control_characters(&row[0]);
         fprintf(con.out, "%2d.  %s\n", shown + 1, row.c_str());
     }
     return shown;
@@ -74,6 +72,12 @@ NavigationCode command_state(Console &con, char first, char second) {
 }
 
 } // namespace
+
+void blank_control_characters(char *text) {
+    for (unsigned char *p = (unsigned char *)text; *p; ++p)
+        if (*p < 0x20 || *p == 0x7F)
+            *p = ' ';
+}
 
 bool leading_number(const char *text, long *value) {
     char *end = nullptr;

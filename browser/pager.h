@@ -35,6 +35,11 @@ struct Console {
     bool ended = false;    /* the input has ended: every question is answered "quit" */
 };
 
+/* Turns every control character of text (line ends, tabs, escapes, DEL)
+ * into a blank: rows and values are written as one screen line each, and
+ * nothing they hold may move the cursor or drive the terminal. */
+void blank_control_characters(char *text);
+
 /* Reads one whole line from the console, without its line end, keeping
  * its first size - 1 characters; the rest of the line is dropped.  At the
  * end of the input: false, an empty buffer, and con.ended set. */

@@ -202,6 +202,7 @@ void show_value(Browser &b, DicomElement *e) {
         append_piece(line, "(%04hx,%04hx) %-2.2s", e->group, e->element, text_of(vrname));
         append_piece(line, "%s", length_column(shown_length(e)).c_str());
         print_element_value(b.app, e, line, kValueLine);
+        blank_control_characters(line); /* a text's line ends, as in the rows */
         fprintf(b.con.out, "\n%s\n", line);
     }
     fputs("\nPress <Enter> key to continue\n", b.con.out);

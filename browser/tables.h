@@ -26,7 +26,8 @@ NavigationCode show_attribute_table(Browser &b, ModuleDef *module);
  * items on "ni" and "pi". */
 NavigationCode open_sequence(Browser &b, AttrDef *sequence);
 NavigationCode show_item_table(Browser &b, AttrDef *item);
-/* The element's tag, VR, length and value, then a pause. */
+/* The element's tag, VR, length and value on one line (control
+ * characters as blanks, as in the rows), then a pause. */
 void show_value(Browser &b, DicomElement *element);
 
 #endif /* BROWSER_TABLES_H */

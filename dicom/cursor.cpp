@@ -9,8 +9,6 @@
  */
 #include "object_int.h"
 
-#include <cstdlib>
-
 namespace {
 
 bool is_sequence(const DicomElement *e) {
@@ -63,16 +61,6 @@ DicomElement *append_item(AppData *app, DicomElement *seq) {
     return item;
 }
 
-/* Gives e (whose head is rec's already) a private copy of rec's value.  A
- * value of length 0 or undefined has no bytes to copy: e goes on without
- * value and with that length.  False when the bytes could not be copied
- * (e then without value and with length 0). */
-bool copy_record_value(DicomElement *e, const DicomElementHead *rec) {
-    if (!rec->value || !has_value_bytes(rec->length))
-        return true;
-    return _copy_value(head_of(e), rec->value, rec->length);
-}
-
 } // namespace
 
 int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
@@ -115,23 +103,23 @@ int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec) {
         cur = cur->next;
     }
 
+    /* A value of length 0 or undefined has no bytes to copy: the element
+     * goes on without value and with that length. */
+    DicomElementHead made;
     if (cur && element_key(cur) == key) {
-        /* Replaced in place: siblings, children (a sequence's items) and
-         * parent stay; the old value goes once the new one is made. */
-        DicomElement old = *cur;
-        _take_head(cur, rec);
-        bool ok = copy_record_value(cur, rec);
-        _free_value(&old);
-        return ok ? 0 : -1;
+        /* Replaced in place: siblings and parent stay, and the children (a
+         * sequence's items) unless the new value holds the whole content;
+         * the old value goes once the new one is made. */
+        const bool copied = _prepare_head(&made, rec);
+        _replace_element(cur, &made);
+        return copied ? 0 : -1;
     }
 
-    DicomElement *node = _make_node(rec);
+    if (!_prepare_head(&made, rec))
+        return -1;
+    DicomElement *node = _node_with(&made);
     if (!node)
         return -1;
-    if (!copy_record_value(node, rec)) {
-        free(node);
-        return -1;
-    }
     if (cur)
         _link_between(cur->parent, node, pred, cur);
     else if (pred)

@@ -88,8 +88,11 @@ typedef struct DicomElementHead {
 } DicomElementHead;
 
 /* Bit 1 of a (7FE0,0010) element's flags: its value is a PixelDataDesc
- * whose file name the element owns and frees with itself.  Set by the
- * reader on the element it stores; copies handed out never carry it. */
+ * whose file name the element owns and frees with itself.  Every such
+ * element of a tree owns a name of its own; copies handed out never carry
+ * the bit (they lend the element's name).  A record passed in with it
+ * hands its name over, unless an element owns that name already: then,
+ * as for a record without it, the element takes a copy. */
 #define DE_FLAG_BOUND 0x0001
 #define DE_FLAG_OWNS_PDS_NAME 0x0002
 

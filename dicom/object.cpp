@@ -3,7 +3,14 @@
  * buffers, the node primitives of the element tree and its sorting by tag,
  * and the DO_ operations that open, close, search, add, change and delete
  * top-level elements.  What is known about a tree beyond its nodes (its
- * owner, the append hints) is kept in treebook.cpp.
+ * owner, the append hints, the pixel data file names its nodes own) is kept
+ * in treebook.cpp.
+ *
+ * Every node owns what its value points at: a value passed in is copied,
+ * and a PixelDataDesc copied in gets a file name of the node's own, so that
+ * an element read, changed and handed back never shares a name with the
+ * node it came from.  Whatever frees nodes first moves the object's cursor,
+ * insertion parent and private definition links off them.
  */
 #include "object_int.h"
 
@@ -14,6 +21,7 @@
 #include <new>
 #include <vector>
 
+#include "private_int.h"
 #include "treebook_int.h"
 
 static_assert(offsetof(DicomElement, value) == offsetof(DicomElementHead, value), "head layout");
@@ -45,20 +53,46 @@ void *alloc_value(uint32_t *length) {
     return buf;
 }
 
-bool is_within(const DicomElement *node, const DicomElement *subtree) {
-    for (; node; node = node->parent)
-        if (node == subtree)
-            return true;
-    return false;
-}
-
 void forget_refs(DicomObject *obj, const DicomElement *subtree) {
     if (!obj)
         return;
-    if (is_within(obj->cursor, subtree))
+    if (lies_within(obj->cursor, subtree))
         obj->cursor = nullptr;
-    if (is_within(obj->insert_parent, subtree))
+    if (lies_within(obj->insert_parent, subtree))
         obj->insert_parent = obj->root;
+    _drop_prv_links(obj, subtree);
+}
+
+/* A value that is the description of pixel data left in a file. */
+bool holds_pixel_descriptor(const DicomElementHead *h) {
+    return h->group == 0x7FE0 && h->element == 0x0010 && h->value &&
+           h->length == sizeof(PixelDataDesc);
+}
+
+/* The descriptor just copied into `to` gets a file name the node will own:
+ * the one it carries when the record hands it over (from_flags) and no node
+ * owns it yet, else a copy.  False, with the value freed, when no copy
+ * could be made. */
+bool own_descriptor_name(DicomElementHead *to, uint16_t from_flags) {
+    to->flags &= (uint16_t)~DE_FLAG_OWNS_PDS_NAME;
+    if (!holds_pixel_descriptor(to))
+        return true;
+    PixelDataDesc *pds = static_cast<PixelDataDesc *>(to->value);
+    if (!pds->filename)
+        return true;
+    if (!((from_flags & DE_FLAG_OWNS_PDS_NAME) && _claim_name(pds->filename))) {
+        char *copy = strdup(pds->filename);
+        if (!copy || !_claim_name(copy)) {
+            free(copy);
+            free(to->value);
+            to->value = nullptr;
+            to->length = 0;
+            return false;
+        }
+        pds->filename = copy;
+    }
+    to->flags |= DE_FLAG_OWNS_PDS_NAME;
+    return true;
 }
 
 /* The links of _link_between, without the upkeep of the append hints. */
@@ -201,15 +235,48 @@ void _unlink_element(DicomElement *e) {
         parent->last_child = e->prev;
 }
 
-void _free_value(DicomElement *e) {
-    if (!e->value)
-        return;
-    if (e->group == 0x7FE0 && e->element == 0x0010 && (e->flags & DE_FLAG_OWNS_PDS_NAME) &&
-        e->length == sizeof(PixelDataDesc)) {
-        free(static_cast<PixelDataDesc *>(e->value)->filename);
+bool _prepare_head(DicomElementHead *out, const DicomElementHead *rec) {
+    *out = *rec;
+    out->value = nullptr;
+    out->flags &= (uint16_t)~DE_FLAG_OWNS_PDS_NAME;
+    if (!rec->value || !has_value_bytes(rec->length))
+        return true;
+    return _copy_value(out, rec->value, rec->length) && own_descriptor_name(out, rec->flags);
+}
+
+DicomElement *_node_with(DicomElementHead *made) {
+    DicomElement *node = _make_node(made);
+    if (!node) {
+        _free_head_value(made);
+        return nullptr;
     }
-    free(e->value);
-    e->value = nullptr;
+    node->value = made->value;
+    return node;
+}
+
+void _replace_element(DicomElement *e, DicomElementHead *made) {
+    if (made->value)
+        while (e->first_child)
+            _remove_element(e->first_child);
+    _free_value(e);
+    _take_head(e, made);
+    e->value = made->value;
+}
+
+void _free_head_value(DicomElementHead *h) {
+    if (!h->value)
+        return;
+    if ((h->flags & DE_FLAG_OWNS_PDS_NAME) && holds_pixel_descriptor(h)) {
+        char *name = static_cast<PixelDataDesc *>(h->value)->filename;
+        _release_name(name);
+        free(name);
+    }
+    free(h->value);
+    h->value = nullptr;
+}
+
+void _free_value(DicomElement *e) {
+    _free_head_value(head_of(e));
 }
 
 void _free_element(DicomElement *e) {
@@ -311,6 +378,7 @@ int16_t DO_closeObject(IOObject *io) {
     if (!io || !io->object)
         return 0;
     DicomObject *obj = io->object;
+    _drop_prv_links(obj, nullptr);
     free_children(obj->root);
     _unbook_tree(obj->root);
     free(obj->root);
@@ -329,7 +397,9 @@ int16_t DO_searchForElement(DicomObject *obj, DicomElementHead *rec) {
         return -1;
     }
     head_to_record(rec, e);
-    rec->flags &= ~DE_FLAG_OWNS_PDS_NAME; /* the caller owns the buffer, not the name */
+    /* The caller owns the buffer; a PixelDataDesc in it lends the node's
+     * file name, which a copy handed back in does not take over. */
+    rec->flags &= ~DE_FLAG_OWNS_PDS_NAME;
     if (!e->value)
         return 0;
     return _copy_value(rec, e->value, e->length) ? 0 : -1;
@@ -351,28 +421,22 @@ int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dico
         return 0;
     }
 
-    DicomElement *node = _make_node(rec);
-    if (!node)
+    /* a value pointer must come with bytes to copy */
+    if (rec->value && !has_value_bytes(rec->length))
         return -1;
-    DicomElement *inserted = node;
-    if (rec->value) {
-        /* a value pointer must come with bytes to copy */
-        if (!_copy_value(head_of(node), rec->value, rec->length)) {
-            free(node);
+    DicomElementHead made;
+    if (!_prepare_head(&made, rec))
+        return -1;
+    DicomElement *inserted = made.value && key != TAG_KEY_ITEM
+                                 ? _find_child_to_replace(obj->insert_parent, key)
+                                 : nullptr;
+    if (inserted) {
+        _replace_element(inserted, &made); /* the new value's encoding is not known here */
+    } else {
+        if (!(inserted = _node_with(&made)))
             return -1;
-        }
-        DicomElement *same =
-            key == TAG_KEY_ITEM ? nullptr : _find_child_to_replace(obj->insert_parent, key);
-        if (same) {
-            _free_value(same);
-            _take_head(same, head_of(node)); /* the new value's encoding is not known here */
-            same->value = node->value;
-            free(node);
-            inserted = same;
-        }
+        _append_child(obj->insert_parent, inserted);
     }
-    if (inserted == node)
-        _append_child(obj->insert_parent, node);
     if (added)
         *added = inserted;
 
@@ -399,15 +463,12 @@ int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec) 
         rec->vr = vr;
         return DO_addElement(app, obj, rec);
     }
-    /* The new buffer is made before the old value goes, so a record whose
+    /* The new value is made before the old one goes, so a record whose
      * value is the element's own buffer is copied safely. */
-    DicomElement old = *e;
-    _take_head(e, rec);
-    int16_t result = 0;
-    if (rec->value && !_copy_value(head_of(e), rec->value, rec->length))
-        result = -1;
-    _free_value(&old);
-    return result;
+    DicomElementHead made;
+    const bool copied = _prepare_head(&made, rec) && (made.value || !rec->value);
+    _replace_element(e, &made);
+    return copied ? 0 : -1;
 }
 
 int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {

@@ -1,8 +1,8 @@
 /*
  * object_int.h -- element-tree internals shared inside the DICOM library
  * (not exported): tag keys, the node primitives (make, copy a value, link,
- * append, unlink, free, remove), and the upkeep that keeps an object's
- * cursor and insertion parent off freed nodes.
+ * append, unlink, replace, free, remove), and the upkeep that keeps an
+ * object's cursor, insertion parent and private links off freed nodes.
  */
 #ifndef QUENOR_OBJECT_INT_H
 #define QUENOR_OBJECT_INT_H
@@ -40,6 +40,14 @@ static inline DicomElement *first_child_with(const DicomElement *parent, uint32_
     return nullptr;
 }
 
+/* node is subtree or lies below it. */
+static inline bool lies_within(const DicomElement *node, const DicomElement *subtree) {
+    for (; node; node = node->parent)
+        if (node == subtree)
+            return true;
+    return false;
+}
+
 /* The DicomElementHead at the front of a node (the layouts agree). */
 static inline DicomElementHead *head_of(DicomElement *e) {
     return reinterpret_cast<DicomElementHead *>(e);
@@ -71,8 +79,30 @@ void _take_head(DicomElement *e, const DicomElementHead *rec);
 /* Gives `to` a private copy of the first `length` bytes at src, in a zeroed
  * buffer of the size D_Alloc makes (odd lengths gain a pad byte); its
  * length becomes that size.  False, with no value and length 0, when no
- * buffer results: length 0 or undefined, or no memory. */
+ * buffer results: length 0 or undefined, or no memory.  A copy of bytes
+ * only: what is handed out of a tree. */
 bool _copy_value(DicomElementHead *to, const void *src, uint32_t length);
+
+/* The head of a tree node made from the caller's record rec: rec's head
+ * with a private copy of its value when rec carries value bytes (else no
+ * value and rec's length).  A PixelDataDesc value gets a file name the node
+ * will own (DE_FLAG_OWNS_PDS_NAME): the record's own name when the record
+ * hands it over with that flag and no node owns it yet, else a copy.
+ * False, with no value and length 0, when the copy could not be made.
+ * The value goes to a node (_node_with, _replace_element) or with
+ * _free_head_value. */
+bool _prepare_head(DicomElementHead *out, const DicomElementHead *rec);
+
+/* A new unlinked node holding made's head and value (made by
+ * _prepare_head); NULL when memory ran out, the value then freed. */
+DicomElement *_node_with(DicomElementHead *made);
+
+/* The linked element e becomes the one made describes (from _prepare_head;
+ * its value passes to e) and keeps its place.  When the new element has
+ * value bytes they are its whole content, so e's children go, with the
+ * cursor, insertion parent and private links that pointed into them;
+ * without a value e keeps its children (a sequence keeps its items). */
+void _replace_element(DicomElement *e, DicomElementHead *made);
 
 /* Links node under parent between two adjacent children, before and after
  * (NULL at that end of the list). */
@@ -97,11 +127,14 @@ void _remove_element(DicomElement *e);
 /* Frees the value of e (and, for pixel data that owns it, the file name of
  * its PixelDataDesc) and leaves e without value; the length is kept. */
 void _free_value(DicomElement *e);
+/* The same for a head that no node holds (from _prepare_head). */
+void _free_head_value(DicomElementHead *h);
 
 /* Call before freeing a subtree that is (or was) linked into an object:
  * when the object's cursor lies in it, the cursor becomes empty (the top
- * level); when its insertion parent does, it becomes the root.  Subtrees of
- * no object are ignored. */
+ * level); when its insertion parent does, it becomes the root; private
+ * definitions bound to elements in it are unbound.  Subtrees of no object
+ * are ignored. */
 void _forget_refs_into(DicomElement *subtree);
 
 /* DO_addElement, also handing back the node that holds the added element

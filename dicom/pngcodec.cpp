@@ -7,8 +7,9 @@
  *
  * Frames are independent, so both directions spread them over a pool of
  * worker threads, one per core and at most one per frame (frames under 16
- * KiB stay in the calling thread; see pngcodec_int.h for the override).  A worker has its own libpng context
- * and reads its frame's source bytes by position, so no stream is shared.
+ * KiB stay in the calling thread; see pngcodec_int.h for the override).  A
+ * worker has its own libpng context and reads its frame's source bytes by
+ * position, so no stream is shared.
  * The saving thread alone writes the output stream and the log: encoder
  * workers hand it each finished PNG stream in memory, and it writes them in
  * frame order into items behind an offset table that it reserves first and
@@ -464,6 +465,7 @@ int run_frames(uint32_t frames, unsigned workers, unsigned window, const Work &w
 /* Everything the encoding of any frame needs, shared read-only. */
 struct Encoding {
     Geometry g;
+    int bits_stored; /* named when a sample exceeds the depth */
     int filters;     /* libpng filter flags */
     int level;       /* zlib level, -1 its default */
     bool swap16;     /* the rows hold 16-bit samples little endian */
@@ -542,7 +544,7 @@ int16_t encode_frame(const Encoding &e, PositionedReader &in, PngSink &sink, uns
             snprintf(text, sizeof text,
                      "Pixel data (7FE0,0010) holds samples above its %d bits stored; "
                      "they cannot be PNG-encoded.",
-                     g.depth);
+                     e.bits_stored);
             png_error(png, text);
         }
         png_write_row(png, row);
@@ -837,6 +839,7 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     int filters = (io->png_filter & 31) * 8; /* the mask's five bits are libpng's five filters */
     e.filters = filters ? filters : PNG_FILTER_NONE;
     e.level = io->zlib_level;
+    e.bits_stored = io->write_pds->bits_stored;
     e.swap16 = g.depth == 16 && pds->src_ts != TS_EXPLICIT_BE;
     e.words = source_in_swapped_words(pds);
     e.src_fd = fileno(src);

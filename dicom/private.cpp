@@ -3,19 +3,89 @@
  * private definitions (creating definitions for what they do not know) and
  * finds a private element by creator string and tag through those links.
  *
- * A link is a plain pointer into the object's tree.  Every binding clears
- * the links of an earlier one first, so importing a second object through
- * the same definitions never leaves a link into a freed tree.
+ * A link is a plain pointer into the object's tree, and no link outlives
+ * the element it points at: every binding clears the links of an earlier
+ * one first, and a table kept here notes which object each definition tree
+ * is bound to and which definitions it linked, so that the object module
+ * unbinds them when it frees the elements (deleted, replaced, sorted out,
+ * or the whole object closed, also by an import that then fails) and the
+ * definition loader forgets a tree it frees.
  */
 #include <string.h>
 
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
 #include "deffile_int.h"
 #include "object_int.h"
+#include "private_int.h"
 #include "tagdefs_int.h"
 
 namespace {
 
 constexpr size_t kCreatorTextMax = 64;
+
+/* The object a definition tree is bound to and the definitions it linked
+ * (some may have been unbound since). */
+struct Binding {
+    const DicomObject *obj = nullptr;
+    std::vector<PrvElementDef *> linked;
+};
+
+/* Bindings of every live definition tree.  Made in static storage on first
+ * use and never destroyed, so that it stays usable while the process
+ * exits; the mutex keeps the objects of different threads apart. */
+struct BindingTable {
+    std::mutex lock;
+    std::unordered_map<const PrvDef *, Binding> of;
+};
+
+BindingTable &bindings() {
+    alignas(BindingTable) static unsigned char storage[sizeof(BindingTable)];
+    static BindingTable *t = new (storage) BindingTable;
+    return *t;
+}
+
+/* prv starts a binding to obj (none when obj is null); false when memory
+ * ran out. */
+bool start_binding(const PrvDef *prv, const DicomObject *obj) {
+    BindingTable &t = bindings();
+    std::lock_guard<std::mutex> g(t.lock);
+    if (!obj) {
+        t.of.erase(prv);
+        return true;
+    }
+    try {
+        Binding &b = t.of[prv];
+        b.obj = obj;
+        b.linked.clear();
+        return true;
+    } catch (const std::bad_alloc &) {
+        t.of.erase(prv);
+        return false;
+    }
+}
+
+/* Links d to e and notes it; false, with d left as it was, when memory ran
+ * out for the note. */
+bool link(const PrvDef *prv, PrvElementDef *d, DicomElement *e) {
+    if (!d->element) {
+        BindingTable &t = bindings();
+        std::lock_guard<std::mutex> g(t.lock);
+        auto it = t.of.find(prv);
+        if (it == t.of.end())
+            return false;
+        try {
+            it->second.linked.push_back(d);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+    }
+    d->element = e;
+    return true;
+}
 
 /* Clears every link; with clear_flags also the created-by-binding bit. */
 void clear_links(PrvDef *prv, bool clear_flags) {
@@ -45,8 +115,9 @@ PrvElementDef *element_def_for(PrvCreatorDef *c, uint16_t group, uint16_t elemen
 }
 
 /* A definition made by the binding for an element the files do not know:
- * empty name and permitted values, no VR, VM 0, flagged as created. */
-PrvElementDef *append_element_def(PrvDef *prv, PrvCreatorDef *c, DicomElement *e) {
+ * empty name and permitted values, no VR, VM 0, flagged as created; false
+ * when memory ran out. */
+bool append_element_def(PrvDef *prv, PrvCreatorDef *c, DicomElement *e) {
     if (!prv->pool)
         prv->pool = InitDStringBuffer(kPoolBlock);
     TagDefEntry row = {};
@@ -54,11 +125,10 @@ PrvElementDef *append_element_def(PrvDef *prv, PrvCreatorDef *c, DicomElement *e
     row.name = row.permitted = prv->pool ? AddToDStringBuffer(prv->pool, "") : nullptr;
     row.vr = -1;
     PrvElementDef *d = row.name ? _append_prv_element_def(c, &row) : nullptr;
-    if (d) {
-        d->flags = 1;
-        d->element = e;
-    }
-    return d;
+    if (!d)
+        return false;
+    d->flags = 1;
+    return link(prv, d, e);
 }
 
 /* The creator element's value as text: at most 64 bytes, padding included. */
@@ -85,14 +155,33 @@ bool bind_element(AppData *app, DicomObject *obj, PrvDef *prv, DicomElement *e) 
     if (!c && !(c = _append_creator_def(prv, text)))
         return false;
     PrvElementDef *d = element_def_for(c, e->group, e->element);
-    if (d) {
-        d->element = e;
-        return true;
-    }
-    return append_element_def(prv, c, e) != nullptr;
+    if (d)
+        return link(prv, d, e);
+    return append_element_def(prv, c, e);
 }
 
 } // namespace
+
+void _drop_prv_links(const DicomObject *obj, const DicomElement *subtree) {
+    BindingTable &t = bindings();
+    std::lock_guard<std::mutex> g(t.lock);
+    for (auto it = t.of.begin(); it != t.of.end();) {
+        if (it->second.obj != obj) {
+            ++it;
+            continue;
+        }
+        for (PrvElementDef *d : it->second.linked)
+            if (d->element && (!subtree || lies_within(d->element, subtree)))
+                d->element = nullptr;
+        it = subtree ? std::next(it) : t.of.erase(it);
+    }
+}
+
+void _forget_prv_def(const PrvDef *prv) {
+    BindingTable &t = bindings();
+    std::lock_guard<std::mutex> g(t.lock);
+    t.of.erase(prv);
+}
 
 void _reset_prv_binding(PrvDef *prv) {
     if (prv)
@@ -109,6 +198,8 @@ int16_t BindPrvDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebi
         clear_links(prv, false); /* links of an earlier object would dangle */
         log_message("Binding DICOM Object to private definition table.", 3);
     }
+    if (!start_binding(prv, obj))
+        return -1;
     if (!obj)
         return 0;
     DicomElement *first = nullptr;

@@ -33,9 +33,24 @@ constexpr uint64_t kLargestFile = 0xFFFFFFFFull; /* offsets are 32-bit in PixelD
 constexpr size_t kStreamBufferSize = 1u << 20;
 constexpr size_t kPreambleSize = 128;
 
+/* An item of an undefined-length value that runs past the end of the
+ * file: its header cut short, or its length beyond the bytes left. */
+struct ItemFault {
+    bool found = false;
+    bool header_cut = false;
+    uint64_t header_at = 0;
+    uint16_t group = 0, element = 0;
+    uint32_t length = 0;
+    uint64_t left = 0; /* bytes after the header */
+};
+
 /* Skips an undefined-length value from pos, item header by item header,
- * never beyond size; returns the position reached. */
-uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t size) {
+ * never beyond size; returns the position reached.  The item that runs
+ * past the end, if any, goes to *fault; running out of items exactly at
+ * the end is no fault. */
+uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t size,
+                    ItemFault *fault = nullptr) {
+    ItemFault found;
     while (size - pos >= 8) {
         uint16_t group, element;
         uint32_t length;
@@ -45,11 +60,17 @@ uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t si
             return pos;
         if (length == kUndefinedLength)
             continue;
-        if (length > size - pos)
+        if (length > size - pos) {
+            found = {true, false, pos - 8, group, element, length, size - pos};
             break;
+        }
         pos += length;
         fseeko(file, (off_t)length, SEEK_CUR);
     }
+    if (!found.found && pos < size)
+        found = {true, true, pos, 0, 0, 0, 0};
+    if (fault)
+        *fault = found;
     fseeko(file, (off_t)size, SEEK_SET);
     return size;
 }
@@ -61,11 +82,19 @@ public:
         file_.reset(fopen(name, "rb"));
         if (!file_)
             return false;
+        struct stat st;
+        const bool known = fstat(fileno(file_.get()), &st) == 0;
+        if (known && S_ISDIR(st.st_mode)) {
+            /* A directory opens for reading here, but every read fails:
+             * say what it is rather than that its "file" is cut short. */
+            log_formatted(1, "Input %s is a directory, not a DICOM file.", name);
+            file_.reset();
+            return false;
+        }
         buffer_.reset(new (std::nothrow) char[kStreamBufferSize]);
         if (buffer_)
             setvbuf(file_.get(), buffer_.get(), _IOFBF, kStreamBufferSize);
-        struct stat st;
-        size_ = fstat(fileno(file_.get()), &st) == 0 ? (uint64_t)st.st_size : 0;
+        size_ = known ? (uint64_t)st.st_size : 0;
         return true;
     }
     void close() { file_.reset(); }
@@ -89,9 +118,9 @@ public:
         fseeko(file_.get(), (off_t)n, SEEK_CUR);
         pos_ += n;
     }
-    void skip_value(TransferSyntaxCode ts, uint32_t length) {
+    void skip_value(TransferSyntaxCode ts, uint32_t length, ItemFault *fault) {
         if (length == kUndefinedLength)
-            pos_ = skip_items(file_.get(), ts, pos_, size_);
+            pos_ = skip_items(file_.get(), ts, pos_, size_, fault);
         else if (length != 0)
             skip(length);
     }
@@ -154,6 +183,7 @@ struct ReadState {
     uint16_t last_meta_group = 0;
     bool syntax_named = false;        /* (0002,0010) named a syntax the data set is read in */
     bool deflated = false;            /* (0002,0010) named the deflated syntax */
+    bool pixels_big_endian = false;   /* (0002,0010) named big-endian pixel data */
     int un_content_depth = 0;         /* open UN sequences read as implicit VR LE */
     int vr = -1;                      /* dictionary VR of the element being read */
     uint64_t meta_end = 0;            /* where (0002,0000) says the meta group ends; 0 unknown */
@@ -231,10 +261,22 @@ int16_t fail(ReadState &st) {
     return -1;
 }
 
-int16_t fail_truncated(ReadState &st, uint64_t header_start) {
+void log_header_cut(uint64_t header_start) {
     log_formatted(1, "Element header at offset 0x%lx is cut short by the end of the file.",
                   (unsigned long)header_start);
+}
+
+int16_t fail_truncated(ReadState &st, uint64_t header_start) {
+    log_header_cut(header_start);
     return fail(st);
+}
+
+void log_length_beyond_end(uint16_t group, uint16_t element, uint32_t length, uint64_t left) {
+    log_formatted(1,
+                  "Length of element (%04hx,%04hx) is greater than the rest of the "
+                  "file: 0x%lx > 0x%lx (%lu > %lu).",
+                  group, element, (unsigned long)length, (unsigned long)left, (unsigned long)length,
+                  (unsigned long)left);
 }
 
 /* Reads the length field of an element whose tag has been read, and the
@@ -252,15 +294,11 @@ bool read_length(ReadState &st, uint32_t key, uint32_t *length, char letters[2])
     }
     if (!st.in.read(letters, 2))
         return false;
-    if (vr_letters_have_long_length(letters)) {
-        if (!st.in.read(bytes, 6))
-            return false;
-        *length = load_u32(bytes + 2, ts);
-    } else {
-        if (!st.in.read(bytes, 2))
-            return false;
-        *length = load_u16(bytes, ts);
-    }
+    const LengthForm form = explicit_length_form(letters);
+    if (!st.in.read(bytes, form.reserved + form.size))
+        return false;
+    *length =
+        form.size == 4 ? load_u32(bytes + form.reserved, ts) : load_u16(bytes + form.reserved, ts);
     return true;
 }
 
@@ -318,7 +356,9 @@ bool track_nesting(ReadState &st, uint32_t key, uint32_t length, const char lett
 /* The syntaxes of the standard other than the three native ones hold an
  * explicit VR little endian data set (with encapsulated pixel data); a UID
  * that says nothing leaves the data set's syntax to be guessed from its
- * first element, as in a file without meta header. */
+ * first element, as in a file without meta header.  So does the private
+ * syntax of big-endian pixel data (its data set is implicit VR little
+ * endian, which the guess finds): it marks the pixel data alone. */
 void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
     IOObject *io = st.io;
     io->pass_encoding = PE_NATIVE;
@@ -337,6 +377,7 @@ void check_transfer_syntax_uid(ReadState &st, const DicomElementHead &rec) {
         io->pass_ts = kind;
     } else {
         st.deflated = kind == TS_KIND_DEFLATED;
+        st.pixels_big_endian = kind == TS_KIND_BIG_ENDIAN_PIXELS;
         return;
     }
     st.syntax_named = true;
@@ -383,29 +424,46 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
 
 /* Pixel data stays in the file: the element holds a PixelDataDesc.  Pixel
  * data inside an item (an icon image) is described by the group 0028
- * values of that item and is native whatever the syntax. */
-void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2]) {
+ * values of that item and is native whatever the syntax (big endian, like
+ * the image's, where the syntax says so of all pixel data).  The value is
+ * skipped first: an encapsulated one whose item runs past the end of the
+ * file is refused, as any element whose length does, and false returned. */
+bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     DicomObject *obj = st.io->object;
     DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
     if (rec.length == 0) {
         DO_addElement(st.app, obj, &rec);
-        return;
+        return true;
     }
     const uint32_t length = rec.length;
+    const uint64_t offset = st.in.pos();
+    ItemFault fault;
+    st.in.skip_value(st.io->ts_in_force, length, &fault);
+    if (fault.header_cut) {
+        log_header_cut(fault.header_at);
+        return false;
+    }
+    if (fault.found) {
+        log_length_beyond_end(fault.group, fault.element, fault.length, fault.left);
+        return false;
+    }
     const bool nested = obj->insert_parent != obj->root;
     MallocOwner<PixelDataDesc> pds(static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc))));
     MallocOwner<char> filename(pds ? strdup(st.name) : nullptr);
     if (filename) {
         pds->filename = filename.get();
-        pds->offset = (uint32_t)st.in.pos();
+        pds->offset = (uint32_t)offset;
         pds->length = length;
         fill_pds_from(st.app, obj->insert_parent, pds.get());
         pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
-        pds->src_ts = nested ? st.io->ts_in_force : st.io->pass_ts;
+        pds->src_ts = st.pixels_big_endian ? TS_EXPLICIT_BE
+                      : nested             ? st.io->ts_in_force
+                                           : st.io->pass_ts;
         pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
-        /* Samples of one byte in big-endian OW words: each pair reversed. */
-        if (st.io->ts_in_force == TS_EXPLICIT_BE && letters_are(letters, "OW") &&
-            pds->bits_allocated <= 8)
+        /* Samples of one byte in big-endian OW words: each pair reversed.
+         * Without VR letters pixel data is taken as OW. */
+        const bool words = !ts_is_explicit(st.io->ts_in_force) || letters_are(letters, "OW");
+        if (pds->src_ts == TS_EXPLICIT_BE && words && pds->bits_allocated <= 8)
             pds->src_word_bytes = 2;
         rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
@@ -416,7 +474,7 @@ void add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
         rec.length = 0;
         DO_addElement(st.app, obj, &rec);
     }
-    st.in.skip_value(st.io->ts_in_force, length);
+    return true;
 }
 
 /* Raw content of a sequence or item of defined length: the syntax its
@@ -504,21 +562,124 @@ bool probe_magic(InputFile &in, unsigned char preamble[kPreambleSize]) {
     return false;
 }
 
-/* Guesses from the first element header; the file is put back. */
-TransferSyntaxCode guess_transfer_syntax(InputFile &in, TransferSyntaxCode in_force) {
+/* ---- guessing the syntax from the first elements ---- */
+
+/* Elements a reading of the start of a data set is tried on. */
+constexpr int kProbeElements = 8;
+
+/* How much sense one reading of the elements from a position makes: how
+ * many headers in a row have real VR letters (in the explicit syntaxes)
+ * and an even length that fits the file; whether they then end where they
+ * may (at the end of the file or of a meta group, or after kProbeElements)
+ * rather than at bytes that are no header; and how many of their tags the
+ * dictionary knows. */
+struct Reading {
+    int sound = 0;
+    bool ends_well = false;
+    int known = 0;
+    int score() const { return 2 * sound + (ends_well ? 1 : 0); }
+    bool better_than(const Reading &r) const {
+        return score() != r.score() ? score() > r.score() : known > r.known;
+    }
+};
+
+/* Reads the header at pos as ts has it: tag, length and header size; false
+ * when it cannot be one (letters that are no VR, bytes missing). */
+bool probe_header(InputFile &in, TransferSyntaxCode ts, uint64_t pos, uint32_t *key,
+                  uint32_t *length, uint64_t *size) {
+    unsigned char h[12];
+    const uint64_t left = in.size() - pos;
+    in.seek(pos);
+    if (left < 8 || !in.read(h, 8))
+        return false;
+    *key = tag_key(load_u16(h, ts), load_u16(h + 2, ts));
+    *size = 8;
+    if (!ts_is_explicit(ts) || is_item_or_delimiter_key(*key)) {
+        *length = load_u32(h + 4, ts);
+        return true;
+    }
+    const char letters[2] = {(char)h[4], (char)h[5]};
+    if (vr_of_letters(letters[0], letters[1]) < 0)
+        return false;
+    const LengthForm form = explicit_length_form(letters);
+    *size = 6 + form.reserved + form.size;
+    if (left < *size || !in.read(h + 8, *size - 8))
+        return false;
+    const unsigned char *field = h + 6 + form.reserved;
+    *length = form.size == 4 ? load_u32(field, ts) : load_u16(field, ts);
+    return true;
+}
+
+/* Walks the elements from start as ts encodes them: values of defined
+ * length are stepped over, sequences and items of undefined length into.
+ * A meta group holds groups 0000-0003 only: there the first group above
+ * them ends the walk as the end of the file does, unless it comes first
+ * (then the reading has no meta group at all). */
+Reading try_reading(InputFile &in, AppData *app, TransferSyntaxCode ts, uint64_t start, bool meta) {
+    Reading r;
+    uint64_t pos = start;
+    r.ends_well = true; /* after kProbeElements */
+    for (int n = 0; n < kProbeElements; n++) {
+        if (pos == in.size())
+            break;
+        uint32_t key, length;
+        uint64_t header;
+        if (!probe_header(in, ts, pos, &key, &length, &header)) {
+            r.ends_well = false;
+            break;
+        }
+        if (meta && (key >> 16) > 0x0003) {
+            r.ends_well = n > 0;
+            break;
+        }
+        pos += header;
+        if (length != kUndefinedLength) {
+            if ((length & 1) || length > in.size() - pos) {
+                r.ends_well = false;
+                break;
+            }
+            pos += length;
+        }
+        r.sound++;
+        if (vr_of(app, key) != -1)
+            r.known++;
+    }
+    return r;
+}
+
+/* Guesses from the first elements (of the meta group, with meta); the file
+ * is put back.  Explicit VR little and big endian and implicit VR little
+ * endian are each tried on them, and the reading that makes the most sense
+ * wins; between readings that make equal sense the first header decides,
+ * by its letters (a VR name: explicit) and its group as read (0100 or
+ * above on a little-endian host: big endian). */
+TransferSyntaxCode guess_transfer_syntax(InputFile &in, AppData *app, TransferSyntaxCode in_force,
+                                         bool meta) {
     const uint64_t start = in.pos();
     unsigned char bytes[6];
     const bool complete = in.read(bytes, sizeof bytes);
     in.seek(start);
     if (!complete)
         return in_force;
-    const char letters[3] = {(char)bytes[4], (char)bytes[5], 0};
-    if (changeVRnameToVR(letters) == -1)
-        return TS_IMPLICIT_LE;
-    uint16_t group_as_read;
-    memcpy(&group_as_read, bytes, sizeof group_as_read);
-    const bool big_endian = CPU_ARCH == 0 ? group_as_read >= 0x0100 : group_as_read < 0x0100;
-    return big_endian ? TS_EXPLICIT_BE : TS_EXPLICIT_LE;
+    TransferSyntaxCode guess = TS_IMPLICIT_LE;
+    if (vr_of_letters((char)bytes[4], (char)bytes[5]) >= 0) {
+        uint16_t group_as_read;
+        memcpy(&group_as_read, bytes, sizeof group_as_read);
+        const bool big_endian = CPU_ARCH == 0 ? group_as_read >= 0x0100 : group_as_read < 0x0100;
+        guess = big_endian ? TS_EXPLICIT_BE : TS_EXPLICIT_LE;
+    }
+    Reading best = try_reading(in, app, guess, start, meta);
+    for (TransferSyntaxCode ts : {TS_EXPLICIT_LE, TS_EXPLICIT_BE, TS_IMPLICIT_LE}) {
+        if (ts == guess)
+            continue;
+        const Reading r = try_reading(in, app, ts, start, meta);
+        if (r.better_than(best)) {
+            best = r;
+            guess = ts;
+        }
+    }
+    in.seek(start);
+    return guess;
 }
 
 void start_state(IOObject *io, bool magic) {
@@ -556,7 +717,7 @@ void enter_data_set(ReadState &st, uint64_t header_start) {
     io->in_meta_group = 0;
     if (!st.syntax_named) {
         st.in.seek(header_start);
-        io->named_ts = guess_transfer_syntax(st.in, io->ts_in_force);
+        io->named_ts = guess_transfer_syntax(st.in, st.app, io->ts_in_force, false);
         io->pass_ts = io->named_ts;
         st.in.seek(header_start + 4);
     }
@@ -596,12 +757,7 @@ int16_t read_elements(ReadState &st) {
             return fail(st);
         }
         if (rec.length != kUndefinedLength && rec.length > st.in.left()) {
-            const unsigned long left = (unsigned long)st.in.left();
-            log_formatted(1,
-                          "Length of element (%04hx,%04hx) is greater than the rest of the "
-                          "file: 0x%lx > 0x%lx (%lu > %lu).",
-                          rec.group, rec.element, (unsigned long)rec.length, left,
-                          (unsigned long)rec.length, left);
+            log_length_beyond_end(rec.group, rec.element, rec.length, st.in.left());
             return fail(st);
         }
         /* The syntax the element itself is in: its content may switch it. */
@@ -614,10 +770,12 @@ int16_t read_elements(ReadState &st) {
         const TransferSyntaxCode content_ts = io->ts_in_force;
         io->ts_in_force = element_ts;
         bool ok = true;
-        if (key == kPixelDataKey)
-            add_pixel_data(st, rec, letters);
-        else
+        if (key == kPixelDataKey) {
+            if (!add_pixel_data(st, rec, letters))
+                return fail(st);
+        } else {
             ok = add_plain_element(st, rec, letters);
+        }
         io->ts_in_force = content_ts;
         if (!ok)
             return fail_truncated(st, header_start);
@@ -729,7 +887,7 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
         return -1;
     }
     start_state(io, magic);
-    apply_guess(io, guess_transfer_syntax(st.in, io->ts_in_force), magic);
+    apply_guess(io, guess_transfer_syntax(st.in, app, io->ts_in_force, magic), magic);
     if (DO_openObject(io) != 0 || !io->object)
         return -1;
     memcpy(io->object->preamble, preamble, kPreambleSize);
@@ -742,6 +900,11 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
     }
     if (st.waveforms_unswapped)
         swap_waveform_values(io->object->root);
+    /* The file is over, and with it every sequence and item it opened: one
+     * that ends with the last byte (a defined-length sequence last in the
+     * file) as well as one a cut-short file leaves open.  An element the
+     * caller adds next goes to the top level. */
+    io->object->insert_parent = io->object->root;
     if (status != 0)
         return -1;
     st.in.close();

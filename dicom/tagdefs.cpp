@@ -15,6 +15,7 @@
 #include "deffile_int.h"
 #include "lookups_int.h"
 #include "platform.h"
+#include "private_int.h"
 #include "tagdefs_int.h"
 
 namespace {
@@ -335,6 +336,7 @@ void _free_creator_def(PrvCreatorDef *creator) {
 void _free_prv_def(PrvDef **tree) {
     if (tree == nullptr || *tree == nullptr)
         return;
+    _forget_prv_def(*tree);
     free_def_list((*tree)->first, _free_creator_def);
     DoneDStringBuffer(&(*tree)->pool);
     free(*tree);

@@ -60,12 +60,15 @@ struct ScanSet {
 };
 
 /* A NUL at pos means the piece is used up: read the next one.  false at
- * the end of the file.  Bytes after a NUL byte inside a line are lost with
- * the piece, as fgets gives no length. */
+ * the end of the file, and for no buffer or a buffer without a stream
+ * (there is nothing to read).  Bytes after a NUL byte inside a line are
+ * lost with the piece, as fgets gives no length. */
 bool refill(PDBuffer *buf) {
+    if (!buf)
+        return false;
     if (buf->line[buf->pos] != '\0')
         return true;
-    if (fgets(buf->line, kPieceRead, buf->file) == nullptr) {
+    if (!buf->file || fgets(buf->line, kPieceRead, buf->file) == nullptr) {
         buf->line[0] = '\0';
         buf->pos = 0;
         return false;

@@ -2,13 +2,14 @@
  * treebook.cpp -- what the object module knows about element trees beyond
  * the nodes themselves: the object that owns each root (so that code holding
  * only an element can keep that object's cursor and insertion parent off
- * freed nodes), and per parent the append hint that makes DO_addElement
- * cheap for elements arriving in tag order.
+ * freed nodes), per parent the append hint that makes DO_addElement
+ * cheap for elements arriving in tag order, and the pixel data file names
+ * that nodes own (so that no two nodes ever free one name).
  *
  * It lives beside the trees because the layout of the records is fixed.
  * Cost: one hash-table entry per open object and one per parent that
  * DO_addElement has appended to (a few dozen bytes each, gone with the
- * parent); one lock of a process-wide mutex per added element, per node
+ * parent) and one per pixel data element; one lock of a process-wide mutex per added element, per node
  * freed (a tree of n nodes takes it n times) and per owner lookup.  The
  * mutex keeps objects of different threads apart; it is held only for a
  * table lookup or update, never while a tree is walked, and a tree itself
@@ -20,6 +21,7 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "object_int.h"
 
@@ -55,6 +57,7 @@ struct TreeBook {
     std::mutex lock;
     std::unordered_map<const DicomElement *, DicomObject *> owners; /* root -> object */
     std::unordered_map<const DicomElement *, AppendHint> hints;     /* parent -> hint */
+    std::unordered_set<const char *> names; /* PixelDataDesc file names owned by nodes */
 };
 
 /* Made in static storage on first use and never destroyed, so that it
@@ -164,4 +167,20 @@ void _note_children_changed(const DicomElement *parent) {
     TreeBook &b = book();
     std::lock_guard<std::mutex> g(b.lock);
     b.hints.erase(parent);
+}
+
+bool _claim_name(const char *name) {
+    TreeBook &b = book();
+    std::lock_guard<std::mutex> g(b.lock);
+    try {
+        return b.names.insert(name).second;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+void _release_name(const char *name) {
+    TreeBook &b = book();
+    std::lock_guard<std::mutex> g(b.lock);
+    b.names.erase(name);
 }

@@ -1,7 +1,8 @@
 /*
  * treebook_int.h -- the side table that the object module keeps about the
  * element trees (treebook.cpp): which object owns a root, and the append
- * hints of DO_addElement.  Used by object.cpp only; not exported.
+ * hints of DO_addElement, and the pixel data file names that nodes own.
+ * Used by object.cpp only; not exported.
  */
 #ifndef QUENOR_TREEBOOK_INT_H
 #define QUENOR_TREEBOOK_INT_H
@@ -34,5 +35,12 @@ void _note_children_changed(const DicomElement *parent);
 /* node is being freed: the hints of which it is the parent or the noted
  * last child go with it, so that a reused address revives none. */
 void _forget_node(const DicomElement *node);
+
+/* Notes that a node owns the file name of its PixelDataDesc; false when a
+ * node owns it already (or memory ran out), so it must not be taken. */
+bool _claim_name(const char *name);
+
+/* The node that owned name frees it. */
+void _release_name(const char *name);
 
 #endif

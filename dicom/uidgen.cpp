@@ -3,9 +3,15 @@
  * given), then optionally the local date and time, the series number and
  * the instance number, joined by ".".
  *
- * A UID must stay unique, so one that would exceed 64 characters is not
- * cut to fit, and one with an empty component (a leading or trailing ".",
- * or ".." inside) is not handed out: both fail with -1 and an empty buffer.
+ * Every UID handed out is a valid one: components of digits without a
+ * leading zero, at most 64 characters.  The root line is taken without
+ * the blanks around it; series and instance numbers are written as plain
+ * numbers ("+5" and "007" give 5 and 7).  What cannot be made valid
+ * without changing what the UID stands for is refused with -1 and an empty
+ * buffer, never cut or mended: a UID longer than 64 characters, an empty
+ * component, a root or date-time component with a leading zero or other
+ * characters than digits, a negative or non-integer series or instance
+ * number (one holding a "." would shift the components after it).
  */
 #include "uidgen_int.h"
 
@@ -26,9 +32,13 @@ const char kRootFile[] = "base.uid";
 /* getfileenv's result buffer */
 const int kPathBuf = 512;
 
-/* The first line of the root file without its newline and without one
- * trailing "."; false when the file is missing, unreadable or empty, or
- * its first line is longer than any UID. */
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+/* The first line of the root file without its newline, the blanks around
+ * it and one trailing "."; false when the file is missing, unreadable or
+ * empty, or its first line is longer than any UID. */
 bool read_root_file(std::string *root) {
     char path[kPathBuf];
     getfileenv("QUENOR_DEF_PATH", kRootFile, path, kPathBuf);
@@ -41,10 +51,15 @@ bool read_root_file(std::string *root) {
     int c = getc(f.get());
     const bool empty = c == EOF;
     while (c != EOF && c != '\n' && root->size() <= UID_MAX_LENGTH) {
-        root->push_back((char)c);
+        if (!root->empty() || !is_blank((char)c))
+            root->push_back((char)c);
         c = getc(f.get());
     }
-    if (empty || root->size() > UID_MAX_LENGTH)
+    while (c != EOF && c != '\n' && is_blank((char)c))
+        c = getc(f.get()); /* blanks after a root of full length */
+    while (!root->empty() && is_blank(root->back()))
+        root->pop_back();
+    if (empty || root->size() > UID_MAX_LENGTH || (c != EOF && c != '\n'))
         return false;
     if (!root->empty() && root->back() == '.')
         root->pop_back();
@@ -80,9 +95,35 @@ bool element_word(AppData *app, DicomObject *obj, uint16_t group, uint16_t eleme
     return true;
 }
 
-bool well_formed(const std::string &uid) {
-    return !uid.empty() && uid.size() <= UID_MAX_LENGTH && uid.front() != '.' &&
-           uid.back() != '.' && uid.find("..") == std::string::npos;
+/* A series or instance number as a UID component: an optional "+", then
+ * digits, written without leading zeros; false for anything else. */
+bool plain_number(const std::string &text, std::string *number) {
+    size_t at = text.size() > 1 && text[0] == '+' ? 1 : 0;
+    if (text.find_first_not_of("0123456789", at) != std::string::npos || at == text.size())
+        return false;
+    const size_t first = text.find_first_not_of('0', at);
+    *number = first == std::string::npos ? "0" : text.substr(first);
+    return true;
+}
+
+/* Components of digits, none empty or with a leading zero, 64 characters
+ * at most. */
+bool valid_uid(const std::string &uid) {
+    if (uid.empty() || uid.size() > UID_MAX_LENGTH)
+        return false;
+    size_t start = 0;
+    for (;;) {
+        size_t end = uid.find('.', start);
+        if (end == std::string::npos)
+            end = uid.size();
+        if (end == start || (uid[start] == '0' && end - start > 1))
+            return false;
+        if (uid.find_first_not_of("0123456789", start) < end)
+            return false;
+        if (end == uid.size())
+            return true;
+        start = end + 1;
+    }
 }
 
 /* Copies text into the caller's 65-byte buffer when it fits. */
@@ -110,17 +151,19 @@ int16_t compose_uid(AppData *app, DicomObject *obj, int16_t flags, char *uid, co
     for (const auto &n : numbers) {
         if (!(flags & n.flag))
             continue;
-        std::string word;
+        std::string word, number;
         if (n.given) {
             word = n.given;
         } else if (!element_word(app, obj, 0x0020, n.element, &word)) {
             store(text, uid); /* what was composed so far */
             return -1;
         }
-        text += "." + word;
+        if (!plain_number(word, &number))
+            return -1;
+        text += "." + number;
     }
 
-    if (!well_formed(text))
+    if (!valid_uid(text))
         return -1;
     store(text, uid);
     return 0;

@@ -20,17 +20,21 @@ extern "C" {
 
 /* Composes root[.datetime][.series][.instance] into uid (65 bytes); the
  * root is the first line of "base.uid" found along QUENOR_DEF_PATH, less
- * its newline and one trailing ".".  An element without value (or with
- * blanks only) gives the component "1".  Result 0, or -1 when the root
- * file is missing, unreadable or empty, when a series or instance number
- * is asked of an object that lacks it (what was composed before stays in
- * uid), and when the UID would be longer than 64 characters or have an
- * empty component (then uid is empty): a cut UID is no longer unique. */
+ * its newline, the blanks around it and one trailing ".".  Series and
+ * instance numbers are the first word of the element's value ("1" when it
+ * has none), written as plain numbers: "+5" and "007" give 5 and 7.
+ * Result 0, or -1 when the root file is missing, unreadable or empty, when
+ * a series or instance number is asked of an object that lacks it (what
+ * was composed before stays in uid), and when the result would not be a
+ * valid UID (then uid is empty): longer than 64 characters (a cut UID is
+ * no longer unique), an empty component, a component with a leading zero
+ * or other characters than digits, a negative or non-integer number. */
 int16_t genuid(AppData *app, DicomObject *obj, int16_t flags, char *uid);
 
 /* As genuid; a non-NULL root, datetime, series or instance text is used
- * unchanged for that component instead of the file, the clock or the
- * element. */
+ * for that component instead of the file, the clock or the element: a
+ * root or date-time unchanged, a series or instance text as the number it
+ * holds. */
 int16_t genuid_ex(AppData *app, DicomObject *obj, int16_t flags, char *uid, const char *root,
                   const char *datetime, const char *series, const char *instance);
 

@@ -3,7 +3,8 @@
  * element against the tag dictionaries (VerifyObjectByTag), or module by
  * module along the object definition bound to it (VerifyObjectByModule),
  * adding the type rules of the attribute definitions (Type 1 present and
- * not empty, Type 2 present) to the value checks of checks.cpp.
+ * not empty, by content rather than encoding; Type 2 present) to the value
+ * checks of checks.cpp.
  *
  * Findings are log lines only; neither the object nor the definitions
  * change.
@@ -94,12 +95,28 @@ bool holds_raw_content(const DicomElement *e) {
     return e && !e->first_child && e->value && e->length != 0 && e->length != 0xFFFFFFFFu;
 }
 
+/* Empty by content, whatever the encoding: length 0, or an undefined
+ * length that closes on nothing but its delimiter (a sequence without
+ * items). */
+bool holds_nothing(const DicomElement *e) {
+    if (e->length == 0)
+        return true;
+    if (e->length != 0xFFFFFFFFu)
+        return false;
+    for (const DicomElement *c = e->first_child; c; c = c->next) {
+        const uint32_t key = element_key(c);
+        if (key != TAG_KEY_ITEM_DELIM && key != TAG_KEY_SEQ_DELIM)
+            return false;
+    }
+    return true;
+}
+
 VerifyErrorBits _check_attr_type(AppData *app, const AttrDef *a) {
     const DicomElement *e = a->element;
     if (strcmp(a->type, "1") == 0) {
         if (!e)
             return VERIFY_TYPE1_MISSING;
-        if (e->length == 0)
+        if (holds_nothing(e))
             return VERIFY_TYPE1_EMPTY;
     } else if (strcmp(a->type, "2") == 0) {
         if (!e)

@@ -142,10 +142,13 @@ int transfer_syntax_kind(const char *value, size_t length) {
     if (code != TS_NONE || value == NULL)
         return code;
     static const char deflated[] = "1.2.840.10008.1.2.1.99";
+    static const char big_endian_pixels[] = "1.2.840.113619.5.2";
     static const char standard[] = "1.2.840.10008.1.2.";
     const size_t n = uid_length(value, length);
     if (n == sizeof deflated - 1 && memcmp(value, deflated, n) == 0)
         return TS_KIND_DEFLATED;
+    if (n == sizeof big_endian_pixels - 1 && memcmp(value, big_endian_pixels, n) == 0)
+        return TS_KIND_BIG_ENDIAN_PIXELS;
     if (n > sizeof standard - 1 && memcmp(value, standard, sizeof standard - 1) == 0)
         return TS_KIND_ENCAPSULATED;
     return TS_NONE;

@@ -76,6 +76,24 @@ static inline bool vr_letters_have_long_length(const char letters[2]) {
     return vr_has_long_length(vr_of_letters(letters[0], letters[1]));
 }
 
+/* The length field behind two VR letters in an explicit-VR header: the
+ * long VRs have two reserved bytes and 32 bits; the letters XX (the VR of
+ * the item tags, which some writers put on elements) 32 bits with nothing
+ * reserved; every other pair 16 bits.  The header is 6 + reserved + size
+ * bytes long. */
+struct LengthForm {
+    unsigned reserved;
+    unsigned size;
+};
+
+static inline LengthForm explicit_length_form(const char letters[2]) {
+    if (vr_letters_have_long_length(letters))
+        return {2, 4};
+    if (letters[0] == 'X' && letters[1] == 'X')
+        return {0, 4};
+    return {0, 2};
+}
+
 /* No VR a value can be handled by: none, RE, "na", "??" and the pseudo
  * VRs XS, XU, OX, XX that need resolving first. */
 bool vr_is_unusable(int vr);
@@ -115,10 +133,13 @@ int transfer_syntax_code(const char *value, size_t length);
  * TS_IMPLICIT_LE to TS_PNG; TS_KIND_ENCAPSULATED for the other syntaxes of
  * the standard (compressed or encapsulated pixel data in an explicit VR
  * little endian data set); TS_KIND_DEFLATED for the deflated syntax, which
- * is not read; TS_NONE for a UID that says nothing (private, unknown,
- * empty). */
+ * is not read; TS_KIND_BIG_ENDIAN_PIXELS for the private syntax
+ * 1.2.840.113619.5.2 of older scanners: an implicit VR little endian data
+ * set whose pixel data is big endian; TS_NONE for a UID that says nothing
+ * (other private ones, unknown, empty). */
 #define TS_KIND_ENCAPSULATED (-2)
 #define TS_KIND_DEFLATED (-3)
+#define TS_KIND_BIG_ENDIAN_PIXELS (-4)
 int transfer_syntax_kind(const char *value, size_t length);
 
 #endif

@@ -6,6 +6,10 @@
  * group and counts group lengths and (0008,0001), and DO_copyObjectToFile
  * writes preamble, "DICM", meta group and data set into a private temporary
  * file beside the target, which then replaces the target in one rename.
+ * A target that exists and is no regular file is never replaced: the
+ * finished file is copied into a character device or FIFO from a spool
+ * file, replaces the file a symbolic link leads to (the link stays), and
+ * any other kind of target is refused.
  * The count and the write are two passes over the tree with the same pass
  * state (begin_pass) and the same element headers (encode_header).  A tree
  * that no reader could parse back (an item outside a sequence, anything
@@ -29,6 +33,7 @@
  * record offset name that place once the file is written.
  */
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -217,19 +222,16 @@ const char *read_content_header(const unsigned char *&p, const unsigned char *en
     } else {
         const char name[3] = {(char)p[4], (char)p[5], 0};
         h->letters = vr_of_letters(name[0], name[1]);
-        const bool reserved = vr_letters_have_long_length(name);
-        const bool xx = name[0] == 'X' && name[1] == 'X';
+        /* the reader's length forms, XX's 32 bits among them */
+        const LengthForm form = explicit_length_form(name);
+        const size_t header = 6 + form.reserved + form.size;
         if (name[0] == 'U' && name[1] == 'N')
             h->content = TS_IMPLICIT_LE;
-        if (reserved || xx) {
-            if (end - p < (reserved ? 12 : 10))
-                return "truncated header";
-            h->length = load_u32(p + (reserved ? 8 : 6), from);
-            p += reserved ? 12 : 10;
-        } else {
-            h->length = load_u16(p + 6, from);
-            p += 8;
-        }
+        if ((size_t)(end - p) < header)
+            return "truncated header";
+        const unsigned char *field = p + 6 + form.reserved;
+        h->length = form.size == 4 ? load_u32(field, from) : load_u16(field, from);
+        p += header;
     }
     if (h->length != kUndefined && (size_t)(end - p) < h->length)
         return "length beyond the content";
@@ -1351,8 +1353,10 @@ mode_t saved_file_mode(const char *target) {
     return process_umask(&mask) ? 0666 & ~mask : 0600;
 }
 
-/* The private temporary file of a save, beside the target and created
- * exclusively; removed on every way out unless it replaced the target. */
+/* The private temporary file of a save, created exclusively: beside a
+ * target that it will replace, removed on every way out unless it did;
+ * or, for a target that is written into, a spool file in $TMPDIR (or
+ * /tmp) whose name is removed at once. */
 class TempFile {
 public:
     ~TempFile() {
@@ -1363,20 +1367,21 @@ public:
 
     bool create(const char *target) {
         std::vector<char> copy(target, target + strlen(target) + 1);
-        const char *dir = _dirname(copy.data());
-        std::vector<char> buf(strlen(dir) + sizeof "_quenor_.tmpXXXXXX" + 2);
-        mergepath(buf.data(), dir, "_quenor_.tmpXXXXXX");
-        name_.reserve(buf.size()); /* so that taking the name cannot fail */
-        int fd = mkstemp(buf.data());
-        if (fd < 0)
+        if (!open_in(_dirname(copy.data())))
             return false;
-        name_ = buf.data();
-        fchmod(fd, saved_file_mode(target));
-        file_.reset(fdopen(fd, "w+b"));
-        if (!file_) {
-            close(fd);
+        fchmod(fileno(file_.get()), saved_file_mode(target));
+        return true;
+    }
+
+    bool create_spool() {
+        const char *dir = getenv("TMPDIR");
+        if (!open_in(dir && *dir ? dir : "/tmp")) {
+            log_formatted(1, "Cannot create a temporary file in %s: %s.",
+                          dir && *dir ? dir : "/tmp", strerror(errno));
             return false;
         }
+        unlink(name_.c_str());
+        name_.clear();
         return true;
     }
     FILE *stream() const { return file_.get(); }
@@ -1402,6 +1407,123 @@ public:
 private:
     std::string name_;
     FileOwner file_;
+
+    bool open_in(const char *dir) {
+        std::vector<char> buf(strlen(dir) + sizeof "_quenor_.tmpXXXXXX" + 2);
+        mergepath(buf.data(), dir, "_quenor_.tmpXXXXXX");
+        name_.reserve(buf.size()); /* so that taking the name cannot fail */
+        int fd = mkstemp(buf.data());
+        if (fd < 0)
+            return false;
+        name_ = buf.data();
+        file_.reset(fdopen(fd, "w+b"));
+        if (!file_) {
+            close(fd);
+            return false;
+        }
+        return true;
+    }
+};
+
+/* A target that exists and is no regular file is never replaced: a
+ * character device or a FIFO is written into, a symbolic link leads to the
+ * file that is replaced, anything else (a directory, a socket, a block
+ * device) is refused. */
+enum class TargetKind { Replaced, WrittenInto, Refused };
+
+bool is_stream(mode_t mode) {
+    return S_ISCHR(mode) || S_ISFIFO(mode);
+}
+
+TargetKind target_kind(const char *target) {
+    struct stat st;
+    if (stat(target, &st) != 0 || S_ISREG(st.st_mode))
+        return TargetKind::Replaced;
+    return is_stream(st.st_mode) ? TargetKind::WrittenInto : TargetKind::Refused;
+}
+
+void log_refused_target(const char *target) {
+    log_formatted(1,
+                  "Cannot save to %s: it is not a regular file, a character device or a FIFO; it "
+                  "is left as it is.",
+                  target);
+}
+
+/* The file that the finished one replaces: the target, or the file that a
+ * symbolic link leads to, so that the link stays (/dev/stdout, for one, is
+ * a link); false for a link that leads to no file. */
+bool replaced_path(const char *target, std::string *path) {
+    struct stat st;
+    if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) {
+        *path = target;
+        return true;
+    }
+    char *real = realpath(target, nullptr);
+    if (!real) {
+        log_formatted(1, "Cannot save to %s: it is a link that leads to no file; it is left as it is.",
+                      target);
+        return false;
+    }
+    *path = real;
+    free(real);
+    return true;
+}
+
+/* A character device or FIFO that a save writes into.  It is opened before
+ * the object is written, so that a FIFO's reader, for whom the open waits,
+ * sees the end of the data when the save fails. */
+class StreamTarget {
+public:
+    ~StreamTarget() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+    bool open(const char *target) {
+        fd_ = ::open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) {
+            log_formatted(1, "Cannot open %s: %s.", target, strerror(errno));
+            return false;
+        }
+        struct stat st;
+        if (fstat(fd_, &st) != 0 || !is_stream(st.st_mode)) {
+            log_refused_target(target); /* it changed since it was looked at */
+            return false;
+        }
+        return true;
+    }
+
+    /* Copies the finished file from the start of spool, then closes. */
+    bool copy_from(FILE *spool, const char *target) {
+        std::vector<char> buf(kOutputBuffer);
+        bool ok = fflush(spool) == 0 && fseeko(spool, 0, SEEK_SET) == 0;
+        size_t n;
+        while (ok && (n = fread(buf.data(), 1, buf.size(), spool)) > 0)
+            ok = write_all(buf.data(), n);
+        ok = ok && !ferror(spool);
+        const int fd = fd_;
+        fd_ = -1;
+        ok = close(fd) == 0 && ok;
+        if (!ok)
+            log_formatted(1, "Cannot write %s: %s.", target, strerror(errno));
+        return ok;
+    }
+
+private:
+    int fd_ = -1;
+
+    bool write_all(const char *p, size_t n) {
+        while (n > 0) {
+            ssize_t k = write(fd_, p, n);
+            if (k < 0 && errno == EINTR)
+                continue;
+            if (k <= 0)
+                return false;
+            p += k;
+            n -= (size_t)k;
+        }
+        return true;
+    }
 };
 
 /* Whether any top-level element lies above the groups 0000-0003, which a
@@ -1446,6 +1568,15 @@ bool write_file(AppData *app, IOObject *io, SaveState &state, FILE *out) {
 
 /* DO_copyObjectToFile after its checks. */
 bool save(AppData *app, IOObject *io, const char *name) {
+    const TargetKind kind = target_kind(name);
+    if (kind == TargetKind::Refused) {
+        log_refused_target(name);
+        return false;
+    }
+    StreamTarget stream;
+    std::string path;
+    if (kind == TargetKind::WrittenInto ? !stream.open(name) : !replaced_path(name, &path))
+        return false;
     check_object(app, io->object);
     const std::string fault = first_structural_fault(io->object->root);
     if (!fault.empty()) {
@@ -1455,11 +1586,14 @@ bool save(AppData *app, IOObject *io, const char *name) {
     SaveState state;
     count_lengths(app, io, state);
     TempFile temp;
-    if (!temp.create(name))
+    if (kind == TargetKind::WrittenInto)
+        return temp.create_spool() && write_file(app, io, state, temp.stream()) &&
+               stream.copy_from(temp.stream(), name);
+    if (!temp.create(path.c_str()))
         return false;
     bool ok = write_file(app, io, state, temp.stream());
     ok = temp.finish() && ok;
-    return ok && temp.replace(name);
+    return ok && temp.replace(path.c_str());
 }
 
 } // namespace

@@ -6,18 +6,28 @@
  * object through its cursor (DE_search, DE_add, DE_delete).  Nested
  * profiles keep one file open at a time.
  *
- * The current position is the object's cursor.  Three things are settled
- * here so that an edit lands where the profile stands:
+ * The current position is the object's cursor.  What is settled here so
+ * that an edit lands where the profile stands, or nowhere:
  *  - after a delete that leaves no current element (the deleted element was
  *    the last of its list), the position returns to the deleted element's
  *    level: inside its item, or the top level;
+ *  - 'd fffe e000' deletes the current item; the next item becomes current,
+ *    and after the last one no item is: the cursor stands on the sequence
+ *    (a select goes on from its level) and a, e and d are refused;
  *  - an add at the top level with no current element starts from the first
  *    top-level element, so that it is inserted in tag order among the
  *    top-level elements rather than appended wherever the reader's
  *    insertion point was left;
- *  - a sequence that the reader kept as raw bytes (defined length) has no
- *    items in the tree: 'a' leaves it as it is, and 's' refuses to select
- *    or append an item in it, which would drop those bytes on saving.
+ *  - a sequence or item that the reader kept as raw bytes (defined length)
+ *    has no elements in the tree: 'a' leaves such a sequence as it is, 's'
+ *    refuses to select or append an item in it or to enter such an item,
+ *    and a, e and d are refused inside one, since the edit would drop
+ *    those bytes on saving;
+ *  - a failed select (other than a bare 's' on an empty object) says why,
+ *    and the a, e and d lines after it are skipped, each with a warning,
+ *    up to the next 's' line, across includes as any position is;
+ *  - a and e of a group FFFE tag (items, delimiters) are refused;
+ *  - an include of a profile already open in the chain is refused.
  *
  * Numbers are refused (the number-format message) when they do not fit the
  * VR, when a token is longer than a number scratch holds, and, for AT, when
@@ -48,13 +58,19 @@ const int kLookupSize = 512;
 
 void say(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
-void say(int level, const char *format, ...) {
+/* Messages are formatted into a scratch of kMessageSize bytes. */
+std::string format_message(const char *format, va_list args) {
     char text[kMessageSize];
+    vsnprintf(text, sizeof text, format, args);
+    return text;
+}
+
+void say(int level, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    std::string text = format_message(format, args);
     va_end(args);
-    log_message(text, level);
+    log_message(text.c_str(), level);
 }
 
 void cannot_open(ProfileRun *run, const char *name) {
@@ -363,18 +379,18 @@ bool is_item(const DicomElement *e) {
     return e->group == 0xFFFE && e->element == 0xE000;
 }
 
-/* First element of the list that the cursor operations work on. */
-DicomElement *level_first(DicomObject *obj) {
-    DicomElement *c = obj->cursor;
-    if (!c)
+/* First element of the list that the cursor operations scan from pos. */
+DicomElement *level_first(DicomObject *obj, DicomElement *pos) {
+    if (!pos)
         return obj->root->first_child;
-    if (is_item(c))
-        return c->first_child;
-    return c->parent ? c->parent->first_child : c;
+    if (is_item(pos))
+        return pos->first_child;
+    return pos->parent ? pos->parent->first_child : pos;
 }
 
-DicomElement *find_at_level(DicomObject *obj, uint16_t group, uint16_t element) {
-    for (DicomElement *e = level_first(obj); e; e = e->next)
+DicomElement *find_at_level(DicomObject *obj, DicomElement *pos, uint16_t group,
+                            uint16_t element) {
+    for (DicomElement *e = level_first(obj, pos); e; e = e->next)
         if (e->group == group && e->element == element)
             return e;
     return nullptr;
@@ -383,8 +399,54 @@ DicomElement *find_at_level(DicomObject *obj, uint16_t group, uint16_t element) 
 /* A sequence read with a defined length: its items are raw bytes in its
  * value, not elements of the tree. */
 bool holds_raw_content(DicomObject *obj, const DicomElementHead *head) {
-    DicomElement *e = find_at_level(obj, head->group, head->element);
+    DicomElement *e = find_at_level(obj, obj->cursor, head->group, head->element);
     return e && e->value;
+}
+
+/* The item the position works in: the cursor item, or the item whose
+ * elements the cursor stands among; null at the top level and on a
+ * sequence. */
+DicomElement *current_item(DicomObject *obj) {
+    DicomElement *c = obj->cursor;
+    if (c && is_item(c))
+        return c;
+    return c && c->parent && is_item(c->parent) ? c->parent : nullptr;
+}
+
+void explain(ProfileRun *run, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+void explain(ProfileRun *run, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    run->why = format_message(format, args);
+    va_end(args);
+}
+
+/* An a, e or d line that would land where no edit belongs: where no item
+ * is current after a deletion, or inside an item whose elements are raw
+ * bytes (a defined length), which an edit would replace on saving. */
+bool refused_here(ProfileRun *run) {
+    DicomElement *c = run->obj->cursor;
+    if (run->no_item) {
+        explain(run, "refused: no item is selected, the last item of sequence (%04hx,%04hx) "
+                     "was deleted", (unsigned short)c->group, (unsigned short)c->element);
+        return true;
+    }
+    if (c && is_item(c) && c->value) {
+        explain(run, "refused: the current item has a defined length and is held as raw bytes");
+        return true;
+    }
+    return false;
+}
+
+/* Items and delimiters are the file's structure; written as data they
+ * would make it unreadable. */
+bool refused_as_data(ProfileRun *run, const DicomElementHead *head) {
+    if (head->group != 0xFFFE)
+        return false;
+    explain(run, "refused: (%04hx,%04hx) is an item or delimiter tag, not data",
+            (unsigned short)head->group, (unsigned short)head->element);
+    return true;
 }
 
 /* An add with no current element but elements at the top level starts at
@@ -396,17 +458,41 @@ void settle_for_add(DicomObject *obj) {
 }
 
 /* DE_delete, keeping the position at the deleted element's level when it
- * was the last of its list: inside its item, at the top level, or (for
- * the last item of a sequence, a level no position stands for) on the
- * sequence. */
+ * was the last of its list: inside its item, or at the top level. */
 int16_t delete_at_level(ProfileRun *run, DicomElementHead *head) {
     DicomObject *obj = run->obj;
     DicomElement *c = obj->cursor;
-    uint32_t key = (uint32_t)head->group << 16 | head->element;
-    DicomElement *level = !c ? obj->root : (is_item(c) && key != kItemKey) ? c : c->parent;
+    DicomElement *level = !c ? obj->root : is_item(c) ? c : c->parent;
     int16_t result = DE_delete(run->app, obj, head);
     if (result == 0 && !obj->cursor && level != obj->root)
         obj->cursor = level;
+    return result;
+}
+
+/* 'd fffe e000': deletes the current item.  The next item becomes the
+ * current one; after the last item no item is current, and the cursor
+ * stands on the sequence, so that a select goes on from its level. */
+int16_t delete_current_item(ProfileRun *run) {
+    DicomObject *obj = run->obj;
+    if (run->no_item) {
+        refused_here(run);
+        return -1;
+    }
+    DicomElement *item = current_item(obj);
+    if (!item) {
+        explain(run, "refused: no item is selected");
+        return -1;
+    }
+    DicomElement *seq = item->parent;
+    DicomElementHead under_cursor = {};
+    under_cursor.group = 0xFFFF;
+    under_cursor.element = 0xFFFF;
+    obj->cursor = item;
+    int16_t result = DE_delete(run->app, obj, &under_cursor);
+    if (result == 0 && !(obj->cursor && is_item(obj->cursor))) {
+        obj->cursor = seq;
+        run->no_item = true;
+    }
     return result;
 }
 
@@ -431,7 +517,77 @@ bool read_item_number(const char *word, size_t n, int16_t *out) {
     return true;
 }
 
+/* A bare 's': no number after the letter; it returns to the top level. */
+bool is_bare_select(const char *line) {
+    unsigned short probe;
+    return sscanf(line + 1, "%hx", &probe) != 1;
+}
+
+/* Why one step of a select from pos cannot land, or false when it can:
+ * pos is an item held as raw bytes, or the element is absent, is no
+ * sequence, holds its items as raw bytes, or has no item of that number.
+ * An item held as raw bytes can be selected (to be deleted); the edits
+ * inside it are refused. */
+bool step_fails(ProfileRun *run, DicomElement *pos, const DicomElementHead *head, int16_t item) {
+    const unsigned short g = head->group, e = head->element;
+    if (pos && is_item(pos) && pos->value) {
+        explain(run, "select failed: the item has a defined length and is held as raw bytes");
+        return true;
+    }
+    DicomElement *m = find_at_level(run->obj, pos, head->group, head->element);
+    if (!m) {
+        explain(run, "select failed: (%04hx,%04hx) is absent at the current position", g, e);
+        return true;
+    }
+    if (item == 0)
+        return false;
+    if (m->vr != VR_SQ) {
+        explain(run, "select failed: (%04hx,%04hx) is not a sequence", g, e);
+        return true;
+    }
+    if (m->value) {
+        explain(run, "select failed: sequence (%04hx,%04hx) has a defined length and is held "
+                     "as raw bytes", g, e);
+        return true;
+    }
+    if (item < 0)
+        return false;
+    int count = 0;
+    for (DicomElement *c = m->first_child; c && is_item(c); c = c->next)
+        count++;
+    if (item > count) {
+        explain(run, "select failed: sequence (%04hx,%04hx) has %d item(s), no item %d", g, e,
+                count, (int)item);
+        return true;
+    }
+    return false;
+}
+
 /* ---- includes ----------------------------------------------------- */
+
+/* The path a profile called name is opened by: the one found along
+ * QUENOR_PREDEF_PATH, or name as written. */
+std::string profile_path(const char *name) {
+    char found[kLookupSize];
+    getfileenv(PROFILE_PATH_VAR, name, found, sizeof found);
+    return found[0] ? found : name;
+}
+
+bool same_file(const char *a, const char *b) {
+    struct stat sa, sb;
+    if (stat(a, &sa) == 0 && stat(b, &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return strcmp(a, b) == 0;
+}
+
+/* A profile already open in the chain (itself, or one that includes it):
+ * run again it would include itself once more, down to the depth limit. */
+bool already_open(const ProfileStack &st, const std::string &path) {
+    for (int d = 0; d <= st.depth; d++)
+        if (st.names[d] && same_file(st.names[d], path.c_str()))
+            return true;
+    return false;
+}
 
 /* 'f': runs the named profile one level deeper and reopens this one after
  * it.  false when this profile ends here (its file is closed then). */
@@ -444,6 +600,11 @@ bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
         return false;
     }
     MallocOwner<char> name(include);
+    if (already_open(st, profile_path(name.get()))) {
+        say(2, "In line %ld include of %s refused: that profile is already open", line_no,
+            name.get());
+        return true;
+    }
     st.positions[st.depth] = file.offset();
     file.close();
     if (st.depth >= PROFILE_MAX_DEPTH) {
@@ -462,11 +623,43 @@ bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
     return true;
 }
 
-/* The warning that stands for every failure of an action line. */
-int16_t checked(int16_t result, long line_no, const DicomElementHead &head) {
-    if (result != 0)
+/* ---- dispatch ----------------------------------------------------- */
+
+/* The warning that stands for every failure of an action line, and its
+ * cause when the action left one. */
+int16_t checked(ProfileRun *run, int16_t result, long line_no, const DicomElementHead &head) {
+    if (result != 0) {
         say(2, "In line %ld group %04hx element %04hx is not in dictionary", line_no,
             (unsigned short)head.group, (unsigned short)head.element);
+        if (!run->why.empty())
+            say(2, "In line %ld %s", line_no, run->why.c_str());
+    }
+    run->why.clear();
+    return result;
+}
+
+/* An a, e or d line after a failed select: its edit was meant for the
+ * position the select did not reach. */
+bool skipped(ProfileRun *run, long line_no) {
+    if (!run->failed_select)
+        return false;
+    say(2, "In line %ld skipped: the select in line %ld of %s failed", line_no,
+        run->failed_select, run->failed_in.c_str());
+    return true;
+}
+
+/* An 's' line: it ends the state an earlier line left, and a failure
+ * other than that of a bare 's' (which only finds an empty object) holds
+ * for the lines after it. */
+int16_t select_line(ProfileRun *run, const char *line, long line_no, const char *profile) {
+    run->failed_select = 0;
+    run->no_item = false;
+    DicomElementHead head = {};
+    int16_t result = checked(run, edit_select(run, line, &head), line_no, head);
+    if (result != 0 && !is_bare_select(line)) {
+        run->failed_select = line_no;
+        run->failed_in = profile;
+    }
     return result;
 }
 
@@ -478,9 +671,7 @@ int16_t push_profile(ProfileRun *run, const char *name) {
         cannot_open(run, name);
         return -1;
     }
-    char found[kLookupSize];
-    getfileenv(PROFILE_PATH_VAR, name, found, sizeof found);
-    char *path = strdup(found[0] ? found : name);
+    char *path = strdup(profile_path(name).c_str());
     if (!path) {
         cannot_open(run, name);
         return -1;
@@ -523,10 +714,20 @@ int16_t process_profile(ProfileRun *run) {
         case '\n':
         case ' ':
         case ';': break;
-        case 'a': result = checked(edit_add(run, line, &head), line_no, head); break;
-        case 'e': result = checked(edit_empty(run, line, &head), line_no, head); break;
-        case 'd': result = checked(edit_delete(run, line, &head), line_no, head); break;
-        case 's': result = checked(edit_select(run, line, &head), line_no, head); break;
+        case 'a':
+        case 'e':
+        case 'd':
+            if (skipped(run, line_no)) {
+                result = -1;
+                break;
+            }
+            result = checked(run,
+                             line[0] == 'a'   ? edit_add(run, line, &head)
+                             : line[0] == 'e' ? edit_empty(run, line, &head)
+                                              : edit_delete(run, line, &head),
+                             line_no, head);
+            break;
+        case 's': result = select_line(run, line, line_no, name); break;
         case 'f':
             if (!run_include(run, file, line, line_no))
                 return -1;
@@ -581,6 +782,8 @@ int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head) {
     if (!read_tag(&p, head))
         return -1;
     int vr = lookup_vr(run, head);
+    if (refused_as_data(run, head) || refused_here(run))
+        return -1;
     MallocOwner<char> text(value_text(p));
     if (!text) {
         log_message("Not enough space to allocate memory to add a new element.", 1);
@@ -621,7 +824,7 @@ int16_t edit_empty(ProfileRun *run, const char *line, DicomElementHead *head) {
     if (!read_tag(&p, head))
         return -1;
     int vr = lookup_vr(run, head);
-    if (vr == -1)
+    if (vr == -1 || refused_as_data(run, head) || refused_here(run))
         return -1;
     head->length = 0;
     if (vr == VR_SQ) {
@@ -644,13 +847,16 @@ int16_t edit_delete(ProfileRun *run, const char *line, DicomElementHead *head) {
         return -1;
     if (head->group == 0xFFFF && head->element == 0xFFFF)
         return -1;
+    if (((uint32_t)head->group << 16 | head->element) == kItemKey)
+        return delete_current_item(run);
+    if (refused_here(run))
+        return -1;
     return delete_at_level(run, head);
 }
 
 int16_t edit_select(ProfileRun *run, const char *line, DicomElementHead *head) {
     DicomObject *obj = run->obj;
-    unsigned short probe;
-    if (sscanf(line + 1, "%hx", &probe) != 1) {
+    if (is_bare_select(line)) {
         DicomElement *top = obj->cursor;
         return DE_search(run->app, obj, &top, 0xFFFF, 0xFFFF, 0);
     }
@@ -668,12 +874,17 @@ int16_t edit_select(ProfileRun *run, const char *line, DicomElementHead *head) {
         if (vr == -1)
             return -1;
         int16_t item = 0;
-        if (vr == VR_SQ && !read_item_number(word, word_len, &item))
+        if (vr == VR_SQ && !read_item_number(word, word_len, &item)) {
+            explain(run, "select failed: no item number for sequence (%04hx,%04hx)",
+                    (unsigned short)head->group, (unsigned short)head->element);
             return -1;
-        /* A sequence kept as raw bytes has no items to select, and an item
-         * appended to it would replace its content on saving. */
-        if (item != 0 && holds_raw_content(obj, head))
+        }
+        /* A failing step leaves no position, as a search that finds
+         * nothing does. */
+        if (step_fails(run, pos, head, item)) {
+            obj->cursor = nullptr;
             return -1;
+        }
         if (DE_search(run->app, obj, &pos, head->group, head->element, item) != 0)
             return -1;
     }

@@ -11,11 +11,20 @@
  *
  * A ';' outside double quotes starts a comment.  Every function returns 0
  * for success and -1 for failure.
+ *
+ * Where an edit would land at the wrong level, the line is refused rather
+ * than applied elsewhere: after a failed select the a, e and d lines are
+ * skipped up to the next select (includes run on in that state); after
+ * the last item of a sequence is deleted no item is current, and a, e and
+ * d are refused up to the next select; items and delimiters (group FFFE)
+ * are no data for a or e; items held as raw bytes are not entered.
  */
 #ifndef EDITOR_PROFILE_H
 #define EDITOR_PROFILE_H
 
 #include <stdint.h>
+
+#include <string>
 
 #include "medcore.h"
 
@@ -44,6 +53,16 @@ struct ProfileRun {
     /* Profiles that could not be opened (the first one, an included one, or
      * an including one on its reopening).  The editor writes nothing then. */
     int unopened = 0;
+    /* The select that failed, while its failure holds: its line number (0:
+     * none) and profile.  a, e and d lines are skipped until an 's' line. */
+    long failed_select = 0;
+    std::string failed_in;
+    /* The last item of the sequence under the cursor was deleted: no item
+     * is current, and a, e and d are refused until an 's' line. */
+    bool no_item = false;
+    /* Why the last action failed, when the per-line warning cannot say it;
+     * the interpreter logs it after that warning. */
+    std::string why;
 };
 
 /* Pushes the profile called name one level deeper: the path found along
@@ -69,7 +88,8 @@ void cut_comment(char *line);
 int16_t get_include_name(char *line, char **name);
 
 /* The actions.  line is the whole cut line, action letter first; head is a
- * zeroed record that the action fills (its tag is what a warning names). */
+ * zeroed record that the action fills (its tag is what a warning names).
+ * A failure may leave its cause in run->why. */
 int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head);
 int16_t edit_empty(ProfileRun *run, const char *line, DicomElementHead *head);
 int16_t edit_delete(ProfileRun *run, const char *line, DicomElementHead *head);

@@ -3,13 +3,20 @@
  * interpreter: each input is cut at lines "%%" into up to four profiles p0
  * to p3 in a scratch directory (p0 is run; the others can be included by
  * name), which are run over a small object built here with a sequence of
- * two items, as the editor runs them; the result is then saved.
+ * two items, as the editor runs them.  The edited tree must still hold
+ * items in sequences only and nothing but items in a sequence; it is then
+ * saved, and the saved file must read back (by the library's reader) with
+ * the elements the edited tree holds, at the same places and with the
+ * same values.
+ * Group lengths, (0008,0001), the meta group and delimiters are left aside
+ * (the save makes them); an empty sequence or item matches an empty one
+ * whatever its length.  A difference aborts with the path of the element.
  *
  * Inputs holding '/' are skipped, so that an include can only name the
  * scratch profiles (or files of the working directory), never a device;
- * so are inputs with more than two include lines, since k includes that
- * include themselves run k^10 times at depth 10 (three already take
- * minutes, each run opening and reopening files).
+ * so are inputs with more than eight include lines: a profile already open
+ * is not included again, but k includes of a profile that itself includes
+ * another k times still run it k*k times.
  */
 // fuzz-sources: editor/profile.cpp
 #include <stdint.h>
@@ -27,10 +34,11 @@
 namespace {
 
 AppData app;
+DefHolder defs;
 std::string scratch;
 
 void set_up() {
-    load_definitions(&app, "fuzz_profile");
+    load_definitions(&app, "fuzz_profile", &defs);
     /* In memory where possible: every save syncs its file. */
     char shm[] = "/dev/shm/fuzz_profile_XXXXXX", tmp[] = "/tmp/fuzz_profile_XXXXXX";
     const char *dir = mkdtemp(shm);
@@ -105,12 +113,91 @@ int include_lines(const uint8_t *data, size_t size) {
     return n;
 }
 
+/* ---- the saved file against the edited tree ---------------------- */
+
+std::string tag_of(const DicomElement *e) {
+    char tag[16];
+    snprintf(tag, sizeof tag, "(%04X,%04X)", e->group, e->element);
+    return tag;
+}
+
+/* What the save makes of its own: group lengths, delimiters, and at the
+ * top level the meta group and (0008,0001). */
+bool made_by_save(const DicomElement *e, bool top) {
+    if (e->element == 0x0000 || (e->group == 0xFFFE && e->element != 0xE000))
+        return true;
+    return top && (e->group <= 0x0003 || (e->group == 0x0008 && e->element == 0x0001));
+}
+
+const DicomElement *next_compared(const DicomElement *e, bool top) {
+    while (e && made_by_save(e, top))
+        e = e->next;
+    return e;
+}
+
+bool holds_nothing(const DicomElement *e) {
+    return !e->value && !next_compared(e->first_child, false);
+}
+
+[[noreturn]] void saved_differs(const std::string &where, const char *what) {
+    fprintf(stderr, "the saved file read back: %s %s\n", where.c_str(), what);
+    abort();
+}
+
+bool is_item(const DicomElement *e) {
+    return e->group == 0xFFFE && e->element == 0xE000;
+}
+
+/* Items stand in sequences, and a sequence holds items (and its
+ * delimiter) only: anything else the writer would put out as a file that
+ * other readers cannot read, even if this library's reader takes it. */
+void check_nesting(const DicomElement *parent, bool sequence, const std::string &where) {
+    for (const DicomElement *c = parent->first_child; c; c = c->next) {
+        const std::string here = where + tag_of(c);
+        if (is_item(c) != sequence && !(sequence && c->group == 0xFFFE && c->element == 0xE0DD)) {
+            fprintf(stderr, "the edited tree: %s %s\n", here.c_str(),
+                    sequence ? "stands among items" : "is an item outside a sequence");
+            abort();
+        }
+        check_nesting(c, !is_item(c) && c->vr == VR_SQ, here);
+    }
+}
+
+void compare_saved(const DicomElement *edited, const DicomElement *read, bool top,
+                   const std::string &where) {
+    const DicomElement *x = next_compared(edited->first_child, top);
+    const DicomElement *y = next_compared(read->first_child, top);
+    for (; x && y; x = next_compared(x->next, top), y = next_compared(y->next, top)) {
+        const std::string here = where + tag_of(x);
+        if (x->group != y->group || x->element != y->element)
+            saved_differs(here, ("stands where the file has " + tag_of(y)).c_str());
+        if (holds_nothing(x) && holds_nothing(y))
+            continue;
+        if ((x->value == nullptr) != (y->value == nullptr))
+            saved_differs(here, "lost or gained its value");
+        if (x->value && (x->length != y->length || memcmp(x->value, y->value, x->length) != 0))
+            saved_differs(here, "has another value");
+        compare_saved(x, y, false, here);
+    }
+    if (x || y)
+        saved_differs(where + tag_of(x ? x : y), x ? "is not in the file" : "is only in the file");
+}
+
+void check_saved(IOObject &edited, const std::string &path) {
+    IOObject back;
+    init_IOObject(&back);
+    if (DO_importObjectFromFile(&app, &defs, path.c_str(), &back) != 0)
+        saved_differs(path, "cannot be read");
+    compare_saved(edited.object->root, back.object->root, true, "");
+    DO_closeObject(&back);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (scratch.empty())
         set_up();
-    if (memchr(data, '/', size) || include_lines(data, size) > 2)
+    if (memchr(data, '/', size) || include_lines(data, size) > 8)
         return 0;
     write_profiles(data, size);
 
@@ -135,7 +222,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
     io.out_meta_ts = TS_EXPLICIT_LE;
     io.out_ds_ts = TS_EXPLICIT_LE;
-    DO_copyObjectToFile(&app, &io, (scratch + "/out.dcm").c_str());
+    check_nesting(obj->root, false, "");
+    const std::string out = scratch + "/out.dcm";
+    if (DO_copyObjectToFile(&app, &io, out.c_str()) == 0)
+        check_saved(io, out);
     DO_closeObject(&io);
     return 0;
 }

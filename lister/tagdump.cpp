@@ -2,8 +2,10 @@
  * tagdump.cpp -- the lister: reads one DICOM file and writes it as text,
  * one line per element (group, element, VR, length, value, description),
  * indented by its depth in sequences and items.  Columns are switched off
- * by flag words after -f.  Start-up, options and the common work live in
- * the program frame (app/appframe.h).
+ * by flag words after -f.  A list file that cannot be opened, or a listing
+ * that cannot be written to it or to standard output, ends the program
+ * with status 1.  Start-up, options and the common work live in the
+ * program frame (app/appframe.h).
  */
 #include <stdio.h>
 #include <string.h>
@@ -70,26 +72,45 @@ struct Listing {
     int16_t sequence_depth = 0;
     int16_t item_depth = 0;
     FILE *stream = nullptr;
+    const char *stream_name = nullptr; /* the list file's, NULL for stdout */
     char line[kLineSize];
 };
 
+/* ---- the list stream ---- */
+
+/* A listing that cannot be written is no listing: end with status 1. */
+[[noreturn]] void fail_listing(const Listing &listing) {
+    if (!listing.stream_name)
+        log_abort("Cannot write list to standard output.");
+    char text[1024];
+    snprintf(text, sizeof text, "Cannot write list file %s.", listing.stream_name);
+    log_abort(text);
+}
+
+/* Every write goes through here; the stream's buffer hides most failures
+ * until it is flushed, so the flush is checked too (flush_listing). */
+void put(const Listing &listing, const char *text, size_t n) {
+    if (fwrite(text, 1, n, listing.stream) != n || ferror(listing.stream))
+        fail_listing(listing);
+}
+
+void put(const Listing &listing, const char *text) {
+    put(listing, text, strlen(text));
+}
+
+void flush_listing(const Listing &listing) {
+    if (fflush(listing.stream) != 0 || ferror(listing.stream))
+        fail_listing(listing);
+}
+
 /* ---- options ---- */
 
-/* Appends "-", the letter and its argument to the flag text; words beyond
- * its 255 characters are cut (seven switches need at most 21). */
+/* Every letter after -f: appends "-", the letter and the rest of its word
+ * to the flag text; words beyond its 255 characters are cut (seven
+ * switches need at most 21). */
 void add_flag_word(int letter, const char *rest) {
     size_t len = strlen(flag_text);
     snprintf(flag_text + len, sizeof flag_text - len, "-%c%s", letter, rest ? rest : "");
-}
-
-/* -f: every later word is a flag word, read with the empty option string. */
-int lister_option(int letter, GetoptState *st, int argc, char **argv) {
-    if (letter != 'f')
-        return 0;
-    int c;
-    while ((c = getopt1(st, argc, argv, "")) != -1)
-        add_flag_word(c, st->optarg);
-    return 0;
 }
 
 void lister_presets() {
@@ -135,11 +156,16 @@ struct Line {
     }
     void add(const char *text) { add(text, (int)strlen(text)); }
     void add(const std::string &text) { add(text.c_str(), (int)text.size()); }
+    /* Formats straight into the room left, so only the line's own limit
+     * cuts a piece (a long file name keeps the offset after it). */
     template <typename... Args>
     void addf(const char *format, Args... args) {
-        char piece[512];
-        int n = snprintf(piece, sizeof piece, format, args...);
-        add(piece, n < (int)sizeof piece ? n : (int)sizeof piece - 1);
+        int room = size - len;
+        if (room <= 1)
+            return;
+        int n = snprintf(buf + len, (size_t)room, format, args...);
+        if (n > 0)
+            len += n < room ? n : room - 1;
     }
 };
 
@@ -232,7 +258,7 @@ void list_element(Listing &listing, DicomElement *e) {
         format_element_line(listing, e, entry, listing.line, kLineSize);
         size_t n = strlen(listing.line);
         listing.line[n] = '\n';
-        fwrite(listing.line, 1, n + 1, listing.stream);
+        put(listing, listing.line, n + 1);
     }
     int16_t *depth = vr == VR_SQ  ? &listing.sequence_depth
                      : is_item(e) ? &listing.item_depth
@@ -246,38 +272,44 @@ void list_element(Listing &listing, DicomElement *e) {
 }
 
 /* The preamble as text when its bytes sum to nonzero, else as hex. */
-void list_preamble(FILE *stream, const unsigned char *preamble) {
+void list_preamble(const Listing &listing, const unsigned char *preamble) {
     int32_t sum = 0;
     for (int i = 0; i < 128; ++i)
         sum += (signed char)preamble[i];
     if (sum != 0) {
         const void *nul = memchr(preamble, 0, 128);
         size_t n = nul ? (size_t)((const unsigned char *)nul - preamble) : 128;
-        fwrite(preamble, 1, n, stream);
+        put(listing, (const char *)preamble, n);
     } else {
+        char hex[2 * 128 + 1];
         for (int i = 0; i < 128; ++i)
-            fprintf(stream, "%02X", preamble[i]);
+            snprintf(hex + 2 * i, 3, "%02X", preamble[i]);
+        put(listing, hex, 2 * 128);
     }
-    fputs("\n", stream);
+    put(listing, "\n");
 }
 
 void list_object(Listing &listing, IOObject *io) {
-    FILE *stream = listing.stream;
-    fprintf(stream, "DICOM File Meta Information Header (%s)\n", syntax_name(io->in_meta_ts));
-    fprintf(stream, "DICOM Data Set (%s)\n", syntax_name(io->in_ds_ts));
+    char heading[128];
+    snprintf(heading, sizeof heading, "DICOM File Meta Information Header (%s)\n",
+             syntax_name(io->in_meta_ts));
+    put(listing, heading);
+    snprintf(heading, sizeof heading, "DICOM Data Set (%s)\n", syntax_name(io->in_ds_ts));
+    put(listing, heading);
     DicomObject *obj = io->object;
     if (io->meta_header != 0 && obj) {
-        list_preamble(stream, obj->preamble);
-        fputs("DICM", stream);
+        list_preamble(listing, obj->preamble);
+        put(listing, "DICM");
         if (listing.column_on[DE])
-            fputs("   # MetaHeader Information\n", stream);
-        fputs("\n", stream);
+            put(listing, "   # MetaHeader Information\n");
+        put(listing, "\n");
     }
     if (obj && obj->root) {
         SortCodes(obj->root);
         for (DicomElement *e = obj->root->first_child; e; e = e->next)
             list_element(listing, e);
     }
+    flush_listing(listing);
     log_message("DICOM object elements listed.", 3);
 }
 
@@ -295,10 +327,14 @@ void lister_work() {
     listing.app = &AppFrame::app;
     listing.pass_encoding = AppFrame::io.pass_encoding;
     listing.stream = list_file ? list_file.get() : stdout;
+    listing.stream_name = list_file ? AppFrame::output : nullptr;
     parse_list_flags(listing, flag_text);
     setvbuf(listing.stream, list_buffer, _IOFBF, sizeof list_buffer);
     list_object(listing, &AppFrame::io);
-    fflush(listing.stream);
+    /* The close may still find the listing did not land (a full disk
+     * reported late, a network file system). */
+    if (list_file && fclose(list_file.release()) != 0)
+        fail_listing(listing);
 }
 
 } // namespace
@@ -307,7 +343,8 @@ int main(int argc, char **argv) {
     ProgramDescription program("tagdump", "?hVi:o:v:l:f", kUsage, kHelp);
     program.file_options = "iol";
     program.presets = lister_presets;
-    program.on_option = lister_option;
+    program.flag_letter = 'f';
+    program.on_flag_word = add_flag_word;
     program.work = lister_work;
     return AppFrame::run(program, argc, argv);
 }

@@ -1,11 +1,13 @@
 /*
  * frame_test.cpp -- the program frame seen from outside, through the
  * lister (static and shared builds): help, usage and version texts, exit
- * statuses, the verbosity forms, argument files and words left over, and
- * the fatal messages of the common head.
+ * statuses, the verbosity forms, argument files and words left over, the
+ * one option loop (also through the verifier), and the fatal messages of
+ * the common head, a directory as input for every program.
  */
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,107 @@ TEST_P(Frame, FatalMessagesOfTheHead) {
               r.err.find("Error: Error in parsing DICOM Tag definition files.\n"));
 }
 
+/* One option loop, also past -f: "--", a word that is no option and an
+ * "@" word right after an argument file end it, and whatever follows is
+ * left over.  Listed cases name the first element line they show. */
+TEST_P(Frame, TheOptionLoopEndsWhereTheParserEndsIt) {
+    const std::string gc = dir_.file("gc"), input = dir_.file("input"), quiet = dir_.file("quiet");
+    testutil::WriteFile(gc, "-gc\n");
+    testutil::WriteFile(quiet, "-v0\n");
+    testutil::WriteFile(input, "-i " + Sample() + "\n");
+    const std::string all = "0002  0000  UL            4  168  ", no_gc_vr = "  0000      4  168  ";
+    struct Case {
+        std::vector<std::string> args;
+        std::string line; /* "" for the usage line */
+    };
+    const Case cases[] = {
+        {{"-f", "-gc", "--", "-i", Sample()}, ""},
+        {{"-i", Sample(), "-f", "-gc", "--", "-vr"}, ""},
+        {{"-f", "@" + gc, "@" + input}, ""},
+        {{"-i", Sample(), "-f", "@" + gc, "@" + input}, ""},
+        {{"@" + quiet, "@" + input}, ""},
+        {{"-i", Sample(), "-f", "@" + gc, "--", "-vr"}, ""},
+        {{"-i", Sample(), "-fgc", "vr"}, ""},
+        {{"-i", Sample(), "-f", "--"}, all},
+        {{"-i", Sample(), "-f", "@" + gc, "-vr"}, no_gc_vr},
+        {{"@" + input, "-f", "-gc", "@" + gc, "-vr"}, no_gc_vr},
+        {{"@" + input, "-f", "-gc", "-vr", "@" + gc}, no_gc_vr},
+    };
+    for (const Case &c : cases) {
+        RunResult r = Tagdump(c.args);
+        std::string words;
+        for (const auto &w : c.args)
+            words += " " + w;
+        if (c.line.empty()) {
+            EXPECT_EQ(1, r.status) << words;
+            EXPECT_EQ(Usage(), r.err) << words;
+            EXPECT_EQ("", r.out) << words;
+        } else {
+            ExpectListed(r);
+            std::istringstream out(r.out);
+            std::string line;
+            for (int i = 0; i < 6; ++i) /* headings, preamble, DICM, empty line */
+                std::getline(out, line);
+            EXPECT_EQ(0u, line.find(c.line)) << words << "\n" << line;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, Frame, ::testing::Values("tagdump", "tagdumpd"));
+
+/* The same option loop in a program without flag words. */
+TEST(FrameOptionLoop, VerifierEndsWhereTheParserEndsIt) {
+    testutil::TempDir dir;
+    const std::string sample = std::string(QUENOR_SOURCE_DIR) + "/examples/sample.dcm";
+    const std::string quick = dir.file("quick"), input = dir.file("input");
+    testutil::WriteFile(quick, "-q\n");
+    testutil::WriteFile(input, "-i " + sample + "\n");
+    const std::string usage = "tagaudit 2.1\nUsage:\n  " + testutil::BinPath("tagauditd") +
+                              " [-?|h] [-V] -i<file> [-q] [-v[<E>[<F>]]] [-l<file>] [@<file>]\n";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {
+        {{"-q", "--", "-i", sample}, 1},
+        {{"@" + quick, "@" + input}, 1},
+        {{"@" + quick, "--", "-i", sample}, 1},
+        {{"-i", sample, "--"}, 0},
+        {{"@" + input, "-q", "@" + quick}, 0},
+        {{"@" + input, "@" + quick}, 1},
+        {{"@" + input, "-v0", "@" + quick}, 0},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), testutil::BinPath("tagauditd"));
+        RunResult r = testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
+        EXPECT_EQ(c.status, r.status) << args[1] << " " << args[2];
+        EXPECT_EQ(c.status == 1 ? usage : "", r.err) << args[1] << " " << args[2];
+    }
+}
+
+/* A directory named as the input is said to be one, by every program. */
+TEST(FrameInput, ADirectoryIsNamedSo) {
+    testutil::TempDir dir;
+    const std::string out = dir.file("out.dcm"), profile = dir.file("empty.prf");
+    testutil::WriteFile(profile, "");
+    const std::vector<std::vector<std::string>> runs = {
+        {"tagdump"}, {"tagdumpd", "-o", dir.file("list.txt")}, {"tagrecoded", "-o", out},
+        {"tagauditd"}, {"tagpatchd", "-p", profile, "-o", out}, {"tagwalkd"}, {"tagwalk"}};
+    for (std::vector<std::string> args : runs) {
+        const std::string program = args[0];
+        args[0] = testutil::BinPath(program);
+        args.insert(args.end(), {"-v1", "-i", dir.path()});
+        RunResult r = testutil::Run(args, {{"QUENOR_DEF_PATH", testutil::DefsDir()}}, "", "q!\n");
+        EXPECT_EQ(1, r.status) << program;
+        EXPECT_NE(std::string::npos,
+                  r.err.find("Error: Input " + dir.path() +
+                             " is a directory, not a DICOM file.\n"
+                             "Error: Error in opening DICOM object.\n"))
+            << program << ": " << r.err;
+        EXPECT_EQ("", r.out) << program;
+        EXPECT_FALSE(testutil::FileExists(out)) << program;
+    }
+}
 
 } // namespace

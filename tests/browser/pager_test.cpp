@@ -137,13 +137,14 @@ TEST(PagerPage, OddPageSizesRowTextsAndTheEmptyTable) {
                       Page("T", rows, 4, 6) + kPrompt + Page("T", rows, 0, 7) + kPrompt + "\n",
                   sc.screen());
     }
-    /* Line ends inside a row show as blanks. */
+    /* Line ends and other control characters inside a row show as blanks. */
     {
         ScriptedConsole sc("2\n");
         int chosen = -1;
-        EXPECT_EQ(NAV_ROW, page_table(sc.con, "T", {"one\ntwo", "three\r\nfour"}, 0, 15, &chosen));
+        EXPECT_EQ(NAV_ROW, page_table(sc.con, "T", {"one\ntwo", "three\r\nfour", "\x1b[2J\tfive\x7f"},
+                                      0, 15, &chosen));
         EXPECT_EQ(1, chosen);
-        EXPECT_EQ("\nT\n 1.  one two\n 2.  three  four\n" + kPrompt, sc.screen());
+        EXPECT_EQ("\nT\n 1.  one two\n 2.  three  four\n 3.   [2J five \n" + kPrompt, sc.screen());
     }
     /* A table without rows shows its title only; no number names a row,
      * and Enter answers the page start, which the table must check. */

@@ -2,7 +2,7 @@
  * tables_test.cpp -- the browser's tables in-process on real samples bound
  * to their object definitions: the value screen of text, binary, private,
  * pixel data (native and encapsulated) and overlong values against what
- * dcmdump shows of the files; a sequence without Item definitions and an
+ * dcmdump shows of the files, and text values holding control characters; a sequence without Item definitions and an
  * overlong sequence name; and every row of every table of every sample
  * opened once.
  */
@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "../dicom/file_builder.h"
 #include "console_util.h"
 #include "tables.h"
 #include "testutil.h"
@@ -18,14 +19,15 @@ namespace {
 
 using browsertest::ScriptedConsole;
 
-/* One sample read with the bundled definitions and, when it has an object
- * definition, bound to it. */
+/* One sample (or a file given by its path) read with the bundled
+ * definitions and, when it has an object definition, bound to it. */
 class LoadedFile {
 public:
     explicit LoadedFile(const std::string &name) : env_("QUENOR_DEF_PATH", testutil::DefsDir()) {
         EXPECT_EQ(0, InitTagPrvDef(&app, &defs, 0));
         init_IOObject(&io_);
-        read = DO_importObjectFromFile(&app, &defs, testutil::SamplePath(name).c_str(), &io_) == 0;
+        const std::string path = name[0] == '/' ? name : testutil::SamplePath(name);
+        read = DO_importObjectFromFile(&app, &defs, path.c_str(), &io_) == 0;
         bound = read && InitUABCDef(&app, &defs, io_.object, 0) == 0;
     }
     ~LoadedFile() {
@@ -106,6 +108,29 @@ TEST(Tables, ValueScreens) {
     show_value(b, nullptr);
     EXPECT_EQ("\nno value is present\n\nPress <Enter> key to continue\n", sc.screen());
     EXPECT_EQ("y\n", sc.unread());
+}
+
+/* Text values holding line ends (those of the Text Value of test-SR.dcm)
+ * and other control characters stay on their one screen line. */
+TEST(Tables, ValueScreenShowsControlCharactersAsBlanks) {
+    testutil::TempDir dir;
+    const std::string file = dir.file("texts.dcm");
+    testutil::WriteFile(file, dicomtest::FileBuilder(TS_IMPLICIT_LE)
+                                  .Text(0x0010, 0x4000, "LT", "Sample Text\rA\nB\r\nC\n\r")
+                                  .Text(0x0040, 0xA160, "UT", "\x1b[2Jgone\ttab\x7f\x07 !")
+                                  .bytes());
+    LoadedFile f(file);
+    ASSERT_TRUE(f.read);
+    const std::pair<uint32_t, std::string> cases[] = {
+        {0x00104000, "(0010,4000) LT     20  Sample Text A B  C  "},
+        {0x0040A160, "(0040,a160) UT     16   [2Jgone tab   !"},
+    };
+    for (const auto &c : cases) {
+        ScriptedConsole sc("\n");
+        Browser b = On(sc, &f.app);
+        show_value(b, f.find(c.first));
+        EXPECT_EQ("\n" + c.second + "\n\nPress <Enter> key to continue\n", sc.screen());
+    }
 }
 
 /* Commands that open every row of a list of attribute definitions once, in

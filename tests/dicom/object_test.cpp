@@ -1,14 +1,16 @@
 /*
  * object_test.cpp -- the object model: value buffers, IOObject defaults,
  * building trees with DO_addElement, search/change/delete at the top level,
- * SortCodes, and the guarantee that cursor and insertion parent never point
- * into freed elements.
+ * SortCodes, replacements that take the whole element, pixel data file
+ * names that each node owns, and the guarantee that cursor and insertion
+ * parent never point into freed elements.
  */
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "object_int.h"
@@ -128,16 +130,18 @@ TEST_F(AddElement, ValueReplacesFirstEqualKeyInPlace) {
     EXPECT_EQ(name->length, 4u);
     EXPECT_EQ(name->vr, VR_PN);
 
-    /* A sequence with the same tag as a value keeps its place and items. */
+    /* A sequence with the same tag as a value keeps its place; the value
+     * is its whole content now, so its items go. */
     ASSERT_EQ(Add(Rec(0x0008, 0x1115, "RAW!", VR_SQ)), 0);
     EXPECT_EQ(Top(0), seq);
     EXPECT_EQ(Text(seq), "RAW!");
+    EXPECT_EQ(seq->first_child, nullptr);
     EXPECT_EQ(obj_->insert_parent, seq); /* the replaced element counts as inserted */
     CloseSeq(kUndef);
 
     /* Without a value the same tag is appended again. */
     ASSERT_EQ(Add(0x0010, 0x0020, nullptr, 0), 0);
-    EXPECT_EQ(Tree(), "0008,1115{FFFE,E000} 0010,0010 0010,0020 0010,0020");
+    EXPECT_EQ(Tree(), "0008,1115 0010,0010 0010,0020 0010,0020");
     /* With two of a tag, the first in list order is replaced. */
     ASSERT_EQ(Add(0x0010, 0x0020, "ID2"), 0);
     EXPECT_EQ(Text(Top(2)), std::string("ID2\0", 4));
@@ -263,6 +267,110 @@ TEST_F(TopLevel, PixelDataCopyDoesNotOwnTheFileName) {
     EXPECT_EQ(Top(0)->flags & DE_FLAG_OWNS_PDS_NAME, DE_FLAG_OWNS_PDS_NAME);
     EXPECT_STREQ(static_cast<PixelDataDesc *>(copy.value)->filename, "source.dcm");
     free(copy.value);
+
+    /* A record that claims the name (the flag) while a node owns it
+     * already -- the node's own head handed back, here or to another
+     * object -- makes the new node take a copy: no name is ever freed
+     * twice or used after it went (the sanitizer build sees both). */
+    auto name_in = [](const DicomObject *o) {
+        return static_cast<const PixelDataDesc *>(o->root->first_child->value)->filename;
+    };
+
+    IOObject other;
+    init_IOObject(&other);
+    ASSERT_EQ(DO_openObject(&other), 0);
+    struct Way {
+        const char *name;
+        std::function<int16_t(DicomElementHead *)> hand_back;
+        DicomObject *target;
+    };
+    const Way ways[] = {
+        {"DO_changeElement", [&](DicomElementHead *r) { return DO_changeElement(&app_, obj_, r); },
+         obj_},
+        {"DE_add",
+         [&](DicomElementHead *r) {
+             obj_->cursor = Top(0);
+             return DE_add(&app_, obj_, r);
+         },
+         obj_},
+        {"DO_addElement", [&](DicomElementHead *r) { return DO_addElement(&app_, obj_, r); }, obj_},
+        {"DO_addElement to another object",
+         [&](DicomElementHead *r) { return DO_addElement(&app_, other.object, r); }, other.object},
+    };
+    for (const Way &way : ways) {
+        SCOPED_TRACE(way.name);
+        DicomElementHead own = *head_of(Top(0));
+        ASSERT_EQ(way.hand_back(&own), 0);
+        EXPECT_EQ(Tree(), "7FE0,0010");
+        EXPECT_EQ(Picture(way.target->root), "7FE0,0010");
+        EXPECT_STREQ(name_in(way.target), "source.dcm");
+        EXPECT_EQ(way.target->root->first_child->flags & DE_FLAG_OWNS_PDS_NAME,
+                  DE_FLAG_OWNS_PDS_NAME);
+    }
+    EXPECT_NE(name_in(obj_), name_in(other.object));
+    EXPECT_EQ(DO_closeObject(&other), 0);
+    EXPECT_STREQ(name_in(obj_), "source.dcm");
+}
+
+/* A replacement that brings a value takes the whole element: the
+ * replaced one's children go, and a cursor or insertion parent that stood
+ * in them returns to the top level.  One without value (a sequence head)
+ * keeps the items and leaves both where they were. */
+TEST_F(TopLevel, ValueReplacingASequenceTakesTheWholeElement) {
+    enum Place { kTopLevel, kFirstTop, kSequence, kInItem };
+    struct Way {
+        const char *name;
+        const char *value;
+        std::function<int16_t(DicomElementHead *)> replace;
+        Place cursor, insert_parent;
+    };
+    const Way ways[] = {
+        {"DO_changeElement", "RAW!",
+         [&](DicomElementHead *r) { return DO_changeElement(&app_, obj_, r); }, kTopLevel,
+         kTopLevel},
+        {"DE_add", "RAW!",
+         [&](DicomElementHead *r) {
+             obj_->cursor = Top(0);
+             return DE_add(&app_, obj_, r);
+         },
+         kFirstTop, kTopLevel},
+        {"DO_addElement", "RAW!",
+         [&](DicomElementHead *r) {
+             obj_->insert_parent = obj_->root;
+             return DO_addElement(&app_, obj_, r); /* counts as the inserted sequence */
+         },
+         kTopLevel, kSequence},
+        {"DO_changeElement without value", nullptr,
+         [&](DicomElementHead *r) { return DO_changeElement(&app_, obj_, r); }, kInItem, kInItem},
+    };
+    for (const Way &way : ways) {
+        SCOPED_TRACE(way.name);
+        DO_closeObject(&io_);
+        ASSERT_EQ(DO_openObject(&io_), 0);
+        obj_ = io_.object;
+        ASSERT_EQ(Add(0x0008, 0x0016, "1.2"), 0);
+        OpenSeq(0x0008, 0x1115);
+        OpenItem();
+        ASSERT_EQ(Add(0x0010, 0x0020, "IN"), 0);
+        CloseItem(kUndef);
+        CloseSeq(kUndef);
+        ASSERT_EQ(Add(0x0010, 0x0010, "OUT"), 0);
+        DicomElement *seq = Top(1), *item = seq->first_child;
+        DicomElement *pos = nullptr;
+        ASSERT_EQ(DE_search(&app_, obj_, &pos, 0x0008, 0x1115, 1), 0); /* the cursor on it */
+        obj_->insert_parent = item;
+        const DicomElement *places[] = {nullptr, Top(0), seq, item};
+
+        DicomElementHead rec = Rec(0x0008, 0x1115, way.value, VR_SQ, way.value ? 0 : kUndef);
+        ASSERT_EQ(way.replace(&rec), 0);
+        EXPECT_EQ(Tree(), way.value ? "0008,0016 0008,1115 0010,0010"
+                                    : "0008,0016 0008,1115{FFFE,E000{0010,0020}} 0010,0010");
+        EXPECT_EQ(Top(1), seq); /* in place */
+        EXPECT_EQ(Text(seq), way.value ? way.value : "");
+        EXPECT_EQ(obj_->cursor, places[way.cursor]);
+        EXPECT_EQ(obj_->insert_parent,
+                  way.insert_parent == kTopLevel ? obj_->root : places[way.insert_parent]);
+    }
 }
 
 TEST_F(TopLevel, ChangeReplacesOrAddsWithDictionaryVR) {

@@ -311,6 +311,25 @@ TEST(PngEncapsulation, RefusesWhatItCannotEncodeAndKeepsTheTarget) {
     EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
 }
 
+/* The message names the image's bits stored, also where the PNG depth is
+ * another (bits stored 3 is coded with depth 4). */
+TEST(PngEncapsulation, SampleTooLargeForTheDepthNamesTheBitsStored) {
+    TempDir tmp;
+    for (uint16_t stored : {1, 2, 3, 4}) {
+        Image im = MakeImage(2, 3, 1, 1, 8, stored);
+        im.pixels[4] = 0x1F; /* above every depth below 8 */
+        testutil::WriteFile(tmp.file("in.dcm"), ImageFile(im));
+        auto r = testutil::Run({testutil::BinPath("tagrecoded"), "-i", tmp.file("in.dcm"), "-o",
+                                tmp.file("out.dcm"), "-doc", "-v1"},
+                               {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
+        EXPECT_EQ(1, r.status);
+        EXPECT_NE(std::string::npos,
+                  r.err.find("Error: Pixel data (7FE0,0010) holds samples above its " +
+                             std::to_string(stored) + " bits stored;"))
+            << r.err;
+    }
+}
+
 TEST(PngDecoding, ImageOfAnotherSizeThanTheObjectFails) {
     TempDir tmp;
     testutil::WriteFile(tmp.file("src.dcm"), ImageFile(MakeImage(3, 4, 1, 1, 8, 8)));

@@ -100,6 +100,12 @@ protected:
         memcpy(&v, e->value, 2);
         return v;
     }
+    static bool HoldsPixelData(const DicomElement *parent) {
+        for (const DicomElement *c = parent->first_child; c; c = c->next)
+            if ((c->group == 0x7FE0 && c->element == 0x0010) || HoldsPixelData(c))
+                return true;
+        return false;
+    }
     size_t Count(const std::string &text) const {
         size_t n = 0;
         for (size_t at = log_.find(text); at != std::string::npos; at = log_.find(text, at + 1))
@@ -342,6 +348,20 @@ TEST_F(ReaderTest, LowerGroupAfterTheMetaGroupStartsTheDataSet) {
     EXPECT_EQ(0, io_.in_ds_ts);
 }
 
+/* A meta group that starts with an element of group 0000: read big endian,
+ * its next element would be of group 0200 and end the group at once; the
+ * little-endian reading goes on through the meta group and wins. */
+TEST_F(ReaderTest, MetaGroupOpeningWithGroup0000IsReadLittleEndian) {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Preamble().Text(0x0000, 0x0050, "SH", "");
+    f.Meta(Implicit_VR_Little_Endian_Transfer_Syntax_UID).Syntax(TS_IMPLICIT_LE);
+    f.Text(0x0008, 0x0060, "CS", "CT").Text(0x0010, 0x0010, "PN", "Doe^Jane");
+    ASSERT_EQ(0, Import(f.bytes())) << log_;
+    EXPECT_EQ(TS_EXPLICIT_LE, io_.in_meta_ts);
+    EXPECT_EQ(TS_IMPLICIT_LE, io_.in_ds_ts);
+    EXPECT_EQ("Doe^Jane", Value(io_.object->root->last_child));
+}
+
 /* ---- faulty lengths ------------------------------------------------------ */
 
 TEST_F(ReaderTest, OddLengthStopsTheReadKeepingEarlierElements) {
@@ -530,6 +550,92 @@ TEST_F(ReaderTest, TransferSyntaxNamedOrGuessed) {
     }
 }
 
+/* Bare data sets whose first group alone misleads about the byte order,
+ * and an implicit VR one whose first length spells the lower-case "na":
+ * each is read in the syntax it was written in, all the way through. */
+TEST_F(ReaderTest, BareDataSetsAreReadInTheSyntaxThatMakesSense) {
+    const uint32_t undefined = 0xFFFFFFFF;
+    struct Row {
+        int ts;
+        uint16_t group;
+        bool sequence;
+    };
+    for (const Row &row : std::vector<Row>{{TS_EXPLICIT_LE, 0x4453, false},
+                                           {TS_EXPLICIT_LE, 0x6000, false},
+                                           {TS_EXPLICIT_LE, 0x2000, false},
+                                           {TS_EXPLICIT_LE, 0x1001, false},
+                                           {TS_EXPLICIT_LE, 0x2001, true},
+                                           {TS_EXPLICIT_BE, 0x6000, false},
+                                           {TS_EXPLICIT_BE, 0x2000, false},
+                                           {TS_EXPLICIT_BE, 0x0100, false},
+                                           {TS_EXPLICIT_BE, 0x2001, true},
+                                           {TS_EXPLICIT_LE, 0x0008, false},
+                                           {TS_EXPLICIT_BE, 0x0008, false},
+                                           {TS_IMPLICIT_LE, 0x0040, false}}) {
+        SCOPED_TRACE(std::to_string(row.ts) + " " + std::to_string(row.group));
+        io_.out_meta_ts = io_.out_ds_ts = -1;
+        FileBuilder f(row.ts);
+        if (row.ts == TS_IMPLICIT_LE) /* length 0x616E: the bytes "na" */
+            f.Text(row.group, 0xA160, "", std::string(0x616E, 'x'));
+        else if (row.sequence) /* a private sequence without creator */
+            f.Header(row.group, 0x1010, "SQ", undefined).Item().Text(0x0008, 0x0060, "CS", "OT");
+        else
+            f.Text(row.group, 0x0010, "LO", "ACME 1.0").US(row.group, 0x0011, 512);
+        if (row.sequence)
+            f.ItemEnd().SeqEnd();
+        f.Text(0xFFFC, 0xFFFC, "OB", "pad!");
+        ASSERT_EQ(0, Import(f.bytes())) << log_;
+        EXPECT_EQ(row.ts, io_.in_ds_ts);
+        EXPECT_EQ(row.group, Top(0)->group);
+        EXPECT_EQ("pad!", Value(io_.object->root->last_child));
+        if (row.sequence) {
+            EXPECT_EQ("OT", Value(Top(0)->first_child->first_child));
+        } else if (row.ts != TS_IMPLICIT_LE) {
+            EXPECT_EQ(512, Us(Top(1)));
+        }
+    }
+}
+
+/* The letters XX stand for a 32-bit length with nothing reserved before it. */
+TEST_F(ReaderTest, XxLettersHaveA32BitLength) {
+    for (int ts : {TS_EXPLICIT_LE, TS_EXPLICIT_BE}) {
+        SCOPED_TRACE(ts);
+        io_.out_meta_ts = io_.out_ds_ts = -1;
+        FileBuilder f(ts);
+        f.Text(0x0008, 0x0060, "CS", "OT").U16(0x0009).U16(0x1001).Raw("XX").U32(6).Raw("abcdef");
+        f.Text(0x0010, 0x0010, "PN", "Doe^Jane");
+        ASSERT_EQ(0, Import(f.bytes())) << log_;
+        EXPECT_EQ(ts, io_.in_ds_ts);
+        EXPECT_EQ("abcdef", Value(Top(1)));
+        EXPECT_EQ("Doe^Jane", Value(Top(2)));
+    }
+}
+
+/* The private syntax 1.2.840.113619.5.2: the data set implicit VR little
+ * endian, every pixel data element big endian, an icon's too; one-byte
+ * samples lie in big-endian words like those of an explicit big-endian OW. */
+TEST_F(ReaderTest, BigEndianPixelSyntaxMarksEveryPixelDataElement) {
+    for (uint16_t bits : {16, 8}) {
+        SCOPED_TRACE(bits);
+        FileBuilder f;
+        f.Preamble().Meta("1.2.840.113619.5.2").Syntax(TS_IMPLICIT_LE);
+        f.US(0x0028, 0x0100, bits).Header(0x0088, 0x0200, "", 0xFFFFFFFF).Item();
+        f.US(0x0028, 0x0100, 16).Header(0x7FE0, 0x0010, "", 4).U32(0x01020304);
+        f.ItemEnd().SeqEnd().Header(0x7FE0, 0x0010, "", 4).U32(0x01020304);
+        ASSERT_EQ(0, Import(f.bytes())) << log_;
+        EXPECT_EQ(TS_IMPLICIT_LE, io_.in_ds_ts);
+        EXPECT_EQ(TS_IMPLICIT_LE, io_.pass_ts);
+        const DicomElement *pixel = io_.object->root->last_child;
+        const DicomElement *icon = Top(4)->first_child->first_child->next;
+        ASSERT_EQ(0x7FE0, pixel->group);
+        ASSERT_EQ(0x7FE0, icon->group);
+        const PixelDataDesc *pds = static_cast<const PixelDataDesc *>(pixel->value);
+        EXPECT_EQ(TS_EXPLICIT_BE, pds->src_ts);
+        EXPECT_EQ(bits == 8 ? 2 : 0, pds->src_word_bytes);
+        EXPECT_EQ(TS_EXPLICIT_BE, static_cast<const PixelDataDesc *>(icon->value)->src_ts);
+    }
+}
+
 TEST_F(ReaderTest, EncapsulatedPixelDataIsSkippedToItsDelimiter) {
     FileBuilder f(TS_EXPLICIT_LE);
     f.Preamble().Meta("1.2.840.10008.1.2.4.90").Syntax(TS_EXPLICIT_LE);
@@ -569,6 +675,63 @@ TEST_F(ReaderTest, SkipValueNeverPassesTheEnd) {
     EXPECT_EQ(0xE000, e);
     EXPECT_EQ(4u, len);
     fclose(file);
+}
+
+/* An item of encapsulated pixel data (of the image or of an icon) or of a
+ * sequence of undefined length that runs past the end of the file refuses
+ * the file as any such element does, named, and adds no pixel data; items
+ * that end where the file does are no fault. */
+TEST_F(ReaderTest, ItemsRunningPastTheEndAreRefused) {
+    const std::string too_long =
+        "Length of element (fffe,e000) is greater than the rest of the file: 0x64 > 0x4 (100 > 4).";
+    struct Row {
+        std::string name;
+        int ts;
+        std::string content; /* after the meta group */
+        std::string message; /* empty: read without fault */
+    };
+    auto encapsulated = [](int ts, bool icon, const std::string &tail) {
+        FileBuilder f(ts);
+        if (icon)
+            f.Header(0x0088, 0x0200, "SQ", 0xFFFFFFFF).Item();
+        f.Header(0x7FE0, 0x0010, "OB", 0xFFFFFFFF).Item(0).Item(4).Raw("abcd").Raw(tail);
+        return f.bytes();
+    };
+    FileBuilder cut_item(TS_EXPLICIT_LE);
+    cut_item.Item(100).Raw("abcd");
+    const std::string cut = "\xFE\xFF\x00\xE0";
+    const std::vector<Row> rows = {
+        {"fragment", TS_EXPLICIT_LE, encapsulated(TS_EXPLICIT_LE, false, cut_item.bytes()),
+         too_long},
+        {"big-endian fragment", TS_EXPLICIT_BE,
+         encapsulated(TS_EXPLICIT_BE, false,
+                      FileBuilder(TS_EXPLICIT_BE).Item(100).Raw("abcd").bytes()),
+         too_long},
+        {"icon fragment", TS_EXPLICIT_LE, encapsulated(TS_EXPLICIT_LE, true, cut_item.bytes()),
+         too_long},
+        {"fragment header cut short", TS_EXPLICIT_LE, encapsulated(TS_EXPLICIT_LE, false, cut),
+         "is cut short by the end of the file."},
+        {"sequence item", TS_EXPLICIT_LE,
+         FileBuilder(TS_EXPLICIT_LE).Header(0x0008, 0x1115, "SQ", 0xFFFFFFFF).bytes() +
+             cut_item.bytes(),
+         too_long},
+        {"fragments up to the end", TS_EXPLICIT_LE, encapsulated(TS_EXPLICIT_LE, false, ""), ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        FileBuilder f;
+        f.Preamble().Meta(row.ts == TS_EXPLICIT_BE ? "1.2.840.10008.1.2.2"
+                                                   : "1.2.840.10008.1.2.4.90");
+        f.Syntax(row.ts).Text(0x0008, 0x0060, "CS", "OT").Raw(row.content);
+        const int status = Import(f.bytes());
+        if (row.message.empty()) {
+            EXPECT_EQ(0, status) << log_;
+            continue;
+        }
+        EXPECT_EQ(-1, status);
+        EXPECT_NE(std::string::npos, log_.find(row.message)) << log_;
+        EXPECT_FALSE(HoldsPixelData(io_.object->root));
+    }
 }
 
 } // namespace

@@ -59,6 +59,35 @@ TEST(TokenizerBuffer, StartsEmptyAndDoneClearsThePointer) {
     pd_done_buffer(&other); // NULL again: nothing happens
 }
 
+// Without a stream (or without a buffer) there is nothing to read: every
+// reader answers end of file, as at the end of an empty file.
+TEST(TokenizerBuffer, NoStreamReadsAsTheEndOfTheFile) {
+    PDBuffer *no_stream = pd_init_buffer(nullptr);
+    ASSERT_NE(nullptr, no_stream);
+    for (PDBuffer *buf : {no_stream, static_cast<PDBuffer *>(nullptr)}) {
+        SCOPED_TRACE(buf ? "buffer without stream" : "no buffer");
+        char text[8] = "x";
+        int16_t number = 7;
+        uint32_t hex = 7;
+        EXPECT_EQ(-1, pd_peek_one_char(buf));
+        EXPECT_EQ(-1, pd_match_one_char(buf, '{'));
+        EXPECT_EQ(-1, pd_get_char_value(buf));
+        EXPECT_EQ(-1, pd_skip_expr(buf, "[ ]"));
+        EXPECT_EQ(-1, pd_skip_spaces(buf));
+        EXPECT_EQ(-1, pd_skip_comment(buf));
+        EXPECT_EQ(-1, pd_skip_char(buf, '{'));
+        EXPECT_EQ(-1, pd_skip_char_spcs(buf, '{'));
+        EXPECT_EQ(-1, pd_get_string_value(buf, text, 5));
+        EXPECT_STREQ("", text);
+        EXPECT_EQ(-1, pd_get_string_value_spcs(buf, text, 5));
+        EXPECT_EQ(-1, pd_get_short_value_spcs(buf, &number));
+        EXPECT_EQ(0, number);
+        EXPECT_EQ(-1, pd_get_hex_value_spcs(buf, &hex));
+        EXPECT_EQ(0u, hex);
+    }
+    pd_done_buffer(&no_stream);
+}
+
 TEST(TokenizerStrings, EmptyMultiLineAndBoundedStrings) {
     Tok buf("\"\" \"one\ntwo\nthree\" \"abcde\" \"abcdef\"");
     EXPECT_EQ(1, ReadString(buf).result);

@@ -2,7 +2,8 @@
  * uidgen_test.cpp -- the UID generator with a root file in a temporary
  * folder found along QUENOR_DEF_PATH: root cleaning, fixed and given
  * date-time, series and instance components, missing elements, the
- * 64-character limit (refused, never cut) and empty components; the
+ * 64-character limit (refused, never cut) and empty components; blanks
+ * around the root, signs and leading zeros cleaned or refused; the
  * bundled root leaves the room the README promises; every UID handed out
  * is valid by pydicom's rules.
  */
@@ -190,6 +191,66 @@ TEST(Uidgen, GivenComponentsAreUsedUnchanged) {
             issued.push_back(uid);
     }
     ExpectValidForPydicom(issued);
+}
+
+/* Blanks around the root line, signs and leading zeros in the numbers
+ * make no invalid UID: they are cleaned, or the UID is refused when
+ * cleaning would change what it names. */
+TEST(Uidgen, RootAndNumbersGiveValidUidsOrNone) {
+    const std::string k64(64, '2');
+    const struct {
+        std::string file; /* base.uid */
+        int16_t flags;
+        const char *series, *instance;             /* element values */
+        const char *given_series, *given_instance; /* genuid_ex texts */
+        int16_t want_result;
+        std::string want_uid;
+    } rows[] = {
+        {"1.2.3  \n", 0, kAbsent, kAbsent, nullptr, nullptr, 0, "1.2.3"},
+        {" \t1.2.3\t \r\n", 0, kAbsent, kAbsent, nullptr, nullptr, 0, "1.2.3"},
+        {"1.2.3. \n", 0, kAbsent, kAbsent, nullptr, nullptr, 0, "1.2.3"},
+        {k64 + "   \n", 0, kAbsent, kAbsent, nullptr, nullptr, 0, k64},
+        {k64 + " 5\n", 0, kAbsent, kAbsent, nullptr, nullptr, -1, ""},
+        {"1.2 3\n", 0, kAbsent, kAbsent, nullptr, nullptr, -1, ""},
+        {"1.02.3\n", 0, kAbsent, kAbsent, nullptr, nullptr, -1, ""}, /* not ours to renumber */
+        {"1.2.3\n", 6, "007", "+5", nullptr, nullptr, 0, "1.2.3.7.5"},
+        {"1.2.3\n", 6, " 000 ", "+0012 x", nullptr, nullptr, 0, "1.2.3.0.12"},
+        {"1.2.3\n", 6, kAbsent, kAbsent, "+07", "0", 0, "1.2.3.7.0"},
+        {"1.2.3\n", 2, "-5", kAbsent, nullptr, nullptr, -1, ""},
+        {"1.2.3\n", 2, "+", kAbsent, nullptr, nullptr, -1, ""},
+        {"1.2.3\n", 2, "4a", kAbsent, nullptr, nullptr, -1, ""},
+        {"1.2.3\n", 4, kAbsent, "4.5", nullptr, nullptr, -1, ""}, /* would shift components */
+        {"1.2.3\n", 4, kAbsent, kAbsent, nullptr, "1e3", -1, ""},
+        {"1.2.3\n", 2, kAbsent, kAbsent, " 4", nullptr, -1, ""},
+    };
+    std::vector<std::string> issued;
+    for (const auto &r : rows) {
+        testutil::TempDir dir;
+        testutil::WriteFile(dir.file("base.uid"), r.file);
+        testutil::ScopedEnv path("QUENOR_DEF_PATH", dir.path());
+        Object obj(r.series, r.instance);
+        char uid[65];
+        memset(uid, 'x', sizeof uid);
+        SCOPED_TRACE("[" + r.file + "] " + (r.series ? r.series : "") + "/" +
+                     (r.instance ? r.instance : "") + "/" +
+                     (r.given_series ? r.given_series : "") + "/" +
+                     (r.given_instance ? r.given_instance : ""));
+        EXPECT_EQ(r.want_result, genuid_ex(&g_app, obj.io.object, r.flags, uid, nullptr, nullptr,
+                                           r.given_series, r.given_instance));
+        EXPECT_EQ(r.want_uid, std::string(uid, strnlen(uid, sizeof uid)));
+        if (r.want_result == 0)
+            issued.push_back(uid);
+    }
+    ExpectValidForPydicom(issued);
+
+    /* a given root or date-time is not changed: one that is no valid
+     * component is refused */
+    char uid[65];
+    Object obj(kAbsent, kAbsent);
+    EXPECT_EQ(-1, genuid_ex(&g_app, obj.io.object, 0, uid, "1.2.3 ", nullptr, nullptr, nullptr));
+    EXPECT_EQ(-1, genuid_ex(&g_app, obj.io.object, UID_DATETIME, uid, "1.2", "0199", nullptr,
+                            nullptr));
+    EXPECT_EQ('\0', uid[0]);
 }
 
 TEST(Uidgen, BundledRootLeavesElevenDigitsForSeriesAndInstance) {

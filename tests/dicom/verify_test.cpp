@@ -2,8 +2,9 @@
  * verify_test.cpp -- the two verification walks and their report: the
  * exact log text and the level of every line (seen through the standard
  * error thresholds), what fails a walk and what only warns, the type rules,
- * module usages, the catch-all module, sequences absent, empty or kept as
- * raw bytes, and report lines that must be cut to fit.
+ * module usages, the catch-all module, sequences absent, empty (in every
+ * encoding of a file) or kept as raw bytes, and report lines that must be
+ * cut to fit.
  */
 #include <gtest/gtest.h>
 
@@ -13,8 +14,10 @@
 #include <functional>
 #include <string>
 
+#include "file_builder.h"
 #include "lookups_int.h"
 #include "medcore.h"
+#include "testutil.h"
 #include "tree_test_util.h"
 
 namespace {
@@ -379,3 +382,46 @@ TEST_F(ModuleWalk, SequenceIsEmptyUnlessSomethingInsideItsItemsIsBound) {
 }
 
 } // namespace
+
+/* A Type 1 sequence read from a file is empty by what it holds, whatever
+ * the encoding: length 0, or undefined length closed at once. */
+TEST_F(ModuleWalk, Type1SequenceIsEmptyByContentNotEncoding) {
+    using dicomtest::FileBuilder;
+    struct Case {
+        const char *name;
+        FileBuilder file;
+        bool empty;
+    };
+    const std::string kEmptyFinding = "Error: \t\tType 1 element has 0 length.\n";
+    const Case cases[] = {
+        {"length 0", FileBuilder(TS_EXPLICIT_LE).Header(0x0008, 0x1115, "SQ", 0), true},
+        {"undefined, delimiter only",
+         FileBuilder(TS_EXPLICIT_LE).Header(0x0008, 0x1115, "SQ", kUndef).SeqEnd(), true},
+        {"implicit, undefined, delimiter only",
+         FileBuilder(TS_IMPLICIT_LE).Header(0x0008, 0x1115, "", kUndef).SeqEnd(), true},
+        {"undefined, one empty item",
+         FileBuilder(TS_EXPLICIT_LE).Header(0x0008, 0x1115, "SQ", kUndef).Item().ItemEnd().SeqEnd(),
+         false},
+        {"defined length, one empty item",
+         FileBuilder(TS_EXPLICIT_LE).Header(0x0008, 0x1115, "SQ", 8).Item(0), false},
+    };
+    testutil::TempDir dir;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FileBuilder file = c.file;
+        file.Text(0x0010, 0x0020, "LO", "ID01"); /* the sequence is not last */
+        const std::string path = dir.file("type1.dcm");
+        testutil::WriteFile(path, file.bytes());
+        DefHolder none{};
+        ASSERT_EQ(0, DO_importObjectFromFile(&app_, &none, path.c_str(), &io_));
+        DicomElement *seq = nullptr;
+        ASSERT_EQ(0, DE_search(&app_, io_.object, &seq, 0x0008, 0x1115, 0));
+
+        abc_.first = abc_.last = nullptr;
+        Attr(Module("C.7.3.1", "General Series", 'M'), 0x00081115, "1")->element = seq;
+        int16_t result = -1;
+        const std::string text = Logged(1, [&] { result = ByModule(); });
+        EXPECT_EQ(c.empty, text.find(kEmptyFinding) != std::string::npos) << text;
+        EXPECT_EQ(c.empty ? 1 : 0, result) << text;
+    }
+}

@@ -14,9 +14,14 @@ usage:
         items PATH N       the element is a sequence of N items
         gone PATH          neither the element nor anything under it is there
                            (PATH may name an item: 30060010[0])
+        dropitem PATH[N]   item N was deleted: the items after it move up one,
+                           and the other paths name the edited file's items
   edit_oracle.py private-block FILE
       Prints the first private block of the top level, creator first, one
       "gggg eeee" per line (nothing when there is none).
+  edit_oracle.py undefined-lengths FILE OUT [defined-items]
+      Writes FILE again as OUT with every sequence of undefined length, and
+      every item too unless "defined-items" is given.
   edit_oracle.py dump FILE
       Prints every element as "PATH repr(value)" (a sequence as "<n items>"),
       values normalised: text as str, numbers as int or float, several
@@ -123,6 +128,21 @@ def under(key, path):
     return key == path or key.startswith(path + "[") or key.startswith(path + ".")
 
 
+def drop_item(flat, item_path):
+    """flat without the item at item_path (SEQ[N]), its later items renumbered."""
+    seq, n = item_path[:-1].rsplit("[", 1)
+    n = int(n)
+    out = {}
+    for key, value in flat.items():
+        if not key.startswith(seq + "["):
+            out[key] = value
+            continue
+        index, rest = key[len(seq) + 1:].split("]", 1)
+        if int(index) != n:
+            out["%s[%d]%s" % (seq, int(index) - (int(index) > n), rest)] = value
+    return out
+
+
 def check(orig_path, edited_path, changes_path):
     orig, edited = read(orig_path), read(edited_path)
     a, b = flatten(orig), flatten(edited)
@@ -137,6 +157,8 @@ def check(orig_path, edited_path, changes_path):
                 continue
             if words[0] == "gone":
                 gone.append(words[1])
+            elif words[0] == "dropitem":
+                a = drop_item(a, words[1])
             else:
                 want[words[1]] = (words[0], words[2].strip() if len(words) > 2 else "")
     for path, (kind, literal) in want.items():
@@ -189,6 +211,22 @@ def private_block(path):
     return 0
 
 
+def undefined_lengths(path, out, mode=""):
+    ds = read(path)
+
+    def walk(data_set):
+        for el in data_set:
+            if el.VR == "SQ":
+                el.is_undefined_length = True
+                for item in el.value:
+                    item.is_undefined_length_sequence_item = mode != "defined-items"
+                    walk(item)
+
+    walk(ds)
+    ds.save_as(out)
+    return 0
+
+
 def dump(path):
     for key, (el, _) in flatten(read(path)).items():
         text = "<%d items>" % len(el.value) if el.VR == "SQ" else repr(norm(el.value))
@@ -201,6 +239,8 @@ def main():
         return check(*sys.argv[2:5])
     if sys.argv[1] == "private-block":
         return private_block(sys.argv[2])
+    if sys.argv[1] == "undefined-lengths":
+        return undefined_lengths(*sys.argv[2:5])
     if sys.argv[1] == "dump":
         return dump(sys.argv[2])
     print(__doc__)

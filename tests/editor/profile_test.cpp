@@ -48,15 +48,21 @@ protected:
 
     /* Builds the tree as the reader does (dictionary VRs, in file order):
      * "gggg,eeee=text", "gggg,eeee{" opens a sequence, "[" an item, "]"
-     * and "}" close them. */
+     * and "}" close them.  A sequence or item of defined length holds its
+     * bytes: "gggg,eeee=bytes }", "[=bytes ]".  "gggg,eeee~" is stored
+     * with VR UN, whatever the dictionary says. */
     void Build(const std::string &layout) {
         std::istringstream words(layout);
         for (std::string w; words >> w;) {
             DicomElementHead h = {};
             h.length = 0xFFFFFFFFu;
-            if (w == "[" || w == "]" || w == "}") {
+            if (w == "[" || w == "]" || w == "}" || w.compare(0, 2, "[=") == 0) {
                 h.group = 0xFFFE;
-                h.element = w == "[" ? 0xE000 : w == "]" ? 0xE00D : 0xE0DD;
+                h.element = w[0] == '[' ? 0xE000 : w == "]" ? 0xE00D : 0xE0DD;
+                if (w.size() > 2) {
+                    h.value = &w[2];
+                    h.length = (uint32_t)w.size() - 2;
+                }
             } else {
                 h.group = (uint16_t)strtoul(w.substr(0, 4).c_str(), nullptr, 16);
                 h.element = (uint16_t)strtoul(w.substr(5, 4).c_str(), nullptr, 16);
@@ -67,7 +73,7 @@ protected:
             }
             int vr = -1;
             DOU_defXVRTypeByTags(&g_app, h.group, h.element, &vr);
-            h.vr = vr;
+            h.vr = w.back() == '~' ? VR_UN : vr;
             ASSERT_EQ(0, DO_addElement(&g_app, obj(), &h)) << w;
         }
     }
@@ -197,11 +203,13 @@ TEST_F(Profile, ValuesAreStoredByTheDictionaryVr) {
 
 TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
     Build("0008,0016=1.2");
-    /* kind: b bad number and warning, w warning, u unknown action, - none */
+    /* kind: b bad number and warning, w warning, u unknown action, - none;
+     * why: the warning that follows the line's own */
     const struct {
         std::string line;
         char kind;
         const char *tag;
+        const char *why = nullptr;
     } lines[] = {
         {std::string(254, ';') + " the rest of the line: ignored", '-', ""},
         {"a 0028 0100", 'b', "0028 element 0100"}, /* US without a value */
@@ -220,7 +228,14 @@ TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
         {"d ffff ffff", 'w', "ffff element ffff"},
         {"d 0010 0020", 'w', "0010 element 0020"},
         {"e 0008 1140", 'w', "0008 element 1140"}, /* an absent sequence */
-        {"s 0008 1140 1", 'w', "0008 element 1140"},
+        /* items and delimiters are no data */
+        {"a fffe e000 hello", 'w', "fffe element e000",
+         "refused: (fffe,e000) is an item or delimiter tag, not data"},
+        {"e fffe e0dd", 'w', "fffe element e0dd",
+         "refused: (fffe,e0dd) is an item or delimiter tag, not data"},
+        {"d fffe e000", 'w', "fffe element e000", "refused: no item is selected"},
+        {"s 0008 1140 1", 'w', "0008 element 1140",
+         "select failed: (0008,1140) is absent at the current position"},
         {"A 0010 0010 x", 'u', ""},
         {" a 0010 0010 x", '-', ""},
         {"\ta 0010 0010 x", '-', ""},
@@ -235,6 +250,8 @@ TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
             want += "Error: Bad number format in profile!\n";
         if (l.kind == 'b' || l.kind == 'w')
             want += "Warning: In line " + at + " group " + l.tag + " is not in dictionary\n";
+        if (l.why)
+            want += "Warning: In line " + at + " " + l.why + "\n";
         if (l.kind == 'u')
             want += "Warning: Unknown action defined in line " + at + "\n";
     }
@@ -243,8 +260,10 @@ TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
 }
 
 TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
+    /* warned: the line of each warning, with the first word of the text
+     * when it is not the per-line one (select failed, skipped, refused) */
     const struct {
-        const char *tree, *profile, *warned_lines, *after, *saved;
+        const char *tree, *profile, *warned, *after, *saved;
     } cases[] = {
         {"", "s\n", "1", "", ""},
         {"0008,0016=1.2 0008,1140{ [ 0008,1150=1.2.3 0008,1155=1.2.3.4 ] } 0010,0010=P "
@@ -258,7 +277,7 @@ TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
          "s 0008 1140 -1\n" /* a new item 2 */
          "a 0008 1155 5.5\n"
          "s\n"
-         "s 0008 1140 3\n" /* 10: no item 3; the top level */
+         "s 0008 1140 3\n" /* 10: no item 3; the lines up to the next 's' are skipped */
          "e 0010 0010\n"
          "e 0010 0030\n"
          "d 0010 0020\n"
@@ -266,12 +285,13 @@ TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
          "s 0008 1140 00000000000000000001\n" /* 15: a word of 20 characters */
          "s 0008 1140 0000000000000000001 0008 1150\n"
          "a 0008 1155 7.7\n",
-         "5 10 14 15",
+         "5 5:select 10 10:select 11:skipped 12:skipped 13:skipped 14:skipped 15 15:select",
          "0008,0016 0008,1140{FFFE,E000{0008,1150 0008,1155 0008,1160} FFFE,E000{0008,1155}} "
          "0010,0010 "
-         "0010,0030",
+         "0010,0020",
          "00081140=<2 items>;00081140[0].00081150='9.9';00081140[0].00081155='7.7';"
-         "00081140[0].00081160='';00081140[1].00081155='5.5';00100010='';00100030=''"},
+         "00081140[0].00081160='';00081140[1].00081155='5.5';00100010='P';00100020='ID';"
+         "00100030="},
         /* 'e' of the last element of an item, 'a' after 'd' of the last
          * element of a level: the element goes where the deleted one was. */
         {"0008,0016=1.2 0008,1140{ [ 0008,1150=1.2.3 0040,a730{ [ 0040,a040=TEXT ] } ] } "
@@ -291,24 +311,31 @@ TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
          "a 0040 a040 CODE\n"
          "s\n"
          "s 0008 1140 1\n"
-         "d fffe e000\n" /* the only item: the position is on its sequence */
+         "d fffe e000\n" /* the only item: no item is current, nothing is added */
          "a 0008 1030 TOP\n"
          "e 0008 0016\n"
          "s\n"
          "e 0008 1140\n",
-         "", "0008,0016 0008,1030 0008,1140", "00081030='TOP';00080016='';00081140=<0 items>"},
+         "7 7:refused 8 8:refused", "0008,0016 0008,1140",
+         "00081030=;00080016='1.2';00081140=<0 items>"},
     };
     for (const auto &c : cases) {
         DO_closeObject(&io_);
         ASSERT_EQ(0, DO_openObject(&io_));
         Build(c.tree);
-        std::string want = "Info: Processing profile $T/main.prf\n", log = Run(c.profile);
-        std::istringstream warned(c.warned_lines);
-        for (std::string n; warned >> n;)
-            want += "Warning: In line " + n;
-        for (size_t at; (at = log.find(" group ")) != std::string::npos;)
-            log.erase(at, log.find('\n', at) - at + 1); /* the tags: in the tree below */
-        EXPECT_EQ(want, log) << c.profile;
+        std::istringstream log(Run(c.profile));
+        std::string warned, line;
+        EXPECT_TRUE(std::getline(log, line) && line == "Info: Processing profile $T/main.prf");
+        while (std::getline(log, line)) {
+            std::istringstream words(line.compare(0, 17, "Warning: In line ") ? "?" + line
+                                                                                : line.substr(17));
+            std::string n, what;
+            words >> n >> what;
+            if (!what.empty() && what.back() == ':')
+                what.pop_back();
+            warned += (warned.empty() ? "" : " ") + n + (what == "group" ? "" : ":" + what);
+        }
+        EXPECT_EQ(c.warned, warned) << c.profile;
         EXPECT_EQ(c.after, Tree()) << c.profile;
         if (!*c.saved)
             continue;
@@ -319,6 +346,110 @@ TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
     }
 }
 
+TEST_F(Profile, AFailedSelectSaysWhyAndTheEditsAfterItAreSkipped) {
+    /* Each profile starts with a select that fails, then edits meant for
+     * the item it names; inc.prf and fail.prf are included by some. */
+    const std::string skip = "skipped: the select in line 1 of $T/main.prf failed\n";
+    const struct {
+        const char *tree;
+        std::string profile, include, log, after, values;
+    } cases[] = {
+        {"0010,0010=P 0010,0020=ID",
+         "s 0010 1002 1\na 0010 0020 X\ne 0010 0030\nd 0010 0010\ns\na 0010 0040 F\n", "",
+         "1 select failed: (0010,1002) is absent at the current position\n"
+         "2 " + skip + "3 " + skip + "4 " + skip,
+         "0010,0010 0010,0020 0010,0040", "00100010=P;00100020=ID;00100040=F"},
+        {"0008,1140~ } 0010,0020=ID", "s 0008 1140 1\na 0008 1150 1.2\n", "",
+         "1 select failed: (0008,1140) is not a sequence\n2 " + skip, "0008,1140 0010,0020",
+         "00100020=ID"},
+        {"0008,1140{ [ 0008,1150=1.2 ] } 0010,0020=ID", "s 0008 1140 2\nd 0008 1150\n", "",
+         "1 select failed: sequence (0008,1140) has 1 item(s), no item 2\n2 " + skip,
+         "0008,1140{FFFE,E000{0008,1150}} 0010,0020", "00081140[0].00081150=1.2"},
+        {"0008,1140=RAW } 0010,0020=ID", "s 0008 1140 1\ne 0010 0020\n", "",
+         "1 select failed: sequence (0008,1140) has a defined length and is held as raw bytes\n"
+         "2 " + skip,
+         "0008,1140 0010,0020", "00100020=ID"},
+        {"0008,1140{ [=RAW ] } 0010,0020=ID", "s 0008 1140 1 0008 1150 0\na 0010 0020 X\n", "",
+         "1 select failed: the item has a defined length and is held as raw bytes\n2 " + skip,
+         "0008,1140{FFFE,E000} 0010,0020", "00100020=ID"},
+        /* an include goes on in the failed state up to its own select, and
+         * the including profile goes on where the include left it */
+        {"0010,0010=P", "s 0010 1002 1\nf $T/inc.prf\na 0010 0020 X\n",
+         "a 0010 0010 Y\ns\na 0010 0030 Z\n",
+         "1 select failed: (0010,1002) is absent at the current position\n"
+         "Info: Processing profile $T/inc.prf\n1 " + skip +
+             "Info: Processing profile $T/main.prf (cont.)\n",
+         "0010,0010 0010,0020 0010,0030", "00100010=P;00100020=X;00100030=Z"},
+        {"0010,0010=P", "f $T/inc.prf\na 0010 0020 X\ns\na 0010 0030 Z\n", "s 0010 1002 1\n",
+         "Info: Processing profile $T/inc.prf\n"
+         "1 select failed: (0010,1002) is absent at the current position\n"
+         "Info: Processing profile $T/main.prf (cont.)\n"
+         "2 skipped: the select in line 1 of $T/inc.prf failed\n",
+         "0010,0010 0010,0030", "00100010=P;00100030=Z"},
+        /* a bare 's' fails only on an empty object: the top level is right */
+        {"", "s\na 0010 0010 NEW\n", "", "", "0010,0010", "00100010=NEW"},
+    };
+    for (const auto &c : cases) {
+        DO_closeObject(&io_);
+        ASSERT_EQ(0, DO_openObject(&io_));
+        Build(c.tree);
+        testutil::WriteFile(tmp_.file("inc.prf"), c.include);
+        std::string profile = c.profile; /* $T: the scratch folder, as in the log */
+        for (size_t at; (at = profile.find("$T")) != std::string::npos;)
+            profile.replace(at, 2, tmp_.path());
+        /* The log without the per-line warning of the failed select and
+         * with "Warning: In line" shortened to the number. */
+        std::istringstream lines(Run(profile));
+        std::string log;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find(" is not in dictionary") != std::string::npos ||
+                line == "Info: Processing profile $T/main.prf")
+                continue;
+            if (line.compare(0, 17, "Warning: In line ") == 0)
+                line.erase(0, 17);
+            log += line + "\n";
+        }
+        EXPECT_EQ(c.log, log) << c.profile;
+        EXPECT_EQ(c.after, Tree()) << c.profile;
+        std::istringstream values(c.values);
+        for (std::string kv; std::getline(values, kv, ';');) {
+            std::string value = Bytes(kv.substr(0, kv.find('=')));
+            if (!value.empty() && value.back() == '\0')
+                value.pop_back();
+            EXPECT_EQ(kv.substr(kv.find('=') + 1), value) << c.profile;
+        }
+    }
+}
+
+TEST_F(Profile, IncludesOfAProfileAlreadyOpenAreRefused) {
+    Build("0008,1140{ }");
+    testutil::ScopedEnv path("QUENOR_PREDEF_PATH", tmp_.path());
+    /* main includes a, which includes itself (by another name), b and
+     * main; b includes a.  Each appends one item and names it. */
+    testutil::WriteFile(tmp_.file("a.prf"), "s\ns 0008 1140 -1\na 0008 1150 A\n"
+                                            "f ./a.prf\nf b.prf\nf main.prf\na 0008 1155 A\n");
+    testutil::WriteFile(tmp_.file("b.prf"), "s\ns 0008 1140 -1\na 0008 1150 B\nf a.prf\n");
+    const std::string cont = " (cont.)\n", refused = " refused: that profile is already open\n";
+    EXPECT_EQ("Info: Processing profile $T/main.prf\n"
+              "Info: Processing profile $T/a.prf\n"
+              "Warning: In line 4 include of ./a.prf" + refused +
+                  "Info: Processing profile $T/b.prf\n"
+                  "Warning: In line 4 include of a.prf" + refused +
+                  "Info: Processing profile $T/a.prf" + cont +
+                  "Warning: In line 6 include of main.prf" + refused +
+                  "Info: Processing profile $T/main.prf" + cont +
+                  "Warning: In line 2 include of main.prf" + refused,
+              Run("f a.prf\nf main.prf\ns\ns 0008 1140 -1\na 0008 1150 M\n"));
+    /* a's last line works where b left the position */
+    EXPECT_EQ("0008,1140{FFFE,E000{0008,1150} FFFE,E000{0008,1150 0008,1155} "
+              "FFFE,E000{0008,1150}}",
+              Tree());
+    for (const char *n : {"A0", "B1", "M2"})
+        EXPECT_EQ(std::string(n, 1) + '\0',
+                  Bytes("00081140[" + std::string(n + 1) + "].00081150"));
+    EXPECT_EQ(0, unopened_);
+}
+
 TEST_F(Profile, ASequenceHeldAsRawBytesKeepsItsItems) {
     DO_closeObject(&io_);
     io_.out_meta_ts = io_.out_ds_ts = -1;
@@ -327,10 +458,16 @@ TEST_F(Profile, ASequenceHeldAsRawBytesKeepsItsItems) {
     const std::string raw = Bytes("00101002");
     if (raw.empty())
         GTEST_SKIP() << "the reader no longer keeps a sequence of defined length as its bytes";
+    const std::string raw_bytes = " select failed: sequence (0010,1002) has a defined length "
+                                  "and is held as raw bytes\n";
+    /* Line 3 follows a failed select; after line 4 it keeps the sequence. */
     EXPECT_EQ("Info: Processing profile $T/main.prf\n"
               "Warning: In line 1 group 0010 element 1002 is not in dictionary\n"
-              "Warning: In line 2 group 0010 element 1002 is not in dictionary\n",
-              Run("s 0010 1002 -1\ns 0010 1002 1\na 0010 1002\n"));
+              "Warning: In line 1" + raw_bytes +
+                  "Warning: In line 2 group 0010 element 1002 is not in dictionary\n"
+                  "Warning: In line 2" + raw_bytes +
+                  "Warning: In line 3 skipped: the select in line 2 of $T/main.prf failed\n",
+              Run("s 0010 1002 -1\ns 0010 1002 1\na 0010 1002\ns\na 0010 1002\n"));
     EXPECT_EQ(raw, Bytes("00101002"));
     auto saved = SaveAndRead();
     EXPECT_EQ("<2 items>", saved["00101002"]);

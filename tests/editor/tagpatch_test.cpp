@@ -180,6 +180,18 @@ const char kAnonymise[] = "; site de-identification\n"
                           "a 0008 0100 113100\n"
                           "a 0008 0102 DCM\n"
                           "a 0008 0104 \"Basic Application Confidentiality Profile\"\n"
+                          "s\n"
+                          /* Selects that fail on every sample: what follows
+                           * them up to the next 's' must not edit the top
+                           * level, nor the lines of an include. */
+                          "s 0010 1002 1          ; absent, or of a defined length\n"
+                          "a 0010 0020 WRONG1\n"
+                          "e 0010 0040\n"
+                          "f skipped.prf\n"
+                          "d 0008 0020\n"
+                          "s\n"
+                          "s 0012 0064 2          ; it has one item\n"
+                          "a 0010 0010 WRONG2\n"
                           "s\n";
 
 const char kAnonymised[] = "set 00100010 'ANONYMOUS^PATIENT'\n"
@@ -194,6 +206,7 @@ const char kAnonymised[] = "set 00100010 'ANONYMOUS^PATIENT'\n"
 
 TEST(Tagpatch, AnonymisationOfEverySampleKeepsAllElseAndThePixels) {
     TempDir tmp;
+    WriteFile(tmp.file("skipped.prf"), "a 0010 0030 19000101\nd 0010 0020\n");
     std::vector<std::string> edited, unread;
     for (const std::string &name : testutil::SampleFiles()) {
         const std::string in = testutil::SamplePath(name), out = tmp.file(name);
@@ -209,7 +222,8 @@ TEST(Tagpatch, AnonymisationOfEverySampleKeepsAllElseAndThePixels) {
         }
         WriteFile(tmp.file("anon.prf"), profile);
         WriteFile(out, "old");
-        auto r = Patch({"-p", tmp.file("anon.prf"), "-i", in, "-o", out, "-v1"});
+        auto r = Patch({"-p", tmp.file("anon.prf"), "-i", in, "-o", out, "-v2"}, "tagpatchd",
+                       {{"QUENOR_PREDEF_PATH", tmp.path()}});
         if (r.status != 0 && r.err.find("Error in opening DICOM object.") != std::string::npos) {
             unread.push_back(name); /* not accepted by the reader */
             continue;
@@ -223,6 +237,8 @@ TEST(Tagpatch, AnonymisationOfEverySampleKeepsAllElseAndThePixels) {
         }
         ASSERT_EQ(0, r.status) << name << r.err;
         EXPECT_EQ("", Verdict(in, out, changes, tmp)) << name;
+        EXPECT_EQ(2u, Count(r.err, " select failed: ")) << name << r.err;
+        EXPECT_EQ(6u, Count(r.err, " skipped: the select in line ")) << name << r.err;
         edited.push_back(name);
     }
     for (const char *must : {"CT_small.dcm", "MR_small.dcm", "MR_small_bigendian.dcm",
@@ -233,6 +249,74 @@ TEST(Tagpatch, AnonymisationOfEverySampleKeepsAllElseAndThePixels) {
         skipped += " " + n;
     if (!skipped.empty())
         std::printf("[ note ] not accepted by the reader:%s\n", skipped.c_str());
+}
+
+/* dcmdump's complaints about a file: "" when it reads it cleanly. */
+std::string DcmdumpComplaints(const std::string &path) {
+    auto r = testutil::Run({"/usr/bin/dcmdump", path});
+    std::string complaints = r.status == 0 ? "" : "status " + std::to_string(r.status) + "\n";
+    for (const std::string &text : {r.out, r.err})
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            if (text.compare(at, 3, "W: ") == 0 || text.compare(at, 3, "E: ") == 0)
+                complaints += text.substr(at, end - at + 1);
+    return complaints;
+}
+
+TEST(Tagpatch, EditsAfterAnItemDeletionLandInsideItemsOrAreRefused) {
+    TempDir tmp;
+    /* The RT plan with sequences and items of undefined length, as items
+     * are among the elements of the tree; and with items of defined
+     * length, held as raw bytes. */
+    const std::string plan = testutil::SamplePath("rtplan.dcm");
+    for (const char *mode : {"", "defined-items"}) {
+        auto r = testutil::Run({"/usr/bin/python3", "-W", "ignore", Oracle(), "undefined-lengths",
+                                plan, tmp.file(*mode ? "raw_items.dcm" : "items.dcm"), mode});
+        ASSERT_EQ(0, r.status) << r.err;
+    }
+    const struct {
+        const char *input, *profile, *refused, *changes;
+    } cases[] = {
+        /* the only item: nothing beside the items, nothing at the top */
+        {"items.dcm", "s 300a 0070 1\nd fffe e000\na 0008 0080 X\ne 0008 0080\nd 0008 0080\n",
+         "3 4 5", "dropitem 300A0070[0]\n"},
+        /* the first of two: the edits go into the next one */
+        {"items.dcm", "s 300a 0010 1\nd fffe e000\na 300a 0016 NEW\ne 300a 0020\nd 300a 0018\n",
+         "",
+         "dropitem 300A0010[0]\nset 300A0010[0].300A0016 'NEW'\nempty 300A0010[0].300A0020\n"
+         "gone 300A0010[0].300A0018\n"},
+        /* the current item is the one deleted; a select goes on from the
+         * sequence's level */
+        {"items.dcm",
+         "s 300a 0010 2\nd fffe e000\na 300a 0016 X\nd fffe e000\ns 300a 0010 1 300a 0016 0\n"
+         "a 300a 0016 ONE\n",
+         "3 4", "dropitem 300A0010[1]\nset 300A0010[0].300A0016 'ONE'\n"},
+        {"items.dcm",
+         "s 300a 0070 1\nd fffe e000\ns 300a 0070 -1\na 300a 0071 5\ns\na 0008 0080 TOP\n", "",
+         "dropitem 300A0070[0]\nitems 300A0070 1\nset 300A0070[0].300A0071 5\n"
+         "set 00080080 'TOP'\n"},
+        /* nested: the last control point of the first beam */
+        {"items.dcm",
+         "s 300a 00b0 1 300a 0111 2\nd fffe e000\na 300a 0112 7\ns 300a 0111 1\n"
+         "a 300a 0112 7\n",
+         "3", "dropitem 300A00B0[0].300A0111[1]\nset 300A00B0[0].300A0111[0].300A0112 7\n"},
+        /* an item held as raw bytes can be deleted, not edited */
+        {"raw_items.dcm", "s 300a 0070 1\na 300a 0071 9\nd 300a 0071\nd fffe e000\n", "2 3",
+         "dropitem 300A0070[0]\n"},
+    };
+    for (const auto &c : cases) {
+        WriteFile(tmp.file("edit.prf"), c.profile);
+        const std::string in = tmp.file(c.input), out = tmp.file("out.dcm");
+        auto r = Patch({"-p", tmp.file("edit.prf"), "-i", in, "-o", out, "-v2"});
+        ASSERT_EQ(0, r.status) << c.profile << r.err;
+        std::string refused;
+        for (size_t at = 0; (at = r.err.find(" refused: ", at)) != std::string::npos; at++) {
+            size_t line = r.err.rfind("In line ", at) + 8;
+            refused += (refused.empty() ? "" : " ") + r.err.substr(line, at - line);
+        }
+        EXPECT_EQ(c.refused, refused) << c.profile << r.err;
+        EXPECT_EQ("", DcmdumpComplaints(out)) << c.profile;
+        EXPECT_EQ("", Verdict(in, out, c.changes, tmp)) << c.profile;
+    }
 }
 
 /* An element of a bare implicit little-endian data set. */

@@ -1,11 +1,13 @@
 /*
  * tagdump_test.cpp -- listings of small files written here: the whole text
  * of one listing against listing_expected.txt, then the preamble forms, the
- * column switches, hidden elements, long values and the list file.
+ * column switches, hidden elements, long values, the list file, a listing
+ * that cannot be written and the pixel data line of a long path.
  */
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <sstream>
 #include <string>
@@ -283,6 +285,70 @@ TEST_F(Listing, ListFile) {
     EXPECT_EQ("", r.out);
     EXPECT_NE(std::string::npos, r.err.find("Error: Cannot open list file " + bad + ".\n"))
         << r.err;
+}
+
+/* A listing that does not land fails, whether the list file or standard
+ * output sits on a full device, and whether the failure shows at the final
+ * flush (a listing smaller than the stream's buffer) or while the lines
+ * are written (one of some 400 kB). */
+TEST_F(Listing, AListingThatCannotBeWrittenEndsWithStatusOne) {
+    if (!testutil::FileExists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    std::string many;
+    for (uint16_t e = 0; e < 300; ++e)
+        many += Explicit(0x0011, uint16_t(0x1000 + e), "LT", std::string(1200, 'y'));
+    const std::string large = Write("large.dcm", Preamble("") + MetaGroup() + many);
+    const std::string to_stdout = "stdout";
+    for (const std::string &file : {Simple(), large}) {
+        for (const std::string &target : {std::string("/dev/full"), to_stdout}) {
+            testutil::RunResult r;
+            std::string message;
+            if (target == to_stdout) {
+                r = testutil::Run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                   testutil::BinPath("tagdump"), "-v1", "-i", file},
+                                  {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
+                message = "Error: Cannot write list to standard output.\n";
+            } else {
+                r = Tagdump({"-v1", "-i", file, "-o", target});
+                message = "Error: Cannot write list file " + target + ".\n";
+                EXPECT_EQ("", r.out);
+            }
+            EXPECT_EQ(1, r.status) << file << " " << target;
+            EXPECT_NE(std::string::npos, r.err.find(message)) << r.err;
+        }
+    }
+    /* the same large listing where it can be written */
+    testutil::RunResult r = Tagdump({"-i", large, "-o", dir_.file("large.txt")});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(300u + 7u, Lines(testutil::ReadFile(dir_.file("large.txt"))).size());
+}
+
+/* The pixel data line names where the pixels lie: a long path keeps the
+ * offset and length after it, and only the line's own limit of 1279
+ * characters cuts it. */
+TEST_F(Listing, PixelDataLineIsCutOnlyAtTheLineLimit) {
+    for (size_t length : {300u, 480u, 700u, 1400u}) {
+        /* a path of exactly that many characters, through nested folders */
+        std::string folder = dir_.path() + "/" + std::to_string(length);
+        ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+        while (length - folder.size() > 251) { /* a name holds at most 255 */
+            folder += "/" + std::string(200, 'd');
+            ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+        }
+        ASSERT_LT(folder.size() + 10, length);
+        std::string path = folder + "/" + std::string(length - folder.size() - 5, 'p') + ".dcm";
+        ASSERT_EQ(length, path.size());
+        std::string head = Preamble("") + MetaGroup() + Explicit(0x7FE0, 0x0010, "OW", "", 8);
+        testutil::WriteFile(path, head + std::string(8, '\x22'));
+
+        char numbers[96];
+        snprintf(numbers, sizeof numbers, ", offset=0x%zX(%zu), length=0x8(8)  ", head.size(),
+                 head.size());
+        std::string want = "7FE0  0010  OW            8  Data in file " + path + numbers;
+        std::vector<std::string> body = Body(path, {"-de"});
+        ASSERT_FALSE(body.empty());
+        EXPECT_EQ(want.substr(0, 1279), body.back()) << length;
+    }
 }
 
 } // namespace

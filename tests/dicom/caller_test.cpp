@@ -1,0 +1,297 @@
+/*
+ * caller_test.cpp -- the exported element API used as a caller uses it, on
+ * real and built files, with nothing but medcore.h: an element read,
+ * changed and handed back (pixel data included), elements added after a
+ * file whose last element is a sequence of defined length, a tag a file
+ * holds twice, and private searches after whatever frees the element they
+ * found.  Every saved file must be read by dcmdump without a warning and
+ * by pydicom with the values in place.
+ */
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "file_builder.h"
+#include "medcore.h"
+#include "testutil.h"
+
+namespace {
+
+using dicomtest::FileBuilder;
+using testutil::TempDir;
+
+const uint32_t kUndefined = 0xFFFFFFFFu;
+const std::string kSecondaryCapture = std::string("1.2.840.10008.5.1.4.1.1.7") + '\0';
+
+DicomElementHead Record(uint16_t group, uint16_t element, const std::string *text = nullptr) {
+    DicomElementHead rec{};
+    rec.group = group;
+    rec.element = element;
+    if (text) {
+        rec.value = const_cast<char *>(text->data());
+        rec.length = (uint32_t)text->size();
+    }
+    return rec;
+}
+
+std::string Text(const DicomElementHead &rec) {
+    return rec.value ? std::string(static_cast<const char *>(rec.value), rec.length) : "";
+}
+
+std::string Quoted(const std::string &s) {
+    return "\"" + s + "\"";
+}
+
+/* The bundled definitions and an IOObject, as a program sets them up. */
+class Caller : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(testutil::LoadTagDefs(&app_, "callertest"));
+        LoadPrivateDefs();
+        init_IOObject(&io_);
+        saved_mask_ = log_mask(0);
+    }
+    void TearDown() override {
+        DO_closeObject(&io_);
+        DoneTagPrvDef(&app_, &defs_);
+        log_mask(saved_mask_);
+    }
+    void LoadPrivateDefs() {
+        const std::string prv = testutil::DefsDir() + "/prv_tab.def";
+        ASSERT_EQ(0, InitDICOMPrvDef(&app_, &defs_, prv.c_str(), 1));
+    }
+    int16_t Import(const std::string &path) {
+        return DO_importObjectFromFile(&app_, &defs_, path.c_str(), &io_);
+    }
+    std::string Built(const std::string &name, const FileBuilder &file) {
+        dicomtest::KeepAsSeed(name + ".dcm", file.bytes());
+        const std::string path = dir_.file(name + ".dcm");
+        testutil::WriteFile(path, file.bytes());
+        return path;
+    }
+    /* The top-level element's value as DO_searchForElement copies it out;
+     * "(absent)" when there is none. */
+    std::string Search(uint16_t group, uint16_t element) {
+        DicomElementHead rec = Record(group, element);
+        if (DO_searchForElement(io_.object, &rec) != 0)
+            return "(absent)";
+        std::string text = Text(rec);
+        free(rec.value);
+        return text;
+    }
+    /* The value of the private element, by creator, as the search gives it;
+     * "(not found)" on -1, which must leave the record without value. */
+    std::string SearchPrivate(const char *creator, uint16_t group, uint16_t element) {
+        DicomElementHead rec = Record(group, element);
+        if (DO_searchForPrivateElement(&defs_, nullptr, creator, &rec) != 0) {
+            EXPECT_EQ(nullptr, rec.value);
+            EXPECT_EQ(0u, rec.length);
+            return "(not found)";
+        }
+        std::string text = Text(rec);
+        free(rec.value);
+        return text;
+    }
+
+    TempDir dir_;
+    AppData app_{};
+    DefHolder defs_{};
+    IOObject io_{};
+    int16_t saved_mask_ = 0;
+};
+
+/* ---- read, change, hand back, add; then save ---- */
+
+struct Use {
+    std::string name;
+    std::string input;                                   /* file to import */
+    std::function<void(AppData *, DicomObject *)> calls; /* the caller's work */
+    std::map<std::string, std::string> values;           /* saved top-level values */
+    std::vector<std::string> same;                       /* saved as in the input */
+};
+
+/* CT_small's pixel data element copied out and handed back in by `give`,
+ * twice; the pixels saved are the file's. */
+Use PixelsHandedBack(
+    const char *way,
+    const std::function<int16_t(AppData *, DicomObject *, DicomElementHead *)> &give) {
+    auto calls = [give](AppData *app, DicomObject *obj) {
+        for (int round = 0; round < 2; round++) {
+            DicomElementHead pixels = Record(0x7FE0, 0x0010);
+            ASSERT_EQ(0, DO_searchForElement(obj, &pixels));
+            ASSERT_EQ(sizeof(PixelDataDesc), pixels.length);
+            EXPECT_EQ(0, give(app, obj, &pixels));
+            free(pixels.value);
+        }
+    };
+    return {std::string("pixel data through ") + way,
+            testutil::SamplePath("CT_small.dcm"),
+            calls,
+            {},
+            {"7FE0,0010"}};
+}
+
+int16_t ThroughCursor(AppData *app, DicomObject *obj, DicomElementHead *rec) {
+    DicomElement *pos = nullptr; /* the cursor on the element: DE_add replaces it */
+    EXPECT_EQ(0, DE_search(app, obj, &pos, rec->group, rec->element, 0));
+    return DE_add(app, obj, rec);
+}
+
+/* Three absent top-level tags, each added another way. */
+void AddThreeWays(AppData *app, DicomObject *obj) {
+    static const std::string kChanged = "BY CHANGE ", kAdded = "BY ADD", kCursor = "BY CURSOR ";
+    DicomElementHead changed = Record(0x0008, 0x0080, &kChanged);
+    EXPECT_EQ(0, DO_changeElement(app, obj, &changed));
+    DicomElementHead added = Record(0x0010, 0x1000, &kAdded);
+    DOU_defXVRTypeByTags(app, added.group, added.element, &added.vr);
+    EXPECT_EQ(0, DO_addElement(app, obj, &added));
+    DicomElement *pos = nullptr; /* an absent tag empties the cursor */
+    EXPECT_EQ(-1, DE_search(app, obj, &pos, 0x0032, 0x4000, 0));
+    DicomElementHead cursor = Record(0x0032, 0x4000, &kCursor);
+    DOU_defXVRTypeByTags(app, cursor.group, cursor.element, &cursor.vr);
+    EXPECT_EQ(0, DE_add(app, obj, &cursor));
+    for (const DicomElementHead *rec : {&changed, &added, &cursor}) {
+        DicomElementHead copy = Record(rec->group, rec->element);
+        EXPECT_EQ(0, DO_searchForElement(obj, &copy)) << std::hex << rec->element;
+        free(copy.value);
+    }
+}
+
+FileBuilder EndingInDefinedLengthSequence() {
+    FileBuilder f;
+    f.Preamble().Meta(Explicit_VR_Little_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_LE);
+    f.Text(0x0008, 0x0016, "UI", kSecondaryCapture);
+    f.Text(0x0010, 0x0010, "PN", "DOE^JANE");
+    /* (0008,1115) holding one item of (0008,1150), all of defined length */
+    f.Header(0x0008, 0x1115, "SQ", 8 + 8 + 6).Item(8 + 6).Text(0x0008, 0x1150, "UI", "1.2.34");
+    return f;
+}
+
+/* (0008,0060) first as an undefined-length element holding an empty item,
+ * then again with the value "CT": the later one wins, all of it. */
+FileBuilder ModalityTwice() {
+    FileBuilder f;
+    f.Preamble().Meta(Implicit_VR_Little_Endian_Transfer_Syntax_UID).Syntax(TS_IMPLICIT_LE);
+    f.Text(0x0008, 0x0016, "UI", kSecondaryCapture);
+    f.Header(0x0008, 0x0060, "", kUndefined).Item().ItemEnd().SeqEnd();
+    f.Text(0x0008, 0x0060, "", "CT");
+    f.Text(0x0010, 0x0010, "", "DOE^JANE");
+    return f;
+}
+
+TEST_F(Caller, ReadChangeHandBackAndSave) {
+    const std::vector<Use> uses = {
+        PixelsHandedBack("DO_changeElement", DO_changeElement),
+        PixelsHandedBack("DE_add", ThroughCursor),
+        PixelsHandedBack("DO_addElement", DO_addElement),
+        {"adds after a real file ending in a defined-length sequence",
+         testutil::SamplePath("test-SR.dcm"),
+         AddThreeWays,
+         {{"0008,0080", "BY CHANGE"}, {"0010,1000", "BY ADD"}, {"0032,4000", "BY CURSOR"}},
+         {"0040,A730"}},
+        {"adds after a built file ending in a defined-length sequence",
+         Built("ends_in_defined_length_sequence", EndingInDefinedLengthSequence()),
+         AddThreeWays,
+         {{"0008,0080", "BY CHANGE"}, {"0010,1000", "BY ADD"}, {"0032,4000", "BY CURSOR"}},
+         {"0008,1115"}},
+        {"a tag the file holds twice",
+         Built("duplicate_tag_holding_items", ModalityTwice()),
+         [](AppData *app, DicomObject *obj) {
+             DicomElement *pos = nullptr;
+             ASSERT_EQ(0, DE_search(app, obj, &pos, 0x0008, 0x0060, 0));
+             EXPECT_EQ(nullptr, pos->first_child) << "the earlier one's items stayed";
+             EXPECT_EQ(2u, pos->length);
+         },
+         {{"0008,0060", "CT"}, {"0010,0010", "DOE^JANE"}},
+         {}},
+    };
+    for (const Use &use : uses) {
+        SCOPED_TRACE(use.name);
+        ASSERT_EQ(0, Import(use.input));
+        use.calls(&app_, io_.object);
+        for (const auto &v : use.values)
+            EXPECT_NE("(absent)", Search((uint16_t)std::stoul(v.first.substr(0, 4), nullptr, 16),
+                                         (uint16_t)std::stoul(v.first.substr(5), nullptr, 16)))
+                << v.first;
+
+        io_.out_meta_ts = TS_EXPLICIT_LE;
+        io_.out_ds_ts = TS_EXPLICIT_LE;
+        io_.meta_header = 1;
+        const std::string out = dir_.file("saved.dcm");
+        ASSERT_EQ(0, DO_copyObjectToFile(&app_, &io_, out.c_str()));
+
+        auto dump = testutil::Run({"/usr/bin/dcmdump", out});
+        EXPECT_EQ(0, dump.status);
+        EXPECT_EQ("", dump.err);
+        std::string json = "{\"values\": {";
+        for (const auto &v : use.values)
+            json += (json.back() == '{' ? "" : ", ") + Quoted(v.first) + ": " + Quoted(v.second);
+        json += "}, \"same\": [";
+        for (const std::string &tag : use.same)
+            json += (json.back() == '[' ? "" : ", ") + Quoted(tag);
+        json += "]}";
+        auto oracle = testutil::Run(
+            {"/usr/bin/python3", std::string(QUENOR_SOURCE_DIR) + "/tests/dicom/caller_oracle.py",
+             use.input, out, json});
+        EXPECT_EQ(0, oracle.status) << oracle.out << oracle.err;
+    }
+}
+
+/* ---- private searches after the element found goes ---- */
+
+TEST_F(Caller, PrivateSearchNeverReachesAnElementThatWent) {
+    const std::string sample = testutil::SamplePath("CT_small.dcm");
+    const std::string refused =
+        Built("odd_length", FileBuilder().Text(0x0008, 0x0016, "", "1.2.3"));
+    const std::string other =
+        Built("no_private", FileBuilder().Text(0x0008, 0x0016, "", kSecondaryCapture));
+    DicomElementHead suite = Record(0x0009, 0x1002);
+    struct Loss {
+        const char *name;
+        std::function<void()> act;
+    };
+    const std::vector<Loss> losses = {
+        {"a second import that the reader refuses", [&] { EXPECT_EQ(-1, Import(refused)); }},
+        {"a second import without it", [&] { EXPECT_EQ(0, Import(other)); }},
+        {"DO_closeObject", [&] { EXPECT_EQ(0, DO_closeObject(&io_)); }},
+        {"DO_openObject on the IOObject", [&] { EXPECT_EQ(0, DO_openObject(&io_)); }},
+        {"DO_deleteElement", [&] { DO_deleteElement(&app_, io_.object, &suite); }},
+        {"DE_delete",
+         [&] {
+             DicomElement *pos = nullptr;
+             ASSERT_EQ(0, DE_search(&app_, io_.object, &pos, 0xFFFF, 0xFFFF, 0));
+             EXPECT_EQ(0, DE_delete(&app_, io_.object, &suite));
+         }},
+        {"SortCodes keeping a later one of its tag",
+         [&] {
+             DicomElementHead later = Record(0x0009, 0x1002);
+             ASSERT_EQ(0, DO_addElement(&app_, io_.object, &later));
+             SortCodes(io_.object->root);
+         }},
+    };
+    for (const Loss &loss : losses) {
+        SCOPED_TRACE(loss.name);
+        ASSERT_EQ(0, Import(sample));
+        ASSERT_EQ("CT01", SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
+        loss.act();
+        EXPECT_EQ("(not found)", SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
+    }
+
+    /* Definitions freed before the object they are bound to, then loaded
+     * again: closing that object leaves the new ones alone. */
+    ASSERT_EQ(0, Import(sample));
+    DonePrvDef(&defs_);
+    LoadPrivateDefs();
+    ASSERT_EQ(0, BindPrvDef(&app_, &defs_, io_.object, 0));
+    ASSERT_EQ("CT01", SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
+    EXPECT_EQ(0, DO_closeObject(&io_));
+    EXPECT_EQ("(not found)", SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
+}
+
+} // namespace
