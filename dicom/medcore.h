@@ -115,6 +115,9 @@ struct DicomElement {
     uint8_t file_vr;    /* 1 + the VRCode that the VR letters of an explicit-VR
                          * file name for the element; 0 = none (implicit VR, or
                          * letters that name no VR) */
+    uint32_t value_pos; /* where the value of an item, or of a sequence or item
+                         * kept as raw bytes (content_ts set), starts in the
+                         * file read; 0 = not read from a file */
 };
 
 typedef struct DicomObject {
@@ -132,7 +135,7 @@ typedef struct PixelDataDesc {
     uint16_t samples;         /* (0028,0002) */
     char photometric[17];     /* (0028,0004), at most 16 characters */
     uint16_t planar;          /* (0028,0006) */
-    uint16_t frames;          /* (0028,0008) */
+    uint16_t frames;          /* (0028,0008), at most 65535: see frame_count */
     uint16_t rows;            /* (0028,0010) */
     uint16_t columns;         /* (0028,0011) */
     uint16_t bits_allocated;  /* (0028,0100) */
@@ -145,6 +148,8 @@ typedef struct PixelDataDesc {
     /* 2: samples of 8 bits or fewer that a big-endian source holds as OW
      * words (each pair reversed); 0: byte order by the samples themselves */
     uint16_t src_word_bytes;
+    /* (0028,0008) whole, as fill_pds reads it (an IS of up to 12 digits) */
+    uint64_t frame_count;
 } PixelDataDesc;
 
 typedef struct IOObject {

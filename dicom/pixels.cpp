@@ -208,6 +208,14 @@ bool pixel_is_foreign_encapsulated(const PixelDataDesc *pds) {
     return pds->length == kUndefined && pds->src_encoding != PE_PNG;
 }
 
+uint64_t native_image_bytes(const PixelDataDesc *d) {
+    const uint64_t frame = (uint64_t)d->columns * d->samples * (d->bits_allocated / 8u) * d->rows;
+    const uint64_t frames = frames_of(d);
+    if (frame && frames > UINT64_MAX / frame)
+        return UINT64_MAX;
+    return frame * frames;
+}
+
 uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds) {
     if (!io->copy_pixels || !pds || pds->length == 0)
         return 0;
@@ -215,8 +223,7 @@ uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds)
         const PixelDataDesc *d = io->write_pds ? io->write_pds : pds;
         if (d->bits_allocated != 8 && d->bits_allocated != 16)
             return 0;
-        uint64_t total =
-            (uint64_t)d->columns * d->samples * (d->bits_allocated / 8u) * d->rows * d->frames;
+        const uint64_t total = native_image_bytes(d);
         return total > 0xFFFFFFFEu ? 0 : (uint32_t)(total + (total & 1));
     }
     return pds->length == kUndefined ? 0 : pds->length;

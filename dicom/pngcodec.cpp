@@ -1,12 +1,15 @@
 /*
  * pngcodec.cpp -- PNG encapsulation of (7FE0,0010): native frames into one
  * greyscale PNG stream per frame behind an offset table, and such a value
- * back to native rows.
+ * back to native rows.  The frames are as many as Number of Frames says,
+ * whole (an IS of up to 12 digits); a native value that holds fewer or
+ * more bytes than they take is not encoded, so that no frame is dropped.
  *
  * Frames are independent, so both directions spread them over a pool of
- * worker threads, one per core and at most one per frame (see
- * pngcodec_int.h for the override).  A worker has its own libpng context
- * and reads its frame's source bytes by position, so no stream is shared.
+ * worker threads, one per core and at most one per frame (frames under 16
+ * KiB stay in the calling thread; see pngcodec_int.h for the override).  A
+ * worker has its own libpng context and reads its frame's source bytes by
+ * position, so no stream is shared.
  * The saving thread alone writes the output stream and the log: encoder
  * workers hand it each finished PNG stream in memory, and it writes them in
  * frame order into items behind an offset table that it reserves first and
@@ -57,7 +60,12 @@ const uint32_t kUndefined = 0xFFFFFFFFu;
 const size_t kIoBuffer = 64 * 1024;        /* a worker's read or write buffer */
 const uint64_t kInFlightBytes = 32u << 20; /* frame bytes the encoder holds at once */
 const off_t kNoEnd = (off_t)LLONG_MAX;
-const int kNotStarted = 1; /* no worker thread could be started */
+const int kNotStarted = 1;                       /* no worker thread could be started */
+const uint64_t kSmallestSharedFrame = 16 * 1024; /* frame bytes worth a worker */
+/* An encapsulated value's offsets are 32-bit, and a frame's item takes at
+ * least its header and the signature, IHDR, IDAT and IEND of a PNG. */
+const uint64_t kLargestValue = 0xFFFFFFF0u;
+const uint64_t kSmallestItem = 8 + 8 + 25 + 12 + 12;
 
 /* ---- geometry ---- */
 
@@ -98,16 +106,19 @@ bool png_geometry(const PixelDataDesc *d, Geometry *g) {
                       (unsigned)d->bits_allocated);
         return false;
     }
-    g->frames = d->frames;
+    const uint64_t frames = frames_of(d);
+    g->frames = (uint32_t)frames;
     g->rows = d->rows;
     g->bytes = d->bits_allocated / 8u;
     uint64_t width = (uint64_t)d->columns * d->samples;
     uint64_t row_bytes = width * g->bytes;
-    uint64_t total = row_bytes * d->rows * d->frames;
+    uint64_t total = native_image_bytes(d);
     if (total == 0 || total > 0xFFFFFFFEu || width > 0x7FFFFFFFu) {
-        log_formatted(
-            1, "Pixel data (7FE0,0010): image size %u x %u x %u x %u frames cannot be PNG-coded.",
-            (unsigned)d->columns, (unsigned)d->rows, (unsigned)d->samples, (unsigned)d->frames);
+        log_formatted(1,
+                      "Pixel data (7FE0,0010): image size %u x %u x %u x %llu frames cannot be "
+                      "PNG-coded.",
+                      (unsigned)d->columns, (unsigned)d->rows, (unsigned)d->samples,
+                      (unsigned long long)frames);
         return false;
     }
     g->width = (uint32_t)width;
@@ -127,16 +138,18 @@ unsigned usable_cores() {
     return n ? n : 1;
 }
 
-/* Threads for coding `frames` frames: never more than there are frames. */
-unsigned coding_threads(uint32_t frames) {
-    unsigned n = usable_cores();
+/* Threads for coding the frames of g: never more than there are frames,
+ * and, unless the environment says how many, one for frames so small that
+ * handing each to a worker costs more than coding it. */
+unsigned coding_threads(const Geometry &g) {
+    unsigned n = g.frame_bytes() < kSmallestSharedFrame ? 1 : usable_cores();
     if (const char *v = getenv(QUENOR_PNG_THREADS_ENV)) {
         char *end = nullptr;
         unsigned long want = strtoul(v, &end, 10);
         if (end != v && *end == '\0' && want > 0 && want <= 1024)
             n = (unsigned)want;
     }
-    return frames < n ? (frames ? frames : 1) : n;
+    return g.frames < n ? (g.frames ? g.frames : 1) : n;
 }
 
 /* ---- messages ---- */
@@ -442,7 +455,7 @@ int run_frames(uint32_t frames, unsigned workers, unsigned window, const Work &w
             slot.done = false;
             written++;
         }
-        to_workers.notify_all();
+        to_workers.notify_one(); /* one more frame may start */
     }
     return 0;
 }
@@ -605,7 +618,7 @@ private:
     bool count(uint64_t n) {
         table_.push_back((uint32_t)next_);
         next_ += 8 + n + (n & 1);
-        if (next_ > 0xFFFFFFF0u || n + 1 > 0xFFFFFFFEu) {
+        if (next_ > kLargestValue || n + 1 > 0xFFFFFFFEu) {
             log_formatted(1, "Pixel data (7FE0,0010): the PNG streams exceed 4 GiB.");
             return false;
         }
@@ -808,6 +821,21 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
                       (unsigned long)pds->length, (unsigned long)g.total);
         return -1;
     }
+    /* beyond the pad byte of an odd image, bytes the PNG streams would drop */
+    if (pds->length != kUndefined && pds->length > g.total + 1) {
+        log_formatted(1,
+                      "Pixel data (7FE0,0010) holds %lu bytes, more than its image size of %lu "
+                      "(%lu frames): PNG encoding would lose the rest.",
+                      (unsigned long)pds->length, (unsigned long)g.total, (unsigned long)g.frames);
+        return -1;
+    }
+    if ((uint64_t)g.frames * kSmallestItem > kLargestValue) {
+        log_formatted(1,
+                      "Pixel data (7FE0,0010): %lu frames cannot be PNG-encoded: their items "
+                      "would pass 4 GiB.",
+                      (unsigned long)g.frames);
+        return -1;
+    }
     int filters = (io->png_filter & 31) * 8; /* the mask's five bits are libpng's five filters */
     e.filters = filters ? filters : PNG_FILTER_NONE;
     e.level = io->zlib_level;
@@ -823,7 +851,7 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     ItemWriter items(io->out, io->ts_in_force, g.frames);
     if (!items.begin())
         return -1;
-    unsigned threads = coding_threads(g.frames);
+    unsigned threads = coding_threads(g);
     uint64_t fit = std::max<uint64_t>(1, kInFlightBytes / g.frame_bytes());
     unsigned window = (unsigned)std::min<uint64_t>({2ull * threads, g.frames, fit});
     unsigned workers = std::min(threads, window);
@@ -858,7 +886,7 @@ int16_t _read_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     if (!wr_u32(io->out, io->ts_in_force, padded))
         return -1;
     off_t first_item = in.pos();
-    unsigned workers = coding_threads(g.frames);
+    unsigned workers = coding_threads(g);
     std::vector<FrameItem> items;
     int status = kNotStarted;
     if (workers > 1 && locate_items(in, in_ts, g.frames, &items))

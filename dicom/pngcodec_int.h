@@ -14,8 +14,8 @@
 #include "medcore.h"
 
 /* The number of frames coded at once: one thread per core the process may
- * run on, or QUENOR_PNG_THREADS when that holds a positive number (1 codes
- * every frame in the calling thread). */
+ * run on (one for frames under 16 KiB), or QUENOR_PNG_THREADS when that
+ * holds a positive number (1 codes every frame in the calling thread). */
 #define QUENOR_PNG_THREADS_ENV "QUENOR_PNG_THREADS"
 
 int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds);

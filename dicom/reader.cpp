@@ -487,6 +487,7 @@ bool holds_raw_content(const ReadState &st, uint32_t key, const char letters[2])
 /* Any other element: its value in host byte order. */
 bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     const uint32_t key = tag_key(rec.group, rec.element);
+    const uint64_t value_start = st.in.pos();
     bool swap_later = false;
     MallocOwner<void> value; /* the record's buffer, copied by DO_addElement */
     if (has_value_bytes(rec.length)) {
@@ -518,6 +519,9 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
     if (added && added->value && holds_raw_content(st, key, letters))
         added->content_ts =
             (uint8_t)(1 + (letters_are(letters, "UN") ? TS_IMPLICIT_LE : st.io->ts_in_force));
+    /* Directory records are named by where they stand in the file. */
+    if (added && (key == TAG_KEY_ITEM || added->content_ts))
+        added->value_pos = (uint32_t)value_start;
     if (added) {
         added->file_vr = (uint8_t)(letters_vr(letters) + 1);
         if (swap_later) {
@@ -815,6 +819,21 @@ void _skip_value(FILE *file, TransferSyntaxCode ts, uint32_t length) {
                SEEK_SET);
 }
 
+/* Number of Frames, an IS of up to 12 characters: blanks around an
+ * unsigned decimal number; 1 where it holds none (a sign is none either). */
+static uint64_t frame_count_of(const char *text, uint32_t length) {
+    const char *end = text + (length < 12 ? length : 12);
+    while (text < end && *text == ' ')
+        text++;
+    if (text < end && *text == '+')
+        text++;
+    uint64_t count = 0;
+    const char *digits = text;
+    for (; text < end && *text >= '0' && *text <= '9'; text++)
+        count = count * 10 + (uint64_t)(*text - '0');
+    return text == digits ? 1 : count;
+}
+
 void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds) {
     static const uint16_t elements[] = {0x0002, 0x0004, 0x0006, 0x0008, 0x0010,
                                         0x0011, 0x0100, 0x0101, 0x0102, 0x0103};
@@ -832,13 +851,9 @@ void fill_pds_from(AppData *app, const DicomElement *parent, PixelDataDesc *pds)
             if (found)
                 memcpy(pds->photometric, e->value, length < 16 ? length : 16);
         } else if (elements[i] == 0x0008) {
-            char text[13] = {0};
-            unsigned short frames = 1;
-            if (found)
-                memcpy(text, e->value, length < 12 ? length : 12);
-            if (!found || sscanf(text, "%hu", &frames) != 1)
-                frames = 1;
-            pds->frames = frames;
+            pds->frame_count =
+                found ? frame_count_of(static_cast<const char *>(e->value), length) : 1;
+            pds->frames = (uint16_t)(pds->frame_count < 0xFFFF ? pds->frame_count : 0xFFFF);
         } else {
             uint16_t v = 1;
             if (found && length >= sizeof v)

@@ -11,16 +11,26 @@
  * file, replaces the file a symbolic link leads to (the link stays), and
  * any other kind of target is refused.
  * The count and the write are two passes over the tree with the same pass
- * state (begin_pass) and the same element headers (encode_header).
+ * state (begin_pass) and the same element headers (encode_header).  A tree
+ * that no reader could parse back (an item outside a sequence, anything
+ * else directly in one, a group FFFE tag that is no item or delimiter)
+ * fails the save before any byte is written.
  *
  * The VR written is the dictionary's (with XS/XU as US, OX as OW or OB,
  * unknown as OB), never the one stored in the element.  Sequences and items
  * of defined length, which the reader keeps as raw bytes, go out unchanged
  * in the syntax they were read in and are re-encoded element by element in
- * any other; a save encodes each once, in its count, and writes what the
- * count measured.  Group lengths and (0008,0001) are measured on the bytes
- * actually written and corrected in the file and the tree when the counted
- * value differs (pixel data re-encoded as PNG, for one).
+ * any other (their group lengths recounted, pixel data in them native by
+ * its own item's Bits Allocated); a save encodes each once, in its count,
+ * and writes what the count measured.  Group lengths and (0008,0001) are
+ * measured on the bytes actually written and corrected in the file and the
+ * tree when the counted value differs (pixel data re-encoded as PNG, for
+ * one).
+ *
+ * A directory (DICOMDIR) names its records by their byte position in the
+ * file, which every save changes: the write notes where each record read
+ * from the input lands, in the tree or in raw content, and makes every
+ * record offset name that place once the file is written.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -51,6 +61,7 @@ const uint32_t kCurveData = 0x50003000u;
 const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
 const uint32_t kWaveformBits = 0x54001004u;
+const uint32_t kBitsAllocated = 0x00280100u;
 const size_t kOutputBuffer = 1u << 20;
 
 int dictionary_vr(AppData *app, uint32_t key) {
@@ -185,7 +196,47 @@ TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
     return ts < TS_IMPLICIT_LE ? TS_IMPLICIT_LE : ts;
 }
 
-/* ---- re-encoding of raw sequence and item content ---- */
+/* ---- raw sequence and item content ---- */
+
+/* An element header of raw content as it stands there. */
+struct SourceHeader {
+    uint32_t key = 0;
+    uint32_t length = 0;
+    int letters = -1;                     /* VR of the letters; -1 none */
+    TransferSyntaxCode content = TS_NONE; /* syntax of a sequence's content */
+};
+
+/* Reads the header at p, encoded in `from`, and moves p past it; an error
+ * text for a header cut short or a length beyond the content (key then
+ * holds what could be read of the tag), else nullptr. */
+const char *read_content_header(const unsigned char *&p, const unsigned char *end,
+                                TransferSyntaxCode from, SourceHeader *h) {
+    *h = SourceHeader();
+    if (end - p < 8)
+        return "truncated header";
+    h->key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
+    h->content = from;
+    if (!ts_is_explicit(from) || is_item_or_delimiter_key(h->key)) {
+        h->length = load_u32(p + 4, from);
+        p += 8;
+    } else {
+        const char name[3] = {(char)p[4], (char)p[5], 0};
+        h->letters = vr_of_letters(name[0], name[1]);
+        /* the reader's length forms, XX's 32 bits among them */
+        const LengthForm form = explicit_length_form(name);
+        const size_t header = 6 + form.reserved + form.size;
+        if (name[0] == 'U' && name[1] == 'N')
+            h->content = TS_IMPLICIT_LE;
+        if ((size_t)(end - p) < header)
+            return "truncated header";
+        const unsigned char *field = p + 6 + form.reserved;
+        h->length = form.size == 4 ? load_u32(field, from) : load_u16(field, from);
+        p += header;
+    }
+    if (h->length != kUndefined && (size_t)(end - p) < h->length)
+        return "length beyond the content";
+    return nullptr;
+}
 
 /* Parses bytes encoded in one syntax, as the reader parses content of
  * undefined length, and writes them again in another, each value swapped by
@@ -203,11 +254,15 @@ public:
         if (depth_ > kMaxDepth)
             return fail("nesting too deep", 0);
         const unsigned char *end = p + n;
+        GroupLengths groups(out, to_);
         bool ok = true;
         while (ok && p < end) {
-            uint32_t key;
-            ok = element(p, end, from, out, &key);
+            const size_t start = out.size();
+            SourceHeader h;
+            ok = element(p, end, from, out, &h);
+            groups.add(h, start);
         }
+        groups.end_group();
         return ok;
     }
     const std::string &error() const { return error_; }
@@ -221,8 +276,14 @@ private:
     bool signed_;
     std::string error_;
     int depth_ = 0;
-    /* Waveform Bits Allocated of the open items met so far, innermost last. */
-    std::vector<uint16_t> waveform_bits_;
+    /* What the open items have said so far about their values, innermost
+     * last: Waveform Bits Allocated, and Bits Allocated of an image (an
+     * icon) whose pixel data they hold. */
+    struct ItemBits {
+        uint16_t waveform = 0;
+        uint16_t pixels = 0;
+    };
+    std::vector<ItemBits> items_;
 
     /* One more level of nesting for as long as it lives, on every way out. */
     struct Level {
@@ -231,12 +292,45 @@ private:
         ~Level() { depth--; }
     };
 
-    /* An element header of the content as it was read. */
-    struct SourceHeader {
-        uint32_t key = 0;
-        uint32_t length = 0;
-        int letters = -1;                     /* VR of the letters; -1 none */
-        TransferSyntaxCode content = TS_NONE; /* syntax of a sequence's content */
+    /* The group lengths among the elements of one level of content, as
+     * the tree's are stored: each (gggg,0000) of a 4-byte value says how
+     * many bytes the elements of its group that follow it take, as encoded
+     * here. */
+    class GroupLengths {
+    public:
+        GroupLengths(std::vector<unsigned char> &out, TransferSyntaxCode ts) : out_(out), ts_(ts) {}
+        /* Notes the element h, encoded into out from start on. */
+        void add(const SourceHeader &h, size_t start) {
+            const uint32_t group = h.key >> 16;
+            if ((h.key & 0xFFFF) == 0 && h.length == 4 && out_.size() - start >= 4) {
+                end_group();
+                pending_ = true;
+                group_ = group;
+                value_at_ = out_.size() - 4;
+                sum_ = 0;
+            } else if (pending_ && group == group_) {
+                sum_ += (uint32_t)(out_.size() - start);
+            } else {
+                end_group();
+            }
+        }
+        /* Stores the sum of the group open, if any. */
+        void end_group() {
+            if (!pending_)
+                return;
+            uint32_t v = sum_;
+            if (ts_needs_swap(ts_))
+                swapbytes(&v, 4);
+            memcpy(out_.data() + value_at_, &v, 4);
+            pending_ = false;
+        }
+
+    private:
+        std::vector<unsigned char> &out_;
+        TransferSyntaxCode ts_;
+        bool pending_ = false;
+        uint32_t group_ = 0, sum_ = 0;
+        size_t value_at_ = 0;
     };
 
     bool fail(const char *what, uint32_t key) {
@@ -252,10 +346,20 @@ private:
     }
 
     uint16_t waveform_bits() const {
-        for (auto it = waveform_bits_.rbegin(); it != waveform_bits_.rend(); ++it)
-            if (*it)
-                return *it;
+        for (auto it = items_.rbegin(); it != items_.rend(); ++it)
+            if (it->waveform)
+                return it->waveform;
         return 0;
+    }
+
+    /* Pixel data in an item is native, whatever the pass does with the
+     * data set's own: bytes up to 8 bits allocated, else 16-bit words, by
+     * the item's own Bits Allocated (the letters where it has none). */
+    int nested_pixel_vr(int letters) const {
+        const uint16_t bits = items_.empty() ? 0 : items_.back().pixels;
+        if (bits)
+            return bits <= 8 ? VR_OB : VR_OW;
+        return letters == VR_OB ? VR_OB : VR_OW;
     }
 
     /* The VR of a value in the content; letters -1 for none. */
@@ -267,7 +371,9 @@ private:
         case VR_XS: return signed_ ? VR_SS : VR_US;
         case VR_XU: return VR_US;
         case VR_OX:
-            if (key == kPixelData || key == kCurveData)
+            if (key == kPixelData)
+                return nested_pixel_vr(letters);
+            if (key == kCurveData)
                 return enc_ == PE_NATIVE ? VR_OW : VR_OB;
             if (is_waveform_value(key)) {
                 const uint16_t bits = waveform_bits();
@@ -287,30 +393,8 @@ private:
      * short or a length beyond the content. */
     bool read_header(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
                      SourceHeader *h) {
-        if (end - p < 8)
-            return fail("truncated header", 0);
-        h->key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
-        h->content = from;
-        if (!ts_is_explicit(from) || is_item_or_delimiter_key(h->key)) {
-            h->length = load_u32(p + 4, from);
-            p += 8;
-        } else {
-            const char name[3] = {(char)p[4], (char)p[5], 0};
-            h->letters = vr_of_letters(name[0], name[1]);
-            /* the reader's length forms, XX's 32 bits among them */
-            const LengthForm form = explicit_length_form(name);
-            const size_t header = 6 + form.reserved + form.size;
-            if (name[0] == 'U' && name[1] == 'N')
-                h->content = TS_IMPLICIT_LE;
-            if ((size_t)(end - p) < header)
-                return fail("truncated header", h->key);
-            const unsigned char *field = p + 6 + form.reserved;
-            h->length = form.size == 4 ? load_u32(field, from) : load_u16(field, from);
-            p += header;
-        }
-        if (h->length != kUndefined && (size_t)(end - p) < h->length)
-            return fail("length beyond the content", h->key);
-        return true;
+        const char *error = read_content_header(p, end, from, h);
+        return !error || fail(error, h->key);
     }
 
     /* Nested elements up to and with the delimiter `until` (undefined length). */
@@ -319,20 +403,24 @@ private:
         const Level level(depth_);
         if (depth_ > kMaxDepth)
             return fail("nesting too deep", until);
-        uint32_t key = 0;
-        while (key != until) {
+        GroupLengths groups(out, to_);
+        SourceHeader h;
+        while (h.key != until) {
             if (p >= end)
                 return fail("missing delimitation item", until);
-            if (!element(p, end, from, out, &key))
+            const size_t start = out.size();
+            if (!element(p, end, from, out, &h))
                 return false;
+            groups.add(h, start);
         }
+        groups.end_group();
         return true;
     }
 
     /* An item's content, with its own Waveform Bits Allocated in scope. */
     bool item(const unsigned char *&p, const unsigned char *end, uint32_t length,
               TransferSyntaxCode from, std::vector<unsigned char> &out) {
-        waveform_bits_.push_back(0);
+        items_.push_back(ItemBits());
         bool ok;
         if (length == kUndefined) {
             ok = until_delimiter(p, end, from, out, TAG_KEY_ITEM_DELIM);
@@ -340,7 +428,7 @@ private:
             ok = run(p, length, from, out);
             p += length;
         }
-        waveform_bits_.pop_back();
+        items_.pop_back();
         return ok;
     }
 
@@ -360,22 +448,29 @@ private:
         const size_t at = out.size();
         out.insert(out.end(), p, p + h.length);
         p += h.length;
-        if (h.key == kWaveformBits && h.length >= 2 && !waveform_bits_.empty())
-            waveform_bits_.back() = load_u16(out.data() + at, from);
+        if (h.length >= 2 && !items_.empty()) {
+            if (h.key == kWaveformBits)
+                items_.back().waveform = load_u16(out.data() + at, from);
+            else if (h.key == kBitsAllocated)
+                items_.back().pixels = load_u16(out.data() + at, from);
+        }
         if (ts_needs_swap(from) != ts_needs_swap(to_) && h.length > 0) {
+            /* one-byte samples that a big-endian source holds in OW words
+             * are put back in order */
+            const bool words =
+                h.key == kPixelData && vr == VR_OB && h.letters == VR_OW && from == TS_EXPLICIT_BE;
             DicomElementHead swapped = {};
             swapped.value = out.data() + at;
             swapped.length = h.length;
-            change_TransferSyntax(vr, &swapped);
+            change_TransferSyntax(words ? VR_OW : vr, &swapped);
         }
     }
 
     bool element(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
-                 std::vector<unsigned char> &out, uint32_t *key_out) {
-        SourceHeader h;
+                 std::vector<unsigned char> &out, SourceHeader *header) {
+        SourceHeader &h = *header;
         if (!read_header(p, end, from, &h))
             return false;
-        *key_out = h.key;
         if (h.key == TAG_KEY_ITEM_DELIM || h.key == TAG_KEY_SEQ_DELIM) {
             p += h.length == kUndefined ? 0 : h.length;
             append_header(out, h.key, VR_XX, 0);
@@ -405,6 +500,45 @@ private:
         return true;
     }
 };
+
+/* Walks raw content encoded in ts from at up to end, calling
+ * visit(header, header_at, value_at, depth) for each element met: the
+ * content of items, and of elements of undefined length, is walked too
+ * (depth + 1), other values are stepped over.  With until set the walk
+ * ends after that delimiter, as the re-encoder reads content.  False for
+ * bytes that are no well-formed content. */
+template <class Visit>
+bool walk_content(const unsigned char *bytes, size_t end, size_t &at, TransferSyntaxCode ts,
+                  uint32_t until, int depth, const Visit &visit) {
+    if (depth > 2 * READER_MAX_NESTING)
+        return false;
+    while (at < end) {
+        const unsigned char *p = bytes + at;
+        SourceHeader h;
+        if (read_content_header(p, bytes + end, ts, &h))
+            return false;
+        const size_t header_at = at;
+        at = (size_t)(p - bytes);
+        visit(h, header_at, at, depth);
+        if (h.key == TAG_KEY_ITEM_DELIM || h.key == TAG_KEY_SEQ_DELIM) {
+            at += h.length == kUndefined ? 0 : h.length;
+            if (h.key == until)
+                return true;
+        } else if (h.length == kUndefined) {
+            const uint32_t closing = h.key == TAG_KEY_ITEM ? TAG_KEY_ITEM_DELIM : TAG_KEY_SEQ_DELIM;
+            if (!walk_content(bytes, end, at, h.content, closing, depth + 1, visit))
+                return false;
+        } else if (h.key == TAG_KEY_ITEM) {
+            size_t inner = at;
+            if (!walk_content(bytes, at + h.length, inner, h.content, 0, depth + 1, visit))
+                return false;
+            at += h.length;
+        } else {
+            at += h.length;
+        }
+    }
+    return until == 0;
+}
 
 /* ---- the pass ---- */
 
@@ -694,6 +828,127 @@ void count_lengths(AppData *app, IOObject *io, SaveState &state) {
 
 /* ---- the write ---- */
 
+/* ---- directory offsets ---- */
+
+const uint32_t kFirstRecord = 0x00041200u;
+const uint32_t kLastRecord = 0x00041202u;
+const uint32_t kRecordSequence = 0x00041220u;
+const uint32_t kNextRecord = 0x00041400u;
+const uint32_t kLowerRecord = 0x00041420u;
+
+bool is_record_sequence(const DicomElement *e) {
+    return element_key(e) == kRecordSequence && is_top_level(e);
+}
+
+/* A directory record: an item of the Directory Record Sequence. */
+bool is_record(const DicomElement *e) {
+    return is_item(e) && is_record_sequence(e->parent);
+}
+
+bool is_record_offset_key(uint32_t key) {
+    return key == kNextRecord || key == kLowerRecord;
+}
+
+/* An offset that names a record: (0004,1200) and (0004,1202) at the top
+ * level, (0004,1400) and (0004,1420) in a record. */
+bool is_directory_offset(const DicomElement *e) {
+    const uint32_t key = element_key(e);
+    if (key == kFirstRecord || key == kLastRecord)
+        return is_top_level(e);
+    return is_record_offset_key(key) && is_record(e->parent);
+}
+
+/* The offsets of a directory (a DICOMDIR) name its records by the position
+ * of their first byte in the file, and any save moves the records.  While
+ * the file is written this notes where each record read from the input
+ * lands and where the value of each offset goes; at the end each offset is
+ * made to name its record's new place.  Records and offsets kept as the
+ * raw content of a sequence or item are found in the bytes written. */
+class DirectoryOffsets {
+public:
+    /* The record that started at `from` in the input starts at `to`. */
+    void moved(uint64_t from, off_t to) { moved_[(uint32_t)from] = (uint32_t)to; }
+
+    /* An offset naming `named` (as read) whose value is written at `at`. */
+    void offset(uint32_t key, off_t at, uint32_t named, TransferSyntaxCode ts) {
+        slots_.push_back({key, at, named, ts});
+    }
+
+    /* The raw content of the Directory Record Sequence, or of one record:
+     * `bytes` as written at `at` in the syntax ts, from the raw value of e,
+     * which the input holds in the syntax `from`.  Bytes that are no
+     * well-formed content are left as they are. */
+    void raw_written(const DicomElement *e, const unsigned char *bytes, size_t n, off_t at,
+                     TransferSyntaxCode ts, TransferSyntaxCode from) {
+        const bool sequence = is_record_sequence(e);
+        std::vector<size_t> starts;
+        std::vector<Slot> offsets;
+        /* the offsets stand in the records: one level down in a sequence */
+        const int record_depth = sequence ? 1 : 0;
+        size_t pos = 0;
+        if (!walk_content(bytes, n, pos, ts, 0, 0,
+                          [&](const SourceHeader &h, size_t header_at, size_t value_at, int depth) {
+                              if (sequence && depth == 0 && h.key == TAG_KEY_ITEM)
+                                  starts.push_back(header_at);
+                              else if (depth == record_depth && is_record_offset_key(h.key) &&
+                                       h.length == 4)
+                                  offsets.push_back({h.key, at + (off_t)value_at,
+                                                     load_u32(bytes + value_at, ts), ts});
+                          }))
+            return;
+        slots_.insert(slots_.end(), offsets.begin(), offsets.end());
+        if (!sequence || !e->content_ts || !e->value_pos)
+            return;
+        const unsigned char *read = static_cast<const unsigned char *>(e->value);
+        std::vector<size_t> read_starts;
+        pos = 0;
+        const bool read_ok =
+            walk_content(read, e->length, pos, from, 0, 0,
+                         [&](const SourceHeader &h, size_t header_at, size_t, int depth) {
+                             if (depth == 0 && h.key == TAG_KEY_ITEM)
+                                 read_starts.push_back(header_at);
+                         });
+        if (!read_ok || read_starts.size() != starts.size())
+            return; /* not the same records: their offsets are told as naming none */
+        for (size_t i = 0; i < starts.size(); i++)
+            moved(e->value_pos + read_starts[i], at + (off_t)starts[i]);
+    }
+
+    /* Makes every offset name its record's place in out; an offset other
+     * than 0 that named no record stays as it was, with a warning. */
+    bool apply(FILE *out) {
+        if (slots_.empty())
+            return true;
+        const off_t end = ftello(out);
+        bool ok = end >= 0;
+        for (const Slot &s : slots_) {
+            if (s.named == 0)
+                continue;
+            const auto it = moved_.find(s.named);
+            if (it == moved_.end()) {
+                log_formatted(2,
+                              "Directory offset (%04x,%04x) = %lu names no directory record; it "
+                              "is kept as it was.",
+                              s.key >> 16, s.key & 0xFFFF, (unsigned long)s.named);
+                continue;
+            }
+            if (it->second != s.named)
+                ok = ok && fseeko(out, s.at, SEEK_SET) == 0 && wr_u32(out, s.ts, it->second);
+        }
+        return ok && fseeko(out, end, SEEK_SET) == 0;
+    }
+
+private:
+    struct Slot {
+        uint32_t key;
+        off_t at;
+        uint32_t named;
+        TransferSyntaxCode ts;
+    };
+    std::unordered_map<uint32_t, uint32_t> moved_;
+    std::vector<Slot> slots_;
+};
+
 /* Measured size of a top-level group or of what follows (0008,0001). */
 struct LengthMark {
     DicomElement *element = nullptr;
@@ -719,6 +974,7 @@ public:
         close_group(ftello(out_));
         if (lte_.element)
             patch(lte_, (uint32_t)(ftello(out_) - lte_.content_start));
+        ok_ = ok_ && directory_.apply(out_);
         return ok_ ? 0 : -1;
     }
 
@@ -731,6 +987,7 @@ private:
     int group_ = -1;
     LengthMark group_mark_;
     LengthMark lte_;
+    DirectoryOffsets directory_;
 
     void close_group(off_t end) {
         if (group_mark_.element)
@@ -802,9 +1059,27 @@ private:
         }
         write_header(element_key(e), node_vr(app_, e, io_->pass_encoding),
                      (uint32_t)r.bytes.size());
+        note_raw_records(e, r.bytes.data(), r.bytes.size());
         write_bytes(r.bytes.data(), r.bytes.size());
         state_.recoded.forget(e);
         return 0;
+    }
+
+    /* Raw content about to be written at the output's position: the
+     * records and offsets of a directory it holds. */
+    void note_raw_records(const DicomElement *e, const unsigned char *bytes, size_t n) {
+        if (is_record_sequence(e) || is_record(e))
+            directory_.raw_written(e, bytes, n, ftello(out_), byte_syntax(io_->ts_in_force),
+                                   raw_syntax(e, io_));
+    }
+
+    /* A directory offset just written: where its value lies. */
+    void note_directory_offset(const DicomElement *e) {
+        if (!e->value || e->length != 4 || !is_directory_offset(e))
+            return;
+        uint32_t named;
+        memcpy(&named, e->value, 4);
+        directory_.offset(element_key(e), ftello(out_) - 4, named, io_->ts_in_force);
     }
 
     /* A value as stored, its numbers swapped by its VR when the syntax
@@ -816,6 +1091,7 @@ private:
         if (!e->value)
             return;
         if (!ts_needs_swap(io_->ts_in_force) || is_container(app_, e)) {
+            note_raw_records(e, static_cast<const unsigned char *>(e->value), length);
             write_bytes(e->value, length);
             return;
         }
@@ -836,6 +1112,7 @@ private:
         if (needs_recode(app_, e, io_))
             return write_recoded(e);
         write_stored(e);
+        note_directory_offset(e);
         return 0;
     }
 
@@ -872,6 +1149,8 @@ private:
         if (is_dropped(e, io_))
             return 0;
         track_meta_group(e);
+        if (is_record(e) && e->value_pos >= 8) /* the item header before its value */
+            directory_.moved(e->value_pos - 8, ftello(out_));
         int16_t status = 0;
         if (is_pixel_element(e)) {
             NativeForNested native(io_, e);
@@ -963,14 +1242,78 @@ int16_t check_element(AppData *app, DicomElement *e) {
     return settle_delimiters(app, e, delimiter);
 }
 
-/* DO_checkObject. */
+/* DO_checkObject.  A delimiter at the top level closes nothing: it goes, as
+ * those of the wrong kind inside containers do. */
 int16_t check_object(AppData *app, DicomObject *obj) {
     _sort_tree(obj->root);
     int16_t result = 0;
-    for (DicomElement *e = obj->root->first_child; e && result == 0; e = e->next)
-        result = check_element(app, e);
+    for (DicomElement *e = obj->root->first_child, *next; e && result == 0; e = next) {
+        next = e->next;
+        if (is_delimiter_node(e))
+            _remove_element(e);
+        else
+            result = check_element(app, e);
+    }
     obj->cursor = nullptr;
     return result;
+}
+
+/* ---- the structural check ---- */
+
+/* Where e stands, for a message: "(0008,1115)/item 2/(0008,1150)". */
+std::string path_of(const DicomElement *e) {
+    std::string path;
+    for (; e && e->parent; e = e->parent) {
+        char step[24];
+        if (is_item(e)) {
+            int n = 1;
+            for (const DicomElement *s = e->prev; s; s = s->prev)
+                n += is_item(s);
+            snprintf(step, sizeof step, "item %d", n);
+        } else {
+            snprintf(step, sizeof step, "(%04x,%04x)", e->group, e->element);
+        }
+        path = path.empty() ? step : std::string(step) + "/" + path;
+    }
+    return path;
+}
+
+/* A node that holds children and is written as a sequence. */
+bool is_sequence_node(const DicomElement *e) {
+    return e->parent && e->first_child && e->group != 0xFFFE && element_key(e) != kPixelData;
+}
+
+/* Why e, as the normalised tree holds it, cannot be written so that other
+ * readers parse it back; nullptr when it can. */
+const char *structural_fault(const DicomElement *e) {
+    const uint32_t key = element_key(e);
+    if (e->group == 0xFFFE && !is_item_or_delimiter_key(key))
+        return "has the group of items and delimiters but is neither";
+    if (key == TAG_KEY_ITEM && !is_sequence_node(e->parent))
+        return "does not stand in a sequence";
+    if (is_sequence_node(e->parent) && key != TAG_KEY_ITEM && key != TAG_KEY_SEQ_DELIM)
+        return "stands directly in a sequence, where only items belong";
+    if (e->first_child && key != TAG_KEY_ITEM && !is_sequence_node(e))
+        return "holds elements, but is neither a sequence nor an item";
+    return nullptr;
+}
+
+/* The first fault of the tree below parent, depth first, as a message
+ * naming the element and where it stands; empty for none. */
+std::string first_structural_fault(const DicomElement *parent) {
+    for (const DicomElement *e = parent->first_child; e; e = e->next) {
+        if (const char *fault = structural_fault(e)) {
+            char text[64];
+            snprintf(text, sizeof text, "%s (%04x,%04x) ", is_item(e) ? "Item" : "Element",
+                     e->group, e->element);
+            return text + (is_top_level(e) ? "at the top level" : "in " + path_of(e->parent)) +
+                   " " + fault + ".";
+        }
+        std::string below = first_structural_fault(e);
+        if (!below.empty())
+            return below;
+    }
+    return std::string();
 }
 
 /* ---- the output file ---- */
@@ -1235,6 +1578,11 @@ bool save(AppData *app, IOObject *io, const char *name) {
     if (kind == TargetKind::WrittenInto ? !stream.open(name) : !replaced_path(name, &path))
         return false;
     check_object(app, io->object);
+    const std::string fault = first_structural_fault(io->object->root);
+    if (!fault.empty()) {
+        log_formatted(1, "%s DICOM object %s is not saved.", fault.c_str(), name);
+        return false;
+    }
     SaveState state;
     count_lengths(app, io, state);
     TempFile temp;

@@ -26,6 +26,16 @@ bool wr_u32(FILE *out, TransferSyntaxCode ts, uint32_t v);
 bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
                         TransferSyntaxCode to, std::vector<unsigned char> &out);
 
+/* The number of frames a descriptor gives: (0028,0008) whole, or the
+ * 16-bit count of a descriptor made without it. */
+static inline uint64_t frames_of(const PixelDataDesc *d) {
+    return d->frame_count ? d->frame_count : d->frames;
+}
+
+/* Bytes of the native image a descriptor describes: frames x rows x
+ * columns x samples x bits allocated / 8; UINT64_MAX beyond 64 bits. */
+uint64_t native_image_bytes(const PixelDataDesc *d);
+
 /* Bytes of the value of (7FE0,0010) (after its 32-bit length field) that a
  * save is expected to write, as far as it can be known without doing the
  * work: exact for native copies and PNG decoding, the recorded length (or 0

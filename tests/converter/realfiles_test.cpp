@@ -8,6 +8,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -509,10 +510,12 @@ TEST(RealFileFailures, StatusAndMessage) {
 /* ---- big-endian inputs against dcmtk's own conversion ---- */
 
 /* dcmdump's reading of a data set, as far as two correct conversions must
- * agree: group lengths, delimiters, pixel data (compared decoded) and
- * whether a sequence or item has a defined length are left out. */
+ * agree: group lengths, delimiters, pixel data (compared decoded, its PNG
+ * items too) and whether a sequence or item has a defined length are left
+ * out. */
 std::vector<std::string> DataSetLines(const std::string &path) {
-    static const std::regex left_out(R"(^ *\(([0-9a-f]{4},0000|fffe,e00d|fffe,e0dd|7fe0,0010)\))");
+    static const std::regex left_out(
+        R"(^ *\(([0-9a-f]{4},0000|fffe,e00d|fffe,e0dd|7fe0,0010)\)|^ *\(fffe,e000\) pi )");
     static const std::regex container(R"( (SQ|na) \((Sequence|Item) with .*)");
     std::vector<std::string> lines;
     std::istringstream in(testutil::Run({"/usr/bin/dcmdump", path}).out);
@@ -580,6 +583,93 @@ INSTANTIATE_TEST_SUITE_P(Inputs, BigEndian, ::testing::ValuesIn(BigEndianInputs(
                          [](const ::testing::TestParamInfo<std::string> &info) {
                              return testutil::SampleTestName(info.param);
                          });
+
+/* ---- files dcmtk writes, converted into every syntax as dcmconv does ---- */
+
+/* An input made by dcmconv (its sequences of defined length): from a file
+ * pydicom writes (make_inputs.py icon <bits>), or from a sample. */
+struct DcmtkInput {
+    std::string name;
+    std::string made_from; /* "icon8", "icon16" or a sample name */
+    std::vector<std::string> dcmconv_options;
+    /* false where the input is implicit VR and holds elements that our
+     * dictionary lacks and dcmtk's has: they go out as UN */
+    bool same_data_set = true;
+};
+
+void PrintTo(const DcmtkInput &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class AsDcmtk : public ::testing::TestWithParam<DcmtkInput> {};
+
+/* Every output against dcmconv's own conversion of the same input into the
+ * same syntax (explicit VR little endian for -doc): the same data set, the
+ * same pixel samples at every depth (icons by their own Bits Allocated),
+ * group lengths at every depth as dcmconv recounts them on our file, and
+ * nothing that dcmdump warns about. */
+TEST_P(AsDcmtk, EverySyntax) {
+    const DcmtkInput &c = GetParam();
+    TempDir tmp;
+    std::string source = tmp.file("source.dcm");
+    if (c.made_from.rfind("icon", 0) == 0) {
+        auto made = testutil::Run(
+            {"/usr/bin/python3", std::string(QUENOR_SOURCE_DIR) + "/tests/converter/make_inputs.py",
+             "icon", source, c.made_from.substr(4)});
+        ASSERT_EQ(0, made.status) << made.err;
+    } else {
+        source = testutil::SamplePath(c.made_from);
+    }
+    const std::string in = tmp.file("in.dcm");
+    std::vector<std::string> make = {"/usr/bin/dcmconv"};
+    make.insert(make.end(), c.dcmconv_options.begin(), c.dcmconv_options.end());
+    make.insert(make.end(), {source, in});
+    ASSERT_EQ(0, testutil::Run(make).status);
+    const bool group_lengths = !GroupLengthLines(in).empty();
+    for (const std::string opt : {"-doi", "-doe", "-dob", "-doc"}) {
+        SCOPED_TRACE(opt);
+        const std::string ours = tmp.file("ours" + opt + ".dcm"), ref = tmp.file("ref.dcm");
+        auto r = Program("tagrecoded", {"-v1", "-i", in, "-o", ours, opt});
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(Silent(r.err)) << r.err;
+        const std::string syntax = opt == "-doc" ? "+te" : "+t" + opt.substr(3);
+        std::vector<std::string> convert = {"/usr/bin/dcmconv", syntax};
+        if (group_lengths)
+            convert.push_back("+g");
+        convert.insert(convert.end(), {in, ref});
+        ASSERT_EQ(0, testutil::Run(convert).status);
+        auto dump = testutil::Run({"/usr/bin/dcmdump", ours});
+        EXPECT_EQ(0, dump.status);
+        EXPECT_EQ("", Warnings(dump.err, opt == "-doi")) << dump.out;
+        if (c.same_data_set) {
+            EXPECT_EQ(DataSetLines(ref), DataSetLines(ours));
+        }
+        auto pixels = testutil::Run(
+            {"/usr/bin/python3",
+             std::string(QUENOR_SOURCE_DIR) + "/tests/converter/pixels_oracle.py", ours, ref});
+        EXPECT_EQ(0, pixels.status) << pixels.out << pixels.err;
+        if (group_lengths) {
+            const std::string recount = tmp.file("recount.dcm");
+            ASSERT_EQ(0, testutil::Run({"/usr/bin/dcmconv", "+g=", ours, recount}).status);
+            const std::vector<std::string> lines = GroupLengthLines(ours);
+            EXPECT_EQ(GroupLengthLines(recount), lines);
+            EXPECT_NE(lines.end(), std::find_if(lines.begin(), lines.end(),
+                                                [](const std::string &l) {
+                                                    return l.rfind("        (", 0) == 0;
+                                                }))
+                << "group lengths two sequences deep";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, AsDcmtk,
+    ::testing::Values(DcmtkInput{"icon_8_bits_big_endian", "icon8", {"+tb"}},
+                      DcmtkInput{"icon_16_bits_big_endian", "icon16", {"+tb"}},
+                      DcmtkInput{
+                          "rtplan_group_lengths_implicit", "rtplan.dcm", {"+g", "+ti"}, false},
+                      DcmtkInput{"rtplan_group_lengths_big_endian", "rtplan.dcm", {"+g", "+tb"}}),
+    [](const ::testing::TestParamInfo<DcmtkInput> &info) { return info.param.name; });
 
 /* ---- dciodvfy on converted samples ---- */
 

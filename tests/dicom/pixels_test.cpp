@@ -42,13 +42,16 @@ public:
 const auto *g_env = ::testing::AddGlobalTestEnvironment(new Env);
 
 struct Image {
-    uint16_t rows, columns, samples, frames, bits_allocated, bits_stored;
-    std::string pixels; /* little-endian samples */
+    uint16_t rows, columns, samples;
+    uint32_t frames;
+    uint16_t bits_allocated, bits_stored;
+    std::string pixels;      /* little-endian samples */
+    std::string frames_text; /* Number of Frames; empty: the number of frames */
 };
 
-Image MakeImage(uint16_t rows, uint16_t columns, uint16_t samples, uint16_t frames,
+Image MakeImage(uint16_t rows, uint16_t columns, uint16_t samples, uint32_t frames,
                 uint16_t allocated, uint16_t stored) {
-    Image im{rows, columns, samples, frames, allocated, stored, ""};
+    Image im{rows, columns, samples, frames, allocated, stored, "", ""};
     size_t n = (size_t)rows * columns * samples * frames;
     unsigned mask = (1u << stored) - 1;
     for (size_t i = 0; i < n; i++) {
@@ -75,7 +78,7 @@ void AddUS(std::string &s, uint16_t element, uint16_t v) {
 std::string ImageFile(const Image &im) {
     std::string s;
     AddUS(s, 0x0002, im.samples);
-    std::string frames = std::to_string(im.frames);
+    std::string frames = im.frames_text.empty() ? std::to_string(im.frames) : im.frames_text;
     if (frames.size() % 2)
         frames += ' ';
     Put16(s, 0x0028), Put16(s, 0x0008), Put32(s, (uint32_t)frames.size());
@@ -259,6 +262,10 @@ TEST(PngEncapsulation, RgbIsAGreyImageThreeTimesAsWide) {
 TEST(PngEncapsulation, OneBitStoredPacksOneSamplePerByte) {
     CheckPngRoundTrip(MakeImage(5, 7, 1, 1, 8, 1), 1);
 }
+/* Number of Frames is an IS of up to 12 digits: no count wraps at 16 bits. */
+TEST(PngEncapsulation, FrameCountsBeyondSixteenBitsKeepEveryFrame) {
+    CheckPngRoundTrip(MakeImage(1, 1, 1, 70000, 8, 8), 8);
+}
 
 TEST(PngEncapsulation, RefusesWhatItCannotEncodeAndKeepsTheTarget) {
     TempDir tmp;
@@ -276,6 +283,31 @@ TEST(PngEncapsulation, RefusesWhatItCannotEncodeAndKeepsTheTarget) {
     shorter.pixels.resize(20); /* the value is shorter than two 4x4 frames */
     testutil::WriteFile(tmp.file("c.dcm"), ImageFile(shorter));
     EXPECT_EQ(-1, Convert(tmp.file("c.dcm"), tmp.file("out.dcm"), TS_PNG));
+    /* frames that Number of Frames does not count would be lost, and a
+     * count beyond what a value can hold is named as the file gives it */
+    struct Row {
+        const char *frames_text;
+        uint32_t frames_held;
+        const char *message;
+    };
+    const Row rows[] = {
+        {"-3", 3, "holds 6 bytes, more than its image size of 2 (1 frames)"},
+        {"two", 2, "holds 4 bytes, more than its image size of 2 (1 frames)"},
+        {"1", 4, "holds 8 bytes, more than its image size of 2 (1 frames)"},
+        {"5000000000", 1, "image size 2 x 1 x 1 x 5000000000 frames cannot be PNG-coded"},
+    };
+    log_mask(0x10);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.frames_text);
+        Image counted = MakeImage(1, 2, 1, r.frames_held, 8, 8);
+        counted.frames_text = r.frames_text;
+        testutil::WriteFile(tmp.file("d.dcm"), ImageFile(counted));
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(-1, Convert(tmp.file("d.dcm"), tmp.file("out.dcm"), TS_PNG));
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, err.find(r.message)) << err;
+    }
+    log_mask(0);
     EXPECT_EQ("old", ReadFile(tmp.file("out.dcm")));
 }
 
@@ -337,7 +369,7 @@ Image CtFrames(uint16_t frames) {
     std::string value = PixelValue(ReadFile(testutil::SamplePath("CT_small.dcm")));
     EXPECT_EQ(128u * 128 * 2, U32(value, 0));
     std::string slice = value.substr(4, 128 * 128 * 2);
-    Image im{128, 128, 1, frames, 16, 16, ""};
+    Image im{128, 128, 1, frames, 16, 16, "", ""};
     for (uint16_t f = 0; f < frames; f++) {
         size_t cut = (size_t)(f * 5 % 128) * 256;
         im.pixels += slice.substr(cut) + slice.substr(0, cut);

@@ -21,6 +21,7 @@
 
 #include "dicom/file_builder.h"
 #include "medcore.h"
+#include "object_int.h"
 #include "testutil.h"
 
 namespace {
@@ -418,10 +419,10 @@ TEST(Writer, DamagedStructuresReadBackAsSaved) {
          * behind them, and a sequence delimiter closing an item */
         FileBuilder f;
         f.Header(0x3006, 0x0080, "", 0xFFFFFFFF).Item().Text(0x3006, 0x0082, "IS", "1 ");
-        f.Header(0xFFFE, 0xF00D, "", 0).SeqEnd();
+        f.Header(0xFFFF, 0xF00D, "", 0).SeqEnd();
         f.Item().Text(0x3006, 0x0082, "IS", "2 ").ItemEnd().SeqEnd();
         rows.push_back({"stray_delimiters", f,
-                        "30060080{FFFEE000{30060082=1  FFFEF00D } FFFEE000{30060082=2  } } "});
+                        "30060080{FFFEE000{30060082=1  FFFFF00D } FFFEE000{30060082=2  } } "});
     }
     { /* a sequence in the meta group holding data-set groups */
         FileBuilder f;
@@ -591,6 +592,104 @@ TEST(WriterFailure, TwoSavesAtOnceInOneDirectory) {
     EXPECT_EQ(TS_IMPLICIT_LE, fb.io.in_ds_ts);
     CompareTrees(orig.io.object->root, fa.io.object->root, false, true, "a ");
     CompareTrees(orig.io.object->root, fb.io.object->root, false, true, "b ");
+}
+
+/* A node with tag and text value, linked as the last child of parent. */
+DicomElement *Append(DicomElement *parent, uint16_t group, uint16_t element,
+                     const char *text = nullptr) {
+    DicomElementHead rec = {};
+    rec.group = group;
+    rec.element = element;
+    DOU_defXVRTypeByTags(&g_app, group, element, &rec.vr);
+    DicomElement *e = _make_node(&rec);
+    if (text)
+        _copy_value(head_of(e), text, (uint32_t)strlen(text));
+    else if (group == 0xFFFE || e->vr == VR_SQ)
+        e->length = 0xFFFFFFFF;
+    _append_child(parent, e);
+    return e;
+}
+
+/* Trees that no reader could parse back, whatever built them: the save
+ * fails naming the element, the target stays and no temporary is left. */
+TEST(WriterFailure, UnparsableTreesAreNotWritten) {
+    struct Row {
+        const char *name;
+        void (*spoil)(DicomElement *root, DicomElement *item);
+        const char *message;
+    };
+    const Row rows[] = {
+        {"element directly in a sequence",
+         [](DicomElement *, DicomElement *item) { Append(item->parent, 0x0010, 0x0010, "Doe"); },
+         "Element (0010,0010) in (0008,1115) stands directly in a sequence, where only items "
+         "belong."},
+        {"item at the top level",
+         [](DicomElement *root, DicomElement *) { Append(root, 0xFFFE, 0xE000); },
+         "Item (fffe,e000) at the top level does not stand in a sequence."},
+        {"item in an item",
+         [](DicomElement *, DicomElement *item) {
+             Append(Append(item, 0xFFFE, 0xE000), 0x0010, 0x0020, "ID");
+         },
+         "Item (fffe,e000) in (0008,1115)/item 2 does not stand in a sequence."},
+        {"group FFFE element",
+         [](DicomElement *, DicomElement *item) { Append(item, 0xFFFE, 0xF00D, "AB"); },
+         "Element (fffe,f00d) in (0008,1115)/item 2 has the group of items and delimiters but "
+         "is neither."},
+        {"delimiter holding elements",
+         [](DicomElement *, DicomElement *item) {
+             Append(Append(item, 0xFFFE, 0xE00D), 0x0010, 0x0020, "ID");
+         },
+         "Element (fffe,e00d) in (0008,1115)/item 2 holds elements, but is neither a sequence "
+         "nor an item."},
+    };
+    TempDir tmp;
+    const std::string target = tmp.file("target.dcm");
+    testutil::WriteFile(target, "previous");
+    log_mask(0x10);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        IOObject io;
+        init_IOObject(&io);
+        ASSERT_EQ(0, DO_openObject(&io));
+        DicomElement *root = io.object->root;
+        Append(root, 0x0008, 0x0060, "CT");
+        DicomElement *seq = Append(root, 0x0008, 0x1115);
+        Append(Append(seq, 0xFFFE, 0xE000), 0x0008, 0x1150, "1.2.3");
+        DicomElement *item = Append(seq, 0xFFFE, 0xE000);
+        Append(item, 0x0008, 0x1150, "1.2.4");
+        ASSERT_EQ(0, DO_copyObjectToFile(&g_app, &io, tmp.file("sound.dcm").c_str()));
+        unlink(tmp.file("sound.dcm").c_str());
+        row.spoil(root, item);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(-1, DO_copyObjectToFile(&g_app, &io, target.c_str()));
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, err.find(row.message)) << err;
+        EXPECT_EQ("previous", ReadFile(target));
+        EXPECT_EQ(1, CountEntries(tmp.path()));
+        DO_closeObject(&io);
+    }
+    log_mask(getenv("WT_LOG") ? 0x30 : 0);
+}
+
+/* A delimiter at the top level (a damaged file holds one) closes nothing:
+ * the save leaves it out, so that other readers parse the file. */
+TEST(Writer, TopLevelDelimitersAreLeftOut) {
+    using dicomtest::FileBuilder;
+    TempDir tmp;
+    for (uint16_t delimiter : {0xE00D, 0xE0DD}) {
+        FileBuilder f;
+        f.Preamble().Meta(Implicit_VR_Little_Endian_Transfer_Syntax_UID);
+        f.Text(0x0008, 0x0060, "CS", "CT").Header(0xFFFE, delimiter, "", 0);
+        f.Text(0x0010, 0x0010, "PN", "Doe^Jane");
+        testutil::WriteFile(tmp.file("in.dcm"), f.bytes());
+        Loaded in;
+        ASSERT_TRUE(in.Read(tmp.file("in.dcm")));
+        ASSERT_EQ(0, in.Save(tmp.file("out.dcm"), TS_EXPLICIT_LE));
+        auto dump = testutil::Run({"/usr/bin/dcmdump", "-q", tmp.file("out.dcm")});
+        EXPECT_EQ(0, dump.status) << dump.err;
+        EXPECT_EQ("", dump.err);
+        EXPECT_NE(std::string::npos, dump.out.find("[Doe^Jane]")) << dump.out;
+    }
 }
 
 } // namespace
