@@ -161,4 +161,5 @@ void DE_deleteSubTree(AppData *app, DicomElement **element) {
     if (!element || !*element)
         return;
     _remove_element(*element);
+    *element = nullptr; /* the caller's pointer would name freed memory */
 }

@@ -191,6 +191,7 @@ TEST_F(Cursor, DeleteSubTreeKeepsInsertionParentValid) {
     obj_->cursor = item2_->first_child;
     DicomElement *victim = seq_;
     DE_deleteSubTree(&app_, &victim);
+    EXPECT_EQ(victim, nullptr);
     EXPECT_EQ(obj_->insert_parent, obj_->root);
     EXPECT_EQ(obj_->cursor, nullptr);
     EXPECT_EQ(Tree(), "0008,0016 0010,0010");
