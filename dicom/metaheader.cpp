@@ -19,24 +19,9 @@ namespace {
  * from a UUID, and never changed. */
 const char kImplementationClassUid[] = "2.25.219040117695661194751458317359022032002";
 
-/* A (0002,element) that holds items (a damaged file read it as a
- * sequence) goes before its replacement, which would keep them. */
-void drop_if_container(AppData *app, DicomObject *obj, uint16_t element) {
-    for (DicomElement *e = obj->root->first_child; e; e = e->next) {
-        if (e->group == 0x0002 && e->element == element && e->first_child) {
-            DicomElementHead rec = {};
-            rec.group = 0x0002;
-            rec.element = element;
-            DO_deleteElement(app, obj, &rec);
-            return;
-        }
-    }
-}
-
 /* Adds (0002,element) with a copy of the given bytes (none for length 0). */
 void add_meta(AppData *app, DicomObject *obj, uint16_t element, const void *bytes,
               uint32_t length) {
-    drop_if_container(app, obj, element);
     ElementRecord meta(app, 0x0002, element);
     if (length > 0 && !_copy_value(&meta.rec, bytes, length))
         meta.rec.length = 0; /* no memory: the element goes in empty */
@@ -49,7 +34,6 @@ void add_copied_uid(AppData *app, DicomObject *obj, uint16_t source, uint16_t el
     uid.search(obj);
     if (!uid.rec.value)
         return;
-    drop_if_container(app, obj, element);
     uid.set_tag(app, 0x0002, element);
     uid.rec.flags = 0;
     DO_addElement(app, obj, &uid.rec);
