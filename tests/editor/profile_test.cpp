@@ -175,8 +175,7 @@ TEST_F(Profile, ValuesAreStoredByTheDictionaryVr) {
         {"a 0028 0009 00181063\\00181065", "00280009", Raw<uint16_t>({0x18, 0x1063, 0x18, 0x1065}),
          "['00181063', '00181065']"},
         {"a 0028 0030 0.5\\0.5", "00280030", "0.5\\0.5 ", "[0.5, 0.5]"},
-        {"a 0010 0010 \"Doe^John;Jr\"", "00100010", "Doe^John;Jr ",
-         "'Doe^John;Jr'"},
+        {"a 0010 0010 \"Doe^John;Jr\"", "00100010", "Doe^John;Jr ", "'Doe^John;Jr'"},
         {"a 0008 0090 Doe^John;Jr", "00080090", "Doe^John", "'Doe^John'"},
         {"a 0008 103e tab\t; comment", "0008103E", "tab ", "'tab'"},
         {"a 0008 0018 1.2.3", "00080018", std::string("1.2.3\0", 6), "'1.2.3'"},
@@ -211,7 +210,8 @@ TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
         const char *tag;
         const char *why = nullptr;
     } lines[] = {
-        {std::string(254, ';') + " a 0010 0010 x", '-', ""}, /* one line, a comment */
+        /* one line of 268 characters, a comment */
+        {std::string(254, ';') + " a 0010 0010 x", '-', ""},
         {"a 0028 0100", 'b', "0028 element 0100"}, /* US without a value */
         {"a 0028 0100 x", 'b', "0028 element 0100"},
         {"a 0028 0100 \\7", 'b', "0028 element 0100"},
@@ -256,7 +256,8 @@ TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
         if (l.kind == 'b' || l.kind == 'w')
             want += "Warning: In line " + at + " group " + l.tag + " is not in dictionary\n";
         if (l.kind == 'a')
-            want += "Warning: In line " + at + " group " + l.tag + " is absent at the current position\n";
+            want += "Warning: In line " + at + " group " + l.tag +
+                    " is absent at the current position\n";
         if (l.why)
             want += "Warning: In line " + at + " " + l.why + "\n";
         if (l.kind == 'u')
