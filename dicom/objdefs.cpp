@@ -625,6 +625,7 @@ int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t onl
             return -1;
         }
     } catch (const std::bad_alloc &) {
+        log_message("Not enough memory to find the definitions of the DICOM object.", 1);
         return -1;
     }
     char object_name[kObjectNameMax + 1] = {};
