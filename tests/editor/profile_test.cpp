@@ -201,8 +201,7 @@ TEST_F(Profile, ValuesAreStoredByTheDictionaryVr) {
 
 TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
     Build("0008,0016=1.2");
-    /* kind: b bad number and warning, w warning, a absent, u unknown action,
-     * - none;
+    /* kind: b bad number and warning, w warning, a absent, u unknown action, - none;
      * why: the warning that follows the line's own */
     const struct {
         std::string line;
@@ -210,7 +209,6 @@ TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
         const char *tag;
         const char *why = nullptr;
     } lines[] = {
-        /* one line of 268 characters, a comment */
         {std::string(254, ';') + " a 0010 0010 x", '-', ""},
         {"a 0028 0100", 'b', "0028 element 0100"}, /* US without a value */
         {"a 0028 0100 x", 'b', "0028 element 0100"},
