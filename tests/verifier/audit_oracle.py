@@ -9,12 +9,11 @@
                           one line "GGGGEEEE type" each (type as dciodvfy
                           gives it: 1, 2, 1C, 2C); status 3 when
                           dciodvfy itself died (it asserts on some files)
-  errors FILE             one line per error dciodvfy finds in FILE: the
-                          tag it names (8 hex digits) or "-"; status 3 as
-                          above
-  made OUT CODE           an img2dcm image, changed by the Python CODE
-                          (ds; directory(tool) makes a DICOMDIR of it
-                          with dcmmkdir or pydicom), written to OUT
+  errors FILE             the same for each error of dciodvfy: "GGGGEEEE"
+                          (00000000 when it names no attribute)
+  made OUT CODE           writes to OUT an img2dcm image ds as the Python
+                          CODE changes it; directory(tool) makes a DICOMDIR
+                          of it with "dcmmkdir" or pydicom
 """
 import os
 import re
@@ -56,58 +55,40 @@ def remove(src, dst, tags):
 
 
 MISSING = re.compile(r"Missing attribute Type (\S+) \S+ Element=<([^>]+)>")
-ELEMENT = re.compile(r"Element=<([^>]+)>")
+ERROR = re.compile(r"^Error()(?: .*Element=<([^>]+)>)?")
 
 
-def dciodvfy_lines(path):
+def missing(path, pattern=MISSING):
     out = subprocess.run(["dciodvfy", path], capture_output=True, text=True)
     if out.returncode < 0:
         sys.exit(3)
-    return (out.stdout + out.stderr).splitlines()
-
-
-def missing(path):
-    for line in dciodvfy_lines(path):
-        m = MISSING.search(line)
+    for line in (out.stdout + out.stderr).splitlines():
+        m = pattern.search(line)
         if m:
-            tag = tag_for_keyword(m.group(2))
-            if tag is not None:
-                print("%08X %s" % (tag, m.group(1)))
-
-
-def errors(path):
-    for line in dciodvfy_lines(path):
-        if line.startswith("Error"):
-            m = ELEMENT.search(line)
-            tag = tag_for_keyword(m.group(1)) if m else None
-            print("-" if tag is None else "%08X" % tag)
+            print("%08X %s" % (tag_for_keyword(m.group(2) or "") or 0, m.group(1)))
 
 
 def made(out, code):
-    row = bytes([10, 20, 30] * 2) + b"\0\0"          # two pixels, padded to 4 bytes
-    with open(out + ".bmp", "wb") as bmp:
-        bmp.write(b"BM" + struct.pack("<IHHI", 54 + 16, 0, 0, 54)
-                  + struct.pack("<IiiHHIIiiII", 40, 2, 2, 1, 24, 0, 16, 2835, 2835, 0, 0) + row * 2)
-    subprocess.run(["img2dcm", "-i", "BMP", out + ".bmp", out], check=True)
-    ds = pydicom.dcmread(out)
+    with open(out + ".bmp", "wb") as bmp:     # 2 x 2 pixels of 24 bits
+        bmp.write(struct.pack("<2sI4xIIiiHH24x", b"BM", 70, 54, 40, 2, 2, 1, 24)
+                  + bytes([9] * 6 + [0, 0]) * 2)
+    subprocess.run(["img2dcm", "-i", "BMP", out + ".bmp", out + ".img"], check=True)
+    ds = pydicom.dcmread(out + ".img")
 
     def directory(tool):
-        ds.PatientID, ds.StudyID, ds.Modality = "P1", "1", "OT"
-        ds.StudyDate, ds.StudyTime, ds.SeriesNumber, ds.InstanceNumber = "20240101", "1200", 1, 1
+        ds.update(dict(PatientID="P1", StudyID="1", Modality="OT", StudyDate="20240101",
+                       StudyTime="1200", SeriesNumber=1, InstanceNumber=1))
         os.mkdir(out + ".d")
-        os.remove(out)
         if tool == "dcmmkdir":
             ds.save_as(out + ".d/IMG")
             subprocess.run(["dcmmkdir", "-q", "+D", out, "+id", out + ".d", "IMG"], check=True)
         else:
-            fs = FileSet()
-            fs.add(ds)
-            fs.write(out + ".d")
+            FileSet().add(ds).file_set.write(out + ".d")
             os.rename(out + ".d/DICOMDIR", out)
         return pydicom.dcmread(out)
 
     exec(code)
-    if not os.path.exists(out + ".d"):
+    if not os.path.exists(out):
         ds.save_as(out)
 
 
@@ -119,10 +100,8 @@ def main():
         facts(args)
     elif command == "remove" and len(args) >= 2:
         remove(args[0], args[1], args[2:])
-    elif command == "missing" and len(args) == 1:
-        missing(args[0])
-    elif command == "errors" and len(args) == 1:
-        errors(args[0])
+    elif command in ("missing", "errors") and len(args) == 1:
+        missing(args[0], MISSING if command == "missing" else ERROR)
     elif command == "made" and len(args) == 2:
         made(args[0], args[1])
     else:
