@@ -12,8 +12,7 @@
   errors FILE             the same for each error of dciodvfy: "GGGGEEEE"
                           (00000000 when it names no attribute)
   made OUT CODE           writes to OUT an img2dcm image ds as the Python
-                          CODE changes it; directory(tool) makes a DICOMDIR
-                          of it with "dcmmkdir" or pydicom
+                          CODE changes it (directory() makes its DICOMDIR)
 """
 import os
 import re
@@ -24,7 +23,6 @@ import warnings
 
 import pydicom
 from pydicom.datadict import tag_for_keyword
-from pydicom.fileset import FileSet
 
 warnings.simplefilter("ignore")
 
@@ -75,16 +73,12 @@ def made(out, code):
     subprocess.run(["img2dcm", "-i", "BMP", out + ".bmp", out + ".img"], check=True)
     ds = pydicom.dcmread(out + ".img")
 
-    def directory(tool):
+    def directory():
         ds.update(dict(PatientID="P1", StudyID="1", Modality="OT", StudyDate="20240101",
                        StudyTime="1200", SeriesNumber=1, InstanceNumber=1))
         os.mkdir(out + ".d")
-        if tool == "dcmmkdir":
-            ds.save_as(out + ".d/IMG")
-            subprocess.run(["dcmmkdir", "-q", "+D", out, "+id", out + ".d", "IMG"], check=True)
-        else:
-            FileSet().add(ds).file_set.write(out + ".d")
-            os.rename(out + ".d/DICOMDIR", out)
+        ds.save_as(out + ".d/IMG")
+        subprocess.run(["dcmmkdir", "-q", "+D", out, "+id", out + ".d", "IMG"], check=True)
         return pydicom.dcmread(out)
 
     exec(code)

@@ -110,8 +110,7 @@ bool DciodvfyMissing(const std::string &path, std::map<std::string, std::string>
  * "sample tag" -> what dciodvfy says ("" for no missing finding). */
 const std::map<std::string, std::string> kTableDifferences = {
     /* Modality: Type 1 in the General Series module of 2008; dciodvfy has
-     * it Type 1C there (Secondary Capture objects take it as Type 3 from
-     * their own equipment module, as both agree). */
+     * it Type 1C there. */
     {"CT_small.dcm 00080060", "1C"},
     {"MR_small.dcm 00080060", "1C"},
     {"MR_small_bigendian.dcm 00080060", "1C"},
@@ -162,8 +161,8 @@ TEST(AgainstDciodvfy, RemovedType1And2AttributesAreReportedMissing) {
     EXPECT_EQ(std::vector<std::string>{"rtdose.dcm"}, unjudged); /* 32-bit pixels */
 }
 
-/* Files made from an img2dcm image: one attribute of each (0: the whole
- * file) is an error for both verifiers, or for neither. */
+/* Files made from an img2dcm image: one attribute of each (0: any) is an
+ * error for both verifiers, or for neither. */
 TEST(AgainstDciodvfy, MadeFilesAreJudgedAlike) {
     const struct {
         const char *code;
@@ -176,25 +175,25 @@ TEST(AgainstDciodvfy, MadeFilesAreJudgedAlike) {
         {"ds.SOPClassUID = '1.2.840.10008.5.1.4.1.1.2'\nds.add_new(0x00080060, 'CS', b'  ')",
          0x00080060, true},
         {"ds[0x0020000D].value = b'\\0\\0'", 0x0020000D, true},
-        {"directory('dcmmkdir')", 0, false},
-        {"directory('pydicom')", 0, false},
-        {"d = directory('pydicom')\ndel d.FileSetConsistencyFlag\nd.save_as(out)", 0x00041212, true},
+        {"directory()", 0, false},
+        {"d = directory()\ndel d.FileSetConsistencyFlag\nd.save_as(out)", 0x00041212, true},
     };
     testutil::TempDir tmp;
     for (const auto &row : rows) {
         SCOPED_TRACE(row.code);
         const std::string path = tmp.file(std::to_string(&row - rows));
-        RunResult made = testutil::Run({"/usr/bin/python3", Oracle(), "made", path, row.code});
-        ASSERT_EQ(0, made.status) << made.err;
-        RunResult ours = testutil::Run({testutil::BinPath("tagauditd"), "-i", path, "-v1"},
-                                       {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
+        ASSERT_EQ(0, testutil::Run({"/usr/bin/python3", Oracle(), "made", path, row.code}).status);
+        const std::string ours = testutil::Run({testutil::BinPath("tagauditd"), "-i", path, "-v1"},
+                                               {{"QUENOR_DEF_PATH", testutil::DefsDir()}})
+                                     .err;
         const std::string header = "\t(" + Hex8(row.tag).insert(4, ", ") + ") -- ";
-        EXPECT_EQ(row.flagged, ours.err.find(row.tag ? header : "Error: ") != std::string::npos)
-            << ours.err;
+        EXPECT_EQ(row.flagged, ours.find(row.tag ? header : "Error: ") != std::string::npos)
+            << ours;
         RunResult theirs = testutil::Run({"/usr/bin/python3", Oracle(), "errors", path});
-        ASSERT_EQ(0, theirs.status) << theirs.err;
-        EXPECT_EQ(row.flagged, theirs.out.find(row.tag ? Hex8(row.tag) : "") != std::string::npos &&
-                                   !theirs.out.empty())
+        ASSERT_EQ(0, theirs.status);
+        EXPECT_EQ(row.flagged,
+                  !theirs.out.empty() &&
+                      theirs.out.find(row.tag ? Hex8(row.tag) : "") != std::string::npos)
             << theirs.out;
     }
 }
