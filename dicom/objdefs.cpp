@@ -432,8 +432,7 @@ int16_t find_object_name(const char *key, int16_t only_primary, char *out) {
 }
 
 /* The UID value of a top-level element as text; false when it has none. */
-bool uid_value(AppData *app, DicomObject *obj, uint16_t group, uint16_t element,
-               std::string *uid) {
+bool uid_value(AppData *app, DicomObject *obj, uint16_t group, uint16_t element, std::string *uid) {
     ElementRecord found(app, group, element);
     if (!found.search(obj) || found.rec.value == nullptr)
         return false;
