@@ -62,7 +62,8 @@ TEST(Tagpatch, UsageAndHelp) {
                                                            {"-p", p},
                                                            {},
                                                            {"-p", p, "-o", out, "extra"},
-                                                           {"-p", p, "-o", out, "-vx"}}) {
+                                                           {"-p", p, "-o", out, "-vx"},
+                                                           {"-p", p, "-o", out, "-l", p}}) {
         auto r = Patch(args);
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(1u, Count(r.err, "tagpatch 2.1\nUsage:\n  ")) << r.err;
@@ -71,6 +72,7 @@ TEST(Tagpatch, UsageAndHelp) {
                              "[-l<file>] [@<file>]\n"));
     }
     EXPECT_FALSE(testutil::FileExists(out));
+    EXPECT_EQ("", ReadFile(p));
     auto help = Patch({"-h"}, "tagpatch");
     EXPECT_EQ(1, help.status);
     EXPECT_NE(std::string::npos, help.out.find("  -p \tname of profile (ASCII text)\n"));
