@@ -89,9 +89,13 @@ int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint1
 int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec) {
     if (!obj || !rec)
         return 0;
+    (void)app;
     if (!obj->cursor) {
-        /* A failed add is reported (the element is not there). */
-        int16_t result = DO_addElement(app, obj, rec);
+        /* The top level, as DO_addElement adds there; the insertion
+         * parent, which follows a file being built, plays no part, so a
+         * sequence added here never takes in the next add.  A failed add
+         * is reported (the element is not there). */
+        int16_t result = _add_top_level(obj, rec);
         obj->cursor = obj->root->first_child;
         return result;
     }

@@ -117,7 +117,8 @@ void _append_child(DicomElement *parent, DicomElement *node);
 void _unlink_element(DicomElement *e);
 
 /* Frees the node, its value and all its descendants (each child's subtree
- * in list order, then the value, then the node).  Does not unlink it. */
+ * in list order, then the value, then the node); the attribute definitions
+ * bound to a node freed become unbound.  Does not unlink it. */
 void _free_element(DicomElement *e);
 
 /* Removes a linked subtree from its tree and frees it; its object's cursor
@@ -141,6 +142,10 @@ void _forget_refs_into(DicomElement *subtree);
  * (the new one, or the one whose value it replaced); *added is null when
  * nothing was stored (a delimiter without length, or a failure). */
 int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added);
+
+/* DO_addElement at the top level whatever the insertion parent, which
+ * stays where it is: the add of a cursor at the top level. */
+int16_t _add_top_level(DicomObject *obj, DicomElementHead *rec);
 
 /* SortCodes, but memory running out for its scratch arrays throws
  * std::bad_alloc (before the list it was sorting changed). */
