@@ -6,8 +6,10 @@
  * samples with the bundled definitions against what pydicom reads.
  */
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,6 +98,19 @@ protected:
         while (c && ((uint32_t)c->group << 16 | c->element) != tag)
             c = c->next;
         return c;
+    }
+    /* Every attribute definition of the tree, at any depth. */
+    std::vector<const AttrDef *> Defs() {
+        std::vector<const AttrDef *> out;
+        std::function<void(const AttrDef *)> take = [&](const AttrDef *d) {
+            for (; d; d = d->next) {
+                out.push_back(d);
+                take(d->first_child);
+            }
+        };
+        for (const ModuleDef *m = defs.abc->first; m; m = m->next)
+            take(m->first);
+        return out;
     }
     AttrDef *Attr(int module, uint32_t tag) {
         ModuleDef *m = defs.abc->first;
@@ -218,6 +233,10 @@ TEST_F(Binding, WhatEachElementIsBoundTo) {
         EXPECT_EQ("Info: Binding DICOM Object to definition table.\n", l.err);
         EXPECT_EQ(c.bound, Picture(defs.abc));
         EXPECT_EQ(c.unbound, Unbound());
+        std::set<const AttrDef *> made; // but copies of Item definitions, which go
+        for (const AttrDef *d : Defs())
+            if ((d->flags & ATTR_FLAG_MADE_BY_BINDING) && d->tag != 0xFFFEE000)
+                made.insert(d);
         // Made, copied and re-targeted definitions stay and bind again, as
         // ordinary ones; the copies of Item definitions are made anew.
         std::string rebound = c.rebound.empty() ? c.bound : c.rebound;
@@ -226,6 +245,9 @@ TEST_F(Binding, WhatEachElementIsBoundTo) {
         EXPECT_EQ(0, Bind(1));
         EXPECT_EQ(rebound, Picture(defs.abc));
         EXPECT_EQ(c.unbound, Unbound());
+        for (const AttrDef *d : Defs())
+            made.erase(d);
+        EXPECT_TRUE(made.empty()) << "made definitions freed by the rebinding";
     }
     // Catch-all definitions: the dictionary's name, type 3, the pool's empty text.
     Define("{\"A\", \"\", 'M', \"\"}", "");

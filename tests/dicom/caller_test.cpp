@@ -3,8 +3,9 @@
  * real and built files, with nothing but medcore.h: an element read,
  * changed and handed back (pixel data included), elements added after a
  * file whose last element is a sequence of defined length, a tag a file
- * holds twice, and private searches after whatever frees the element they
- * found.  Every saved file must be read by dcmdump without a warning and
+ * holds twice, elements added at the top level by cursor and definition,
+ * and private searches and definition links after whatever frees the
+ * element they found.  Every saved file must be read by dcmdump without a warning and
  * by pydicom with the values in place.
  */
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,7 @@ protected:
         saved_mask_ = log_mask(0);
     }
     void TearDown() override {
+        DoneABCDef(&defs_);
         DO_closeObject(&io_);
         DoneTagPrvDef(&app_, &defs_);
         log_mask(saved_mask_);
@@ -99,6 +102,39 @@ protected:
         return text;
     }
 
+    /* The top-level attribute definition of the tag in the first module
+     * that has one. */
+    AttrDef *TopDefinition(uint16_t group, uint16_t element) {
+        for (ModuleDef *m = defs_.abc ? defs_.abc->first : nullptr; m; m = m->next)
+            for (AttrDef *d = m->first; d; d = d->next)
+                if (d->tag == ((uint32_t)group << 16 | element))
+                    return d;
+        return nullptr;
+    }
+    /* Tags of the attribute definitions, at any depth, whose link names no
+     * element of the object's tree. */
+    std::string LinksOutsideTree() {
+        std::set<const DicomElement *> tree;
+        std::function<void(const DicomElement *)> take = [&](const DicomElement *parent) {
+            for (const DicomElement *c = parent->first_child; c; c = c->next)
+                take(*tree.insert(c).first);
+        };
+        if (io_.object)
+            take(io_.object->root);
+        std::string out;
+        std::function<void(const AttrDef *)> check = [&](const AttrDef *d) {
+            for (; d; d = d->next) {
+                if (d->element && !tree.count(d->element))
+                    out += " " + std::to_string(d->tag);
+                check(d->first_child);
+            }
+        };
+        for (const ModuleDef *m = defs_.abc ? defs_.abc->first : nullptr; m; m = m->next)
+            check(m->first);
+        return out;
+    }
+
+    testutil::ScopedEnv def_path_{"QUENOR_DEF_PATH", testutil::DefsDir()};
     TempDir dir_;
     AppData app_{};
     DefHolder defs_{};
@@ -163,6 +199,27 @@ void AddThreeWays(AppData *app, DicomObject *obj) {
     }
 }
 
+/* A sequence without items, then an element, both added at the top level
+ * of MR_small by `add`: the element must not land in the sequence. */
+Use SequenceThenElement(
+    const char *way,
+    const std::function<int16_t(AppData *, DicomObject *, DicomElementHead *)> &add) {
+    auto calls = [add](AppData *app, DicomObject *obj) {
+        static const std::string kIssuer = "ISSUER";
+        DicomElementHead seq = Record(0x0008, 0x1140), issuer = Record(0x0010, 0x0021, &kIssuer);
+        seq.length = kUndefined;
+        seq.vr = VR_SQ;
+        issuer.vr = VR_LO;
+        EXPECT_EQ(0, add(app, obj, &seq));
+        EXPECT_EQ(0, add(app, obj, &issuer));
+    };
+    return {std::string("a sequence, then an element, ") + way,
+            testutil::SamplePath("MR_small.dcm"),
+            calls,
+            {{"0010,0021", "ISSUER"}},
+            {}};
+}
+
 FileBuilder EndingInDefinedLengthSequence() {
     FileBuilder f;
     f.Preamble().Meta(Explicit_VR_Little_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_LE);
@@ -186,7 +243,20 @@ FileBuilder ModalityTwice() {
 }
 
 TEST_F(Caller, ReadChangeHandBackAndSave) {
+    auto at_unbound_definition = [this](AppData *app, DicomObject *obj, DicomElementHead *rec) {
+        DoneABCDef(&defs_);
+        EXPECT_EQ(0, InitUABCDef(app, &defs_, obj, 0));
+        AttrDef *def = TopDefinition(rec->group, rec->element);
+        EXPECT_TRUE(def && !def->element);
+        return DEF_add(app, &defs_, obj, def, rec);
+    };
     const std::vector<Use> uses = {
+        SequenceThenElement("each by DE_add on an empty cursor",
+                            [](AppData *app, DicomObject *obj, DicomElementHead *rec) {
+                                obj->cursor = nullptr;
+                                return DE_add(app, obj, rec);
+                            }),
+        SequenceThenElement("each by DEF_add at its unbound definition", at_unbound_definition),
         PixelsHandedBack("DO_changeElement", DO_changeElement),
         PixelsHandedBack("DE_add", ThroughCursor),
         PixelsHandedBack("DO_addElement", DO_addElement),
@@ -252,9 +322,14 @@ TEST_F(Caller, PrivateSearchNeverReachesAnElementThatWent) {
     const std::string other =
         Built("no_private", FileBuilder().Text(0x0008, 0x0016, "", kSecondaryCapture));
     DicomElementHead suite = Record(0x0009, 0x1002);
+    auto add_later = [&] {
+        DicomElementHead later = Record(0x0009, 0x1002);
+        ASSERT_EQ(0, DO_addElement(&app_, io_.object, &later));
+    };
     struct Loss {
         const char *name;
         std::function<void()> act;
+        const char *private_after = "(not found)";
     };
     const std::vector<Loss> losses = {
         {"a second import that the reader refuses", [&] { EXPECT_EQ(-1, Import(refused)); }},
@@ -270,17 +345,38 @@ TEST_F(Caller, PrivateSearchNeverReachesAnElementThatWent) {
          }},
         {"SortCodes keeping a later one of its tag",
          [&] {
-             DicomElementHead later = Record(0x0009, 0x1002);
-             ASSERT_EQ(0, DO_addElement(&app_, io_.object, &later));
+             add_later();
              SortCodes(io_.object->root);
          }},
+        {"DO_checkObject keeping a later one of its tag",
+         [&] {
+             add_later();
+             EXPECT_EQ(0, DO_checkObject(&app_, io_.object));
+         }},
+        {"DO_copyObjectToFile keeping a later one of its tag",
+         [&] {
+             add_later();
+             EXPECT_EQ(0, DO_copyObjectToFile(&app_, &io_, dir_.file("later.dcm").c_str()));
+         }},
+        {"a stray item delimiter, bound, that the save's check drops",
+         [&] {
+             DicomElementHead stray = Record(0xFFFE, 0xE00D);
+             ASSERT_EQ(0, DO_addElement(&app_, io_.object, &stray));
+             ASSERT_EQ(0, BindABCDef(&app_, &defs_, io_.object, 1));
+             EXPECT_EQ(0, DO_checkObject(&app_, io_.object));
+         },
+         "CT01"},
     };
     for (const Loss &loss : losses) {
         SCOPED_TRACE(loss.name);
         ASSERT_EQ(0, Import(sample));
+        ASSERT_EQ(0, InitUABCDef(&app_, &defs_, io_.object, 0));
         ASSERT_EQ("CT01", SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
         loss.act();
-        EXPECT_EQ("(not found)", SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
+        EXPECT_EQ(loss.private_after, SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
+        EXPECT_EQ("", LinksOutsideTree()); /* and the verifier reads them all */
+        VerifyObjectByModule(&app_, &defs_);
+        DoneABCDef(&defs_);
     }
 
     /* Definitions freed before the object they are bound to, then loaded
