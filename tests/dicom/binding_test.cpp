@@ -6,7 +6,6 @@
  * samples with the bundled definitions against what pydicom reads.
  */
 #include <algorithm>
-#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -99,18 +98,14 @@ protected:
             c = c->next;
         return c;
     }
-    /* Every attribute definition of the tree, at any depth. */
-    std::vector<const AttrDef *> Defs() {
-        std::vector<const AttrDef *> out;
-        std::function<void(const AttrDef *)> take = [&](const AttrDef *d) {
-            for (; d; d = d->next) {
-                out.push_back(d);
-                take(d->first_child);
-            }
-        };
-        for (const ModuleDef *m = defs.abc->first; m; m = m->next)
-            take(m->first);
-        return out;
+    /* The definitions from d on, at any depth; made_only: those the
+     * binding made, but copies of Item definitions, which go. */
+    static void Defs(const AttrDef *d, std::set<const AttrDef *> *out, bool made_only) {
+        for (; d; d = d->next) {
+            if (!made_only || ((d->flags & ATTR_FLAG_MADE_BY_BINDING) && d->tag != 0xFFFEE000))
+                out->insert(d);
+            Defs(d->first_child, out, made_only);
+        }
     }
     AttrDef *Attr(int module, uint32_t tag) {
         ModuleDef *m = defs.abc->first;
@@ -233,10 +228,9 @@ TEST_F(Binding, WhatEachElementIsBoundTo) {
         EXPECT_EQ("Info: Binding DICOM Object to definition table.\n", l.err);
         EXPECT_EQ(c.bound, Picture(defs.abc));
         EXPECT_EQ(c.unbound, Unbound());
-        std::set<const AttrDef *> made; // but copies of Item definitions, which go
-        for (const AttrDef *d : Defs())
-            if ((d->flags & ATTR_FLAG_MADE_BY_BINDING) && d->tag != 0xFFFEE000)
-                made.insert(d);
+        std::set<const AttrDef *> made, kept;
+        for (const ModuleDef *m = defs.abc->first; m; m = m->next)
+            Defs(m->first, &made, true);
         // Made, copied and re-targeted definitions stay and bind again, as
         // ordinary ones; the copies of Item definitions are made anew.
         std::string rebound = c.rebound.empty() ? c.bound : c.rebound;
@@ -245,9 +239,10 @@ TEST_F(Binding, WhatEachElementIsBoundTo) {
         EXPECT_EQ(0, Bind(1));
         EXPECT_EQ(rebound, Picture(defs.abc));
         EXPECT_EQ(c.unbound, Unbound());
-        for (const AttrDef *d : Defs())
-            made.erase(d);
-        EXPECT_TRUE(made.empty()) << "made definitions freed by the rebinding";
+        for (const ModuleDef *m = defs.abc->first; m; m = m->next)
+            Defs(m->first, &kept, false);
+        EXPECT_TRUE(std::includes(kept.begin(), kept.end(), made.begin(), made.end()))
+            << "made definitions freed by the rebinding";
     }
     // Catch-all definitions: the dictionary's name, type 3, the pool's empty text.
     Define("{\"A\", \"\", 'M', \"\"}", "");

@@ -3,10 +3,9 @@
  * real and built files, with nothing but medcore.h: an element read,
  * changed and handed back (pixel data included), elements added after a
  * file whose last element is a sequence of defined length, a tag a file
- * holds twice, elements added at the top level by cursor and definition,
- * and private searches and definition links after whatever frees the
- * element they found.  Every saved file must be read by dcmdump without a warning and
- * by pydicom with the values in place.
+ * holds twice, top-level adds by cursor and definition, and private links
+ * and definition links after whatever frees the element they name.  Every
+ * saved file must be read by dcmdump without a warning and by pydicom.
  */
 #include <gtest/gtest.h>
 
@@ -102,8 +101,7 @@ protected:
         return text;
     }
 
-    /* The top-level attribute definition of the tag in the first module
-     * that has one. */
+    /* The top-level definition of the tag in the first module holding one. */
     AttrDef *TopDefinition(uint16_t group, uint16_t element) {
         for (ModuleDef *m = defs_.abc ? defs_.abc->first : nullptr; m; m = m->next)
             for (AttrDef *d = m->first; d; d = d->next)
@@ -111,23 +109,18 @@ protected:
                     return d;
         return nullptr;
     }
-    /* Tags of the attribute definitions, at any depth, whose link names no
-     * element of the object's tree. */
+    /* Tags of the definitions, at any depth, linked outside the tree. */
     std::string LinksOutsideTree() {
         std::set<const DicomElement *> tree;
-        std::function<void(const DicomElement *)> take = [&](const DicomElement *parent) {
-            for (const DicomElement *c = parent->first_child; c; c = c->next)
-                take(*tree.insert(c).first);
+        std::function<void(const DicomElement *)> take = [&](const DicomElement *e) {
+            for (e = e ? e->first_child : nullptr; e; e = e->next)
+                take(*tree.insert(e).first);
         };
-        if (io_.object)
-            take(io_.object->root);
+        take(io_.object ? io_.object->root : nullptr);
         std::string out;
         std::function<void(const AttrDef *)> check = [&](const AttrDef *d) {
-            for (; d; d = d->next) {
-                if (d->element && !tree.count(d->element))
-                    out += " " + std::to_string(d->tag);
-                check(d->first_child);
-            }
+            for (; d; check(d->first_child), d = d->next)
+                out += d->element && !tree.count(d->element) ? " " + std::to_string(d->tag) : "";
         };
         for (const ModuleDef *m = defs_.abc ? defs_.abc->first : nullptr; m; m = m->next)
             check(m->first);
@@ -199,17 +192,14 @@ void AddThreeWays(AppData *app, DicomObject *obj) {
     }
 }
 
-/* A sequence without items, then an element, both added at the top level
- * of MR_small by `add`: the element must not land in the sequence. */
+/* A sequence, then an element, added at the top level: not inside it. */
 Use SequenceThenElement(
     const char *way,
     const std::function<int16_t(AppData *, DicomObject *, DicomElementHead *)> &add) {
     auto calls = [add](AppData *app, DicomObject *obj) {
         static const std::string kIssuer = "ISSUER";
-        DicomElementHead seq = Record(0x0008, 0x1140), issuer = Record(0x0010, 0x0021, &kIssuer);
-        seq.length = kUndefined;
-        seq.vr = VR_SQ;
-        issuer.vr = VR_LO;
+        DicomElementHead seq{nullptr, 0x0008, 0x1140, kUndefined, VR_SQ, 0};
+        DicomElementHead issuer{(void *)kIssuer.data(), 0x0010, 0x0021, 6, VR_LO, 0};
         EXPECT_EQ(0, add(app, obj, &seq));
         EXPECT_EQ(0, add(app, obj, &issuer));
     };
