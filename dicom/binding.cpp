@@ -11,14 +11,16 @@
  * definition and bind again.
  *
  * Links are plain pointers into the object's tree, and no link outlives
- * its element: a rebinding clears them all before it binds, and a table
- * kept here notes every link by element, so that whatever frees an element
- * (a delete, a replacement, a sort, the save's checks, closing the object,
- * an import that fails) unbinds the definitions that name it.  The
+ * its element: a rebinding clears them all before it binds, and every
+ * element knows the definitions bound to it (the first one itself, others
+ * through a table kept here), so that whatever frees an element (a delete,
+ * a replacement, a sort, the save's checks, closing the object, an import
+ * that fails) unbinds them.  The
  * definitions the binding made under a copy of an Item definition are put
  * aside when the copy goes and taken up again for the next element of
  * their tag: like every catch-all definition they live until DoneABCDef.
  */
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -50,13 +52,17 @@ bool made_by_binding(const AttrDef *d) {
 
 /* ---- links and what the binding puts aside ---------------------------- */
 
-/* Every link, by element; and per definition tree, by tag, the made
- * definitions whose Item definition copy went.  Made in static storage on
- * first use and never destroyed, so that it stays usable while the process
- * exits; the mutex keeps the objects of different threads apart. */
+/* An element names the first definition bound to it (def_link); the
+ * others bound to it as well (a tag in two modules, or a second definition
+ * tree) are noted here by element, and per definition tree, by tag, the
+ * made definitions whose Item definition copy went.  Made in static
+ * storage on first use and never destroyed, so that it stays usable while
+ * the process exits; the mutex keeps the objects of different threads
+ * apart, and `extra` spares the lock while no element has a second link. */
 struct LinkBook {
     std::mutex lock;
-    std::unordered_multimap<const DicomElement *, AttrDef *> by_element;
+    std::atomic<size_t> extra{0};
+    std::unordered_multimap<const DicomElement *, AttrDef *> more_links;
     std::unordered_map<const ABCDef *, std::unordered_multimap<uint32_t, AttrDef *>> retired;
 };
 
@@ -66,38 +72,42 @@ LinkBook &link_book() {
     return *b;
 }
 
-/* Forgets the note of def's link; the lock is held. */
-void erase_note(LinkBook &book, const AttrDef *def) {
-    auto range = book.by_element.equal_range(def->element);
+void unbind(AttrDef *def) {
+    DicomElement *e = def->element;
+    if (e == nullptr)
+        return;
+    def->element = nullptr;
+    if (e->def_link == def) {
+        e->def_link = nullptr;
+        return;
+    }
+    LinkBook &book = link_book();
+    std::lock_guard<std::mutex> g(book.lock);
+    auto range = book.more_links.equal_range(e);
     for (auto it = range.first; it != range.second; ++it)
         if (it->second == def) {
-            book.by_element.erase(it);
+            book.more_links.erase(it);
+            book.extra = book.more_links.size();
             return;
         }
 }
 
-void unbind(AttrDef *def) {
-    if (def->element == nullptr)
-        return;
-    LinkBook &book = link_book();
-    std::lock_guard<std::mutex> g(book.lock);
-    erase_note(book, def);
-    def->element = nullptr;
-}
-
-/* Links def to e and notes it; false, with def unbound, when memory ran
- * out for the note. */
+/* Links def to e; false, with def unbound, when memory ran out for
+ * noting a second link of e. */
 bool bind(AttrDef *def, DicomElement *e) {
     if (def->element != e) {
-        LinkBook &book = link_book();
-        std::lock_guard<std::mutex> g(book.lock);
-        if (def->element != nullptr)
-            erase_note(book, def);
-        def->element = nullptr;
-        try {
-            book.by_element.emplace(e, def);
-        } catch (const std::bad_alloc &) {
-            return false;
+        unbind(def);
+        if (e->def_link == nullptr) {
+            e->def_link = def;
+        } else {
+            LinkBook &book = link_book();
+            std::lock_guard<std::mutex> g(book.lock);
+            try {
+                book.more_links.emplace(e, def);
+            } catch (const std::bad_alloc &) {
+                return false;
+            }
+            book.extra = book.more_links.size();
         }
         def->element = e;
     }
@@ -485,15 +495,20 @@ bool cursor_for_add(DicomObject *obj, const AttrDef *def) {
 
 } // namespace
 
-void _drop_abc_links(const DicomElement *e) {
+void _drop_abc_links(DicomElement *e) {
+    if (e->def_link != nullptr) {
+        e->def_link->element = nullptr;
+        e->def_link = nullptr;
+    }
     LinkBook &book = link_book();
-    std::lock_guard<std::mutex> g(book.lock);
-    if (book.by_element.empty())
+    if (book.extra == 0)
         return;
-    auto range = book.by_element.equal_range(e);
+    std::lock_guard<std::mutex> g(book.lock);
+    auto range = book.more_links.equal_range(e);
     for (auto it = range.first; it != range.second; ++it)
         it->second->element = nullptr;
-    book.by_element.erase(range.first, range.second);
+    book.more_links.erase(range.first, range.second);
+    book.extra = book.more_links.size();
 }
 
 void _forget_attr_def(AttrDef *def) {

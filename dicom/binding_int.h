@@ -11,7 +11,7 @@
 
 /* The element is being freed: every attribute definition bound to it
  * becomes unbound. */
-void _drop_abc_links(const DicomElement *e);
+void _drop_abc_links(DicomElement *e);
 
 /* The definition is being freed: its link is no longer looked after. */
 void _forget_attr_def(AttrDef *def);
