@@ -118,8 +118,9 @@ struct DicomElement {
     uint32_t value_pos; /* where the value of an item, or of a sequence or item
                          * kept as raw bytes (content_ts set), starts in the
                          * file read; 0 = not read from a file */
-    struct AttrDef *def_link; /* the first attribute definition bound to the
-                               * element, NULL = none; kept by the binding */
+    /* The first attribute definition bound to the element, NULL = none;
+     * kept by the binding, which unbinds it when the element is freed. */
+    struct AttrDef *def_link;
 };
 
 typedef struct DicomObject {
