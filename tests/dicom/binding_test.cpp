@@ -332,6 +332,11 @@ TEST_F(Binding, EditsAtDefinitionsRebind) {
     EXPECT_EQ(sq->first_child->next->element, io.object->cursor);
     EXPECT_EQ(0, DEF_search(&app, &defs, io.object, sq->first_child, 0x0020, 0x000E, 0));
     EXPECT_EQ(sq->first_child->first_child->element, io.object->cursor);
+    // An attribute of an item that is not there goes nowhere, not to the top level.
+    AttrDef *in_no_item = sq->first_child->first_child->next->first_child->first_child;
+    ASSERT_EQ(0x00081150u, in_no_item->tag);
+    EXPECT_EQ(-1, DEF_add(&app, &defs, io.object, in_no_item, &rec));
+    EXPECT_EQ(nullptr, Top(0x0020000E));
     rec.group = 0x0010;
     rec.element = 0x0010;
     EXPECT_EQ(0, DEF_add(&app, &defs, io.object, nullptr, &rec)); // at the top level
