@@ -15,10 +15,11 @@
  * element knows the definitions bound to it (the first one itself, others
  * through a table kept here), so that whatever frees an element (a delete,
  * a replacement, a sort, the save's checks, closing the object, an import
- * that fails) unbinds them.  The
- * definitions the binding made under a copy of an Item definition are put
- * aside when the copy goes and taken up again for the next element of
- * their tag: like every catch-all definition they live until DoneABCDef.
+ * that fails) unbinds them.  The definitions the binding made under a copy
+ * of an Item definition are put aside when the copy goes and taken up
+ * again for the next element of their tag: like every catch-all definition
+ * they live until DoneABCDef.  Memory running out while binding is logged
+ * as such.
  */
 #include <atomic>
 #include <mutex>
@@ -550,11 +551,13 @@ int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebi
     }
     if (obj == nullptr)
         return 0;
+    /* Binding fails only where what it makes cannot be allocated. */
     const Binder b{app, obj, tree, AddToDStringBuffer(tree->pool, "")};
-    if (b.empty == nullptr)
+    if (b.empty == nullptr || !bind_module_attributes(b) || !bind_remaining_elements(b) ||
+        !bind_sequences(b)) {
+        log_message("Not enough memory to bind the DICOM object to its definitions.", 1);
         return -1;
-    if (!bind_module_attributes(b) || !bind_remaining_elements(b) || !bind_sequences(b))
-        return -1;
+    }
     return 0;
 }
 
