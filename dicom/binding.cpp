@@ -209,7 +209,8 @@ void forget_links(AttrDef *first) {
 
 /* What the binding made anywhere under parent (a copy of an Item
  * definition that is going) is taken out, unbound and put aside with its
- * subtree; what cannot be put aside for want of memory goes with parent. */
+ * subtree, without owner until it is taken up again; what cannot be put
+ * aside for want of memory goes with parent. */
 void put_aside_made_defs(const ABCDef *tree, AttrDef *parent) {
     for (AttrDef *d = parent->first_child, *next; d != nullptr; d = next) {
         next = d->next;
