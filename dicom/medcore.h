@@ -87,14 +87,22 @@ typedef struct DicomElementHead {
     uint16_t flags; /* bit 0: bound to an attribute definition */
 } DicomElementHead;
 
-/* Bit 1 of a (7FE0,0010) element's flags: its value is a PixelDataDesc
- * whose file name the element owns and frees with itself.  Every such
- * element of a tree owns a name of its own; copies handed out never carry
- * the bit (they lend the element's name).  A record passed in with it
- * hands its name over, unless an element owns that name already: then,
- * as for a record without it, the element takes a copy. */
+/* Bit 2 of a (7FE0,0010) element's flags: its value is a PixelDataDesc,
+ * the description of pixels left in a file, not pixel bytes.  The reader
+ * sets it, and the copies of the element handed out (DO_searchForElement,
+ * DO_searchForPrivateElement) carry it, so that a copy handed back in is a
+ * description again.  A value passed in without it (nor bit 1) is stored
+ * and saved as the bytes given, whatever its length; one with it whose
+ * length is below the size of a PixelDataDesc is taken as bytes too.
+ * Bit 1: the element also owns the file name of its PixelDataDesc and
+ * frees it with itself.  Every such element of a tree owns a name of its
+ * own; copies handed out never carry the bit (they lend the element's
+ * name).  A record passed in with it is a description that hands its name
+ * over, unless an element owns that name already: then, as for a record
+ * with bit 2 alone, the element takes a copy. */
 #define DE_FLAG_BOUND 0x0001
 #define DE_FLAG_OWNS_PDS_NAME 0x0002
+#define DE_FLAG_PIXEL_DESC 0x0004
 
 struct DicomElement {
     void *value;
