@@ -385,7 +385,11 @@ MC_API int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead
 /* Element-tree cursor (cursor.cpp)                                    */
 /* ------------------------------------------------------------------ */
 
-/* *position points into the tree, valid until its element is deleted. */
+/* *position points into the tree, valid until its element is deleted.
+ * A sequence or item of defined length read from a file holds its content
+ * as raw bytes: DE_search refuses to append an item to such a sequence
+ * (index < 0) and DE_add to add inside such an item, with -1 and a message,
+ * changing nothing. */
 MC_API int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
                          uint16_t element, int16_t index);
 MC_API int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec);
@@ -436,7 +440,7 @@ MC_API void DoneABCDef(DefHolder *defs);
 /* ------------------------------------------------------------------ */
 
 /* 0 done, -1 memory exhausted (the DEF_ edits also when their own edit
- * ran out of memory). */
+ * ran out of memory or was refused, as DE_search and DE_add refuse it). */
 MC_API int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind);
 MC_API int16_t DEF_search(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
                           uint16_t group, uint16_t element, int16_t index);
