@@ -92,8 +92,8 @@ bool refuses_content(const DicomElement *cursor) {
 
 } // namespace
 
-int16_t _search_position(AppData *app, DicomObject *obj, DicomElement **position,
-                         uint16_t group, uint16_t element, int16_t index, bool *failed) {
+int16_t _search_position(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
+                         uint16_t element, int16_t index, bool *failed) {
     *failed = false;
     if (!obj || !position)
         return -1;

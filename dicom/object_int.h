@@ -153,8 +153,8 @@ int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dico
  * nothing changed): a new item that memory did not allow, or one asked of
  * a sequence whose items are raw bytes (refused with a message).  Finding
  * nothing is no failure. */
-int16_t _search_position(AppData *app, DicomObject *obj, DicomElement **position,
-                         uint16_t group, uint16_t element, int16_t index, bool *failed);
+int16_t _search_position(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
+                         uint16_t element, int16_t index, bool *failed);
 
 /* SortCodes, but memory running out for its scratch arrays throws
  * std::bad_alloc (before the list it was sorting changed). */

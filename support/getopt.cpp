@@ -144,10 +144,10 @@ int _readcmdlist_within(GetoptState *state, const char *name, size_t max_words) 
      * more words than max_words (at most INT_MAX) cannot be held, and is
      * refused like a vector that memory does not allow. */
     const size_t count = scan_words(buffer.get(), got, false, nullptr);
-    const bool holdable = count <= max_words && count <= (size_t)INT_MAX &&
-                          count < SIZE_MAX / sizeof(char *);
-    MallocOwner<char *> words(
-        holdable ? static_cast<char **>(malloc((count + 1) * sizeof(char *))) : nullptr);
+    const bool holdable =
+        count <= max_words && count <= (size_t)INT_MAX && count < SIZE_MAX / sizeof(char *);
+    MallocOwner<char *> words(holdable ? static_cast<char **>(malloc((count + 1) * sizeof(char *)))
+                                       : nullptr);
     if (!words) {
         /* Treated like the failure to allocate the buffer. */
         report(state, kAllocMsg, name, 0);
