@@ -21,7 +21,6 @@
 
 namespace {
 
-const int kPathBuf = 512;         /* a path found along QUENOR_DEF_PATH */
 const size_t kUidMax = 64;        /* a SOP Class UID field holds 64 characters */
 const size_t kObjectNameMax = 19; /* an object-name field holds 19 characters */
 const int kIndexMax = 32767;      /* an item-path index is a positive 16-bit number */
@@ -129,8 +128,8 @@ enum class UidSearch { Found, NotFound, Failed };
 /* '{' name ',' key ',' text '}' ',' for every record until the key is
  * found.  A record whose key is longer than a UID field, or whose name is
  * longer than an object-name field, never matches. */
-UidSearch search_uid_file(const char *path, const char *key, char *out) {
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
+UidSearch search_uid_file(const char *path, int16_t primary, const char *key, char *out) {
+    FILE *f = open_def_file(path, primary);
     if (f == nullptr)
         return UidSearch::Failed;
     DefFile file(f);
@@ -340,7 +339,7 @@ using AbcTreeOwner = std::unique_ptr<ABCDef, AbcTreeFree>;
  * frees the tree in *slot before its message is built. */
 int16_t load_object_file(ABCDef **slot, const char *path, int16_t primary,
                          const char *object_name) {
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    FILE *f = open_def_file(path, primary);
     if (f == nullptr)
         return (!primary && *slot != nullptr) ? 0 : -1;
     DefFile file(f);
@@ -384,7 +383,7 @@ int16_t load_object_file(ABCDef **slot, const char *path, int16_t primary,
 int16_t load_module_file(AppData *app, ABCDef **slot, const char *path, int16_t primary) {
     if (*slot == nullptr)
         return -1;
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    FILE *f = open_def_file(path, primary);
     if (f == nullptr)
         return primary ? -1 : 0;
     DefFile file(f);
@@ -411,12 +410,11 @@ int16_t load_module_file(AppData *app, ABCDef **slot, const char *path, int16_t 
 
 /* InitUIDDef. */
 int16_t find_object_name(const char *key, int16_t only_primary, char *out) {
-    char path[kPathBuf];
+    char path[kDefPathBuf];
     out[0] = '\0';
-    getfileenv("QUENOR_DEF_PATH", "uid_tab.def", path, kPathBuf);
-    if (path[0] == '\0')
+    if (!find_def_file("uid_tab.def", 1, path))
         return -1;
-    const UidSearch r = search_uid_file(path, key ? key : "", out);
+    const UidSearch r = search_uid_file(path, 1, key ? key : "", out);
     if (r == UidSearch::Found)
         return 0;
     out[0] = '\0';
@@ -424,8 +422,7 @@ int16_t find_object_name(const char *key, int16_t only_primary, char *out) {
      * site's file; a primary file that cannot be read ends the search. */
     if (r == UidSearch::Failed || only_primary)
         return -1;
-    getfileenv("QUENOR_DEF_PATH", "uid2_tab.def", path, kPathBuf);
-    if (path[0] == '\0')
+    if (!find_def_file("uid2_tab.def", 0, path))
         return -1;
     return InitDICOMUIDDef(path, key, 0, out);
 }
@@ -564,7 +561,7 @@ int16_t InitDICOMUIDDef(const char *path, const char *key, int16_t primary, char
     if (!primary && out[0] != '\0')
         return 0;
     try {
-        if (search_uid_file(path, key ? key : "", out) == UidSearch::Found)
+        if (search_uid_file(path, primary, key ? key : "", out) == UidSearch::Found)
             return 0;
     } catch (const std::bad_alloc &) {
     }
@@ -628,6 +625,7 @@ int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t onl
             return -1;
         }
     } catch (const std::bad_alloc &) {
+        log_message("Not enough memory to find the definitions of the DICOM object.", 1);
         return -1;
     }
     char object_name[kObjectNameMax + 1] = {};

@@ -3,13 +3,15 @@
  * the preamble and "DICM", guessing the transfer syntax, the element loop
  * with its sequence and item stacks, the meta-group checks, pixel data left
  * in the file behind a PixelDataDesc (fill_pds), the item-header reader and
- * the value skipper.
+ * the value skipper.  The input must be a regular file: a directory, a
+ * pipe or a device is refused with a message that says so.
  *
  * The file is read through one stdio stream with a large buffer; the reader
  * keeps the position itself (the end is reached exactly when it equals the
  * file size), so no byte is read ahead and no position is asked of the
  * system per element.
  */
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -75,19 +77,40 @@ uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t si
     return size;
 }
 
+const char *stream_kind(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a pipe";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return "a socket";
+}
+
 /* The input stream with the position kept by hand. */
 class InputFile {
 public:
     bool open(const char *name) {
         file_.reset(fopen(name, "rb"));
-        if (!file_)
+        if (!file_) {
+            log_formatted(1, "Cannot open %s: %s.", name, strerror(errno));
             return false;
+        }
         struct stat st;
         const bool known = fstat(fileno(file_.get()), &st) == 0;
         if (known && S_ISDIR(st.st_mode)) {
             /* A directory opens for reading here, but every read fails:
              * say what it is rather than that its "file" is cut short. */
             log_formatted(1, "Input %s is a directory, not a DICOM file.", name);
+            file_.reset();
+            return false;
+        }
+        if (known && !S_ISREG(st.st_mode)) {
+            /* The reader measures the file and leaves the pixel data in it
+             * for a later save: a pipe or a device has no size and cannot
+             * be read twice. */
+            log_formatted(1, "Input %s is %s, not a regular file: save it to a file and name that.",
+                          name, stream_kind(st.st_mode));
             file_.reset();
             return false;
         }

@@ -1375,23 +1375,28 @@ public:
 
     bool create_spool() {
         const char *dir = getenv("TMPDIR");
-        if (!open_in(dir && *dir ? dir : "/tmp")) {
-            log_formatted(1, "Cannot create a temporary file in %s: %s.",
-                          dir && *dir ? dir : "/tmp", strerror(errno));
+        if (!open_in(dir && *dir ? dir : "/tmp"))
             return false;
-        }
         unlink(name_.c_str());
         name_.clear();
         return true;
     }
     FILE *stream() const { return file_.get(); }
 
-    /* Flushes, syncs and closes the file; false when any of it failed. */
-    bool finish() {
+    /* Flushes, syncs and closes the file; false when any of it failed, or
+     * an earlier write did, which is logged with the system's reason (a
+     * full disk, a file-size limit) under the target's name. */
+    bool finish(const char *target) {
         FILE *out = file_.release();
-        bool ok = fflush(out) == 0 && !ferror(out);
-        ok = ok && fsync(fileno(out)) == 0; /* the rename must never publish unwritten data */
-        return (fclose(out) == 0) && ok;
+        int reason = 0;
+        /* the rename must never publish unwritten data */
+        if (fflush(out) != 0 || ferror(out) || fsync(fileno(out)) != 0)
+            reason = errno ? errno : EIO;
+        if (fclose(out) != 0 && reason == 0)
+            reason = errno ? errno : EIO;
+        if (reason != 0)
+            log_formatted(1, "Cannot write %s: %s.", target, strerror(reason));
+        return reason == 0;
     }
 
     /* Puts the finished file in the target's place. */
@@ -1413,15 +1418,16 @@ private:
         mergepath(buf.data(), dir, "_quenor_.tmpXXXXXX");
         name_.reserve(buf.size()); /* so that taking the name cannot fail */
         int fd = mkstemp(buf.data());
-        if (fd < 0)
-            return false;
-        name_ = buf.data();
-        file_.reset(fdopen(fd, "w+b"));
-        if (!file_) {
+        if (fd >= 0) {
+            name_ = buf.data();
+            file_.reset(fdopen(fd, "w+b"));
+            if (file_)
+                return true;
             close(fd);
-            return false;
         }
-        return true;
+        /* A folder that does not exist, is read-only or not writable. */
+        log_formatted(1, "Cannot create a temporary file in %s: %s.", dir, strerror(errno));
+        return false;
     }
 };
 
@@ -1592,7 +1598,7 @@ bool save(AppData *app, IOObject *io, const char *name) {
     if (!temp.create(path.c_str()))
         return false;
     bool ok = write_file(app, io, state, temp.stream());
-    ok = temp.finish() && ok;
+    ok = temp.finish(path.c_str()) && ok;
     return ok && temp.replace(path.c_str());
 }
 
