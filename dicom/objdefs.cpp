@@ -4,8 +4,9 @@
  * and the module files (each module's attributes, items of sequences
  * addressed by item paths such as "C.8.8.1_2_1"), loaded into the tree in
  * DefHolder.abc; the wrappers that find the files along QUENOR_DEF_PATH,
- * InitUABCDef that runs the whole chain for an object and binds it, and
- * the builders and frees of the tree.
+ * InitUABCDef that runs the whole chain for an object (a directory by the
+ * SOP class its meta header names) and binds it, and the builders and
+ * frees of the tree.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -427,14 +428,30 @@ int16_t find_object_name(const char *key, int16_t only_primary, char *out) {
     return InitDICOMUIDDef(path, key, 0, out);
 }
 
+/* The UID value of a top-level element as text; false when it has none. */
+bool uid_value(AppData *app, DicomObject *obj, uint16_t group, uint16_t element, std::string *uid) {
+    ElementRecord found(app, group, element);
+    if (!found.search(obj) || found.rec.value == nullptr)
+        return false;
+    const char *bytes = static_cast<const char *>(found.rec.value);
+    uid->assign(bytes, uid_length(bytes, found.rec.length));
+    return !uid->empty();
+}
+
+/* A directory (DICOMDIR) has no SOP Class UID in its data set: its meta
+ * header's Media Storage SOP Class UID names what it is. */
+const char kDirectoryStorage[] = "1.2.840.10008.1.3.10";
+
 /* The SOP Class UID of the object as text; false when it has none. */
 bool sop_class_uid(AppData *app, DicomObject *obj, std::string *uid) {
-    ElementRecord sop_class(app, 0x0008, 0x0016);
-    if (!sop_class.search(obj) || sop_class.rec.value == nullptr)
+    if (uid_value(app, obj, 0x0008, 0x0016, uid))
+        return true;
+    if (!uid_value(app, obj, 0x0002, 0x0002, uid) || *uid != kDirectoryStorage)
         return false;
-    const char *bytes = static_cast<const char *>(sop_class.rec.value);
-    uid->assign(bytes, uid_length(bytes, sop_class.rec.length));
-    return !uid->empty();
+    log_message("No SOP Class UID (0008,0016): a directory, checked by its Media Storage SOP "
+                "Class UID (0002,0002).",
+                3);
+    return true;
 }
 
 } // namespace
