@@ -46,10 +46,13 @@ AttrDef *_append_item_def(AppData *app, ABCDef *tree, AttrDef *sq);
 /* Whether the tag dictionary gives the tag the VR SQ. */
 bool _is_sq_tag(AppData *app, uint32_t tag);
 
-/* Frees a definition's children recursively, then the node (not unlinked). */
+/* Frees a definition's children recursively, then the node (not unlinked
+ * from its list); the links of the nodes freed are forgotten. */
 void _free_attr_def(AttrDef *def);
 /* Takes def out of its owner's list and frees it with its subtree. */
 void _drop_attr_def(AttrDef *def);
+/* Takes def out of its owner's list; it keeps its subtree and owner. */
+void _unlink_attr_def(AttrDef *def);
 /* Frees a module's attribute definitions, then the module (not unlinked). */
 void _free_module_def(ModuleDef *module);
 /* Frees all modules, the pool and the root; sets *tree to NULL. */

@@ -130,7 +130,7 @@ int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
 }
 
 bool is_pds(const DicomElement *e) {
-    return e->value && e->length == sizeof(PixelDataDesc);
+    return e->value && (e->flags & DE_FLAG_PIXEL_DESC);
 }
 
 bool is_pixel_element(const DicomElement *e) {
