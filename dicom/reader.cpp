@@ -204,15 +204,19 @@ int letters_vr(const char letters[2]) {
 }
 
 /* The VR by which the value bytes are swapped: the dictionary's, the
- * file's letters where the dictionary has no usable VR. */
+ * file's letters where the dictionary has no usable VR or leaves bytes or
+ * words open. */
 int effective_vr(const ReadState &st, uint32_t key, const char letters[2]) {
     int vr = st.vr;
+    const int decided = byte_or_word_letters(vr, letters_vr(letters));
+    if (decided >= 0)
+        return decided;
     if (vr == VR_XS || vr == VR_XU)
         return VR_US;
     if (vr == VR_OX) {
         if (is_waveform_value(key))
             return kSwapLater; /* its Waveform Bits Allocated may follow it */
-        return key == 0x50003000u && st.io->pass_encoding == PE_NATIVE ? VR_OW : VR_OB;
+        return is_curve_data(key) && st.io->pass_encoding == PE_NATIVE ? VR_OW : VR_OB;
     }
     if (vr_is_unusable(vr)) {
         vr = letters_vr(letters);

@@ -17,7 +17,9 @@
  * fails the save before any byte is written.
  *
  * The VR written is the dictionary's (with XS/XU as US, OX as OW or OB,
- * unknown as OB), never the one stored in the element.  Sequences and items
+ * unknown as OB), never the one stored in the element, except that the
+ * letters OB or OW an explicit-VR file gave a value whose dictionary VR is
+ * OB, OW or OX are kept, with its bytes as they lie.  Sequences and items
  * of defined length, which the reader keeps as raw bytes, go out unchanged
  * in the syntax they were read in and are re-encoded element by element in
  * any other (their group lengths recounted, pixel data in them native by
@@ -57,7 +59,6 @@ namespace {
 
 const uint32_t kUndefined = 0xFFFFFFFFu;
 const uint32_t kPixelData = 0x7FE00010u;
-const uint32_t kCurveData = 0x50003000u;
 const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
 const uint32_t kWaveformBits = 0x54001004u;
@@ -367,20 +368,19 @@ private:
         if (is_item_or_delimiter_key(key))
             return VR_XX;
         const int vr = dictionary_vr(app_, key);
+        const int decided = byte_or_word_letters(vr, letters);
+        if (decided >= 0 && key != kPixelData)
+            return decided;
         switch (vr) {
         case VR_XS: return signed_ ? VR_SS : VR_US;
         case VR_XU: return VR_US;
         case VR_OX:
             if (key == kPixelData)
                 return nested_pixel_vr(letters);
-            if (key == kCurveData)
+            if (is_curve_data(key))
                 return enc_ == PE_NATIVE ? VR_OW : VR_OB;
-            if (is_waveform_value(key)) {
-                const uint16_t bits = waveform_bits();
-                if (bits)
-                    return bits == 16 ? VR_OW : VR_OB;
-                return letters == VR_OW ? VR_OW : VR_OB;
-            }
+            if (is_waveform_value(key))
+                return waveform_bits() == 16 ? VR_OW : VR_OB;
             return VR_OB;
         default:
             if (!vr_is_unusable(vr))
