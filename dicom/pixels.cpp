@@ -30,6 +30,7 @@ const uint16_t kItem = 0xE000;
 const uint16_t kSeqDelim = 0xE0DD;
 const uint32_t kUndefined = 0xFFFFFFFFu;
 const size_t kChunk = 1u << 20;
+const size_t kKernelStep = 64u << 20; /* a signal is looked for between steps */
 
 bool read_exact(FILE *src, void *buf, size_t n) {
     return n == 0 || fread(buf, 1, n, src) == n;
@@ -96,8 +97,9 @@ bool copy_in_kernel(FILE *src, FILE *out, uint32_t n, uint32_t *copied) {
     off_t in_pos = ftello(src), out_pos = ftello(out);
     if (in_pos < 0 || out_pos < 0)
         return true;
-    while (*copied < n) {
-        ssize_t got = copy_file_range(fileno(src), &in_pos, fileno(out), &out_pos, n - *copied, 0);
+    while (*copied < n && !save_interrupted()) {
+        const size_t step = n - *copied < kKernelStep ? n - *copied : kKernelStep;
+        ssize_t got = copy_file_range(fileno(src), &in_pos, fileno(out), &out_pos, step, 0);
         if (got <= 0)
             break;
         *copied += (uint32_t)got;
@@ -169,7 +171,7 @@ int16_t write_encoded(FILE *src, IOObject *io, PixelDataDesc *pds) {
 } // namespace
 
 bool wr_bytes(FILE *out, const void *data, size_t n) {
-    return n == 0 || fwrite(data, 1, n, out) == n;
+    return !save_interrupted() && (n == 0 || fwrite(data, 1, n, out) == n);
 }
 
 bool wr_u16(FILE *out, TransferSyntaxCode ts, uint16_t v) {

@@ -337,7 +337,7 @@ public:
 
 private:
     bool put(const unsigned char *p, size_t n) {
-        while (n > 0) {
+        while (n > 0 && !save_interrupted()) {
             ssize_t done = pwrite(fd_, p, n, pos_);
             if (done < 0 && errno == EINTR)
                 continue;
@@ -345,7 +345,7 @@ private:
                 return false;
             p += done, n -= (size_t)done, pos_ += done;
         }
-        return true;
+        return n == 0;
     }
 
     FILE *out_ = nullptr;

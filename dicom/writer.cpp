@@ -1513,7 +1513,7 @@ private:
     int fd_ = -1;
 
     bool write_all(const char *p, size_t n) {
-        while (n > 0) {
+        while (n > 0 && !save_interrupted()) {
             ssize_t k = write(fd_, p, n);
             if (k < 0 && errno == EINTR)
                 continue;
@@ -1522,7 +1522,7 @@ private:
             p += k;
             n -= (size_t)k;
         }
-        return true;
+        return n == 0;
     }
 };
 
@@ -1585,15 +1585,17 @@ bool save(AppData *app, IOObject *io, const char *name) {
     }
     SaveState state;
     count_lengths(app, io, state);
+    SaveSignals signals; /* outlives the temporary file */
     TempFile temp;
     if (kind == TargetKind::WrittenInto)
-        return temp.create_spool() && write_file(app, io, state, temp.stream()) &&
-               stream.copy_from(temp.stream(), name);
+        return signals.passed(name, temp.create_spool() &&
+                                        write_file(app, io, state, temp.stream()) &&
+                                        stream.copy_from(temp.stream(), name));
     if (!temp.create(path.c_str()))
         return false;
     bool ok = write_file(app, io, state, temp.stream());
     ok = temp.finish() && ok;
-    return ok && temp.replace(path.c_str());
+    return signals.passed(name, ok && !save_interrupted() && temp.replace(path.c_str()));
 }
 
 } // namespace

@@ -4,11 +4,11 @@
  * written into and stays what it was (the FIFO read while the program
  * writes, its bytes those of a save into a regular file), a symbolic link
  * leads the save to the file it names and stays, a directory or a link to
- * nothing is refused; under a file-size limit (ulimit -f) the save fails
- * with the storing message, the target keeps its old content and no
- * temporary file is left, whether the limit strikes at the final flush, in
- * the PNG coder, in the buffered copy or in the in-kernel copy of the
- * pixel data.
+ * nothing is refused; under a file-size limit (ulimit -f), or on SIGINT,
+ * SIGTERM or SIGHUP during the save (also in place), the save fails with
+ * the storing message, the target keeps its old content and no temporary
+ * file is left, whether the limit strikes at the final flush, in the PNG
+ * coder, in the buffered copy or in the in-kernel copy of the pixel data.
  */
 #include <gtest/gtest.h>
 
@@ -219,8 +219,9 @@ TEST(SaveTarget, CharacterDeviceIsWrittenIntoNeverReplaced) {
 
 /* An image of 2 MiB of 16-bit samples: more than the writer's 1 MiB
  * output buffer. */
-std::string LargeImage() {
-    std::string pixels(2u << 20, '\0');
+std::string LargeImage(uint16_t rows = 1024, uint16_t columns = 1024, bool hole = false) {
+    const uint32_t size = 2u * rows * columns;
+    std::string pixels(hole ? 0 : size, '\0'); /* a hole: the caller extends the file */
     for (size_t i = 0; i < pixels.size(); i++)
         pixels[i] = (char)(i * 7 + (i >> 11));
     FileBuilder f(TS_EXPLICIT_LE);
@@ -229,15 +230,23 @@ std::string LargeImage() {
         .Text(0x0008, 0x0018, "UI", std::string("1.2.3.4", 8))
         .US(0x0028, 0x0002, 1)
         .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
-        .US(0x0028, 0x0010, 1024)
-        .US(0x0028, 0x0011, 1024)
+        .US(0x0028, 0x0010, rows)
+        .US(0x0028, 0x0011, columns)
         .US(0x0028, 0x0100, 16)
         .US(0x0028, 0x0101, 16)
         .US(0x0028, 0x0102, 15)
         .US(0x0028, 0x0103, 0)
-        .Header(0x7FE0, 0x0010, "OW", (uint32_t)pixels.size())
+        .Header(0x7FE0, 0x0010, "OW", size)
         .Raw(pixels);
     return f.bytes();
+}
+
+/* The save runs in the background (SIGINT not ignored there, as the shell
+ * would have it) until its temporary file shows in the target's folder,
+ * then gets the signal. */
+std::string SignalDuringSave(const std::string &dir, const char *signal) {
+    return "env --default-signal=INT \"$0\" \"$@\" & until ls " + dir +
+           " | grep -q _quenor_ || ! kill -0 $!; do :; done; kill -" + signal + " $!; wait $!";
 }
 
 TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
@@ -246,9 +255,10 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
     const std::string rtstruct = testutil::SamplePath("rtstruct.dcm");
     const struct {
         const char *program;
-        std::string input;
+        std::string input; /* "": the target itself, of 1 GiB (in place) */
         const char *option; /* for the converter, or "" */
         const char *where;  /* where the limit strikes */
+        const char *signal = nullptr; /* sent during the save, in place of the limit */
     } rows[] = {
         {"tagrecoded", rtstruct, "", "the final flush: no pixel data"},
         {"tagrecoded", testutil::SamplePath("MR_small.dcm"), "-doc", "the PNG coder"},
@@ -256,22 +266,40 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
         {"tagrecoded", inputs.file("large.dcm"), "", "the in-kernel copy"},
         {"tagpatchd", rtstruct, "", "the final flush"},
         {"tagpatchd", inputs.file("large.dcm"), "", "the in-kernel copy"},
+        {"tagrecoded", "", "-dob", "the buffered copy", "INT"},
+        {"tagrecoded", "", "", "the in-kernel copy", "TERM"},
+        {"tagpatchd", "", "", "the in-kernel copy", "HUP"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.program) + " " + row.option + ": " + row.where);
         TempDir out;
-        WriteFile(out.file("target.dcm"), "previous");
-        std::vector<std::string> args = Saver{row.program}.Args(inputs, row.input,
-                                                                out.file("target.dcm"));
+        const std::string target = out.file("target.dcm");
+        WriteFile(target, row.input.empty() ? LargeImage(16384, 32768, true) : "previous");
+        if (row.input.empty()) {
+            ASSERT_EQ(0, truncate(target.c_str(), (off_t)ReadFile(target).size() + (1 << 30)));
+        }
+        struct stat before = {}, after = {};
+        stat(target.c_str(), &before);
+        std::vector<std::string> args =
+            Saver{row.program}.Args(inputs, row.input.empty() ? target : row.input, target);
         if (*row.option)
             args.push_back(row.option);
-        /* 2 blocks: 1 or 2 KiB, below every output here and above the
-         * messages on standard error */
-        args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""});
+        /* a limit of 2 blocks: 1 or 2 KiB, below every output here and
+         * above the messages on standard error */
+        args.insert(args.begin(), {"/bin/sh", "-c",
+                                   row.signal ? SignalDuringSave(out.path(), row.signal)
+                                              : "ulimit -f 2 && exec \"$0\" \"$@\""});
         auto r = RunWithDefs(args);
         EXPECT_EQ(1, r.status) << r.err;
         EXPECT_NE(std::string::npos, r.err.find(kStoring)) << r.err;
-        EXPECT_EQ("previous", ReadFile(out.file("target.dcm")));
+        if (row.signal) {
+            EXPECT_NE(std::string::npos, r.err.find(std::string("by SIG") + row.signal)) << r.err;
+        }
+        stat(target.c_str(), &after);
+        EXPECT_TRUE(before.st_ino == after.st_ino && before.st_size == after.st_size);
+        if (!row.input.empty()) {
+            EXPECT_EQ("previous", ReadFile(target));
+        }
         EXPECT_EQ(std::set<std::string>{"target.dcm"}, Entries(out.path()));
     }
 }
