@@ -1504,7 +1504,7 @@ public:
         const int fd = fd_;
         fd_ = -1;
         ok = close(fd) == 0 && ok;
-        if (!ok)
+        if (!ok && !save_interrupted()) /* else the save says why */
             log_formatted(1, "Cannot write %s: %s.", target, strerror(errno));
         return ok;
     }
