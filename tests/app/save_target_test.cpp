@@ -4,11 +4,11 @@
  * written into and stays what it was (the FIFO read while the program
  * writes, its bytes those of a save into a regular file), a symbolic link
  * leads the save to the file it names and stays, a directory or a link to
- * nothing is refused; under a file-size limit (ulimit -f), or on SIGINT,
- * SIGTERM or SIGHUP during the save (also in place), the save fails with
- * the storing message, the target keeps its old content and no temporary
- * file is left, whether the limit strikes at the final flush, in the PNG
- * coder, in the buffered copy or in the in-kernel copy of the pixel data.
+ * nothing is refused; under a file-size limit (ulimit -f) the save fails
+ * with the storing message, the target keeps its old content and no
+ * temporary file is left, whether the limit strikes at the final flush, in
+ * the PNG coder, in the buffered copy or in the in-kernel copy of the
+ * pixel data; so does SIGINT, SIGTERM or SIGHUP there (also in place).
  */
 #include <gtest/gtest.h>
 
@@ -284,8 +284,8 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
             Saver{row.program}.Args(inputs, row.input.empty() ? target : row.input, target);
         if (*row.option)
             args.push_back(row.option);
-        /* a limit of 2 blocks: 1 or 2 KiB, below every output here and
-         * above the messages on standard error */
+        /* 2 blocks: 1 or 2 KiB, below every output here and above the
+         * messages on standard error */
         args.insert(args.begin(), {"/bin/sh", "-c",
                                    row.signal ? SignalDuringSave(out.path(), row.signal)
                                               : "ulimit -f 2 && exec \"$0\" \"$@\""});

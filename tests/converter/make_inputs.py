@@ -1,15 +1,11 @@
 """Test inputs that pydicom writes, as other toolkits' files look.
 
 usage: make_inputs.py icon FILE BITS
-       make_inputs.py packed FILE BITS
        make_inputs.py fileset FOLDER SHAPE
 
 icon: an explicit VR little endian secondary capture image of 2 x 2 16-bit
 samples with an Icon Image Sequence holding a 2 x 3 icon of BITS (8 or 16)
 bits allocated.
-
-packed: the image of icon (without icon) as samples of BITS (12) bits
-allocated, packed two into three bytes, OW.
 
 fileset: a File-set in FOLDER (created) of eight images of two patients,
 each with two series of two images, and its DICOMDIR as pydicom's FileSet
@@ -74,14 +70,6 @@ def icon(path, bits):
     ds.save_as(path, write_like_original=False)
 
 
-def packed(path, bits):
-    ds = new_file("1.2.826.0.1.3680043.2.1143.2")
-    image_attributes(ds, 2, 4, 16, [0] * 8)
-    ds.BitsAllocated, ds.BitsStored, ds.HighBit = bits, bits, bits - 1
-    ds.PixelData = bytes([0x64, 0x80, 0x0C, 0x2C, 0xA1, 0xFA, 0x01, 0x20, 0x03, 0x04, 0x50, 0x06])
-    ds.save_as(path, write_like_original=False)
-
-
 def undefined_sequence(path, syntax):
     """Gives the Directory Record Sequence, the last element, undefined length."""
     with open(path, "rb") as f:
@@ -137,8 +125,6 @@ def fileset(folder, shape):
 def main():
     if sys.argv[1] == "icon":
         icon(sys.argv[2], int(sys.argv[3]))
-    elif sys.argv[1] == "packed":
-        packed(sys.argv[2], int(sys.argv[3]))
     elif sys.argv[1] == "fileset":
         fileset(sys.argv[2], sys.argv[3])
     else:
