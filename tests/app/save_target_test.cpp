@@ -8,13 +8,16 @@
  * with the storing message, the target keeps its old content and no
  * temporary file is left, whether the limit strikes at the final flush, in
  * the PNG coder, in the buffered copy or in the in-kernel copy of the
- * pixel data; so does SIGINT, SIGTERM or SIGHUP there (also in place).
+ * pixel data; so does a save into a full, read-only, missing or closed
+ * folder, each with the system's reason before the storing message, and
+ * SIGINT, SIGTERM or SIGHUP during a save (also in place), with its name.
  */
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -241,6 +244,15 @@ std::string LargeImage(uint16_t rows = 1024, uint16_t columns = 1024, bool hole 
     return f.bytes();
 }
 
+/* A tmpfs of 8 KiB over a folder for the time of a test, where it may mount one. */
+struct Tmpfs {
+    std::string dir;
+    bool Mount(const std::string &at, unsigned long flags = 0) {
+        return ::mount("tmpfs", (dir = at).c_str(), "tmpfs", flags, "size=8k") == 0;
+    }
+    ~Tmpfs() { umount2(dir.c_str(), MNT_DETACH); }
+};
+
 /* The save runs in the background (SIGINT not ignored there, as the shell
  * would have it) until its temporary file shows in the target's folder,
  * then gets the signal. */
@@ -258,7 +270,8 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
         std::string input; /* "": the target itself, of 1 GiB (in place) */
         const char *option; /* for the converter, or "" */
         const char *where;  /* where the limit strikes */
-        const char *signal = nullptr; /* sent during the save, in place of the limit */
+        int error = EFBIG;  /* else no limit: a full, read-only, missing or closed folder */
+        const char *signal = nullptr; /* sent during the save (error 0) */
     } rows[] = {
         {"tagrecoded", rtstruct, "", "the final flush: no pixel data"},
         {"tagrecoded", testutil::SamplePath("MR_small.dcm"), "-doc", "the PNG coder"},
@@ -266,13 +279,21 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
         {"tagrecoded", inputs.file("large.dcm"), "", "the in-kernel copy"},
         {"tagpatchd", rtstruct, "", "the final flush"},
         {"tagpatchd", inputs.file("large.dcm"), "", "the in-kernel copy"},
-        {"tagrecoded", "", "-dob", "the buffered copy", "INT"},
-        {"tagrecoded", "", "", "the in-kernel copy", "TERM"},
-        {"tagpatchd", "", "", "the in-kernel copy", "HUP"},
+        {"tagrecoded", inputs.file("large.dcm"), "-dob", "", ENOSPC},
+        {"tagpatchd", inputs.file("large.dcm"), "", "", ENOSPC},
+        {"tagrecoded", rtstruct, "", "", EROFS},
+        {"tagpatchd", rtstruct, "", "", ENOENT},
+        {"tagrecoded", rtstruct, "", "", EACCES},
+        {"tagrecoded", "", "-dob", "the buffered copy", 0, "INT"},
+        {"tagrecoded", "", "", "the in-kernel copy", 0, "TERM"},
+        {"tagpatchd", "", "", "the in-kernel copy", 0, "HUP"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.program) + " " + row.option + ": " + row.where);
         TempDir out;
+        Tmpfs fs;
+        if ((row.error == ENOSPC || row.error == EROFS) && !fs.Mount(out.path()))
+            continue; /* the character device test shows a full disk */
         const std::string target = out.file("target.dcm");
         WriteFile(target, row.input.empty() ? LargeImage(16384, 32768, true) : "previous");
         if (row.input.empty()) {
@@ -280,21 +301,28 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
         }
         struct stat before = {}, after = {};
         stat(target.c_str(), &before);
-        std::vector<std::string> args =
-            Saver{row.program}.Args(inputs, row.input.empty() ? target : row.input, target);
+        if (row.error == EROFS && !fs.Mount(out.path(), MS_REMOUNT | MS_RDONLY))
+            continue;
+        if (row.error == EACCES && (geteuid() == 0 || chmod(out.path().c_str(), 0555) != 0))
+            continue; /* root writes anywhere */
+        std::vector<std::string> args = Saver{row.program}.Args(
+            inputs, row.input.empty() ? target : row.input,
+            out.file(row.error == ENOENT ? "none/target.dcm" : "target.dcm"));
         if (*row.option)
             args.push_back(row.option);
         /* 2 blocks: 1 or 2 KiB, below every output here and above the
          * messages on standard error */
-        args.insert(args.begin(), {"/bin/sh", "-c",
-                                   row.signal ? SignalDuringSave(out.path(), row.signal)
-                                              : "ulimit -f 2 && exec \"$0\" \"$@\""});
+        if (row.error == EFBIG)
+            args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""});
+        else if (row.signal)
+            args.insert(args.begin(), {"/bin/sh", "-c", SignalDuringSave(out.path(), row.signal)});
         auto r = RunWithDefs(args);
+        chmod(out.path().c_str(), 0700);
         EXPECT_EQ(1, r.status) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find(kStoring)) << r.err;
-        if (row.signal) {
-            EXPECT_NE(std::string::npos, r.err.find(std::string("by SIG") + row.signal)) << r.err;
-        }
+        const std::string reason = row.signal ? std::string("by SIG") + row.signal +
+                                                    "; its temporary file is removed"
+                                              : strerror(row.error);
+        EXPECT_NE(std::string::npos, r.err.find(reason + (".\n" + std::string(kStoring)))) << r.err;
         stat(target.c_str(), &after);
         EXPECT_TRUE(before.st_ino == after.st_ino && before.st_size == after.st_size);
         if (!row.input.empty()) {
