@@ -116,7 +116,7 @@ bool copy_in_kernel(FILE *src, FILE *out, uint32_t n, uint32_t *copied) {
 int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     uint32_t length = pds->length;
     const bool swap = source_in_swapped_words(pds) ||
-                      (pds->bits_allocated > 8 &&
+                      (pds->bits_allocated > 8 && !source_in_bytes(pds) &&
                        ts_needs_swap(pds->src_ts) != ts_needs_swap(io->ts_in_force));
     if (!wr_u32(io->out, io->ts_in_force, length))
         return -1;
@@ -184,6 +184,10 @@ bool wr_u32(FILE *out, TransferSyntaxCode ts, uint32_t v) {
     if (ts_needs_swap(ts))
         swapbytes(&v, 4);
     return wr_bytes(out, &v, 4);
+}
+
+bool source_in_bytes(const PixelDataDesc *pds) {
+    return pds->src_word_bytes == 1 && pds->src_encoding != PE_PNG;
 }
 
 bool source_in_swapped_words(const PixelDataDesc *pds) {

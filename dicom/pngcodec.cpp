@@ -874,7 +874,7 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     e.filters = filters ? filters : PNG_FILTER_NONE;
     e.level = io->zlib_level;
     e.bits_stored = io->write_pds->bits_stored;
-    e.swap16 = g.depth == 16 && pds->src_ts != TS_EXPLICIT_BE;
+    e.swap16 = g.depth == 16 && (pds->src_ts != TS_EXPLICIT_BE || source_in_bytes(pds));
     e.words = source_in_swapped_words(pds);
     e.src_fd = fileno(src);
     e.src_start = ftello(src);

@@ -506,10 +506,13 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
                                            : st.io->pass_ts;
         pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
         /* Samples of one byte in big-endian OW words: each pair reversed.
-         * Without VR letters pixel data is taken as OW. */
+         * Without VR letters pixel data is taken as OW.  Larger samples
+         * that the letters call OB are bytes as they lie. */
         const bool words = !ts_is_explicit(st.io->ts_in_force) || letters_are(letters, "OW");
         if (pds->src_ts == TS_EXPLICIT_BE && words && pds->bits_allocated <= 8)
             pds->src_word_bytes = 2;
+        else if (letters_are(letters, "OB") && pds->bits_allocated > 8 && length != kUndefinedLength)
+            pds->src_word_bytes = 1;
         rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
         rec.flags = DE_FLAG_OWNS_PDS_NAME;

@@ -96,11 +96,12 @@ int header_vr(AppData *app, const DicomElement *e, uint32_t length, PixelEncodin
     return node_vr(app, e, encoding);
 }
 
-/* Native samples of 8 bits or fewer are bytes, more are 16-bit words; PNG
- * streams are bytes.  Without a descriptor of its own, pixel data goes by
- * the data set's image description. */
+/* Native samples of 8 bits or fewer are bytes, more are 16-bit words
+ * unless the source labelled them OB; PNG streams are bytes.  Without a
+ * descriptor of its own, pixel data goes by the data set's image
+ * description. */
 int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
-    if (io->pass_encoding == PE_PNG)
+    if (io->pass_encoding == PE_PNG || (pds && source_in_bytes(pds)))
         return VR_OB;
     const PixelDataDesc *geometry = pds ? pds : io->write_pds;
     return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
@@ -364,13 +365,11 @@ private:
     }
 
     /* Pixel data in an item is native, whatever the pass does with the
-     * data set's own: bytes up to 8 bits allocated, else 16-bit words, by
-     * the item's own Bits Allocated (the letters where it has none). */
+     * data set's own: bytes where the letters say OB or up to 8 bits
+     * allocated, else 16-bit words, by the item's own Bits Allocated. */
     int nested_pixel_vr(int letters) const {
         const uint16_t bits = items_.empty() ? 0 : items_.back().pixels;
-        if (bits)
-            return bits <= 8 ? VR_OB : VR_OW;
-        return letters == VR_OB ? VR_OB : VR_OW;
+        return letters == VR_OB || (bits && bits <= 8) ? VR_OB : VR_OW;
     }
 
     /* The VR of a value in the content; letters -1 for none. */

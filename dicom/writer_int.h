@@ -42,6 +42,10 @@ uint64_t native_image_bytes(const PixelDataDesc *d);
  * for an encapsulated value) otherwise.  The writer measures the real size. */
 uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds);
 
+/* Samples of more than 8 bits that an explicit-VR source labels OB: bytes
+ * as they lie (little endian), never swapped, and written as OB. */
+bool source_in_bytes(const PixelDataDesc *pds);
+
 /* One-byte samples that a big-endian source holds in 16-bit OW words, each
  * pair reversed: they are put back in order (and written as OB). */
 bool source_in_swapped_words(const PixelDataDesc *pds);

@@ -396,6 +396,14 @@ Case CurvesAndOverlaysBigEndian() {
                  {"6000,3000", "01020304", "OB"}, {"6002,3000", "01020304", "OB"}});
 }
 
+/* Pixel data of 16 bits that the file labels OB: bytes, never swapped. */
+Case SixteenBitPixelsAsBytes() {
+    FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_BE), TS_EXPLICIT_BE);
+    Image(f, 1, 2, 16);
+    f.Header(0x7FE0, 0x0010, "OB", 4).Raw("\x01\x02\x03\x04");
+    return Make("pixels_16_bits_ob_big_endian", f.bytes(), {{"7FE0,0010", "*", "OB"}});
+}
+
 /* Zero bytes after the data set (a whole header of them and more, or one
  * cut short), and a command group element ahead of the meta group. */
 Case ZeroPadding(size_t zeros) {
@@ -435,6 +443,7 @@ std::vector<Case> Cases() {
             EightBitPixels(TS_EXPLICIT_BE, "OW"),
             EightBitPixels(TS_EXPLICIT_LE, "OB"),
             CurvesAndOverlaysBigEndian(),
+            SixteenBitPixelsAsBytes(),
             PrivateSequenceDefinedLength(TS_EXPLICIT_LE),
             PrivateSequenceDefinedLength(TS_EXPLICIT_BE),
             ZeroPadding(8),
