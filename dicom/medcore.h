@@ -157,7 +157,9 @@ typedef struct PixelDataDesc {
     PixelEncoding src_encoding;
     /* Fields after the ones above are zero unless set. */
     /* 2: samples of 8 bits or fewer that a big-endian source holds as OW
-     * words (each pair reversed); 0: byte order by the samples themselves */
+     * words (each pair reversed); 1: larger samples that an explicit-VR
+     * source labels OB, bytes never swapped; 0: byte order by the samples
+     * themselves */
     uint16_t src_word_bytes;
     /* (0028,0008) whole, as fill_pds reads it (an IS of up to 12 digits) */
     uint64_t frame_count;

@@ -52,7 +52,6 @@ const char *read_content_header(const unsigned char *&p, const unsigned char *en
 
 namespace {
 
-const uint32_t kCurveData = 0x50003000u;
 const uint32_t kWaveformBits = 0x54001004u;
 const uint32_t kBitsAllocated = 0x00280100u;
 
@@ -171,13 +170,11 @@ private:
     }
 
     /* Pixel data in an item is native, whatever the pass does with the
-     * data set's own: bytes up to 8 bits allocated, else 16-bit words, by
-     * the item's own Bits Allocated (the letters where it has none). */
+     * data set's own: bytes where the letters say OB or up to 8 bits
+     * allocated, else 16-bit words, by the item's own Bits Allocated. */
     int nested_pixel_vr(int letters) const {
         const uint16_t bits = items_.empty() ? 0 : items_.back().pixels;
-        if (bits)
-            return bits <= 8 ? VR_OB : VR_OW;
-        return letters == VR_OB ? VR_OB : VR_OW;
+        return letters == VR_OB || (bits && bits <= 8) ? VR_OB : VR_OW;
     }
 
     /* The VR of a value in the content; letters -1 for none. */
@@ -185,20 +182,19 @@ private:
         if (is_item_or_delimiter_key(key))
             return VR_XX;
         const int vr = dictionary_vr(app_, key);
+        const int decided = byte_or_word_letters(vr, letters);
+        if (decided >= 0 && key != kPixelData)
+            return decided;
         switch (vr) {
         case VR_XS: return signed_ ? VR_SS : VR_US;
         case VR_XU: return VR_US;
         case VR_OX:
             if (key == kPixelData)
                 return nested_pixel_vr(letters);
-            if (key == kCurveData)
+            if (is_curve_data(key))
                 return enc_ == PE_NATIVE ? VR_OW : VR_OB;
-            if (is_waveform_value(key)) {
-                const uint16_t bits = waveform_bits();
-                if (bits)
-                    return bits == 16 ? VR_OW : VR_OB;
-                return letters == VR_OW ? VR_OW : VR_OB;
-            }
+            if (is_waveform_value(key))
+                return waveform_bits() == 16 ? VR_OW : VR_OB;
             return VR_OB;
         default:
             if (!vr_is_unusable(vr))

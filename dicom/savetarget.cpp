@@ -21,6 +21,7 @@
 #include "medcore.h"
 #include "platform.h"
 #include "savetarget_int.h"
+#include "writer_int.h"
 
 namespace {
 
@@ -188,13 +189,13 @@ bool StreamTarget::copy_from(FILE *spool, const char *target) {
     const int fd = fd_;
     fd_ = -1;
     ok = close(fd) == 0 && ok;
-    if (!ok)
+    if (!ok && !save_interrupted()) /* else the save says why */
         log_formatted(1, "Cannot write %s: %s.", target, strerror(errno));
     return ok;
 }
 
 bool StreamTarget::write_all(const char *p, size_t n) {
-    while (n > 0) {
+    while (n > 0 && !save_interrupted()) {
         ssize_t k = write(fd_, p, n);
         if (k < 0 && errno == EINTR)
             continue;
@@ -203,5 +204,5 @@ bool StreamTarget::write_all(const char *p, size_t n) {
         p += k;
         n -= (size_t)k;
     }
-    return true;
+    return n == 0;
 }

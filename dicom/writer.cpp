@@ -16,10 +16,13 @@
  * The VR written is the dictionary's, never the one stored in the element,
  * with what the dictionary leaves open resolved as value_vr (vr_int.h)
  * does: XS as SS or US by the Pixel Representation, XU as US, OX as OW or
- * OB; a tag without a usable dictionary VR keeps the VR letters its file
- * gave it, or goes out as UN.  Pixel data goes out as OB or OW by its Bits
- * Allocated (OB when PNG-encoded), any other element of undefined length
- * as SQ, and a value too long for the 16-bit length of its VR as UN.
+ * OB; where the dictionary says OB, OW or OX, the letters OB or OW an
+ * explicit-VR file gave the value are kept, with its bytes as they lie; a
+ * tag without a usable dictionary VR keeps the VR letters its file gave
+ * it, or goes out as UN.  Pixel data goes out as OB or OW by its Bits
+ * Allocated (OB when PNG-encoded or labelled OB by its source), any other
+ * element of undefined length as SQ, and a value too long for the 16-bit
+ * length of its VR as UN.
  *
  * Sequences and items of defined length, which the reader keeps as raw
  * bytes, go out unchanged in the syntax they were read in and are
@@ -119,11 +122,12 @@ int header_vr(AppData *app, const DicomElement *e, uint32_t length, PixelEncodin
     return node_vr(app, e, encoding);
 }
 
-/* Native samples of 8 bits or fewer are bytes, more are 16-bit words; PNG
- * streams are bytes.  Without a descriptor of its own, pixel data goes by
- * the data set's image description. */
+/* Native samples of 8 bits or fewer are bytes, more are 16-bit words
+ * unless the source labelled them OB; PNG streams are bytes.  Without a
+ * descriptor of its own, pixel data goes by the data set's image
+ * description. */
 int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
-    if (io->pass_encoding == PE_PNG)
+    if (io->pass_encoding == PE_PNG || (pds && source_in_bytes(pds)))
         return VR_OB;
     const PixelDataDesc *geometry = pds ? pds : io->write_pds;
     return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
@@ -696,15 +700,17 @@ bool save(AppData *app, IOObject *io, const char *name) {
         log_formatted(1, "%s DICOM object %s is not saved.", state.too_long.c_str(), name);
         return false;
     }
+    SaveSignals signals; /* outlives the temporary file */
     TempFile temp;
     if (kind == TargetKind::WrittenInto)
-        return temp.create_spool() && write_file(app, io, state, temp.stream()) &&
-               stream.copy_from(temp.stream(), name);
+        return signals.passed(name, temp.create_spool() &&
+                                        write_file(app, io, state, temp.stream()) &&
+                                        stream.copy_from(temp.stream(), name));
     if (!temp.create(path.c_str()))
         return false;
     bool ok = write_file(app, io, state, temp.stream());
     ok = temp.finish(path.c_str()) && ok;
-    return ok && temp.replace(path.c_str());
+    return signals.passed(name, ok && !save_interrupted() && temp.replace(path.c_str()));
 }
 
 } // namespace
