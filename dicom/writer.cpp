@@ -10,8 +10,9 @@
  * and stores group lengths and (0008,0001); a group length or (0008,0001)
  * that 32 bits cannot hold fails the save before any byte is written.  The
  * write puts preamble, "DICM", meta group and data set into the save
- * target (savetarget.cpp).  Top-level elements of the command group 0000
- * are never written.
+ * target (savetarget.cpp); SIGINT, SIGTERM or SIGHUP meanwhile fail the
+ * save as a failed write does (savesignals.cpp).  Top-level elements of
+ * the command group 0000 are never written.
  *
  * The VR written is the dictionary's, never the one stored in the element,
  * with what the dictionary leaves open resolved as value_vr (vr_int.h)
