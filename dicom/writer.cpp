@@ -1,111 +1,62 @@
 /*
- * writer.cpp -- saves the object of an IOObject as a DICOM file.
+ * writer.cpp -- saves the object of an IOObject as a DICOM file: the
+ * exported calls DO_checkObject, DO_calcElementsLength and
+ * DO_copyObjectToFile, the VR and header each element is written with, and
+ * the two passes over the tree, the count and the write, which share the
+ * pass state (begin_pass) and the element headers (encode_header).
  *
- * DO_checkObject normalises sequences and items (delimitation items),
- * DO_calcElementsLength resolves the output syntaxes, rebuilds the meta
- * group and counts group lengths and (0008,0001), and DO_copyObjectToFile
- * writes preamble, "DICM", meta group and data set into a private temporary
- * file beside the target, which then replaces the target in one rename.
- * A target that exists and is no regular file is never replaced: the
- * finished file is copied into a character device or FIFO from a spool
- * file, replaces the file a symbolic link leads to (the link stays), and
- * any other kind of target is refused.
- * The count and the write are two passes over the tree with the same pass
- * state (begin_pass) and the same element headers (encode_header).  A tree
- * that no reader could parse back (an item outside a sequence, anything
- * else directly in one, a group FFFE tag that is no item or delimiter)
- * fails the save before any byte is written, and so does a group length
- * or (0008,0001) that 32 bits cannot hold.  Top-level elements of the
- * command group 0000 are never written.
+ * A save normalises the tree and checks its structure (normalise.cpp),
+ * then counts: it resolves the output syntaxes, rebuilds the meta group
+ * and stores group lengths and (0008,0001); a group length or (0008,0001)
+ * that 32 bits cannot hold fails the save before any byte is written.  The
+ * write puts preamble, "DICM", meta group and data set into the save
+ * target (savetarget.cpp); SIGINT, SIGTERM or SIGHUP meanwhile fail the
+ * save as a failed write does (savesignals.cpp).  Top-level elements of
+ * the command group 0000 are never written.
  *
- * The VR written is the dictionary's (with XS/XU as US, OX as OW or OB,
- * unknown as OB), never the one stored in the element, except that the
- * letters OB or OW an explicit-VR file gave a value whose dictionary VR is
- * OB, OW or OX are kept, with its bytes as they lie.  Sequences and items
- * of defined length, which the reader keeps as raw bytes, go out unchanged
- * in the syntax they were read in and are re-encoded element by element in
- * any other (their group lengths recounted, pixel data in them native by
- * its own item's Bits Allocated); a save encodes each once, in its count,
- * and writes what the count measured.  Group lengths and (0008,0001) are
- * measured on the bytes actually written and corrected in the file and the
- * tree when the counted value differs (pixel data re-encoded as PNG, for
- * one).
+ * The VR written is the dictionary's, never the one stored in the element,
+ * with what the dictionary leaves open resolved as value_vr (vr_int.h)
+ * does: XS as SS or US by the Pixel Representation, XU as US, OX as OW or
+ * OB; where the dictionary says OB, OW or OX, the letters OB or OW an
+ * explicit-VR file gave the value are kept, with its bytes as they lie; a
+ * tag without a usable dictionary VR keeps the VR letters its file gave
+ * it, or goes out as UN.  Pixel data goes out as OB or OW by its Bits
+ * Allocated (OB when PNG-encoded or labelled OB by its source), any other
+ * element of undefined length as SQ, and a value too long for the 16-bit
+ * length of its VR as UN.
  *
- * A directory (DICOMDIR) names its records by their byte position in the
- * file, which every save changes: the write notes where each record read
- * from the input lands, in the tree or in raw content, and makes every
- * record offset name that place once the file is written.
+ * Sequences and items of defined length, which the reader keeps as raw
+ * bytes, go out unchanged in the syntax they were read in and are
+ * re-encoded in any other (rawcontent.cpp); a save encodes each once, in
+ * its count, and writes what the count measured.  Group lengths and
+ * (0008,0001) are measured on the bytes actually written and corrected in
+ * the file and the tree when the counted value differs (pixel data
+ * re-encoded as PNG, for one), and so are the record offsets of a
+ * directory (diroffsets.cpp).
  */
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <new>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
-#include "medcore.h"
+#include "diroffsets_int.h"
 #include "logf_int.h"
+#include "medcore.h"
+#include "normalise_int.h"
 #include "object_int.h"
 #include "owners_int.h"
-#include "platform.h"
-#include "reader_int.h"
+#include "rawcontent_int.h"
+#include "savetarget_int.h"
 #include "vr_int.h"
+#include "writenode_int.h"
 #include "writer_int.h"
 
 namespace {
 
-const uint32_t kUndefined = 0xFFFFFFFFu;
-const uint32_t kPixelData = 0x7FE00010u;
 const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
-const uint32_t kWaveformBits = 0x54001004u;
-const uint32_t kBitsAllocated = 0x00280100u;
-const size_t kOutputBuffer = 1u << 20;
-
-int dictionary_vr(AppData *app, uint32_t key) {
-    int vr = -1;
-    getVR(app, key, &vr);
-    return vr;
-}
-
-/* The VR written for an element, and the one its value is swapped by (see
- * value_vr in vr_int.h); pixel data goes its own way (pixel_vr).  An
- * element the reader opened as a sequence, which no dictionary knows, stays
- * one also when it turns out empty (it has length 0 then). */
-int node_vr(AppData *app, const DicomElement *e, PixelEncoding encoding) {
-    const uint32_t key = element_key(e);
-    if (is_item_or_delimiter_key(key))
-        return VR_XX;
-    const int dict_vr = dictionary_vr(app, key);
-    if (e->vr == VR_SQ && vr_is_unusable(dict_vr))
-        return VR_SQ;
-    return value_vr(e, dict_vr, encoding);
-}
-
-/* An element of undefined length that is no item is written as a sequence:
- * the only VR a reader parses nested content of undefined length by. */
-int header_vr(AppData *app, const DicomElement *e, uint32_t length, PixelEncoding encoding) {
-    const uint32_t key = element_key(e);
-    if (length == kUndefined && key != kPixelData && !is_item_or_delimiter_key(key))
-        return VR_SQ;
-    return node_vr(app, e, encoding);
-}
-
-/* Native samples of 8 bits or fewer are bytes, more are 16-bit words
- * unless the source labelled them OB; PNG streams are bytes.  Without a
- * descriptor of its own, pixel data goes by the data set's image
- * description. */
-int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
-    if (io->pass_encoding == PE_PNG || (pds && source_in_bytes(pds)))
-        return VR_OB;
-    const PixelDataDesc *geometry = pds ? pds : io->write_pds;
-    return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
-}
 
 /* The VR letters written: a value too long for the 16-bit length of its VR
  * goes out as UN, with a 32-bit length and its bytes as they are. */
@@ -115,25 +66,27 @@ int label_vr(int vr, uint32_t length) {
     return vr;
 }
 
-/* ---- element headers ---- */
+} // namespace
 
-/* An element header as it stands in a file: the tag; in an explicit-VR
- * syntax the VR letters (none for items and delimiters) and the length in
- * the form of the VR, else a 32-bit length.  The same bytes go to memory,
- * to the file and into the count. */
-struct ElementHeader {
-    unsigned char bytes[12];
-    size_t size = 0;
+/* ---- the VR and header of an element ---- */
 
-    void put(TransferSyntaxCode ts, const void *number, size_t n) {
-        memcpy(bytes + size, number, n);
-        if (ts_needs_swap(ts))
-            swapbytes(bytes + size, (int16_t)n);
-        size += n;
-    }
-    void put16(TransferSyntaxCode ts, uint16_t v) { put(ts, &v, 2); }
-    void put32(TransferSyntaxCode ts, uint32_t v) { put(ts, &v, 4); }
-};
+int dictionary_vr(AppData *app, uint32_t key) {
+    int vr = -1;
+    getVR(app, key, &vr);
+    return vr;
+}
+
+/* An element the reader opened as a sequence, which no dictionary knows,
+ * stays one also when it turns out empty (it has length 0 then). */
+int node_vr(AppData *app, const DicomElement *e, PixelEncoding encoding) {
+    const uint32_t key = element_key(e);
+    if (is_item_or_delimiter_key(key))
+        return VR_XX;
+    const int dict_vr = dictionary_vr(app, key);
+    if (e->vr == VR_SQ && vr_is_unusable(dict_vr))
+        return VR_SQ;
+    return value_vr(e, dict_vr, encoding);
+}
 
 ElementHeader encode_header(TransferSyntaxCode ts, uint32_t key, int vr, uint32_t length) {
     ElementHeader h;
@@ -155,27 +108,34 @@ ElementHeader encode_header(TransferSyntaxCode ts, uint32_t key, int vr, uint32_
     return h;
 }
 
-/* Sequences and items; the content of one of defined length is raw bytes. */
 bool is_container(AppData *app, const DicomElement *e) {
     return is_item(e) || node_vr(app, e, PE_NATIVE) == VR_SQ;
 }
 
+namespace {
+
+/* An element of undefined length that is no item is written as a sequence:
+ * the only VR a reader parses nested content of undefined length by. */
+int header_vr(AppData *app, const DicomElement *e, uint32_t length, PixelEncoding encoding) {
+    const uint32_t key = element_key(e);
+    if (length == kUndefined && key != kPixelData && !is_item_or_delimiter_key(key))
+        return VR_SQ;
+    return node_vr(app, e, encoding);
+}
+
+/* Native samples of 8 bits or fewer are bytes, more are 16-bit words
+ * unless the source labelled them OB; PNG streams are bytes.  Without a
+ * descriptor of its own, pixel data goes by the data set's image
+ * description. */
+int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
+    if (io->pass_encoding == PE_PNG || (pds && source_in_bytes(pds)))
+        return VR_OB;
+    const PixelDataDesc *geometry = pds ? pds : io->write_pds;
+    return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
+}
+
 bool is_pds(const DicomElement *e) {
     return e->value && (e->flags & DE_FLAG_PIXEL_DESC);
-}
-
-bool is_top_level(const DicomElement *e) {
-    return e->parent && !e->parent->parent;
-}
-
-/* Pixel data inside an item (an icon image) is always copied natively:
- * only the image of the data set itself is PNG-encoded. */
-bool is_nested(const DicomElement *e) {
-    return e->parent && e->parent->parent;
-}
-
-bool is_delimiter_node(const DicomElement *e) {
-    return e->group == 0xFFFE && (e->element == 0xE00D || e->element == 0xE0DD);
 }
 
 bool is_pixel_element(const DicomElement *e) {
@@ -199,354 +159,6 @@ bool starts_data_set(const DicomElement *e, const IOObject *io) {
     if (!is_top_level(e))
         return false;
     return e->group > 3 || (e->group == 3 && io->out_ds_ts == TS_EXPLICIT_BE);
-}
-
-/* The syntax raw bytes are encoded in: PNG data sets are explicit LE. */
-TransferSyntaxCode byte_syntax(TransferSyntaxCode ts) {
-    if (ts == TS_PNG)
-        return TS_EXPLICIT_LE;
-    return ts < TS_IMPLICIT_LE ? TS_IMPLICIT_LE : ts;
-}
-
-/* ---- raw sequence and item content ---- */
-
-/* An element header of raw content as it stands there. */
-struct SourceHeader {
-    uint32_t key = 0;
-    uint32_t length = 0;
-    int letters = -1;                     /* VR of the letters; -1 none */
-    TransferSyntaxCode content = TS_NONE; /* syntax of a sequence's content */
-};
-
-/* Reads the header at p, encoded in `from`, and moves p past it; an error
- * text for a header cut short or a length beyond the content (key then
- * holds what could be read of the tag), else nullptr. */
-const char *read_content_header(const unsigned char *&p, const unsigned char *end,
-                                TransferSyntaxCode from, SourceHeader *h) {
-    *h = SourceHeader();
-    if (end - p < 8)
-        return "truncated header";
-    h->key = ((uint32_t)load_u16(p, from) << 16) | load_u16(p + 2, from);
-    h->content = from;
-    if (!ts_is_explicit(from) || is_item_or_delimiter_key(h->key)) {
-        h->length = load_u32(p + 4, from);
-        p += 8;
-    } else {
-        const char name[3] = {(char)p[4], (char)p[5], 0};
-        h->letters = vr_of_letters(name[0], name[1]);
-        /* the reader's length forms, XX's 32 bits among them */
-        const LengthForm form = explicit_length_form(name);
-        const size_t header = 6 + form.reserved + form.size;
-        if (name[0] == 'U' && name[1] == 'N')
-            h->content = TS_IMPLICIT_LE;
-        if ((size_t)(end - p) < header)
-            return "truncated header";
-        const unsigned char *field = p + 6 + form.reserved;
-        h->length = form.size == 4 ? load_u32(field, from) : load_u16(field, from);
-        p += header;
-    }
-    if (h->length != kUndefined && (size_t)(end - p) < h->length)
-        return "length beyond the content";
-    return nullptr;
-}
-
-/* Parses bytes encoded in one syntax, as the reader parses content of
- * undefined length, and writes them again in another, each value swapped by
- * its VR (value_vr's rules, with the letters of an explicit source standing
- * for the file's).  Content under the VR letters UN is implicit VR little
- * endian, whatever the syntax around it. */
-class Recoder {
-public:
-    Recoder(AppData *app, TransferSyntaxCode to, PixelEncoding enc, bool signed_pixels)
-        : app_(app), to_(to), enc_(enc), signed_(signed_pixels) {}
-
-    bool run(const unsigned char *p, size_t n, TransferSyntaxCode from,
-             std::vector<unsigned char> &out) {
-        const Level level(depth_);
-        if (depth_ > kMaxDepth)
-            return fail("nesting too deep", 0);
-        const unsigned char *end = p + n;
-        GroupLengths groups(out, to_);
-        bool ok = true;
-        while (ok && p < end) {
-            const size_t start = out.size();
-            SourceHeader h;
-            ok = element(p, end, from, out, &h);
-            groups.add(h, start);
-        }
-        groups.end_group();
-        return ok;
-    }
-    const std::string &error() const { return error_; }
-
-private:
-    /* Sequences and items inside one another, as deep as the reader takes. */
-    static const int kMaxDepth = 2 * READER_MAX_NESTING;
-    AppData *app_;
-    TransferSyntaxCode to_;
-    PixelEncoding enc_;
-    bool signed_;
-    std::string error_;
-    int depth_ = 0;
-    /* What the open items have said so far about their values, innermost
-     * last: Waveform Bits Allocated, and Bits Allocated of an image (an
-     * icon) whose pixel data they hold. */
-    struct ItemBits {
-        uint16_t waveform = 0;
-        uint16_t pixels = 0;
-    };
-    std::vector<ItemBits> items_;
-
-    /* One more level of nesting for as long as it lives, on every way out. */
-    struct Level {
-        int &depth;
-        explicit Level(int &d) : depth(++d) {}
-        ~Level() { depth--; }
-    };
-
-    /* The group lengths among the elements of one level of content, as
-     * the tree's are stored: each (gggg,0000) of a 4-byte value says how
-     * many bytes the elements of its group that follow it take, as encoded
-     * here. */
-    class GroupLengths {
-    public:
-        GroupLengths(std::vector<unsigned char> &out, TransferSyntaxCode ts) : out_(out), ts_(ts) {}
-        /* Notes the element h, encoded into out from start on. */
-        void add(const SourceHeader &h, size_t start) {
-            const uint32_t group = h.key >> 16;
-            if ((h.key & 0xFFFF) == 0 && h.length == 4 && out_.size() - start >= 4) {
-                end_group();
-                pending_ = true;
-                group_ = group;
-                value_at_ = out_.size() - 4;
-                sum_ = 0;
-            } else if (pending_ && group == group_) {
-                sum_ += (uint32_t)(out_.size() - start);
-            } else {
-                end_group();
-            }
-        }
-        /* Stores the sum of the group open, if any. */
-        void end_group() {
-            if (!pending_)
-                return;
-            uint32_t v = sum_;
-            if (ts_needs_swap(ts_))
-                swapbytes(&v, 4);
-            memcpy(out_.data() + value_at_, &v, 4);
-            pending_ = false;
-        }
-
-    private:
-        std::vector<unsigned char> &out_;
-        TransferSyntaxCode ts_;
-        bool pending_ = false;
-        uint32_t group_ = 0, sum_ = 0;
-        size_t value_at_ = 0;
-    };
-
-    bool fail(const char *what, uint32_t key) {
-        char text[160];
-        snprintf(text, sizeof text, "%s at element (%04x,%04x)", what, key >> 16, key & 0xFFFF);
-        error_ = text;
-        return false;
-    }
-
-    void append_header(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length) {
-        const ElementHeader h = encode_header(to_, key, vr, length);
-        out.insert(out.end(), h.bytes, h.bytes + h.size);
-    }
-
-    uint16_t waveform_bits() const {
-        for (auto it = items_.rbegin(); it != items_.rend(); ++it)
-            if (it->waveform)
-                return it->waveform;
-        return 0;
-    }
-
-    /* Pixel data in an item is native, whatever the pass does with the
-     * data set's own: bytes where the letters say OB or up to 8 bits
-     * allocated, else 16-bit words, by the item's own Bits Allocated. */
-    int nested_pixel_vr(int letters) const {
-        const uint16_t bits = items_.empty() ? 0 : items_.back().pixels;
-        return letters == VR_OB || (bits && bits <= 8) ? VR_OB : VR_OW;
-    }
-
-    /* The VR of a value in the content; letters -1 for none. */
-    int vr_of(uint32_t key, int letters) const {
-        if (is_item_or_delimiter_key(key))
-            return VR_XX;
-        const int vr = dictionary_vr(app_, key);
-        const int decided = byte_or_word_letters(vr, letters);
-        if (decided >= 0 && key != kPixelData)
-            return decided;
-        switch (vr) {
-        case VR_XS: return signed_ ? VR_SS : VR_US;
-        case VR_XU: return VR_US;
-        case VR_OX:
-            if (key == kPixelData)
-                return nested_pixel_vr(letters);
-            if (is_curve_data(key))
-                return enc_ == PE_NATIVE ? VR_OW : VR_OB;
-            if (is_waveform_value(key))
-                return waveform_bits() == 16 ? VR_OW : VR_OB;
-            return VR_OB;
-        default:
-            if (!vr_is_unusable(vr))
-                return vr;
-            return vr_is_unusable(letters) ? VR_UN : letters;
-        }
-    }
-
-    /* Reads the header at p and moves p past it; false for a header cut
-     * short or a length beyond the content. */
-    bool read_header(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
-                     SourceHeader *h) {
-        const char *error = read_content_header(p, end, from, h);
-        return !error || fail(error, h->key);
-    }
-
-    /* Nested elements up to and with the delimiter `until` (undefined length). */
-    bool until_delimiter(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
-                         std::vector<unsigned char> &out, uint32_t until) {
-        const Level level(depth_);
-        if (depth_ > kMaxDepth)
-            return fail("nesting too deep", until);
-        GroupLengths groups(out, to_);
-        SourceHeader h;
-        while (h.key != until) {
-            if (p >= end)
-                return fail("missing delimitation item", until);
-            const size_t start = out.size();
-            if (!element(p, end, from, out, &h))
-                return false;
-            groups.add(h, start);
-        }
-        groups.end_group();
-        return true;
-    }
-
-    /* An item's content, with its own Waveform Bits Allocated in scope. */
-    bool item(const unsigned char *&p, const unsigned char *end, uint32_t length,
-              TransferSyntaxCode from, std::vector<unsigned char> &out) {
-        items_.push_back(ItemBits());
-        bool ok;
-        if (length == kUndefined) {
-            ok = until_delimiter(p, end, from, out, TAG_KEY_ITEM_DELIM);
-        } else {
-            ok = run(p, length, from, out);
-            p += length;
-        }
-        items_.pop_back();
-        return ok;
-    }
-
-    /* A header with the length of what was encoded of its content, then
-     * that content. */
-    void append_container(std::vector<unsigned char> &out, uint32_t key, int vr, uint32_t length,
-                          const std::vector<unsigned char> &inner) {
-        append_header(out, key, vr, length == kUndefined ? kUndefined : (uint32_t)inner.size());
-        out.insert(out.end(), inner.begin(), inner.end());
-    }
-
-    /* An ordinary value: its bytes swapped by its VR when the byte order
-     * changes. */
-    void value(const unsigned char *&p, const SourceHeader &h, int vr, TransferSyntaxCode from,
-               std::vector<unsigned char> &out) {
-        append_header(out, h.key, vr, h.length);
-        const size_t at = out.size();
-        out.insert(out.end(), p, p + h.length);
-        p += h.length;
-        if (h.length >= 2 && !items_.empty()) {
-            if (h.key == kWaveformBits)
-                items_.back().waveform = load_u16(out.data() + at, from);
-            else if (h.key == kBitsAllocated)
-                items_.back().pixels = load_u16(out.data() + at, from);
-        }
-        if (ts_needs_swap(from) != ts_needs_swap(to_) && h.length > 0) {
-            /* one-byte samples that a big-endian source holds in OW words
-             * are put back in order */
-            const bool words =
-                h.key == kPixelData && vr == VR_OB && h.letters == VR_OW && from == TS_EXPLICIT_BE;
-            DicomElementHead swapped = {};
-            swapped.value = out.data() + at;
-            swapped.length = h.length;
-            change_TransferSyntax(words ? VR_OW : vr, &swapped);
-        }
-    }
-
-    bool element(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
-                 std::vector<unsigned char> &out, SourceHeader *header) {
-        SourceHeader &h = *header;
-        if (!read_header(p, end, from, &h))
-            return false;
-        if (h.key == TAG_KEY_ITEM_DELIM || h.key == TAG_KEY_SEQ_DELIM) {
-            p += h.length == kUndefined ? 0 : h.length;
-            append_header(out, h.key, VR_XX, 0);
-            return true;
-        }
-        if (h.key == TAG_KEY_ITEM) {
-            std::vector<unsigned char> inner;
-            if (!item(p, end, h.length, from, inner))
-                return false;
-            append_container(out, h.key, VR_XX, h.length, inner);
-            return true;
-        }
-        const int vr = vr_of(h.key, h.letters);
-        if (h.length == kUndefined) {
-            append_header(out, h.key, VR_SQ, kUndefined);
-            return until_delimiter(p, end, h.content, out, TAG_KEY_SEQ_DELIM);
-        }
-        if (vr == VR_SQ) {
-            std::vector<unsigned char> inner;
-            if (!run(p, h.length, h.content, inner))
-                return false;
-            p += h.length;
-            append_container(out, h.key, vr, h.length, inner);
-            return true;
-        }
-        value(p, h, vr, from, out);
-        return true;
-    }
-};
-
-/* Walks raw content encoded in ts from at up to end, calling
- * visit(header, header_at, value_at, depth) for each element met: the
- * content of items, and of elements of undefined length, is walked too
- * (depth + 1), other values are stepped over.  With until set the walk
- * ends after that delimiter, as the re-encoder reads content.  False for
- * bytes that are no well-formed content. */
-template <class Visit>
-bool walk_content(const unsigned char *bytes, size_t end, size_t &at, TransferSyntaxCode ts,
-                  uint32_t until, int depth, const Visit &visit) {
-    if (depth > 2 * READER_MAX_NESTING)
-        return false;
-    while (at < end) {
-        const unsigned char *p = bytes + at;
-        SourceHeader h;
-        if (read_content_header(p, bytes + end, ts, &h))
-            return false;
-        const size_t header_at = at;
-        at = (size_t)(p - bytes);
-        visit(h, header_at, at, depth);
-        if (h.key == TAG_KEY_ITEM_DELIM || h.key == TAG_KEY_SEQ_DELIM) {
-            at += h.length == kUndefined ? 0 : h.length;
-            if (h.key == until)
-                return true;
-        } else if (h.length == kUndefined) {
-            const uint32_t closing = h.key == TAG_KEY_ITEM ? TAG_KEY_ITEM_DELIM : TAG_KEY_SEQ_DELIM;
-            if (!walk_content(bytes, end, at, h.content, closing, depth + 1, visit))
-                return false;
-        } else if (h.key == TAG_KEY_ITEM) {
-            size_t inner = at;
-            if (!walk_content(bytes, at + h.length, inner, h.content, 0, depth + 1, visit))
-                return false;
-            at += h.length;
-        } else {
-            at += h.length;
-        }
-    }
-    return until == 0;
 }
 
 /* ---- the pass ---- */
@@ -576,63 +188,6 @@ void resolve_output_syntaxes(IOObject *io) {
     if (io->out_ds_ts == TS_NONE)
         io->out_ds_ts = io->in_ds_ts != TS_NONE ? io->in_ds_ts : TS_IMPLICIT_LE;
 }
-
-/* The syntax the raw content of a sequence or item is encoded in. */
-TransferSyntaxCode raw_syntax(const DicomElement *e, const IOObject *io) {
-    return byte_syntax(content_syntax(e, byte_syntax(io->in_ds_ts)));
-}
-
-/* Raw content of a defined-length sequence or item that must be re-encoded
- * because it goes out in another syntax than it is encoded in. */
-bool needs_recode(AppData *app, const DicomElement *e, const IOObject *io) {
-    if (!e->value || e->length == kUndefined || e->first_child)
-        return false;
-    if (!is_container(app, e))
-        return false;
-    return raw_syntax(e, io) != byte_syntax(io->ts_in_force);
-}
-
-/* Raw content re-encoded for the syntax in force, kept from the count of a
- * save to its write so that each is encoded once.  An entry serves the
- * value bytes and the pass state it was made for; asked for any other, it
- * is made again.  The syntax the bytes are in is the element's own and
- * the read's (raw_syntax), the same for the whole save. */
-class RecodedContent {
-public:
-    struct Entry {
-        const void *value = nullptr;
-        uint32_t length = 0;
-        TransferSyntaxCode to = TS_NONE;
-        PixelEncoding encoding = PE_NATIVE;
-        bool ok = false; /* else error says why the bytes are no content */
-        std::vector<unsigned char> bytes;
-        std::string error;
-    };
-
-    const Entry &of(AppData *app, const DicomElement *e, const IOObject *io) {
-        const TransferSyntaxCode to = byte_syntax(io->ts_in_force);
-        Entry &entry = entries_[e];
-        if (entry.value && entry.value == e->value && entry.length == e->length && entry.to == to &&
-            entry.encoding == io->pass_encoding)
-            return entry;
-        entry = Entry();
-        entry.value = e->value;
-        entry.length = e->length;
-        entry.to = to;
-        entry.encoding = io->pass_encoding;
-        Recoder r(app, to, io->pass_encoding, signed_pixels_of(e));
-        entry.ok = r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io),
-                         entry.bytes);
-        if (!entry.ok)
-            entry.error = r.error();
-        return entry;
-    }
-    /* Once written, an element's bytes are needed no more. */
-    void forget(const DicomElement *e) { entries_.erase(e); }
-
-private:
-    std::unordered_map<const DicomElement *, Entry> entries_;
-};
 
 /* What the count and the write of one save share. */
 struct SaveState {
@@ -694,20 +249,6 @@ uint32_t value_length(const Pass &pass, const DicomElement *e) {
     }
     return stored_length(e);
 }
-
-/* Sets the pass to native pixel data for nested pixel data, and back. */
-class NativeForNested {
-public:
-    NativeForNested(IOObject *io, const DicomElement *e) : io_(io), saved_(io->pass_encoding) {
-        if (is_nested(e))
-            io->pass_encoding = PE_NATIVE;
-    }
-    ~NativeForNested() { io_->pass_encoding = saved_; }
-
-private:
-    IOObject *io_;
-    PixelEncoding saved_;
-};
 
 /* ---- the count ---- */
 
@@ -858,127 +399,6 @@ void count_lengths(AppData *app, IOObject *io, SaveState &state) {
 }
 
 /* ---- the write ---- */
-
-/* ---- directory offsets ---- */
-
-const uint32_t kFirstRecord = 0x00041200u;
-const uint32_t kLastRecord = 0x00041202u;
-const uint32_t kRecordSequence = 0x00041220u;
-const uint32_t kNextRecord = 0x00041400u;
-const uint32_t kLowerRecord = 0x00041420u;
-
-bool is_record_sequence(const DicomElement *e) {
-    return element_key(e) == kRecordSequence && is_top_level(e);
-}
-
-/* A directory record: an item of the Directory Record Sequence. */
-bool is_record(const DicomElement *e) {
-    return is_item(e) && is_record_sequence(e->parent);
-}
-
-bool is_record_offset_key(uint32_t key) {
-    return key == kNextRecord || key == kLowerRecord;
-}
-
-/* An offset that names a record: (0004,1200) and (0004,1202) at the top
- * level, (0004,1400) and (0004,1420) in a record. */
-bool is_directory_offset(const DicomElement *e) {
-    const uint32_t key = element_key(e);
-    if (key == kFirstRecord || key == kLastRecord)
-        return is_top_level(e);
-    return is_record_offset_key(key) && is_record(e->parent);
-}
-
-/* The offsets of a directory (a DICOMDIR) name its records by the position
- * of their first byte in the file, and any save moves the records.  While
- * the file is written this notes where each record read from the input
- * lands and where the value of each offset goes; at the end each offset is
- * made to name its record's new place.  Records and offsets kept as the
- * raw content of a sequence or item are found in the bytes written. */
-class DirectoryOffsets {
-public:
-    /* The record that started at `from` in the input starts at `to`. */
-    void moved(uint64_t from, off_t to) { moved_[(uint32_t)from] = (uint32_t)to; }
-
-    /* An offset naming `named` (as read) whose value is written at `at`. */
-    void offset(uint32_t key, off_t at, uint32_t named, TransferSyntaxCode ts) {
-        slots_.push_back({key, at, named, ts});
-    }
-
-    /* The raw content of the Directory Record Sequence, or of one record:
-     * `bytes` as written at `at` in the syntax ts, from the raw value of e,
-     * which the input holds in the syntax `from`.  Bytes that are no
-     * well-formed content are left as they are. */
-    void raw_written(const DicomElement *e, const unsigned char *bytes, size_t n, off_t at,
-                     TransferSyntaxCode ts, TransferSyntaxCode from) {
-        const bool sequence = is_record_sequence(e);
-        std::vector<size_t> starts;
-        std::vector<Slot> offsets;
-        /* the offsets stand in the records: one level down in a sequence */
-        const int record_depth = sequence ? 1 : 0;
-        size_t pos = 0;
-        if (!walk_content(bytes, n, pos, ts, 0, 0,
-                          [&](const SourceHeader &h, size_t header_at, size_t value_at, int depth) {
-                              if (sequence && depth == 0 && h.key == TAG_KEY_ITEM)
-                                  starts.push_back(header_at);
-                              else if (depth == record_depth && is_record_offset_key(h.key) &&
-                                       h.length == 4)
-                                  offsets.push_back({h.key, at + (off_t)value_at,
-                                                     load_u32(bytes + value_at, ts), ts});
-                          }))
-            return;
-        slots_.insert(slots_.end(), offsets.begin(), offsets.end());
-        if (!sequence || !e->content_ts || !e->value_pos)
-            return;
-        const unsigned char *read = static_cast<const unsigned char *>(e->value);
-        std::vector<size_t> read_starts;
-        pos = 0;
-        const bool read_ok =
-            walk_content(read, e->length, pos, from, 0, 0,
-                         [&](const SourceHeader &h, size_t header_at, size_t, int depth) {
-                             if (depth == 0 && h.key == TAG_KEY_ITEM)
-                                 read_starts.push_back(header_at);
-                         });
-        if (!read_ok || read_starts.size() != starts.size())
-            return; /* not the same records: their offsets are told as naming none */
-        for (size_t i = 0; i < starts.size(); i++)
-            moved(e->value_pos + read_starts[i], at + (off_t)starts[i]);
-    }
-
-    /* Makes every offset name its record's place in out; an offset other
-     * than 0 that named no record stays as it was, with a warning. */
-    bool apply(FILE *out) {
-        if (slots_.empty())
-            return true;
-        const off_t end = ftello(out);
-        bool ok = end >= 0;
-        for (const Slot &s : slots_) {
-            if (s.named == 0)
-                continue;
-            const auto it = moved_.find(s.named);
-            if (it == moved_.end()) {
-                log_formatted(2,
-                              "Directory offset (%04x,%04x) = %lu names no directory record; it "
-                              "is kept as it was.",
-                              s.key >> 16, s.key & 0xFFFF, (unsigned long)s.named);
-                continue;
-            }
-            if (it->second != s.named)
-                ok = ok && fseeko(out, s.at, SEEK_SET) == 0 && wr_u32(out, s.ts, it->second);
-        }
-        return ok && fseeko(out, end, SEEK_SET) == 0;
-    }
-
-private:
-    struct Slot {
-        uint32_t key;
-        off_t at;
-        uint32_t named;
-        TransferSyntaxCode ts;
-    };
-    std::unordered_map<uint32_t, uint32_t> moved_;
-    std::vector<Slot> slots_;
-};
 
 /* Measured size of a top-level group or of what follows (0008,0001). */
 struct LengthMark {
@@ -1216,365 +636,7 @@ private:
     }
 };
 
-/* ---- normalising ---- */
-
-/* Appends a delimitation item (length 0) to parent's children. */
-DicomElement *new_delimiter(AppData *app, DicomElement *parent, uint16_t element) {
-    DicomElementHead head = {};
-    head.group = 0xFFFE;
-    head.element = element;
-    DOU_defXVRTypeByTags(app, head.group, head.element, &head.vr);
-    DicomElement *d = _make_node(&head);
-    if (d)
-        _append_child(parent, d);
-    return d;
-}
-
-/* A reader ends a container at any delimiter, so one of its own kind stays
- * (written after all other children, wherever sorting put it) and any
- * other goes (a damaged file can hold them).  A container left without
- * content gets length 0; one with content gets its delimiter. */
-int16_t settle_delimiters(AppData *app, DicomElement *e, uint16_t delimiter) {
-    bool content = false;
-    DicomElement *own = nullptr;
-    for (DicomElement *c = e->first_child, *next; c; c = next) {
-        next = c->next;
-        if (!is_delimiter_node(c))
-            content = true;
-        else if (c->element == delimiter && !own)
-            own = c;
-        else
-            _remove_element(c);
-    }
-    if (!content) {
-        if (own)
-            _remove_element(own);
-        e->length = 0;
-        return 0;
-    }
-    if (own)
-        return 0;
-    return new_delimiter(app, e, delimiter) ? 0 : -1;
-}
-
-int16_t check_element(AppData *app, DicomElement *e) {
-    for (DicomElement *c = e->first_child; c; c = c->next)
-        if (check_element(app, c) != 0)
-            return -1;
-    uint32_t key = element_key(e);
-    if (key == kPixelData || key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM)
-        return 0;
-    /* Beside the dictionary's sequences, any element that holds items or
-     * has undefined length is a sequence (the reader opens it as one). */
-    uint16_t delimiter;
-    if (key == TAG_KEY_ITEM)
-        delimiter = 0xE00D;
-    else if (is_container(app, e) || e->first_child || e->length == kUndefined)
-        delimiter = 0xE0DD;
-    else
-        return 0;
-    if (!e->first_child) {
-        if (!e->value)
-            e->length = 0; /* raw content of a defined-length container is kept */
-        return 0;
-    }
-    if (e->length != kUndefined) {
-        /* Children under a defined length: write them delimited instead. */
-        _free_value(e);
-        e->length = kUndefined;
-    }
-    return settle_delimiters(app, e, delimiter);
-}
-
-/* DO_checkObject.  A delimiter at the top level closes nothing: it goes, as
- * those of the wrong kind inside containers do. */
-int16_t check_object(AppData *app, DicomObject *obj) {
-    _sort_tree(obj->root);
-    int16_t result = 0;
-    for (DicomElement *e = obj->root->first_child, *next; e && result == 0; e = next) {
-        next = e->next;
-        if (is_delimiter_node(e))
-            _remove_element(e);
-        else
-            result = check_element(app, e);
-    }
-    obj->cursor = nullptr;
-    return result;
-}
-
-/* ---- the structural check ---- */
-
-/* Where e stands, for a message: "(0008,1115)/item 2/(0008,1150)". */
-std::string path_of(const DicomElement *e) {
-    std::string path;
-    for (; e && e->parent; e = e->parent) {
-        char step[24];
-        if (is_item(e)) {
-            int n = 1;
-            for (const DicomElement *s = e->prev; s; s = s->prev)
-                n += is_item(s);
-            snprintf(step, sizeof step, "item %d", n);
-        } else {
-            snprintf(step, sizeof step, "(%04x,%04x)", e->group, e->element);
-        }
-        path = path.empty() ? step : std::string(step) + "/" + path;
-    }
-    return path;
-}
-
-/* A node that holds children and is written as a sequence. */
-bool is_sequence_node(const DicomElement *e) {
-    return e->parent && e->first_child && e->group != 0xFFFE && element_key(e) != kPixelData;
-}
-
-/* Why e, as the normalised tree holds it, cannot be written so that other
- * readers parse it back; nullptr when it can. */
-const char *structural_fault(const DicomElement *e) {
-    const uint32_t key = element_key(e);
-    if (e->group == 0xFFFE && !is_item_or_delimiter_key(key))
-        return "has the group of items and delimiters but is neither";
-    if (key == TAG_KEY_ITEM && !is_sequence_node(e->parent))
-        return "does not stand in a sequence";
-    if (is_sequence_node(e->parent) && key != TAG_KEY_ITEM && key != TAG_KEY_SEQ_DELIM)
-        return "stands directly in a sequence, where only items belong";
-    if (e->first_child && key != TAG_KEY_ITEM && !is_sequence_node(e))
-        return "holds elements, but is neither a sequence nor an item";
-    return nullptr;
-}
-
-/* The first fault of the tree below parent, depth first, as a message
- * naming the element and where it stands; empty for none. */
-std::string first_structural_fault(const DicomElement *parent) {
-    for (const DicomElement *e = parent->first_child; e; e = e->next) {
-        if (const char *fault = structural_fault(e)) {
-            char text[64];
-            snprintf(text, sizeof text, "%s (%04x,%04x) ", is_item(e) ? "Item" : "Element",
-                     e->group, e->element);
-            return text + (is_top_level(e) ? "at the top level" : "in " + path_of(e->parent)) +
-                   " " + fault + ".";
-        }
-        std::string below = first_structural_fault(e);
-        if (!below.empty())
-            return below;
-    }
-    return std::string();
-}
-
-/* ---- the output file ---- */
-
-/* The process's file mode creation mask as the kernel reports it, read
- * without setting it: umask() would change it for every thread of the
- * process meanwhile.  False where the kernel does not report it. */
-bool process_umask(mode_t *mask) {
-    FileOwner status(fopen("/proc/self/status", "r"));
-    if (!status)
-        return false;
-    char line[256];
-    bool line_start = true;
-    while (fgets(line, sizeof line, status.get())) {
-        const bool starts = line_start;
-        line_start = strchr(line, '\n') != nullptr;
-        if (!starts || strncmp(line, "Umask:", 6) != 0)
-            continue;
-        char *end = nullptr;
-        const unsigned long value = strtoul(line + 6, &end, 8);
-        if (end == line + 6 || value > 0777)
-            return false;
-        *mask = (mode_t)value;
-        return true;
-    }
-    return false;
-}
-
-/* The mode the saved file gets: the target's when it exists, else that of
- * a new file under the process's umask; where the umask cannot be read,
- * the temporary file's own 0600, which shows the data to nobody else. */
-mode_t saved_file_mode(const char *target) {
-    struct stat st;
-    if (stat(target, &st) == 0)
-        return st.st_mode & 07777;
-    mode_t mask;
-    return process_umask(&mask) ? 0666 & ~mask : 0600;
-}
-
-/* The private temporary file of a save, created exclusively: beside a
- * target that it will replace, removed on every way out unless it did;
- * or, for a target that is written into, a spool file in $TMPDIR (or
- * /tmp) whose name is removed at once. */
-class TempFile {
-public:
-    ~TempFile() {
-        file_.reset();
-        if (!name_.empty())
-            unlink(name_.c_str());
-    }
-
-    bool create(const char *target) {
-        std::vector<char> copy(target, target + strlen(target) + 1);
-        if (!open_in(_dirname(copy.data())))
-            return false;
-        fchmod(fileno(file_.get()), saved_file_mode(target));
-        return true;
-    }
-
-    bool create_spool() {
-        const char *dir = getenv("TMPDIR");
-        if (!open_in(dir && *dir ? dir : "/tmp"))
-            return false;
-        unlink(name_.c_str());
-        name_.clear();
-        return true;
-    }
-    FILE *stream() const { return file_.get(); }
-
-    /* Flushes, syncs and closes the file; false when any of it failed, or
-     * an earlier write did, which is logged with the system's reason (a
-     * full disk, a file-size limit) under the target's name. */
-    bool finish(const char *target) {
-        FILE *out = file_.release();
-        int reason = 0;
-        /* the rename must never publish unwritten data */
-        if (fflush(out) != 0 || ferror(out) || fsync(fileno(out)) != 0)
-            reason = errno ? errno : EIO;
-        if (fclose(out) != 0 && reason == 0)
-            reason = errno ? errno : EIO;
-        if (reason != 0)
-            log_formatted(1, "Cannot write %s: %s.", target, strerror(reason));
-        return reason == 0;
-    }
-
-    /* Puts the finished file in the target's place. */
-    bool replace(const char *target) {
-        if (plat_replace_file(name_.c_str(), target) != 0) {
-            log_formatted(1, "Cannot replace %s: %s.", target, strerror(errno));
-            return false;
-        }
-        name_.clear();
-        return true;
-    }
-
-private:
-    std::string name_;
-    FileOwner file_;
-
-    bool open_in(const char *dir) {
-        std::vector<char> buf(strlen(dir) + sizeof "_quenor_.tmpXXXXXX" + 2);
-        mergepath(buf.data(), dir, "_quenor_.tmpXXXXXX");
-        name_.reserve(buf.size()); /* so that taking the name cannot fail */
-        int fd = mkstemp(buf.data());
-        if (fd >= 0) {
-            name_ = buf.data();
-            file_.reset(fdopen(fd, "w+b"));
-            if (file_)
-                return true;
-            close(fd);
-        }
-        /* A folder that does not exist, is read-only or not writable. */
-        log_formatted(1, "Cannot create a temporary file in %s: %s.", dir, strerror(errno));
-        return false;
-    }
-};
-
-/* A target that exists and is no regular file is never replaced: a
- * character device or a FIFO is written into, a symbolic link leads to the
- * file that is replaced, anything else (a directory, a socket, a block
- * device) is refused. */
-enum class TargetKind { Replaced, WrittenInto, Refused };
-
-bool is_stream(mode_t mode) {
-    return S_ISCHR(mode) || S_ISFIFO(mode);
-}
-
-TargetKind target_kind(const char *target) {
-    struct stat st;
-    if (stat(target, &st) != 0 || S_ISREG(st.st_mode))
-        return TargetKind::Replaced;
-    return is_stream(st.st_mode) ? TargetKind::WrittenInto : TargetKind::Refused;
-}
-
-void log_refused_target(const char *target) {
-    log_formatted(1,
-                  "Cannot save to %s: it is not a regular file, a character device or a FIFO; it "
-                  "is left as it is.",
-                  target);
-}
-
-/* The file that the finished one replaces: the target, or the file that a
- * symbolic link leads to, so that the link stays (/dev/stdout, for one, is
- * a link); false for a link that leads to no file. */
-bool replaced_path(const char *target, std::string *path) {
-    struct stat st;
-    if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) {
-        *path = target;
-        return true;
-    }
-    char *real = realpath(target, nullptr);
-    if (!real) {
-        log_formatted(1, "Cannot save to %s: it is a link that leads to no file; it is left as it is.",
-                      target);
-        return false;
-    }
-    *path = real;
-    free(real);
-    return true;
-}
-
-/* A character device or FIFO that a save writes into.  It is opened before
- * the object is written, so that a FIFO's reader, for whom the open waits,
- * sees the end of the data when the save fails. */
-class StreamTarget {
-public:
-    ~StreamTarget() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-
-    bool open(const char *target) {
-        fd_ = ::open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0) {
-            log_formatted(1, "Cannot open %s: %s.", target, strerror(errno));
-            return false;
-        }
-        struct stat st;
-        if (fstat(fd_, &st) != 0 || !is_stream(st.st_mode)) {
-            log_refused_target(target); /* it changed since it was looked at */
-            return false;
-        }
-        return true;
-    }
-
-    /* Copies the finished file from the start of spool, then closes. */
-    bool copy_from(FILE *spool, const char *target) {
-        std::vector<char> buf(kOutputBuffer);
-        bool ok = fflush(spool) == 0 && fseeko(spool, 0, SEEK_SET) == 0;
-        size_t n;
-        while (ok && (n = fread(buf.data(), 1, buf.size(), spool)) > 0)
-            ok = write_all(buf.data(), n);
-        ok = ok && !ferror(spool);
-        const int fd = fd_;
-        fd_ = -1;
-        ok = close(fd) == 0 && ok;
-        if (!ok && !save_interrupted()) /* else the save says why */
-            log_formatted(1, "Cannot write %s: %s.", target, strerror(errno));
-        return ok;
-    }
-
-private:
-    int fd_ = -1;
-
-    bool write_all(const char *p, size_t n) {
-        while (n > 0 && !save_interrupted()) {
-            ssize_t k = write(fd_, p, n);
-            if (k < 0 && errno == EINTR)
-                continue;
-            if (k <= 0)
-                return false;
-            p += k;
-            n -= (size_t)k;
-        }
-        return n == 0;
-    }
-};
+/* ---- the save ---- */
 
 /* Whether any top-level element lies above the groups 0000-0003, which a
  * save without meta header leaves out. */
@@ -1653,12 +715,6 @@ bool save(AppData *app, IOObject *io, const char *name) {
 }
 
 } // namespace
-
-bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
-                        TransferSyntaxCode to, std::vector<unsigned char> &out) {
-    Recoder r(app, byte_syntax(to), PE_NATIVE, false);
-    return r.run(static_cast<const unsigned char *>(bytes), length, byte_syntax(from), out);
-}
 
 extern "C" {
 
