@@ -46,6 +46,12 @@ AttrDef *_append_item_def(AppData *app, ABCDef *tree, AttrDef *sq);
 /* Whether the tag dictionary gives the tag the VR SQ. */
 bool _is_sq_tag(AppData *app, uint32_t tag);
 
+/* A detached whole copy of a deferred Item definition (binding.cpp),
+ * bound to its item as a whole binding would bind it; nested deferred
+ * Item definitions stay deferred.  No cursor moves.  The caller frees it
+ * with _free_attr_def; NULL when memory ran out. */
+AttrDef *_bind_item_copy(AppData *app, const AttrDef *item_def);
+
 /* Frees a definition's children recursively, then the node (not unlinked). */
 void _free_attr_def(AttrDef *def);
 /* Takes def out of its owner's list and frees it with its subtree. */
