@@ -17,6 +17,7 @@
  */
 #include <string.h>
 
+#include <array>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -157,19 +158,23 @@ uint32_t block_key(uint16_t group, uint16_t block) {
 
 /* What one binding pass looks up again and again, each found once: the
  * creator element of every block, the creator definition each creator
- * element matched, and the element definitions of each creator by tag.
- * Definitions are only ever appended, so a first match found stays the
- * first match for the rest of the pass. */
+ * element matched, and the element definitions of each creator by group
+ * and low byte.  Definitions are only ever appended, so a first match
+ * found stays the first match for the rest of the pass. */
 struct BindPass {
+    /* A creator's element definitions of one group, by the low byte yy. */
+    using GroupDefs = std::array<PrvElementDef *, 256>;
     struct Block {
         DicomElement *creator;
-        PrvCreatorDef *def = nullptr; /* found when first needed */
+        PrvCreatorDef *def = nullptr; /* both found when first needed */
+        GroupDefs *defs = nullptr;
     };
-    using ElementDefs = std::unordered_map<uint32_t, PrvElementDef *>;
 
     PrvDef *prv;
     std::unordered_map<uint32_t, Block> blocks; /* group << 16 | xx */
-    std::unordered_map<const PrvCreatorDef *, ElementDefs> element_defs;
+    std::unordered_map<const PrvCreatorDef *, std::unordered_map<uint16_t, GroupDefs>> element_defs;
+    uint32_t last_key = 0;      /* the block of the element before, */
+    Block *last_block = nullptr; /* as block elements come in runs */
 
     /* The first top-level element of each (gggg,00xx) tag, as a search
      * from the top would find it. */
@@ -180,8 +185,13 @@ struct BindPass {
     }
 
     Block *block_of(const DicomElement *e) {
-        auto it = blocks.find(block_key(e->group, (uint16_t)(e->element >> 8)));
-        return it == blocks.end() ? nullptr : &it->second;
+        const uint32_t key = block_key(e->group, (uint16_t)(e->element >> 8));
+        if (!last_block || key != last_key) {
+            auto it = blocks.find(key);
+            last_key = key;
+            last_block = it == blocks.end() ? nullptr : &it->second;
+        }
+        return last_block;
     }
 
     /* The creator definition of a block, created when none matches. */
@@ -196,16 +206,22 @@ struct BindPass {
         return b.def;
     }
 
-    /* The creator's element definitions by tag: the first of each tag. */
-    ElementDefs &defs_of(const PrvCreatorDef *c) {
+    /* The creator's element definitions of a group: the first of each
+     * tag (a tag with block bits never matches and is left out). */
+    GroupDefs &defs_of(const PrvCreatorDef *c, uint16_t group) {
         auto found = element_defs.find(c);
-        if (found != element_defs.end())
-            return found->second;
-        ElementDefs &defs = element_defs[c];
-        for (PrvElementDef *d = c->first; d; d = d->next)
-            if (d->entry)
-                defs.emplace(d->entry->tag, d);
-        return defs;
+        if (found == element_defs.end()) {
+            found = element_defs.emplace(c, std::unordered_map<uint16_t, GroupDefs>{}).first;
+            for (PrvElementDef *d = c->first; d; d = d->next) {
+                if (!d->entry || (d->entry->tag & 0xFF00u) != 0)
+                    continue;
+                PrvElementDef *&slot = found->second[(uint16_t)(d->entry->tag >> 16)]
+                                                    [d->entry->tag & 0xFFu];
+                if (!slot)
+                    slot = d;
+            }
+        }
+        return found->second[group]; /* a new group starts without definitions */
     }
 
     /* Binds one block element whose creator is there; false when memory
@@ -214,14 +230,14 @@ struct BindPass {
         PrvCreatorDef *c = creator_def(b);
         if (!c)
             return false;
-        ElementDefs &defs = defs_of(c);
-        const uint32_t key = (uint32_t)e->group << 16 | (e->element & 0xFFu);
-        auto found = defs.find(key);
-        if (found != defs.end())
-            return link(prv, found->second, e);
+        if (!b.defs)
+            b.defs = &defs_of(c, e->group);
+        PrvElementDef *&slot = (*b.defs)[e->element & 0xFFu];
+        if (slot)
+            return link(prv, slot, e);
         if (!append_element_def(prv, c, e))
             return false;
-        defs.emplace(key, c->last);
+        slot = c->last;
         return true;
     }
 };
@@ -234,7 +250,7 @@ struct BindPass {
 bool bind_top_level(AppData *app, DicomObject *obj, PrvDef *prv) {
     DicomElement *first = nullptr;
     DE_search(app, obj, &first, 0xFFFF, 0xFFFF, 0);
-    BindPass pass{prv, {}, {}};
+    BindPass pass{prv, {}, {}, 0, nullptr};
     pass.note_creators(first);
     bool done = true;
     for (DicomElement *e = first; e && done; e = e->next) {
