@@ -268,8 +268,8 @@ AttrDef *new_item_def(AttrDef *sq, int index) {
     const AttrDef *first = sq->first_child;
     if (index < kWholeItemDefs)
         return clone_item_def(first, sq);
-    AttrDef *d = _new_attr_def(first->tag, first->name, first->type, first->text,
-                               ATTR_OWNER_ATTR, sq);
+    AttrDef *d =
+        _new_attr_def(first->tag, first->name, first->type, first->text, ATTR_OWNER_ATTR, sq);
     if (d != nullptr) {
         d->flags = first->flags | ATTR_FLAG_ITEM_DEFERRED;
         _link_attr_def(d);

@@ -173,7 +173,7 @@ struct BindPass {
     PrvDef *prv;
     std::unordered_map<uint32_t, Block> blocks; /* group << 16 | xx */
     std::unordered_map<const PrvCreatorDef *, std::unordered_map<uint16_t, GroupDefs>> element_defs;
-    uint32_t last_key = 0;      /* the block of the element before, */
+    uint32_t last_key = 0;       /* the block of the element before, */
     Block *last_block = nullptr; /* as block elements come in runs */
 
     /* The first top-level element of each (gggg,00xx) tag, as a search
@@ -215,8 +215,8 @@ struct BindPass {
             for (PrvElementDef *d = c->first; d; d = d->next) {
                 if (!d->entry || (d->entry->tag & 0xFF00u) != 0)
                     continue;
-                PrvElementDef *&slot = found->second[(uint16_t)(d->entry->tag >> 16)]
-                                                    [d->entry->tag & 0xFFu];
+                PrvElementDef *&slot =
+                    found->second[(uint16_t)(d->entry->tag >> 16)][d->entry->tag & 0xFFu];
                 if (!slot)
                     slot = d;
             }
