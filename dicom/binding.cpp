@@ -345,7 +345,7 @@ bool bind_sq_items(const Binder &b, AttrDef *sq) {
             if (!bind_nested_sequences(b, d))
                 return false;
         } else if (AttrDef *copy = bound_item_copy(b, d)) {
-            _free_attr_def(copy);
+            _let_go_item_copy(copy);
         } else {
             return false;
         }
@@ -376,7 +376,7 @@ AttrDef *bound_item_copy(const Binder &b, const AttrDef *item_def) {
     clear_element_flags(copy->element);
     if (!clone_children(sq->first_child, copy) || !bind_item_elements(b, copy) ||
         !bind_nested_sequences(b, copy)) {
-        _free_attr_def(copy);
+        _let_go_item_copy(copy);
         return nullptr;
     }
     return copy;
@@ -431,6 +431,10 @@ bool bind_sequences(const Binder &b) {
 }
 
 } // namespace
+
+void _let_go_item_copy(AttrDef *copy) {
+    _free_attr_def(copy);
+}
 
 AttrDef *_bind_item_copy(AppData *app, const AttrDef *item_def) {
     ABCDef *tree = tree_of(item_def);

@@ -48,9 +48,11 @@ bool _is_sq_tag(AppData *app, uint32_t tag);
 
 /* A detached whole copy of a deferred Item definition (binding.cpp),
  * bound to its item as a whole binding would bind it; nested deferred
- * Item definitions stay deferred.  No cursor moves.  The caller frees it
- * with _free_attr_def; NULL when memory ran out. */
+ * Item definitions stay deferred.  No cursor moves.  The caller lets it go
+ * with _let_go_item_copy; NULL when memory ran out. */
 AttrDef *_bind_item_copy(AppData *app, const AttrDef *item_def);
+/* Unbinds and frees a copy made by _bind_item_copy (NULL: nothing). */
+void _let_go_item_copy(AttrDef *copy);
 
 /* Frees a definition's children recursively, then the node (not unlinked). */
 void _free_attr_def(AttrDef *def);

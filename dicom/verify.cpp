@@ -137,10 +137,10 @@ bool check_and_report(AppData *app, const AttrDef *a, bool conditional) {
 
 void _verify_sq_attrs(AppData *app, const AttrDef *a, bool conditional);
 
-/* Frees a detached copy of an Item definition when it goes out of scope. */
+/* Lets a bound copy of an Item definition go when it goes out of scope. */
 struct ItemCopy {
     AttrDef *def;
-    ~ItemCopy() { _free_attr_def(def); }
+    ~ItemCopy() { _let_go_item_copy(def); }
 };
 
 void verify_item_attrs(AppData *app, const AttrDef *item, bool conditional) {
