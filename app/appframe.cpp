@@ -8,6 +8,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+
+#include <string>
 
 AppData AppFrame::app;
 DefHolder AppFrame::defs;
@@ -55,6 +58,53 @@ bool words_left_over(const GetoptState &st, int argc) {
  * and cleans up like any other failed write. */
 void ignore_file_size_signal() {
     signal(SIGXFSZ, SIG_IGN);
+}
+
+bool same_inode(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+/* A name's directory ("." for none) and its last component. */
+void split_name(const std::string &name, std::string *dir, std::string *leaf) {
+    const size_t slash = name.rfind('/');
+    *dir = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+    *leaf = slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+/* Whether two names stand for one file: the same device and inode where
+ * both exist; where neither does, the same last component in the same
+ * directory (or, without directories to compare, the same text). */
+bool same_file(const char *a, const char *b) {
+    struct stat sa, sb;
+    const bool a_exists = stat(a, &sa) == 0, b_exists = stat(b, &sb) == 0;
+    if (a_exists || b_exists)
+        return a_exists && b_exists && same_inode(sa, sb);
+    std::string a_dir, a_leaf, b_dir, b_leaf;
+    split_name(a, &a_dir, &a_leaf);
+    split_name(b, &b_dir, &b_leaf);
+    if (a_leaf != b_leaf)
+        return false;
+    if (stat(a_dir.c_str(), &sa) == 0 && stat(b_dir.c_str(), &sb) == 0)
+        return same_inode(sa, sb);
+    return strcmp(a, b) == 0;
+}
+
+/* log_start empties the log file before the work begins: a log named like
+ * the input, the output or the profile would destroy it.  Counts such a
+ * name as a usage error and says which file it would have overwritten. */
+int log_name_collisions() {
+    int errors = 0;
+    for (const char letter : {'i', 'o', 'p'}) {
+        const char *other = *AppFrame::name_slot(letter);
+        if (AppFrame::logfile && other && same_file(AppFrame::logfile, other)) {
+            const std::string text = std::string("Log file ") + AppFrame::logfile +
+                                     " is the file of -" + letter + " " + other +
+                                     ": a log would overwrite it.";
+            log_message(text.c_str(), 1);
+            errors++;
+        }
+    }
+    return errors;
 }
 
 void release_file_words(GetoptState &st) {
@@ -157,6 +207,7 @@ int16_t AppFrame::parse_cmdline(int argc, char **argv) {
     }
     if (words_left_over(st, argc))
         errors++;
+    errors += (int16_t)log_name_collisions();
     if (st.infile)
         release_file_words(st);
     if (errors > 0)

@@ -10,6 +10,7 @@
  *   parse_cmdline:  before_mask hook, log_mask(0), the presets hook,
  *                   initgetopt1, the option loop,
  *                   after_loop hook, required names, words left over,
+ *                   a -l name that is the file of -i, -o or -p,
  *                   print_usage when anything was wrong
  *   log_start(-l name, banner, argc, argv)
  *   after_log_start hook

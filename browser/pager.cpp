@@ -5,11 +5,12 @@
  *
  * Paging moves by the number of rows the current page shows, so forward
  * from the last page wraps to the first and backward from a partly filled
- * last page lands where that page's rows begin minus their count.
+ * last page lands where that page's rows begin minus their count.  A
+ * declined quit question writes the page again, as the help does, so that
+ * the table stays on the page it was on.
  */
 #include "pager.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -81,12 +82,9 @@ void blank_control_characters(char *text) {
 
 bool leading_number(const char *text, long *value) {
     char *end = nullptr;
-    errno = 0;
     long v = strtol(text, &end, 10);
     if (end == text)
         return false;
-    if (errno == ERANGE || v > INT16_MAX || v < INT16_MIN)
-        v = v < 0 ? INT16_MIN : INT16_MAX;
     *value = v;
     return true;
 }
@@ -173,7 +171,8 @@ NavigationCode page_table(Console &con, const std::string &title, std::vector<st
             break;
         default: break;
         }
-    } while (state == NAV_NEXT_PAGE || state == NAV_PREV_PAGE || state == NAV_HELP ||
-             state == NAV_UNKNOWN);
+        /* NAV_SHOW_AGAIN: the quit question declined; the page again */
+    } while (state == NAV_SHOW_AGAIN || state == NAV_NEXT_PAGE || state == NAV_PREV_PAGE ||
+             state == NAV_HELP || state == NAV_UNKNOWN);
     return state;
 }

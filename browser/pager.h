@@ -45,16 +45,16 @@ void blank_control_characters(char *text);
  * end of the input: false, an empty buffer, and con.ended set. */
 bool read_console_line(Console &con, char *buf, size_t size);
 
-/* A leading decimal number as "%hd" reads one (blanks, a sign, digits);
- * false when the text starts with none.  Values beyond the 16-bit range
- * come back as INT16_MIN or INT16_MAX. */
+/* A leading decimal number (blanks, a sign, digits); false when the text
+ * starts with none.  Values beyond the range of long come back as
+ * LONG_MIN or LONG_MAX, so that a number out of any range stays out. */
 bool leading_number(const char *text, long *value);
 
 /* Shows the page of the table that starts at page_start (page_size rows)
- * and acts on commands until one is for the caller: NAV_SHOW_AGAIN,
- * NAV_ROW (*chosen is then the row's index in the whole table), NAV_BACK,
- * NAV_NEXT_ITEM, NAV_PREV_ITEM or NAV_QUIT.  The end of the input is
- * NAV_QUIT. */
+ * and acts on commands until one is for the caller: NAV_ROW (*chosen is
+ * then the row's index in the whole table), NAV_BACK, NAV_NEXT_ITEM,
+ * NAV_PREV_ITEM or NAV_QUIT.  A declined quit question shows the same page
+ * again.  The end of the input is NAV_QUIT. */
 NavigationCode page_table(Console &con, const std::string &title, std::vector<std::string> rows,
                           int page_start, int page_size, int *chosen);
 

@@ -19,6 +19,7 @@
  *
  * Links are plain pointers into the object's tree; a rebinding clears them
  * all before it binds, so an edit never leaves one to a freed element.
+ * Memory running out while binding is logged as such.
  */
 #include "object_int.h"
 #include "objdefs_int.h"
@@ -479,12 +480,14 @@ int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebi
     }
     if (obj == nullptr)
         return 0;
+    /* Binding fails only where what it makes cannot be allocated. */
     const Binder b{app, obj, tree, AddToDStringBuffer(tree->pool, "")};
-    if (b.empty == nullptr)
+    if (b.empty != nullptr)
+        bind_module_attributes(b);
+    if (b.empty == nullptr || !bind_remaining_elements(b) || !bind_sequences(b)) {
+        log_message("Not enough memory to bind the DICOM object to its definitions.", 1);
         return -1;
-    bind_module_attributes(b);
-    if (!bind_remaining_elements(b) || !bind_sequences(b))
-        return -1;
+    }
     return 0;
 }
 

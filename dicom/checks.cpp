@@ -7,9 +7,11 @@
  * values of the tag.
  *
  * A text value is split at backslashes into its values, empty ones
- * included.  The byte that pads a value to even length (the NUL after a
- * UID, one blank after other text) is not part of it.  Everything is
- * examined in place in the element's own bytes.
+ * included, except LT, ST, UT and UR, which hold one value that may
+ * contain backslashes.  The byte that pads a value to even length (the
+ * NUL after a UID, one blank after other text) is not part of it, and a
+ * text of padding alone holds nothing.  Everything is examined in place
+ * in the element's own bytes.
  */
 #include <stdio.h>
 #include <string.h>
@@ -106,9 +108,14 @@ bool is_text_vr(int vr) {
     }
 }
 
+/* The byte that pads a text value of the VR. */
+char pad_of(int vr) {
+    return vr == VR_UI ? '\0' : ' ';
+}
+
 /* The value text without the byte that pads it to even length. */
 string_view without_pad(int vr, string_view text) {
-    const char pad = vr == VR_UI ? '\0' : ' ';
+    const char pad = pad_of(vr);
     if (!text.empty() && text.back() == pad)
         text.remove_suffix(1);
     return text;
@@ -254,12 +261,14 @@ VerifyErrorBits check_values(const Check &c, string_view text) {
     return bits;
 }
 
-/* LO, SH, LT and ST of one value: a backslash cannot stand in them. */
+/* LO, SH, LT and ST of one value.  LO and SH of VM 1 cannot hold a
+ * backslash, which would part two values; LT and ST are never split, so
+ * a backslash there is text. */
 VerifyErrorBits check_single_text(const Check &c, string_view text) {
     VerifyErrorBits bits = 0;
     if (c.too_long(text.size()))
         bits |= VERIFY_BAD_LENGTH;
-    if (text.find('\\') != string_view::npos)
+    if ((c.vr == VR_LO || c.vr == VR_SH) && text.find('\\') != string_view::npos)
         bits |= VERIFY_EXTRA_CHARS | VERIFY_BAD_VM;
     if (c.vr == VR_SH || c.vr == VR_ST)
         bits |= c.check_permitted(up_to_nul(text));
@@ -323,6 +332,17 @@ VerifyErrorBits _check_permitted(AppData *app, uint32_t tag, const char *text, s
     const char *permitted = nullptr;
     getPermitted(app, tag, &permitted);
     return check_items(permitted ? permitted : "", string_view(text, length));
+}
+
+bool _holds_padding_only(AppData *app, const DicomElement *e) {
+    if (!e || !e->value || e->length == 0 || e->length == 0xFFFFFFFFu)
+        return false;
+    int vr = -1;
+    getVR(app, element_key(e), &vr);
+    if (!is_text_vr(vr))
+        return false;
+    const string_view text(static_cast<const char *>(e->value), e->length);
+    return text.find_first_not_of(pad_of(vr)) == string_view::npos;
 }
 
 VerifyErrorBits _check_value(AppData *app, const DicomElement *e) {

@@ -15,6 +15,10 @@
  * is examined in place; nothing is changed, logged or allocated. */
 VerifyErrorBits _check_value(AppData *app, const DicomElement *elem);
 
+/* Whether elem is a text VR (by the dictionaries) whose bytes are all its
+ * pad byte: blanks, or NULs for a UID.  Such a value is empty. */
+bool _holds_padding_only(AppData *app, const DicomElement *elem);
+
 /* VERIFY_NOT_PERMITTED when the tag has permitted values and the value
  * text (length bytes, blanks around and inside it not counting) is none
  * of them; else 0. */

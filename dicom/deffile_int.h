@@ -2,17 +2,23 @@
  * deffile_int.h -- what every definition-file loader of the library does
  * alike: hold the open file and its tokenizer buffer, word the loading line
  * and the syntax error, find a primary and a secondary file along
- * QUENOR_DEF_PATH, and append nodes to doubly linked lists.
+ * QUENOR_DEF_PATH (a primary file not found, or any file found that cannot
+ * be read, is logged with the reason), and append nodes to doubly linked
+ * lists.
  */
 #ifndef QUENOR_DEFFILE_INT_H
 #define QUENOR_DEFFILE_INT_H
 
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
 #include "logf_int.h"
 #include "medcore.h"
+#include "platform.h"
 
 /* Token limits and the syntax-error texts that every definition file shares. */
 const int kTextMax = 2005;         /* longest string token */
@@ -53,6 +59,37 @@ inline void log_def_syntax_error(const std::string &text) {
     log_message((text + ".").c_str(), 1);
 }
 
+const int kDefPathBuf = 512; /* a path found along QUENOR_DEF_PATH */
+
+/* Finds a definition file along QUENOR_DEF_PATH into path (kDefPathBuf
+ * bytes).  A primary file that is not found is an error that names the
+ * search path tried; a secondary one is optional. */
+inline bool find_def_file(const char *name, int16_t primary, char *path) {
+    getfileenv("QUENOR_DEF_PATH", name, path, kDefPathBuf);
+    if (path[0] != '\0' || !primary)
+        return path[0] != '\0';
+    const char *search = getenv("QUENOR_DEF_PATH");
+    if (search == nullptr)
+        log_formatted(1, "Cannot find DICOM definition file %s: QUENOR_DEF_PATH is not set.", name);
+    else
+        log_formatted(1,
+                      "Cannot find DICOM definition file %s in the working directory or along "
+                      "QUENOR_DEF_PATH=%s.",
+                      name, search);
+    return false;
+}
+
+/* Opens a definition file that was found.  One that cannot be read (a
+ * folder, no permission) is logged with the reason: an error for a
+ * primary file, a warning for a secondary one, which is left out. */
+inline FILE *open_def_file(const char *path, int16_t primary) {
+    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    if (f == nullptr && path != nullptr)
+        log_formatted(primary ? 1 : 2, "Cannot read DICOM definition file %s: %s.", path,
+                      strerror(errno));
+    return f;
+}
+
 /* Finds 'primary_name' and then 'secondary_name' along QUENOR_DEF_PATH and
  * loads them with 'load' (path, primary flag): the primary file missing is
  * -1, its failure or only_primary ends there, the secondary file missing is
@@ -61,18 +98,15 @@ inline void log_def_syntax_error(const std::string &text) {
 template <typename Load>
 int16_t load_def_pair(const char *primary_name, const char *secondary_name, int16_t only_primary,
                       Load load, bool *secondary_done = nullptr) {
-    const int kPathBuf = 512;
     if (secondary_done != nullptr)
         *secondary_done = false;
-    char path[kPathBuf];
-    getfileenv("QUENOR_DEF_PATH", primary_name, path, kPathBuf);
-    if (path[0] == '\0')
+    char path[kDefPathBuf];
+    if (!find_def_file(primary_name, 1, path))
         return -1;
     const int16_t r = load(path, 1);
     if (r != 0 || only_primary)
         return r;
-    getfileenv("QUENOR_DEF_PATH", secondary_name, path, kPathBuf);
-    if (path[0] == '\0')
+    if (!find_def_file(secondary_name, 0, path))
         return 0;
     const int16_t s = load(path, 0);
     if (secondary_done != nullptr)

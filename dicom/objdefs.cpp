@@ -4,8 +4,9 @@
  * and the module files (each module's attributes, items of sequences
  * addressed by item paths such as "C.8.8.1_2_1"), loaded into the tree in
  * DefHolder.abc; the wrappers that find the files along QUENOR_DEF_PATH,
- * InitUABCDef that runs the whole chain for an object and binds it, and
- * the builders and frees of the tree.
+ * InitUABCDef that runs the whole chain for an object (a directory by the
+ * SOP class its meta header names) and binds it, and the builders and
+ * frees of the tree.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -21,7 +22,6 @@
 
 namespace {
 
-const int kPathBuf = 512;         /* a path found along QUENOR_DEF_PATH */
 const size_t kUidMax = 64;        /* a SOP Class UID field holds 64 characters */
 const size_t kObjectNameMax = 19; /* an object-name field holds 19 characters */
 const int kIndexMax = 32767;      /* an item-path index is a positive 16-bit number */
@@ -129,8 +129,8 @@ enum class UidSearch { Found, NotFound, Failed };
 /* '{' name ',' key ',' text '}' ',' for every record until the key is
  * found.  A record whose key is longer than a UID field, or whose name is
  * longer than an object-name field, never matches. */
-UidSearch search_uid_file(const char *path, const char *key, char *out) {
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
+UidSearch search_uid_file(const char *path, int16_t primary, const char *key, char *out) {
+    FILE *f = open_def_file(path, primary);
     if (f == nullptr)
         return UidSearch::Failed;
     DefFile file(f);
@@ -340,7 +340,7 @@ using AbcTreeOwner = std::unique_ptr<ABCDef, AbcTreeFree>;
  * frees the tree in *slot before its message is built. */
 int16_t load_object_file(ABCDef **slot, const char *path, int16_t primary,
                          const char *object_name) {
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    FILE *f = open_def_file(path, primary);
     if (f == nullptr)
         return (!primary && *slot != nullptr) ? 0 : -1;
     DefFile file(f);
@@ -384,7 +384,7 @@ int16_t load_object_file(ABCDef **slot, const char *path, int16_t primary,
 int16_t load_module_file(AppData *app, ABCDef **slot, const char *path, int16_t primary) {
     if (*slot == nullptr)
         return -1;
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    FILE *f = open_def_file(path, primary);
     if (f == nullptr)
         return primary ? -1 : 0;
     DefFile file(f);
@@ -411,12 +411,11 @@ int16_t load_module_file(AppData *app, ABCDef **slot, const char *path, int16_t 
 
 /* InitUIDDef. */
 int16_t find_object_name(const char *key, int16_t only_primary, char *out) {
-    char path[kPathBuf];
+    char path[kDefPathBuf];
     out[0] = '\0';
-    getfileenv("QUENOR_DEF_PATH", "uid_tab.def", path, kPathBuf);
-    if (path[0] == '\0')
+    if (!find_def_file("uid_tab.def", 1, path))
         return -1;
-    const UidSearch r = search_uid_file(path, key ? key : "", out);
+    const UidSearch r = search_uid_file(path, 1, key ? key : "", out);
     if (r == UidSearch::Found)
         return 0;
     out[0] = '\0';
@@ -424,20 +423,35 @@ int16_t find_object_name(const char *key, int16_t only_primary, char *out) {
      * site's file; a primary file that cannot be read ends the search. */
     if (r == UidSearch::Failed || only_primary)
         return -1;
-    getfileenv("QUENOR_DEF_PATH", "uid2_tab.def", path, kPathBuf);
-    if (path[0] == '\0')
+    if (!find_def_file("uid2_tab.def", 0, path))
         return -1;
     return InitDICOMUIDDef(path, key, 0, out);
 }
 
+/* The UID value of a top-level element as text; false when it has none. */
+bool uid_value(AppData *app, DicomObject *obj, uint16_t group, uint16_t element, std::string *uid) {
+    ElementRecord found(app, group, element);
+    if (!found.search(obj) || found.rec.value == nullptr)
+        return false;
+    const char *bytes = static_cast<const char *>(found.rec.value);
+    uid->assign(bytes, uid_length(bytes, found.rec.length));
+    return !uid->empty();
+}
+
+/* A directory (DICOMDIR) has no SOP Class UID in its data set: its meta
+ * header's Media Storage SOP Class UID names what it is. */
+const char kDirectoryStorage[] = "1.2.840.10008.1.3.10";
+
 /* The SOP Class UID of the object as text; false when it has none. */
 bool sop_class_uid(AppData *app, DicomObject *obj, std::string *uid) {
-    ElementRecord sop_class(app, 0x0008, 0x0016);
-    if (!sop_class.search(obj) || sop_class.rec.value == nullptr)
+    if (uid_value(app, obj, 0x0008, 0x0016, uid))
+        return true;
+    if (!uid_value(app, obj, 0x0002, 0x0002, uid) || *uid != kDirectoryStorage)
         return false;
-    const char *bytes = static_cast<const char *>(sop_class.rec.value);
-    uid->assign(bytes, uid_length(bytes, sop_class.rec.length));
-    return !uid->empty();
+    log_message("No SOP Class UID (0008,0016): a directory, checked by its Media Storage SOP "
+                "Class UID (0002,0002).",
+                3);
+    return true;
 }
 
 } // namespace
@@ -564,7 +578,7 @@ int16_t InitDICOMUIDDef(const char *path, const char *key, int16_t primary, char
     if (!primary && out[0] != '\0')
         return 0;
     try {
-        if (search_uid_file(path, key ? key : "", out) == UidSearch::Found)
+        if (search_uid_file(path, primary, key ? key : "", out) == UidSearch::Found)
             return 0;
     } catch (const std::bad_alloc &) {
     }
@@ -628,6 +642,7 @@ int16_t InitUABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t onl
             return -1;
         }
     } catch (const std::bad_alloc &) {
+        log_message("Not enough memory to find the definitions of the DICOM object.", 1);
         return -1;
     }
     char object_name[kObjectNameMax + 1] = {};

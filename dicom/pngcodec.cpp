@@ -2,8 +2,9 @@
  * pngcodec.cpp -- PNG encapsulation of (7FE0,0010): native frames into one
  * greyscale PNG stream per frame behind an offset table, and such a value
  * back to native rows.  The frames are as many as Number of Frames says,
- * whole (an IS of up to 12 digits); a native value that holds fewer or
- * more bytes than they take is not encoded, so that no frame is dropped.
+ * whole (an IS of up to 12 digits); a native value that holds fewer bytes
+ * than they take is not encoded, so that no frame is dropped, nor one that
+ * holds more unless they are zero padding (left out with a warning).
  *
  * Frames are independent, so both directions spread them over a pool of
  * worker threads, one per core and at most one per frame (frames under 16
@@ -808,6 +809,45 @@ int decode_on_workers(const Geometry &g, int src_fd, const std::vector<FrameItem
     return status;
 }
 
+/* Whether the bytes of a native value from `from` to its end, in the
+ * order of its samples, are all zero; start is where the value lies in the
+ * source file. */
+bool zeros_past(const PixelDataDesc *pds, int fd, off_t start, uint32_t from) {
+    PositionedReader in(fd, start + (off_t)from, start + (off_t)pds->length);
+    if (source_in_swapped_words(pds))
+        in.words_from(start);
+    unsigned char buf[4096];
+    for (uint32_t left = pds->length - from; left > 0;) {
+        const size_t n = std::min<size_t>(left, sizeof buf);
+        if (!in.read(buf, n) || std::any_of(buf, buf + n, [](unsigned char b) { return b != 0; }))
+            return false;
+        left -= (uint32_t)n;
+    }
+    return true;
+}
+
+/* Bytes past the frames (and past the pad byte of an odd image), which the
+ * PNG streams leave out: zero padding goes with a warning; anything else
+ * would be lost, and refuses the encoding (false). */
+bool frames_hold_all(const PixelDataDesc *pds, const Geometry &g, FILE *src) {
+    if (pds->length == kUndefined || pds->length <= g.total + 1)
+        return true;
+    const unsigned long past = (unsigned long)(pds->length - g.total);
+    const off_t start = ftello(src);
+    if (fileno(src) >= 0 && start >= 0 && zeros_past(pds, fileno(src), start, g.total)) {
+        log_formatted(2,
+                      "Pixel data (7FE0,0010) holds %lu zero bytes past its image size of %lu "
+                      "(%lu frames): PNG encoding leaves them out.",
+                      past, (unsigned long)g.total, (unsigned long)g.frames);
+        return true;
+    }
+    log_formatted(1,
+                  "Pixel data (7FE0,0010) holds %lu bytes, more than its image size of %lu "
+                  "(%lu frames): PNG encoding would lose the rest.",
+                  (unsigned long)pds->length, (unsigned long)g.total, (unsigned long)g.frames);
+    return false;
+}
+
 } // namespace
 
 int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
@@ -821,14 +861,8 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
                       (unsigned long)pds->length, (unsigned long)g.total);
         return -1;
     }
-    /* beyond the pad byte of an odd image, bytes the PNG streams would drop */
-    if (pds->length != kUndefined && pds->length > g.total + 1) {
-        log_formatted(1,
-                      "Pixel data (7FE0,0010) holds %lu bytes, more than its image size of %lu "
-                      "(%lu frames): PNG encoding would lose the rest.",
-                      (unsigned long)pds->length, (unsigned long)g.total, (unsigned long)g.frames);
+    if (!frames_hold_all(pds, g, src))
         return -1;
-    }
     if ((uint64_t)g.frames * kSmallestItem > kLargestValue) {
         log_formatted(1,
                       "Pixel data (7FE0,0010): %lu frames cannot be PNG-encoded: their items "

@@ -3,17 +3,22 @@
  * the preamble and "DICM", guessing the transfer syntax, the element loop
  * with its sequence and item stacks, the meta-group checks, pixel data left
  * in the file behind a PixelDataDesc (fill_pds), the item-header reader and
- * the value skipper.
+ * the value skipper.  The input must be a regular file: a directory, a
+ * pipe or a device is refused with a message that says so.  Zero bytes
+ * from where an element header would start to the end of the file are
+ * padding: the read ends before them.
  *
  * The file is read through one stdio stream with a large buffer; the reader
  * keeps the position itself (the end is reached exactly when it equals the
  * file size), so no byte is read ahead and no position is asked of the
  * system per element.
  */
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
@@ -75,19 +80,40 @@ uint64_t skip_items(FILE *file, TransferSyntaxCode ts, uint64_t pos, uint64_t si
     return size;
 }
 
+const char *stream_kind(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a pipe";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return "a socket";
+}
+
 /* The input stream with the position kept by hand. */
 class InputFile {
 public:
     bool open(const char *name) {
         file_.reset(fopen(name, "rb"));
-        if (!file_)
+        if (!file_) {
+            log_formatted(1, "Cannot open %s: %s.", name, strerror(errno));
             return false;
+        }
         struct stat st;
         const bool known = fstat(fileno(file_.get()), &st) == 0;
         if (known && S_ISDIR(st.st_mode)) {
             /* A directory opens for reading here, but every read fails:
              * say what it is rather than that its "file" is cut short. */
             log_formatted(1, "Input %s is a directory, not a DICOM file.", name);
+            file_.reset();
+            return false;
+        }
+        if (known && !S_ISREG(st.st_mode)) {
+            /* The reader measures the file and leaves the pixel data in it
+             * for a later save: a pipe or a device has no size and cannot
+             * be read twice. */
+            log_formatted(1, "Input %s is %s, not a regular file: save it to a file and name that.",
+                          name, stream_kind(st.st_mode));
             file_.reset();
             return false;
         }
@@ -117,6 +143,21 @@ public:
     void skip(uint64_t n) {
         fseeko(file_.get(), (off_t)n, SEEK_CUR);
         pos_ += n;
+    }
+    /* Whether every byte from `from` to the end is zero; the position is
+     * kept.  Reads no further than the first byte that is not. */
+    bool zeros_from(uint64_t from) {
+        const uint64_t back = pos_;
+        seek(from);
+        unsigned char chunk[512];
+        bool zeros = true;
+        while (zeros && !at_end()) {
+            const size_t n = left() < sizeof chunk ? (size_t)left() : sizeof chunk;
+            zeros = read(chunk, n) &&
+                    std::all_of(chunk, chunk + n, [](unsigned char b) { return b == 0; });
+        }
+        seek(back);
+        return zeros;
     }
     void skip_value(TransferSyntaxCode ts, uint32_t length, ItemFault *fault) {
         if (length == kUndefinedLength)
@@ -620,8 +661,8 @@ Reading try_reading(InputFile &in, AppData *app, TransferSyntaxCode ts, uint64_t
     uint64_t pos = start;
     r.ends_well = true; /* after kProbeElements */
     for (int n = 0; n < kProbeElements; n++) {
-        if (pos == in.size())
-            break;
+        if (pos == in.size() || (n > 0 && in.zeros_from(pos)))
+            break; /* the end, or zero padding up to it */
         uint32_t key, length;
         uint64_t header;
         if (!probe_header(in, ts, pos, &key, &length, &header)) {
@@ -724,13 +765,38 @@ void enter_data_set(ReadState &st, uint64_t header_start) {
     io->ts_in_force = io->named_ts;
 }
 
+bool is_zero_tag(const unsigned char tag[4]) {
+    return (tag[0] | tag[1] | tag[2] | tag[3]) == 0;
+}
+
+/* Zero bytes from header_start to the end of the file, where an element
+ * header would be, are padding that some writers leave after the data set
+ * (a header cut short among them): the read ends before them.  A file of
+ * nothing else holds no element. */
+int16_t end_at_padding(ReadState &st, uint64_t header_start) {
+    if (!st.io->object->root->first_child) {
+        log_formatted(1, "File %s holds no DICOM element.", st.name);
+        return fail(st);
+    }
+    log_formatted(2,
+                  "The %llu bytes from offset 0x%llx to the end of the file are all zero: they "
+                  "are taken as padding after the last element.",
+                  (unsigned long long)(st.in.size() - header_start),
+                  (unsigned long long)header_start);
+    st.in.seek(st.in.size());
+    return 0;
+}
+
 int16_t read_elements(ReadState &st) {
     IOObject *io = st.io;
     while (!st.in.at_end()) {
         close_what_ends_here(st);
         const uint64_t header_start = st.in.pos();
-        unsigned char tag[4];
-        if (!st.in.read(tag, 4))
+        unsigned char tag[4] = {0};
+        const bool whole_tag = st.in.read(tag, 4);
+        if (is_zero_tag(tag) && st.in.zeros_from(header_start))
+            return end_at_padding(st, header_start);
+        if (!whole_tag)
             return fail_truncated(st, header_start);
         DicomElementHead rec{};
         rec.group = load_u16(tag, io->ts_in_force);

@@ -218,7 +218,7 @@ PrvDef *new_prv_tree() {
 
 int16_t load_tag_file(AppData *app, const char *path, int16_t primary) {
     const TagTable table = choose_table(app, primary);
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    FILE *f = open_def_file(path, primary);
     if (f == nullptr)
         return primary ? -1 : 0;
     DefFile file(f);
@@ -253,7 +253,7 @@ int16_t load_tag_file(AppData *app, const char *path, int16_t primary) {
 }
 
 int16_t load_prv_file(DefHolder *defs, const char *path, int16_t primary) {
-    FILE *f = path ? plat_fopen_text(path) : nullptr;
+    FILE *f = open_def_file(path, primary);
     if (f == nullptr)
         return (!primary && defs->prv != nullptr) ? 0 : -1;
     DefFile file(f);

@@ -3,8 +3,8 @@
  * element against the tag dictionaries (VerifyObjectByTag), or module by
  * module along the object definition bound to it (VerifyObjectByModule),
  * adding the type rules of the attribute definitions (Type 1 present and
- * not empty, by content rather than encoding; Type 2 present) to the value
- * checks of checks.cpp.
+ * not empty, by content rather than encoding: a text of padding alone is
+ * empty; Type 2 present) to the value checks of checks.cpp.
  *
  * Findings are log lines only; neither the object nor the definitions
  * change (a deferred Item definition is checked through a copy of its own,
@@ -117,7 +117,7 @@ VerifyErrorBits _check_attr_type(AppData *app, const AttrDef *a) {
     if (strcmp(a->type, "1") == 0) {
         if (!e)
             return VERIFY_TYPE1_MISSING;
-        if (holds_nothing(e))
+        if (holds_nothing(e) || _holds_padding_only(app, e))
             return VERIFY_TYPE1_EMPTY;
     } else if (strcmp(a->type, "2") == 0) {
         if (!e)

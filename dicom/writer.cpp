@@ -14,7 +14,9 @@
  * state (begin_pass) and the same element headers (encode_header).  A tree
  * that no reader could parse back (an item outside a sequence, anything
  * else directly in one, a group FFFE tag that is no item or delimiter)
- * fails the save before any byte is written.
+ * fails the save before any byte is written, and so does a group length
+ * or (0008,0001) that 32 bits cannot hold.  Top-level elements of the
+ * command group 0000 are never written.
  *
  * The VR written is the dictionary's (with XS/XU as US, OX as OW or OB,
  * unknown as OB), never the one stored in the element.  Sequences and items
@@ -71,12 +73,17 @@ int dictionary_vr(AppData *app, uint32_t key) {
 }
 
 /* The VR written for an element, and the one its value is swapped by (see
- * value_vr in vr_int.h); pixel data goes its own way (pixel_vr). */
+ * value_vr in vr_int.h); pixel data goes its own way (pixel_vr).  An
+ * element the reader opened as a sequence, which no dictionary knows, stays
+ * one also when it turns out empty (it has length 0 then). */
 int node_vr(AppData *app, const DicomElement *e, PixelEncoding encoding) {
     const uint32_t key = element_key(e);
     if (is_item_or_delimiter_key(key))
         return VR_XX;
-    return value_vr(e, dictionary_vr(app, key), encoding);
+    const int dict_vr = dictionary_vr(app, key);
+    if (e->vr == VR_SQ && vr_is_unusable(dict_vr))
+        return VR_SQ;
+    return value_vr(e, dict_vr, encoding);
 }
 
 /* An element of undefined length that is no item is written as a sequence:
@@ -174,9 +181,12 @@ bool is_pixel_element(const DicomElement *e) {
 }
 
 /* Without a meta header the top-level elements of groups 0000-0003 are
- * left out, each with what it holds (inside items they are data). */
+ * left out, each with what it holds (inside items they are data).  With
+ * one, so are those of group 0000, the command group of network messages:
+ * sorted ahead of the meta group they would stand between "DICM" and it,
+ * where no reader looks for them. */
 bool is_dropped(const DicomElement *e, const IOObject *io) {
-    return !io->meta_header && e->group <= 3 && is_top_level(e);
+    return (e->group == 0 || (!io->meta_header && e->group <= 3)) && is_top_level(e);
 }
 
 /* The first top-level element of a group above 0003 starts the data set;
@@ -629,6 +639,7 @@ private:
 struct SaveState {
     PixelDataDesc geometry{}; /* the image description of the data set */
     RecodedContent recoded;
+    std::string too_long; /* the first length element whose count passes 32 bits */
 };
 
 /* One pass over the tree, the count or the write, with its state. */
@@ -703,43 +714,61 @@ private:
 
 /* Size of a pixel data element: its header and the value a save is
  * expected to write (pixel_value_size_estimate). */
-uint32_t count_pixel_element(const Pass &pass, const DicomElement *e) {
+uint64_t count_pixel_element(const Pass &pass, const DicomElement *e) {
     IOObject probe = *pass.io;
     probe.write_pds = &pass.state.geometry;
     if (is_nested(e))
         probe.pass_encoding = PE_NATIVE;
     const PixelDataDesc *pds = is_pds(e) ? static_cast<const PixelDataDesc *>(e->value) : nullptr;
-    uint32_t size =
-        (uint32_t)encode_header(probe.ts_in_force, kPixelData, pixel_vr(&probe, pds), 0).size;
+    uint64_t size = encode_header(probe.ts_in_force, kPixelData, pixel_vr(&probe, pds), 0).size;
     if (pds)
         size += pixel_value_size_estimate(&probe, pds);
     return size;
 }
 
 /* Encoded size of e with all it holds; crossing into the data set moves
- * the pass on as the write will. */
-uint32_t count_element(const Pass &pass, DicomElement *e) {
+ * the pass on as the write will.  Counted in 64 bits: a length element
+ * that cannot hold the sum must be told, not wrapped. */
+uint64_t count_element(const Pass &pass, DicomElement *e) {
     IOObject *io = pass.io;
     if (is_dropped(e, io))
         return 0;
     if (io->in_meta_group && starts_data_set(e, io))
         enter_data_set(io, false);
-    uint32_t total = 0;
+    uint64_t total = 0;
     for (DicomElement *c = e->first_child; c; c = c->next)
         total += count_element(pass, c);
     if (is_pixel_element(e))
         return total + count_pixel_element(pass, e);
     const uint32_t length = value_length(pass, e);
     const int vr = header_vr(pass.app, e, length, io->pass_encoding);
-    total += (uint32_t)encode_header(io->ts_in_force, element_key(e), vr, length).size;
+    total += encode_header(io->ts_in_force, element_key(e), vr, length).size;
     if (e->value)
         total += length;
     return total;
 }
 
+/* Whether n fits the 32-bit value of the length element e; the first
+ * element it does not fit is noted in the state, with the length. */
+bool fits_u32(SaveState &state, const DicomElement *e, uint64_t n) {
+    if (n <= UINT32_MAX)
+        return true;
+    if (state.too_long.empty()) {
+        char text[160];
+        snprintf(text, sizeof text,
+                 "Element (%04x,%04x) would have to hold the length %llu, which 32 bits cannot "
+                 "hold.",
+                 e->group, e->element, (unsigned long long)n);
+        state.too_long = text;
+    }
+    return false;
+}
+
 /* Stores sum into a group-length element, giving it a 4-byte value first
- * when it has none. */
-void store_u32(DicomElement *e, uint32_t sum) {
+ * when it has none; a sum past 32 bits is only noted. */
+void store_u32(SaveState &state, DicomElement *e, uint64_t sum) {
+    if (!fits_u32(state, e, sum))
+        return;
     if (!e->value || e->length != 4) {
         void *buf = calloc(1, 4);
         if (!buf)
@@ -754,28 +783,28 @@ void store_u32(DicomElement *e, uint32_t sum) {
 /* Stores into every (gggg,0000) among the children of parent the encoded
  * size of the other elements of its group. */
 void store_group_lengths(const Pass &pass, DicomElement *parent) {
-    uint32_t sum = 0;
+    uint64_t sum = 0;
     int current = -1;
     DicomElement *pending = nullptr;
     for (DicomElement *e = parent->first_child; e; e = e->next) {
         if (e->element == 0x0000 && !e->first_child) { /* one that holds items is none */
             if (pending)
-                store_u32(pending, sum);
+                store_u32(pass.state, pending, sum);
             sum = 0;
             pending = e;
             current = e->group;
         }
-        const uint32_t size = count_element(pass, e);
+        const uint64_t size = count_element(pass, e);
         if (e->group == current) {
             if (e != pending)
                 sum += size;
         } else if (pending) {
-            store_u32(pending, sum);
+            store_u32(pass.state, pending, sum);
             pending = nullptr;
         }
     }
     if (pending)
-        store_u32(pending, sum);
+        store_u32(pass.state, pending, sum);
 }
 
 /* The same inside every item, at every depth below parent. */
@@ -798,9 +827,12 @@ void store_length_to_end(const Pass &pass) {
     DE_search(app, obj, &pos, 0xFFFF, 0xFFFF, 0);
     if (DE_search(app, obj, &pos, 0x0008, 0x0001, 0) != 0 || !pos || pos->first_child)
         return;
-    uint32_t rest = 0;
+    uint64_t counted = 0;
     for (DicomElement *e = pos->next; e; e = e->next)
-        rest += count_element(pass, e);
+        counted += count_element(pass, e);
+    if (!fits_u32(pass.state, pos, counted))
+        return;
+    uint32_t rest = (uint32_t)counted;
     DicomElementHead rec = {};
     rec.group = 0x0008;
     rec.element = 0x0001;
@@ -973,7 +1005,7 @@ public:
         }
         close_group(ftello(out_));
         if (lte_.element)
-            patch(lte_, (uint32_t)(ftello(out_) - lte_.content_start));
+            patch(lte_, (uint64_t)(ftello(out_) - lte_.content_start));
         ok_ = ok_ && directory_.apply(out_);
         return ok_ ? 0 : -1;
     }
@@ -991,12 +1023,19 @@ private:
 
     void close_group(off_t end) {
         if (group_mark_.element)
-            patch(group_mark_, (uint32_t)(end - group_mark_.content_start));
+            patch(group_mark_, (uint64_t)(end - group_mark_.content_start));
         group_mark_ = LengthMark();
     }
 
-    /* Makes the stored value say `measured`, in the tree and in the file. */
-    void patch(const LengthMark &m, uint32_t measured) {
+    /* Makes the stored value say `measured`, in the tree and in the file;
+     * a measure past 32 bits (PNG streams larger than the count) fails. */
+    void patch(const LengthMark &m, uint64_t bytes) {
+        if (!fits_u32(state_, m.element, bytes)) {
+            log_formatted(1, "%s", state_.too_long.c_str());
+            ok_ = false;
+            return;
+        }
+        const uint32_t measured = (uint32_t)bytes;
         uint32_t stored;
         memcpy(&stored, m.element->value, 4);
         if (stored == measured)
@@ -1146,8 +1185,14 @@ private:
     }
 
     int16_t write_element(DicomElement *e) {
-        if (is_dropped(e, io_))
+        if (is_dropped(e, io_)) {
+            if (io_->meta_header && e->group == 0)
+                log_formatted(2,
+                              "Element (0000,%04x) belongs to the command group, which a file "
+                              "does not hold: it is left out.",
+                              e->element);
             return 0;
+        }
         track_meta_group(e);
         if (is_record(e) && e->value_pos >= 8) /* the item header before its value */
             directory_.moved(e->value_pos - 8, ftello(out_));
@@ -1375,23 +1420,28 @@ public:
 
     bool create_spool() {
         const char *dir = getenv("TMPDIR");
-        if (!open_in(dir && *dir ? dir : "/tmp")) {
-            log_formatted(1, "Cannot create a temporary file in %s: %s.",
-                          dir && *dir ? dir : "/tmp", strerror(errno));
+        if (!open_in(dir && *dir ? dir : "/tmp"))
             return false;
-        }
         unlink(name_.c_str());
         name_.clear();
         return true;
     }
     FILE *stream() const { return file_.get(); }
 
-    /* Flushes, syncs and closes the file; false when any of it failed. */
-    bool finish() {
+    /* Flushes, syncs and closes the file; false when any of it failed, or
+     * an earlier write did, which is logged with the system's reason (a
+     * full disk, a file-size limit) under the target's name. */
+    bool finish(const char *target) {
         FILE *out = file_.release();
-        bool ok = fflush(out) == 0 && !ferror(out);
-        ok = ok && fsync(fileno(out)) == 0; /* the rename must never publish unwritten data */
-        return (fclose(out) == 0) && ok;
+        int reason = 0;
+        /* the rename must never publish unwritten data */
+        if (fflush(out) != 0 || ferror(out) || fsync(fileno(out)) != 0)
+            reason = errno ? errno : EIO;
+        if (fclose(out) != 0 && reason == 0)
+            reason = errno ? errno : EIO;
+        if (reason != 0)
+            log_formatted(1, "Cannot write %s: %s.", target, strerror(reason));
+        return reason == 0;
     }
 
     /* Puts the finished file in the target's place. */
@@ -1413,15 +1463,16 @@ private:
         mergepath(buf.data(), dir, "_quenor_.tmpXXXXXX");
         name_.reserve(buf.size()); /* so that taking the name cannot fail */
         int fd = mkstemp(buf.data());
-        if (fd < 0)
-            return false;
-        name_ = buf.data();
-        file_.reset(fdopen(fd, "w+b"));
-        if (!file_) {
+        if (fd >= 0) {
+            name_ = buf.data();
+            file_.reset(fdopen(fd, "w+b"));
+            if (file_)
+                return true;
             close(fd);
-            return false;
         }
-        return true;
+        /* A folder that does not exist, is read-only or not writable. */
+        log_formatted(1, "Cannot create a temporary file in %s: %s.", dir, strerror(errno));
+        return false;
     }
 };
 
@@ -1585,6 +1636,10 @@ bool save(AppData *app, IOObject *io, const char *name) {
     }
     SaveState state;
     count_lengths(app, io, state);
+    if (!state.too_long.empty()) {
+        log_formatted(1, "%s DICOM object %s is not saved.", state.too_long.c_str(), name);
+        return false;
+    }
     TempFile temp;
     if (kind == TargetKind::WrittenInto)
         return temp.create_spool() && write_file(app, io, state, temp.stream()) &&
@@ -1592,7 +1647,7 @@ bool save(AppData *app, IOObject *io, const char *name) {
     if (!temp.create(path.c_str()))
         return false;
     bool ok = write_file(app, io, state, temp.stream());
-    ok = temp.finish() && ok;
+    ok = temp.finish(path.c_str()) && ok;
     return ok && temp.replace(path.c_str());
 }
 
@@ -1625,6 +1680,10 @@ int16_t DO_calcElementsLength(AppData *app, IOObject *io) {
     try {
         SaveState state;
         count_lengths(app, io, state);
+        if (!state.too_long.empty()) {
+            log_formatted(1, "%s", state.too_long.c_str());
+            return -1;
+        }
         return 0;
     } catch (const std::bad_alloc &) {
         return -1;

@@ -1,10 +1,11 @@
 /*
  * profile.cpp -- the profile interpreter of the editor: reads profile lines
- * (CR LF taken as LF, at most PROFILE_LINE_MAX characters a read), cuts
- * comments, dispatches the actions a, e, d, s and f, turns the words of a
- * line into an element record with the dictionary's VR, and edits the
- * object through its cursor (DE_search, DE_add, DE_delete).  Nested
- * profiles keep one file open at a time.
+ * whole (ended by LF, CR LF or CR; a leading UTF-8 byte-order mark
+ * skipped), cuts comments, dispatches the actions a, e, d, s and f, turns
+ * the words of a line (separated by blanks: spaces and TABs) into an
+ * element record with the dictionary's VR, and edits the object through
+ * its cursor (DE_search, DE_add, DE_delete).  Nested profiles keep one
+ * file open at a time.
  *
  * The current position is the object's cursor.  What is settled here so
  * that an edit lands where the profile stands, or nowhere:
@@ -27,7 +28,12 @@
  *    and the a, e and d lines after it are skipped, each with a warning,
  *    up to the next 's' line, across includes as any position is;
  *  - a and e of a group FFFE tag (items, delimiters) are refused;
- *  - an include of a profile already open in the chain is refused.
+ *  - an include of a profile already open in the chain is refused;
+ *  - words after a value (or after the tag of 'e' and 'd') that no ';'
+ *    made a comment are ignored with a warning;
+ *  - text values of odd length are padded by their VR (a blank, NUL after
+ *    a UID) before the library sees them, and XS numbers must fit the VR
+ *    the image's Pixel Representation gives them.
  *
  * Numbers are refused (the number-format message) when they do not fit the
  * VR, when a token is longer than a number scratch holds, and, for AT, when
@@ -103,34 +109,45 @@ public:
     /* A read failed before the end of the file. */
     bool failed() const { return file_ && ferror(file_.get()); }
 
-    /* Reads up to PROFILE_LINE_MAX characters, through the first LF; a CR
-     * LF pair counts as one LF character.  false when nothing was read. */
-    bool read_line(char *line) {
+    /* Reads one line whole, whatever its length, without its line end:
+     * LF, CR LF or CR (as editors save text).  A UTF-8 byte-order mark at
+     * the start of the file is no part of its first line.  false when the
+     * file has ended. */
+    bool read_line(std::string &line) {
+        line.clear();
         FILE *f = file_.get();
-        size_t n = 0;
-        while (f && n < PROFILE_LINE_MAX) {
-            int c = getc(f);
-            if (c == EOF)
-                break;
+        if (!f)
+            return false;
+        if (offset_ == 0)
+            skip_byte_order_mark(f);
+        bool any = false;
+        for (int c; (c = getc(f)) != EOF;) {
             offset_++;
-            if (c == '\r') {
-                int d = getc(f);
-                if (d == '\n') {
-                    offset_++;
-                    c = '\n';
-                } else if (d != EOF) {
-                    ungetc(d, f);
-                }
-            }
-            line[n++] = (char)c;
+            any = true;
             if (c == '\n')
                 break;
+            if (c == '\r') {
+                int d = getc(f);
+                if (d == '\n')
+                    offset_++;
+                else if (d != EOF)
+                    ungetc(d, f);
+                break;
+            }
+            line += (char)c;
         }
-        line[n] = '\0';
-        return n > 0;
+        return any;
     }
 
 private:
+    void skip_byte_order_mark(FILE *f) {
+        unsigned char mark[3];
+        if (fread(mark, 1, 3, f) == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF)
+            offset_ = 3;
+        else
+            fseeko(f, 0, SEEK_SET);
+    }
+
     FileOwner file_;
     int64_t offset_ = 0;
 };
@@ -201,8 +218,8 @@ struct NumberFormat {
 };
 
 /* The binary layout of the numeric VRs; false for every other VR.  XS and
- * XU are written as US, so they are stored as 16-bit numbers too (XS as
- * either signed or unsigned). */
+ * XU are stored as 16-bit numbers too: XU is written as US, XS as US or SS
+ * by the image (fit_to_pixels narrows its range to the one it gets). */
 bool number_format(int vr, NumberFormat *f) {
     switch (vr) {
     case VR_FL: *f = {kFloat, 4, 0, 0}; return true;
@@ -350,27 +367,67 @@ bool build_tags(const char *text, MallocOwner<void> *value, uint32_t *length) {
     return true;
 }
 
-/* The value text of an 'a' line: between double quotes (blanks and ';'
- * allowed), or up to the first space. */
-char *value_text(const char *p) {
+/* The value text of an 'a' line at p, as a new heap string with room for
+ * one pad byte: between double quotes (blanks and ';' allowed), or up to
+ * the first blank.  *rest is where the line goes on after the value. */
+char *value_text(const char *p, const char **rest) {
     const char *end;
     if (*p == '"') {
         p++;
-        end = strchr(p, '"');
-        if (!end)
-            end = p + strlen(p);
+        end = p + strcspn(p, "\"");
+        *rest = *end ? end + 1 : end;
     } else {
-        end = strchr(p, ' ');
-        if (!end)
-            end = p + strlen(p);
+        end = p + strcspn(p, " \t");
+        *rest = end;
     }
     size_t n = (size_t)(end - p);
-    char *text = static_cast<char *>(malloc(n + 1));
+    char *text = static_cast<char *>(malloc(n + 2));
     if (text) {
         memcpy(text, p, n);
         text[n] = '\0';
     }
     return text;
+}
+
+/* The byte a text value is padded with to an even length: NUL after a
+ * UID and after a value whose VR the dictionary leaves open (XX, na, ??),
+ * a blank after every other text (AE to UT: the VRs that reach here). */
+char text_pad(int vr) {
+    return vr == VR_UI || vr == VR_XX || vr == VR_NA || vr == VR_QQ ? '\0' : ' ';
+}
+
+/* Pads text (which has room for one more byte) to an even length as the
+ * file holds it, so that the library's NUL padding never ends a text
+ * value; returns the length. */
+uint32_t pad_text(char *text, int vr) {
+    size_t n = strlen(text);
+    if (n % 2) {
+        text[n++] = text_pad(vr);
+        text[n] = '\0';
+    }
+    return (uint32_t)n;
+}
+
+/* XS is written as SS on an image whose Pixel Representation (at the top
+ * level, as the writer reads it) is 1, else as US: a value must fit the
+ * VR it is written as. */
+void fit_to_pixels(DicomObject *obj, NumberFormat *f) {
+    const DicomElement *rep = obj->root->first_child;
+    while (rep && !(rep->group == 0x0028 && rep->element == 0x0103))
+        rep = rep->next;
+    uint16_t v = 0;
+    if (rep && rep->value && rep->length >= 2)
+        memcpy(&v, rep->value, 2);
+    f->min = v == 1 ? INT16_MIN : 0;
+    f->max = v == 1 ? (unsigned long long)INT16_MAX : UINT16_MAX;
+}
+
+/* Words after what an action reads that no ';' made a comment: the action
+ * ignores them and says so, since the profile meant something by them. */
+void note_words_after(ProfileRun *run, const char *what, const char *rest) {
+    rest = skip_blanks(rest);
+    if (*rest)
+        run->note = std::string("words after the ") + what + " ignored: " + rest;
 }
 
 /* ---- the current position ----------------------------------------- */
@@ -466,6 +523,7 @@ int16_t delete_at_level(ProfileRun *run, DicomElementHead *head) {
     int16_t result = DE_delete(run->app, obj, head);
     if (result == 0 && !obj->cursor && level != obj->root)
         obj->cursor = level;
+    run->absent = result != 0; /* DE_delete fails only on that */
     return result;
 }
 
@@ -595,7 +653,8 @@ bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
     ProfileStack &st = run->stack;
     char *include = nullptr;
     if (get_include_name(line, &include) != 0) {
-        say(2, "In line %ld file name missing", line_no);
+        say(1, "In line %ld file name missing", line_no);
+        run->cut_short++;
         file.close();
         return false;
     }
@@ -608,7 +667,8 @@ bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
     st.positions[st.depth] = file.offset();
     file.close();
     if (st.depth >= PROFILE_MAX_DEPTH) {
-        say(2, "Too deeply nested profile includes. Max depth is %hd", (short)PROFILE_MAX_DEPTH);
+        say(1, "Too deeply nested profile includes. Max depth is %hd", (short)PROFILE_MAX_DEPTH);
+        run->cut_short++;
         return false;
     }
     if (push_profile(run, name.get()) == 0) {
@@ -625,16 +685,22 @@ bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
 
 /* ---- dispatch ----------------------------------------------------- */
 
-/* The warning that stands for every failure of an action line, and its
- * cause when the action left one. */
+/* The warning that stands for every failure of an action line (a missing
+ * element is named as such), its cause when the action left one, and the
+ * words the action ignored. */
 int16_t checked(ProfileRun *run, int16_t result, long line_no, const DicomElementHead &head) {
     if (result != 0) {
-        say(2, "In line %ld group %04hx element %04hx is not in dictionary", line_no,
-            (unsigned short)head.group, (unsigned short)head.element);
+        say(2, "In line %ld group %04hx element %04hx %s", line_no, (unsigned short)head.group,
+            (unsigned short)head.element,
+            run->absent ? "is absent at the current position" : "is not in dictionary");
         if (!run->why.empty())
             say(2, "In line %ld %s", line_no, run->why.c_str());
     }
+    if (!run->note.empty())
+        say(2, "In line %ld %s", line_no, run->note.c_str());
     run->why.clear();
+    run->note.clear();
+    run->absent = false;
     return result;
 }
 
@@ -704,8 +770,9 @@ int16_t process_profile(ProfileRun *run) {
     say(3, "Processing profile %s", name);
     long line_no = 1;
     int16_t result = 0;
-    char line[PROFILE_LINE_MAX + 1];
-    while (file.read_line(line)) {
+    std::string text;
+    while (file.read_line(text)) {
+        char *line = &text[0];
         cut_comment(line);
         DicomElementHead head = {};
         switch (line[0]) {
@@ -763,12 +830,13 @@ void cut_comment(char *line) {
 int16_t get_include_name(char *line, char **name) {
     *name = nullptr;
     char *p = const_cast<char *>(skip_blanks(line + 1));
-    char closer = ' ';
+    char *end;
     if (*p == '"' || *p == '<') {
-        closer = *p == '"' ? '"' : '>';
-        p++;
+        const char closer = *p == '"' ? '"' : '>';
+        end = strchr(++p, closer);
+    } else {
+        end = p + strcspn(p, " \t");
     }
-    char *end = strchr(p, closer);
     if (end)
         *end = '\0';
     if (!*p)
@@ -784,7 +852,8 @@ int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head) {
     int vr = lookup_vr(run, head);
     if (refused_as_data(run, head) || refused_here(run))
         return -1;
-    MallocOwner<char> text(value_text(p));
+    const char *rest = p;
+    MallocOwner<char> text(value_text(p, &rest));
     if (!text) {
         log_message("Not enough space to allocate memory to add a new element.", 1);
         return -1;
@@ -802,16 +871,20 @@ int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head) {
             return 0;
         length = kUndefined;
     } else if (number_format(vr, &f)) {
+        if (vr == VR_XS)
+            fit_to_pixels(run->obj, &f);
         ok = build_numbers(text.get(), f, &value, &length);
     } else if (vr == VR_AT) {
         ok = build_tags(text.get(), &value, &length);
     } else if (!is_binary_vr(vr)) {
-        length = (uint32_t)strlen(text.get());
+        length = pad_text(text.get(), vr);
         if (length > 0)
             value.reset(text.release());
     }
     if (!ok)
         return -1;
+    if (vr != VR_SQ && !is_binary_vr(vr))
+        note_words_after(run, "value", rest);
     head->value = value.get();
     head->length = length;
     int16_t result = add_record(run, head);
@@ -823,6 +896,7 @@ int16_t edit_empty(ProfileRun *run, const char *line, DicomElementHead *head) {
     const char *p = line + 1;
     if (!read_tag(&p, head))
         return -1;
+    note_words_after(run, "tag", p);
     int vr = lookup_vr(run, head);
     if (vr == -1 || refused_as_data(run, head) || refused_here(run))
         return -1;
@@ -845,6 +919,7 @@ int16_t edit_delete(ProfileRun *run, const char *line, DicomElementHead *head) {
     }
     if (!read_tag(&p, head))
         return -1;
+    note_words_after(run, "tag", p);
     if (head->group == 0xFFFF && head->element == 0xFFFF)
         return -1;
     if (((uint32_t)head->group << 16 | head->element) == kItemKey)

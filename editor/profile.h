@@ -9,8 +9,9 @@
  *   s [gggg eeee n]...   select the current position (n: item of a sequence)
  *   f name               include another profile
  *
- * A ';' outside double quotes starts a comment.  Every function returns 0
- * for success and -1 for failure.
+ * A line ends at LF, CR LF or CR and may be of any length.  A ';' outside
+ * double quotes starts a comment.  Every function returns 0 for success
+ * and -1 for failure.
  *
  * Where an edit would land at the wrong level, the line is refused rather
  * than applied elsewhere: after a failed select the a, e and d lines are
@@ -30,9 +31,6 @@
 
 /* Depth of the -p profile is 0; includes go down to depth 10. */
 #define PROFILE_MAX_DEPTH 10
-/* One read of a profile gives at most this many characters; the rest of a
- * longer line is read, counted and dispatched as the next line. */
-#define PROFILE_LINE_MAX 254
 /* Search path for profiles named without a usable path. */
 #define PROFILE_PATH_VAR "QUENOR_PREDEF_PATH"
 
@@ -53,6 +51,10 @@ struct ProfileRun {
     /* Profiles that could not be opened (the first one, an included one, or
      * an including one on its reopening).  The editor writes nothing then. */
     int unopened = 0;
+    /* Profiles ended early by an include line without a file name or one
+     * nested deeper than PROFILE_MAX_DEPTH: their later lines never ran,
+     * so the editor writes nothing then either. */
+    int cut_short = 0;
     /* The select that failed, while its failure holds: its line number (0:
      * none) and profile.  a, e and d lines are skipped until an 's' line. */
     long failed_select = 0;
@@ -63,6 +65,12 @@ struct ProfileRun {
     /* Why the last action failed, when the per-line warning cannot say it;
      * the interpreter logs it after that warning. */
     std::string why;
+    /* The last action failed because its element is absent at the current
+     * position: the per-line warning says so. */
+    bool absent = false;
+    /* Words the last action ignored (after its value or tag); the
+     * interpreter warns of them, whether the action failed or not. */
+    std::string note;
 };
 
 /* Pushes the profile called name one level deeper: the path found along
@@ -83,7 +91,7 @@ int16_t process_profile(ProfileRun *run);
 void cut_comment(char *line);
 
 /* The file name of an 'f' line ("quoted", <bracketed> or up to the first
- * space) as a new heap string; -1 when the name is empty.  The closing
+ * blank) as a new heap string; -1 when the name is empty.  The closing
  * character of the name in line is overwritten by a NUL. */
 int16_t get_include_name(char *line, char **name);
 

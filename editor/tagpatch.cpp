@@ -5,10 +5,11 @@
  * shared options, the printers and the common head and tail come from the
  * program frame.
  *
- * A profile that cannot be opened (the -p one or any it includes) ends the
- * run before the save: an anonymisation with a misspelt profile name must
- * not write the patient's data out under the new name.  Failed action
- * lines are warnings; what the profile managed to change is saved.
+ * A profile that cannot be opened (the -p one or any it includes), or that
+ * an include line ends early (no file name, nested too deep), ends the run
+ * before the save: an anonymisation with a misspelt profile name must not
+ * write the patient's data out under the new name.  Failed action lines
+ * are warnings; what the profile managed to change is saved.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -62,7 +63,7 @@ void edit_and_save() {
         process_profile(&run);
         pop_profile(&run);
     }
-    if (run.unopened > 0)
+    if (run.unopened > 0 || run.cut_short > 0)
         log_abort("Profile not processed; output not written.");
 
     AppFrame::save_output();

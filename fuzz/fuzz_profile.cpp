@@ -97,18 +97,15 @@ void write_profiles(const uint8_t *data, size_t size) {
     }
 }
 
-/* Lines that begin with 'f' as the interpreter reads them: after a line
- * end, and every PROFILE_LINE_MAX characters of a longer line. */
+/* Lines that may begin with 'f' as the interpreter reads them: at the
+ * start, after a line end (LF or CR) and after a byte-order mark (counted
+ * wherever its last byte stands, which only counts more). */
 int include_lines(const uint8_t *data, size_t size) {
     int n = 0;
-    size_t column = 0;
-    for (size_t i = 0; i < size; i++, column++) {
-        if (column == PROFILE_LINE_MAX)
-            column = 0;
-        if (column == 0 && data[i] == 'f')
+    for (size_t i = 0; i < size; i++) {
+        const uint8_t before = i ? data[i - 1] : '\n';
+        if (data[i] == 'f' && (before == '\n' || before == '\r' || before == 0xBF))
             n++;
-        if (data[i] == '\n')
-            column = (size_t)-1;
     }
     return n;
 }

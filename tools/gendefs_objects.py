@@ -5,8 +5,10 @@ modules of each object), defs/c_tab.def (the attributes of each module, the
 attributes inside sequence items as records with item paths) and the three
 secondary files uid2_tab.def, ab2_tab.def and c2_tab.def, which ship with a
 comment only. The source is modules_part3.xml: the IOD tables of Annex A
-(composite objects), the module tables they name and the macro tables those
-include. Sequences are told by the VR SQ of the tag dictionary rows that
+(composite objects) and the Basic Directory's, the module tables they name
+and the macro tables those include. Where a module's entry says that its
+type overrides another module's definition of the attribute, each object
+holding both modules gets a variant of the other one with that type. Sequences are told by the VR SQ of the tag dictionary rows that
 gendefs.py makes for tag_tab.def, exactly as the module loader counts them
 for an item path.
 
@@ -76,6 +78,7 @@ SOP_CLASS_ALIASES = {
     "Enhanced X Ray RF Image": ("Enhanced XRF Image Storage",),
     "X Ray 3D Angiographic Image": ("X-Ray 3D Angiographic Image Storage",),
     "X Ray 3D Craniofacial Image": ("X-Ray 3D Craniofacial Image Storage",),
+    "Basic Directory": ("Media Storage Directory Storage",),
 }
 
 # Object names for IOD names longer than the object-name field. Chosen by
@@ -119,6 +122,12 @@ SHORT_OBJECT_NAMES = {
     "X Ray 3D Craniofacial Image": "XRay 3D Cranio",
 }
 
+# The directory's IOD table, the one outside Annex A with a SOP class.
+DIRECTORY_IOD = "F.3-1"
+
+# Module titles for IOD entries whose name is a sentence, not a title.
+MODULE_TITLES = {"F.3.2.1": "File-set Identification", "F.3.2.2": "Directory Information"}
+
 # Macro names that the include texts use but no macro table carries.
 MACRO_NAME_ALIASES = {
     "code sequence macro": "8.8-1",
@@ -157,7 +166,9 @@ class Notes:
 # Tables of the XML
 
 
-Entry = collections.namedtuple("Entry", "depth tag name type")
+# overrides: the modules whose definition of the attribute the entry's own
+# text says its type overrides, as macro_key gives their names.
+Entry = collections.namedtuple("Entry", "depth tag name type overrides", defaults=((),))
 Include = collections.namedtuple("Include", "depth ref description")
 Table = collections.namedtuple("Table", "kind table ref name rows")
 ModuleUse = collections.namedtuple("ModuleUse", "ref name usage ie")
@@ -171,14 +182,29 @@ def split_depth(text):
     return m.group(1).count(">"), text[m.end():]
 
 
+OVERRIDE = re.compile(r"overrid\w*\b[^.]*?\b(?:in|of) the ((?:[\w-]+ )+?)Modules?\b", re.I)
+
+
+def overridden_modules(description):
+    """The modules named by a text such as "This type definition shall
+    override the definition in the General Series Module" or "overrides
+    the type 3 in the Display Shutter and Bitmap Display Shutter
+    Modules", each as macro_key gives it; () for any other text."""
+    m = OVERRIDE.search(description or "")
+    if not m:
+        return ()
+    return tuple(macro_key(n) for n in re.split(r"\s+and\s+", m.group(1).strip()))
+
+
 def read_tables(xml_path):
-    """(iods, tables): the IOD tables of Annex A in file order, and every
-    module and macro table by table number (the first of a number wins)."""
+    """(iods, tables): the IOD tables of Annex A and the Basic Directory's
+    in file order, and every module and macro table by table number (the
+    first of a number wins)."""
     root = ET.parse(xml_path).getroot()
     iods, tables = [], {}
     for node in root:
         if node.tag == "iod":
-            if not node.get("table").startswith("A."):
+            if not node.get("table").startswith("A.") and node.get("table") != DIRECTORY_IOD:
                 continue                  # normalized and private objects
             modules = [ModuleUse(e.get("ref"), e.get("name"), e.get("usage"), e.get("ie"))
                        for e in node if e.tag == "entry"]
@@ -189,7 +215,8 @@ def read_tables(xml_path):
                 if child.tag == "entry":
                     depth, name = split_depth(child.get("name"))
                     tag = gendefs.module_tag(child.get("group"), child.get("element"))
-                    rows.append(Entry(depth, tag, name, child.get("type")))
+                    rows.append(Entry(depth, tag, name, child.get("type"),
+                                      overridden_modules(child.findtext("description"))))
                 elif child.tag == "include":
                     depth, ref = split_depth(child.get("ref"))
                     rows.append(Include(depth, ref, child.get("description") or ""))
@@ -476,9 +503,86 @@ def build_objects(iods, classes):
             usage = use.usage.strip()[:1]
             if usage not in USAGES or "_" in use.ref:
                 raise ValueError("%s: module entry %r" % (iod.table, use))
-            modules.append(ModuleUse(use.ref, module_title(use.name), usage, ascii_text(use.ie)))
+            title = MODULE_TITLES.get(use.ref) or module_title(use.name)
+            modules.append(ModuleUse(use.ref, title, usage, ascii_text(use.ie)))
         objects.append(Object(name, base + " IOD", iod.table, uids, modules))
     return objects
+
+
+# ---------------------------------------------------------------------------
+# Types that one module of an object sets for another's attribute
+
+
+def override_statements(table):
+    """[(tag path, type, module keys)] of the module table's own entries
+    whose text says that their type overrides the named modules'
+    definition of the attribute; the path holds the tags of the
+    sequences above the entry, then its own."""
+    statements, above = [], {}
+    for row in table.rows if table else ():
+        if isinstance(row, Entry) and row.tag is not None:
+            above[row.depth] = row.tag
+            path = tuple(above.get(d) for d in range(row.depth + 1))
+            if row.overrides and None not in path:
+                statements.append((path, row.type, row.overrides))
+    return statements
+
+
+def amend_overridden(objects, tables, notes):
+    """The objects with every module whose attributes another module of
+    the same object overrides named "reference/amending reference...":
+    the variant that build_modules makes for that object alone."""
+    modules = {t.ref: t for t in tables.values() if t.kind == "module"}
+    amended = []
+    for obj in objects:
+        by_key = {macro_key(use.name): use.ref for use in obj.modules}
+        amenders = collections.defaultdict(list)
+        for use in obj.modules:
+            for path, _, names in override_statements(modules.get(use.ref)):
+                for name in names:
+                    target = by_key.get(name)
+                    if target is None:
+                        notes.add("override of a module the object lacks", "%s: %s -> %s" % (
+                            obj.name, use.ref, name))
+                    elif use.ref not in amenders[target]:
+                        amenders[target].append(use.ref)
+        uses = [u._replace(ref="/".join([u.ref] + amenders[u.ref])) if u.ref in amenders else u
+                for u in obj.modules]
+        amended.append(obj._replace(modules=uses))
+    return amended
+
+
+def with_type(attrs, path, type_):
+    """A copy of the Attr list in which the attribute at the tag path has
+    the type; None when the path leads to no attribute."""
+    for i, attr in enumerate(attrs):
+        if attr.tag != path[0]:
+            continue
+        if len(path) == 1:
+            changed = attr._replace(type=type_)
+        else:
+            children = with_type(attr.children, path[1:], type_)
+            if children is None:
+                return None
+            changed = attr._replace(children=children)
+        return attrs[:i] + [changed] + attrs[i + 1:]
+    return None
+
+
+def apply_overrides(reference, title, top, modules, notes):
+    """The top-level Attr list of the variant "base/amending..." of a
+    module: the types that the amending modules set for its attributes."""
+    for ref in reference.split("/")[1:]:
+        for path, type_, names in override_statements(modules[ref]):
+            if macro_key(title) not in names:
+                continue
+            changed = with_type(top, path, type_)
+            where = "%s: (%04X,%04X) Type %s by %s" % (
+                reference, path[-1] >> 16, path[-1] & 0xFFFF, type_, ref)
+            notes.add("type overridden" if changed else "override of an attribute the module lacks",
+                      where)
+            top = changed or top
+    return top
 
 
 ModuleRecord = collections.namedtuple("ModuleRecord", "reference title attrs")
@@ -486,19 +590,24 @@ ModuleRecord = collections.namedtuple("ModuleRecord", "reference title attrs")
 
 def build_modules(objects, tables, dictionary, notes):
     """[ModuleRecord] of every module some object uses, in the order of
-    first use, each followed by the records of its sequence items."""
+    first use, each followed by the records of its sequence items. A
+    reference "base/amending..." (amend_overridden) is the base module
+    with the types the amending modules set."""
     modules = {t.ref: t for t in tables.values() if t.kind == "module"}
     macros = MacroIndex(tables)
-    records, done = [], set()
+    records, done, tops = [], set(), {}
     for obj in objects:
         for use in obj.modules:
             if use.ref in done:
                 continue
             done.add(use.ref)
-            table = modules.get(use.ref)
-            if table is None:
-                raise ValueError("%s: no module table %s" % (obj.iod, use.ref))
-            top = nest_rows(expand(table, macros, notes), dictionary, notes, use.ref)
+            base = use.ref.split("/")[0]
+            if base not in tops:
+                table = modules.get(base)
+                if table is None:
+                    raise ValueError("%s: no module table %s" % (obj.iod, base))
+                tops[base] = nest_rows(expand(table, macros, notes), dictionary, notes, base)
+            top = apply_overrides(use.ref, use.name, tops[base], modules, notes)
             records.append(ModuleRecord(use.ref, use.name, top))
             for reference, seq in item_records(use.ref, top, dictionary):
                 records.append(ModuleRecord(reference, seq.name, seq.children))
@@ -525,6 +634,8 @@ AB_HEADER = """\
 # {"object name", "object title", {
 #   {"module reference", "module title", 'usage M, C or U', "information entity"}
 # }}
+# A reference "C.7.3.1/C.8.6.1" names a module as amended for the object:
+# with the attribute types that the modules after the '/' set for it.
 """
 
 C_HEADER = """\
@@ -538,7 +649,8 @@ C_HEADER = """\
 # A reference followed by _n holds the attributes of the items of the n-th
 # sequence (VR SQ in tag_tab.def) of the module, _n_m those of the m-th
 # sequence inside those items, and so on; the record of a sequence's items
-# follows the record that holds the sequence.
+# follows the record that holds the sequence. A reference "base/other"
+# holds the base module with the types that module "other" overrides.
 """
 
 UID2_TEXT = """\
@@ -603,7 +715,7 @@ def generate(std, out, tag_rows):
     uid_dictionary = gendefs.load_dict_literals(std / "uid_dictionary.py")["UID_dictionary"]
     iods, tables = read_tables(std / "modules_part3.xml")
     notes = Notes()
-    objects = build_objects(iods, sop_classes(uid_dictionary))
+    objects = amend_overridden(build_objects(iods, sop_classes(uid_dictionary)), tables, notes)
     records = build_modules(objects, tables, dictionary, notes)
     gendefs.write_text(out / "uid_tab.def", render_uid_file(objects))
     gendefs.write_text(out / "ab_tab.def", render_ab_file(objects))

@@ -167,6 +167,20 @@ TEST_P(Frame, FatalMessagesOfTheHead) {
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos,
               r.err.find("Error: Error in parsing DICOM Tag definition files.\n"));
+
+    /* each says why first: definitions not found or unreadable, a pipe as input */
+    ASSERT_EQ(0, system(("mkdir -p " + dir_.file("d/tag_tab.def")).c_str()));
+    const std::string defs = testutil::DefsDir(), tags = ".\nError: Error in parsing DICOM Tag";
+    for (const auto &row : std::vector<std::vector<std::string>>{
+             {"", Sample(), "find DICOM definition file tag_tab.def: QUENOR_DEF_PATH is not set" + tags},
+             {"d;" + defs, Sample(), "read DICOM definition file d/tag_tab.def: Is a directory" + tags},
+             {defs, "/dev/stdin", "Input /dev/stdin is a pipe, not a regular file: save it to a file"}}) {
+        r = testutil::Run({"/bin/sh", "-c", "cat \"$1\" | exec \"$0\" -v1 -i \"$2\"", Program(),
+                           Sample(), row[1]},
+                          {{"QUENOR_DEF_PATH", row[0]}}, dir_.path());
+        EXPECT_EQ(1, r.status) << row[2];
+        EXPECT_NE(std::string::npos, r.err.find(row[2])) << r.err;
+    }
 }
 
 /* One option loop, also past -f: "--", a word that is no option and an
@@ -178,6 +192,8 @@ TEST_P(Frame, TheOptionLoopEndsWhereTheParserEndsIt) {
     testutil::WriteFile(quiet, "-v0\n");
     testutil::WriteFile(input, "-i " + Sample() + "\n");
     const std::string all = "0002  0000  UL            4  168  ", no_gc_vr = "  0000      4  168  ";
+    const std::string copy = dir_.file("in.dcm"), list = dir_.file("list.txt");
+    testutil::WriteFile(copy, testutil::ReadFile(Sample()));
     struct Case {
         std::vector<std::string> args;
         std::string line; /* "" for the usage line */
@@ -194,6 +210,8 @@ TEST_P(Frame, TheOptionLoopEndsWhereTheParserEndsIt) {
         {{"-i", Sample(), "-f", "@" + gc, "-vr"}, no_gc_vr},
         {{"@" + input, "-f", "-gc", "@" + gc, "-vr"}, no_gc_vr},
         {{"@" + input, "-f", "-gc", "-vr", "@" + gc}, no_gc_vr},
+        {{"-i", copy, "-l", dir_.path() + "/./in.dcm"}, ""}, /* a log would destroy them */
+        {{"-i", Sample(), "-o", list, "-l", dir_.path() + "/./list.txt"}, ""},
     };
     for (const Case &c : cases) {
         RunResult r = Tagdump(c.args);
@@ -213,6 +231,8 @@ TEST_P(Frame, TheOptionLoopEndsWhereTheParserEndsIt) {
             EXPECT_EQ(0u, line.find(c.line)) << words << "\n" << line;
         }
     }
+    EXPECT_EQ(testutil::ReadFile(Sample()), testutil::ReadFile(copy));
+    EXPECT_FALSE(testutil::FileExists(list));
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, Frame, ::testing::Values("tagdump", "tagdumpd"));

@@ -8,13 +8,15 @@
  * with the storing message, the target keeps its old content and no
  * temporary file is left, whether the limit strikes at the final flush, in
  * the PNG coder, in the buffered copy or in the in-kernel copy of the
- * pixel data.
+ * pixel data; so does a save into a full, read-only, missing or closed
+ * folder, each with the system's reason before the storing message.
  */
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -240,6 +242,15 @@ std::string LargeImage() {
     return f.bytes();
 }
 
+/* A tmpfs of 8 KiB over a folder for the time of a test, where it may mount one. */
+struct Tmpfs {
+    std::string dir;
+    bool Mount(const std::string &at, unsigned long flags = 0) {
+        return ::mount("tmpfs", (dir = at).c_str(), "tmpfs", flags, "size=8k") == 0;
+    }
+    ~Tmpfs() { umount2(dir.c_str(), MNT_DETACH); }
+};
+
 TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
     TempDir inputs;
     WriteFile(inputs.file("large.dcm"), LargeImage());
@@ -249,6 +260,7 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
         std::string input;
         const char *option; /* for the converter, or "" */
         const char *where;  /* where the limit strikes */
+        int error = EFBIG;  /* else no limit: a full, read-only, missing or closed folder */
     } rows[] = {
         {"tagrecoded", rtstruct, "", "the final flush: no pixel data"},
         {"tagrecoded", testutil::SamplePath("MR_small.dcm"), "-doc", "the PNG coder"},
@@ -256,21 +268,36 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
         {"tagrecoded", inputs.file("large.dcm"), "", "the in-kernel copy"},
         {"tagpatchd", rtstruct, "", "the final flush"},
         {"tagpatchd", inputs.file("large.dcm"), "", "the in-kernel copy"},
+        {"tagrecoded", inputs.file("large.dcm"), "-dob", "", ENOSPC},
+        {"tagpatchd", inputs.file("large.dcm"), "", "", ENOSPC},
+        {"tagrecoded", rtstruct, "", "", EROFS},
+        {"tagpatchd", rtstruct, "", "", ENOENT},
+        {"tagrecoded", rtstruct, "", "", EACCES},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.program) + " " + row.option + ": " + row.where);
         TempDir out;
+        Tmpfs fs;
+        if ((row.error == ENOSPC || row.error == EROFS) && !fs.Mount(out.path()))
+            continue; /* the character device test shows a full disk */
         WriteFile(out.file("target.dcm"), "previous");
-        std::vector<std::string> args = Saver{row.program}.Args(inputs, row.input,
-                                                                out.file("target.dcm"));
+        if (row.error == EROFS && !fs.Mount(out.path(), MS_REMOUNT | MS_RDONLY))
+            continue;
+        if (row.error == EACCES && (geteuid() == 0 || chmod(out.path().c_str(), 0555) != 0))
+            continue; /* root writes anywhere */
+        std::vector<std::string> args = Saver{row.program}.Args(
+            inputs, row.input, out.file(row.error == ENOENT ? "none/target.dcm" : "target.dcm"));
         if (*row.option)
             args.push_back(row.option);
         /* 2 blocks: 1 or 2 KiB, below every output here and above the
          * messages on standard error */
-        args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""});
+        if (row.error == EFBIG)
+            args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""});
         auto r = RunWithDefs(args);
+        chmod(out.path().c_str(), 0700);
         EXPECT_EQ(1, r.status) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find(kStoring)) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(strerror(row.error) + (".\n" + std::string(kStoring))))
+            << r.err;
         EXPECT_EQ("previous", ReadFile(out.file("target.dcm")));
         EXPECT_EQ(std::set<std::string>{"target.dcm"}, Entries(out.path()));
     }

@@ -92,8 +92,9 @@ const PagerCase kCases[] = {
     {"Q! quits without asking", 0, "Q!\n", P(0), NAV_QUIT, -1},
     {"q answered yes", 0, "q\nyes\n", P(0) + kQuit, NAV_QUIT, -1},
     {"Q answered Y", 0, "Q\nY\n", P(0) + kQuit, NAV_QUIT, -1},
-    {"q declined by an empty answer", 15, "q\n\n", P(15) + kQuit, NAV_SHOW_AGAIN, -1},
-    {"q declined by no", 15, "quit\nno, yes\n", P(15) + kQuit, NAV_SHOW_AGAIN, -1},
+    {"q declined by an empty answer", 15, "q\n\n3\n", P(15) + kQuit + P(15), NAV_ROW, 17},
+    {"q declined by no after paging", 0, "n\nquit\nno, yes\n2\n", P(0) + P(15) + kQuit + P(15),
+     NAV_ROW, 16},
     {"help, then the page again", 15, "h\n\n?\nanything\nH\n\n5\n",
      P(15) + kHelp + P(15) + kHelp + P(15) + kHelp + P(15), NAV_ROW, 19},
     {"end of input at the prompt", 0, "n\n", P(0) + P(15) + "\n", NAV_QUIT, -1},
@@ -169,9 +170,9 @@ TEST(PagerPage, OddPageSizesRowTextsAndTheEmptyTable) {
 }
 
 TEST(PagerPage, ReadsExactlyOneLinePerCommand) {
-    ScriptedConsole sc("q\n" + std::string(500, 'n') + "\nrest\n");
+    ScriptedConsole sc("q\n" + std::string(500, 'n') + "\n1\nrest\n");
     int chosen = -1;
-    EXPECT_EQ(NAV_SHOW_AGAIN, page_table(sc.con, "T", Rows(3), 0, 15, &chosen));
+    EXPECT_EQ(NAV_ROW, page_table(sc.con, "T", Rows(3), 0, 15, &chosen));
     EXPECT_EQ("rest\n", sc.unread());
     EXPECT_EQ(std::string(87, 'n'), sc.con.line) << "the answer keeps its first 87 characters";
 }

@@ -273,6 +273,18 @@ TEST(Tables, SequenceWithoutItemDefinitionsAndOverlongName) {
         "This sequence has 3 items.\nWhich item to open?\n"
         "\n\n30060020 Structure Set ROI Sequence, named beyond / Item 3\n\n";
     EXPECT_EQ(expected, sc.screen().substr(0, expected.size()));
+    /* Item numbers go up to the item count: 40000 of 40001 items. */
+    std::vector<AttrDef> many(40001, *rois->first_child);
+    for (size_t i = 1; i < many.size(); ++i)
+        many[i - 1].next = &many[i], many[i].prev = &many[i - 1];
+    many.back().next = nullptr;
+    AttrDef *three = rois->first_child;
+    rois->first_child = many.data();
+    ScriptedConsole sc2("40000\nq!\n");
+    Browser b2 = On(sc2, &f.app);
+    EXPECT_EQ(NAV_QUIT, open_sequence(b2, rois));
+    rois->first_child = three;
+    EXPECT_NE(std::string::npos, sc2.screen().find("Sequence / Item 40000\n")) << sc2.screen();
 }
 
 } // namespace

@@ -118,7 +118,8 @@ TEST(Tagrecode, UsageErrors) {
                                                            {"-i", in, "-o", out, "-d", "e"},
                                                            {"-i", in},
                                                            {"-o", out},
-                                                           {"-i", in, "-o", out, "extra"}}) {
+                                                           {"-i", in, "-o", out, "extra"},
+                                                           {"-i", in, "-o", out, "-l", out}}) {
         auto r = Recode(args);
         EXPECT_EQ(1, r.status) << args.back();
         EXPECT_NE(std::string::npos, r.err.find("Usage:\n  ")) << args.back();

@@ -373,7 +373,7 @@ TEST(BundledObjectDefs, EveryMappedObjectLoadsWithoutAMessage) {
                 empty_modules.insert(m->reference);
         DoneABCDef(&defs);
     }
-    EXPECT_EQ(74, objects);
+    EXPECT_EQ(75, objects);
     // This module's table is empty in the standard's source tables.
     EXPECT_EQ((std::set<std::string>{"C.8.17.3"}), empty_modules);
     DoneTagDef(&app);

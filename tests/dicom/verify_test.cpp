@@ -122,9 +122,7 @@ TEST_F(Verify, TagWalkReportsEveryFindingAtItsLevel) {
         "\t(0020, 4000) -- Image Comments\n\tValue:\t  " +
         std::string(508, 'x') +
         "\n"
-        "Error: \t\tLength of element is less or greater than the permitted minimum/maximum.\n"
-        "Error: \t\tElement contains extra characters.\n"
-        "Error: \t\tVM of element is incorrect.\n";
+        "Error: \t\tLength of element is less or greater than the permitted minimum/maximum.\n";
     int16_t result = -1;
     EXPECT_EQ(errors, Logged(1, [&] { result = ByTag(); }));
     EXPECT_EQ(1, result);
@@ -156,7 +154,7 @@ TEST_F(Verify, FailureDeepInsideASequenceFailsTheWalk) {
 }
 
 TEST_F(Verify, LongNamesAndValuesAreCutToFitTheLine) {
-    Add(0x0070, 0x0001, std::string(5000, 'v') + "\\");
+    Add(0x0070, 0x0001, std::string(11000, 'v'));
     const std::string text = Logged(1, [&] { ByTag(); });
     const std::string header =
         "\t(0070, 0001) -- " + kLongName.substr(0, 255) + "\n\tValue:\t  " + std::string(508, 'v');

@@ -62,7 +62,8 @@ TEST(Tagpatch, UsageAndHelp) {
                                                            {"-p", p},
                                                            {},
                                                            {"-p", p, "-o", out, "extra"},
-                                                           {"-p", p, "-o", out, "-vx"}}) {
+                                                           {"-p", p, "-o", out, "-vx"},
+                                                           {"-p", p, "-o", out, "-l", p}}) {
         auto r = Patch(args);
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(1u, Count(r.err, "tagpatch 2.1\nUsage:\n  ")) << r.err;
@@ -71,6 +72,7 @@ TEST(Tagpatch, UsageAndHelp) {
                              "[-l<file>] [@<file>]\n"));
     }
     EXPECT_FALSE(testutil::FileExists(out));
+    EXPECT_EQ("", ReadFile(p));
     auto help = Patch({"-h"}, "tagpatch");
     EXPECT_EQ(1, help.status);
     EXPECT_NE(std::string::npos, help.out.find("  -p \tname of profile (ASCII text)\n"));
@@ -104,12 +106,17 @@ TEST(Tagpatch, AProfileThatCannotBeOpenedWritesNothing) {
     const std::string in = testutil::SamplePath("CT_small.dcm");
     WriteFile(tmp.file("kept.dcm"), "old");
     WriteFile(tmp.file("outer.prf"), "a 0010 0010 ANON\nf misspelt.prf\na 0010 0020 X\n");
+    WriteFile(tmp.file("noname.prf"), "a 0010 0010 ANON\nf\na 0010 0020 X\n");
+    for (int d = 0; d <= 10; d++) /* an include chain one deeper than allowed */
+        WriteFile(tmp.file("d" + std::to_string(d)), "f " + tmp.file("d" + std::to_string(d + 1)));
     struct Case {
         std::string profile, message;
     } cases[] = {
         {tmp.file("nope.prf"), "Error: Cannot open profile: " + tmp.file("nope.prf") + "\n"},
         {tmp.file("outer.prf"), "Error: Cannot open profile: misspelt.prf\n"},
         {tmp.path(), "Error: Cannot open profile: " + tmp.path() + "\n"}, /* a directory */
+        {tmp.file("noname.prf"), "Error: In line 2 file name missing\n"},
+        {tmp.file("d0"), "Error: Too deeply nested profile includes. Max depth is 10\n"},
     };
     for (const auto &c : cases) {
         for (const char *target : {"fresh.dcm", "kept.dcm"}) {
@@ -141,8 +148,8 @@ TEST(Tagpatch, SamplesEditedBySmallProfiles) {
          "set 00280030 [0.25, 0.25]\nset 00181310 [0, 64, 64, 0]\nset 00200013 7\ngone 00080020\n"},
         {"rtstruct.dcm", "s 3006 0020 2 3006 0026 0\na 3006 0026 \"NEW ROI\"\ns\ne 3006 0010\n",
          "set 30060020[1].30060026 'NEW ROI'\nitems 30060010 0\ngone 30060010[0]\n"},
-        {"CT_small.dcm", "a 0028 1050 40\nd 0010 1002\ne 0008 0008\n",
-         "set 00281050 40.0\ngone 00101002\nempty 00080008\n"},
+        {"CT_small.dcm", "a 0028 1050 40\nd 0010 1002\ne 0008 0008\na 0010 0020 ANON1\n",
+         "set 00281050 40.0\ngone 00101002\nempty 00080008\nset 00100020 'ANON1'\n"},
         {"ExplVR_BigEndNoMeta.dcm", "a 0008 0070 MAKER\na 0010 0020 PID9\n",
          "set 00080070 'MAKER'\nset 00100020 'PID9'\n"},
         {"test-SR.dcm", "a 0008 0020 20240101\ne 0008 1111\n",
@@ -157,6 +164,8 @@ TEST(Tagpatch, SamplesEditedBySmallProfiles) {
         ASSERT_EQ(0, r.status) << c.sample << r.err;
         EXPECT_EQ(std::string::npos, r.err.find("Warning")) << c.sample << r.err;
         EXPECT_EQ("", Verdict(in, out, c.changes, tmp)) << c.sample;
+        auto verified = testutil::Run({"/usr/bin/dciodvfy", out}); /* where installed */
+        EXPECT_EQ(std::string::npos, verified.err.find("Trailing character")) << c.sample;
     }
     /* -o may name the input: it is replaced once the new file is complete. */
     const std::string copy = tmp.file("in_place.dcm");

@@ -9,8 +9,14 @@
                           one line "GGGGEEEE type" each (type as dciodvfy
                           gives it: 1, 2, 1C, 2C); status 3 when
                           dciodvfy itself died (it asserts on some files)
+  errors FILE             the same for each error of dciodvfy: "GGGGEEEE"
+                          (00000000 when it names no attribute)
+  made OUT CODE           writes to OUT an img2dcm image ds as the Python
+                          CODE changes it (directory() makes its DICOMDIR)
 """
+import os
 import re
+import struct
 import subprocess
 import sys
 import warnings
@@ -47,18 +53,37 @@ def remove(src, dst, tags):
 
 
 MISSING = re.compile(r"Missing attribute Type (\S+) \S+ Element=<([^>]+)>")
+ERROR = re.compile(r"^Error()(?: .*Element=<([^>]+)>)?")
 
 
-def missing(path):
+def missing(path, pattern=MISSING):
     out = subprocess.run(["dciodvfy", path], capture_output=True, text=True)
     if out.returncode < 0:
         sys.exit(3)
     for line in (out.stdout + out.stderr).splitlines():
-        m = MISSING.search(line)
+        m = pattern.search(line)
         if m:
-            tag = tag_for_keyword(m.group(2))
-            if tag is not None:
-                print("%08X %s" % (tag, m.group(1)))
+            print("%08X %s" % (tag_for_keyword(m.group(2) or "") or 0, m.group(1)))
+
+
+def made(out, code):
+    with open(out + ".bmp", "wb") as bmp:     # 2 x 2 pixels of 24 bits
+        bmp.write(struct.pack("<2sI4xIIiiHH24x", b"BM", 70, 54, 40, 2, 2, 1, 24)
+                  + bytes([9] * 6 + [0, 0]) * 2)
+    subprocess.run(["img2dcm", "-i", "BMP", out + ".bmp", out + ".img"], check=True)
+    ds = pydicom.dcmread(out + ".img")
+
+    def directory():
+        ds.update(dict(PatientID="P1", StudyID="1", Modality="OT", StudyDate="20240101",
+                       StudyTime="1200", SeriesNumber=1, InstanceNumber=1))
+        os.mkdir(out + ".d")
+        ds.save_as(out + ".d/IMG")
+        subprocess.run(["dcmmkdir", "-q", "+D", out, "+id", out + ".d", "IMG"], check=True)
+        return pydicom.dcmread(out)
+
+    exec(code)
+    if not os.path.exists(out):
+        ds.save_as(out)
 
 
 def main():
@@ -69,8 +94,10 @@ def main():
         facts(args)
     elif command == "remove" and len(args) >= 2:
         remove(args[0], args[1], args[2:])
-    elif command == "missing" and len(args) == 1:
-        missing(args[0])
+    elif command in ("missing", "errors") and len(args) == 1:
+        missing(args[0], MISSING if command == "missing" else ERROR)
+    elif command == "made" and len(args) == 2:
+        made(args[0], args[1])
     else:
         sys.exit(__doc__)
 
