@@ -16,7 +16,7 @@ const char *syntax_name(TransferSyntaxCode ts) {
 }
 
 const PixelDataDesc *pixel_descriptor(const DicomElement *e) {
-    if (e->group == 0x7FE0 && e->element == 0x0010 && e->length != 0 && e->value)
+    if (e->group == 0x7FE0 && e->element == 0x0010 && e->value && (e->flags & DE_FLAG_PIXEL_DESC))
         return static_cast<const PixelDataDesc *>(e->value);
     return nullptr;
 }

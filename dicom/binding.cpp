@@ -496,7 +496,10 @@ int16_t DEF_search(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def
     if (obj == nullptr)
         return 0;
     DicomElement *pos = def ? def->element : obj->root->first_child;
-    DE_search(app, obj, &pos, group, element, index);
+    bool failed;
+    _search_position(app, obj, &pos, group, element, index, &failed);
+    if (failed)
+        return -1;
     if (index == -1)
         return BindABCDef(app, defs, obj, 1);
     return 0;

@@ -6,7 +6,13 @@
  *
  * The cursor means: empty -- the top level; an item -- inside that item;
  * any other element -- among that element's siblings.
+ *
+ * A sequence or item of defined length read from a file holds its content
+ * as raw bytes in its value; a save writes the children of a node instead
+ * of its value, so no item is appended to such a sequence and nothing is
+ * added inside such an item: both are refused with a message.
  */
+#include "logf_int.h"
 #include "object_int.h"
 
 namespace {
@@ -61,10 +67,34 @@ DicomElement *append_item(AppData *app, DicomElement *seq) {
     return item;
 }
 
+/* A new item asked of a sequence whose items are raw bytes: refused. */
+bool refuses_new_item(const DicomElement *seq) {
+    if (!seq->value)
+        return false;
+    log_formatted(1,
+                  "Sequence (%04hx,%04hx) has a defined length and holds its items as raw "
+                  "bytes: no item can be appended to it.",
+                  seq->group, seq->element);
+    return true;
+}
+
+/* An element to add inside an item whose elements are raw bytes: refused. */
+bool refuses_content(const DicomElement *cursor) {
+    if (!cursor || !is_item(cursor) || !cursor->value)
+        return false;
+    const DicomElement *seq = cursor->parent;
+    log_formatted(1,
+                  "An item of sequence (%04hx,%04hx) has a defined length and holds its "
+                  "elements as raw bytes: no element can be added inside it.",
+                  seq ? seq->group : 0, seq ? seq->element : 0);
+    return true;
+}
+
 } // namespace
 
-int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
-                  uint16_t element, int16_t index) {
+int16_t _search_position(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
+                         uint16_t element, int16_t index, bool *failed) {
+    *failed = false;
     if (!obj || !position)
         return -1;
     DicomElement *pos;
@@ -78,7 +108,7 @@ int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint1
             pos = *position;
         else if (index > 0)
             pos = nth_item(m, index);
-        else if (!(pos = append_item(app, m)))
+        else if ((*failed = refuses_new_item(m)) || (*failed = !(pos = append_item(app, m))))
             return -1;
     }
     *position = pos;
@@ -86,9 +116,23 @@ int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint1
     return pos ? 0 : -1;
 }
 
-int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec) {
-    if (!obj || !rec)
+int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
+                  uint16_t element, int16_t index) {
+    bool failed;
+    return _search_position(app, obj, position, group, element, index, &failed);
+}
+
+int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *given) {
+    if (!obj || !given)
         return 0;
+    if (refuses_content(obj->cursor))
+        return -1;
+    /* A value of length 0 or undefined has no bytes to copy: on every path
+     * the element goes on without value and with that length. */
+    DicomElementHead plain = *given;
+    if (!has_value_bytes(plain.length))
+        plain.value = nullptr;
+    DicomElementHead *rec = &plain;
     if (!obj->cursor) {
         /* A failed add is reported (the element is not there). */
         int16_t result = DO_addElement(app, obj, rec);
@@ -103,8 +147,6 @@ int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec) {
         cur = cur->next;
     }
 
-    /* A value of length 0 or undefined has no bytes to copy: the element
-     * goes on without value and with that length. */
     DicomElementHead made;
     if (cur && element_key(cur) == key) {
         /* Replaced in place: siblings and parent stay, and the children (a

@@ -87,14 +87,22 @@ typedef struct DicomElementHead {
     uint16_t flags; /* bit 0: bound to an attribute definition */
 } DicomElementHead;
 
-/* Bit 1 of a (7FE0,0010) element's flags: its value is a PixelDataDesc
- * whose file name the element owns and frees with itself.  Every such
- * element of a tree owns a name of its own; copies handed out never carry
- * the bit (they lend the element's name).  A record passed in with it
- * hands its name over, unless an element owns that name already: then,
- * as for a record without it, the element takes a copy. */
+/* Bit 2 of a (7FE0,0010) element's flags: its value is a PixelDataDesc,
+ * the description of pixels left in a file, not pixel bytes.  The reader
+ * sets it, and the copies of the element handed out (DO_searchForElement,
+ * DO_searchForPrivateElement) carry it, so that a copy handed back in is a
+ * description again.  A value passed in without it (nor bit 1) is stored
+ * and saved as the bytes given, whatever its length; one with it whose
+ * length is below the size of a PixelDataDesc is taken as bytes too.
+ * Bit 1: the element also owns the file name of its PixelDataDesc and
+ * frees it with itself.  Every such element of a tree owns a name of its
+ * own; copies handed out never carry the bit (they lend the element's
+ * name).  A record passed in with it is a description that hands its name
+ * over, unless an element owns that name already: then, as for a record
+ * with bit 2 alone, the element takes a copy. */
 #define DE_FLAG_BOUND 0x0001
 #define DE_FLAG_OWNS_PDS_NAME 0x0002
+#define DE_FLAG_PIXEL_DESC 0x0004
 
 struct DicomElement {
     void *value;
@@ -380,7 +388,11 @@ MC_API int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead
 /* Element-tree cursor (cursor.cpp)                                    */
 /* ------------------------------------------------------------------ */
 
-/* *position points into the tree, valid until its element is deleted. */
+/* *position points into the tree, valid until its element is deleted.
+ * A sequence or item of defined length read from a file holds its content
+ * as raw bytes: DE_search refuses to append an item to such a sequence
+ * (index < 0) and DE_add to add inside such an item, with -1 and a message,
+ * changing nothing. */
 MC_API int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
                          uint16_t element, int16_t index);
 MC_API int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec);
@@ -431,7 +443,7 @@ MC_API void DoneABCDef(DefHolder *defs);
 /* ------------------------------------------------------------------ */
 
 /* 0 done, -1 memory exhausted (the DEF_ edits also when their own edit
- * ran out of memory). */
+ * ran out of memory or was refused, as DE_search and DE_add refuse it). */
 MC_API int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind);
 MC_API int16_t DEF_search(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
                           uint16_t group, uint16_t element, int16_t index);

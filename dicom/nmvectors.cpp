@@ -47,7 +47,8 @@ int16_t frame_count(const DicomElementHead &rec) {
     }
 }
 
-/* Slot 0 and the slots past a short value stay zero. */
+/* Slot 0 and the slots past a short value (or a vector present without
+ * value, which has nothing to copy from) stay zero. */
 int16_t *vector_from(const DicomElementHead &rec, int16_t frames) {
     int16_t *v = static_cast<int16_t *>(calloc((size_t)frames + 1, sizeof(int16_t)));
     if (!v)
@@ -55,7 +56,8 @@ int16_t *vector_from(const DicomElementHead &rec, int16_t frames) {
     size_t count = rec.value ? rec.length / sizeof(int16_t) : 0;
     if (count > (size_t)frames)
         count = (size_t)frames;
-    memcpy(v + 1, rec.value, count * sizeof(int16_t));
+    if (count)
+        memcpy(v + 1, rec.value, count * sizeof(int16_t));
     return v;
 }
 

@@ -63,20 +63,27 @@ void forget_refs(DicomObject *obj, const DicomElement *subtree) {
     _drop_prv_links(obj, subtree);
 }
 
-/* A value that is the description of pixel data left in a file. */
+const uint16_t kDescriptorFlags = DE_FLAG_PIXEL_DESC | DE_FLAG_OWNS_PDS_NAME;
+
+/* A value marked as the description of pixel data left in a file; its
+ * length never decides it (pixels of any length are given as bytes). */
 bool holds_pixel_descriptor(const DicomElementHead *h) {
-    return h->group == 0x7FE0 && h->element == 0x0010 && h->value &&
-           h->length == sizeof(PixelDataDesc);
+    return h->group == 0x7FE0 && h->element == 0x0010 && h->value && (h->flags & kDescriptorFlags);
 }
 
-/* The descriptor just copied into `to` gets a file name the node will own:
- * the one it carries when the record hands it over (from_flags) and no node
- * owns it yet, else a copy.  False, with the value freed, when no copy
- * could be made. */
+/* The value just copied into `to` from a record with from_flags is a
+ * descriptor when the record marks it so and it is whole; it then gets a
+ * file name the node will own: the one it carries when the record hands it
+ * over and no node owns it yet, else a copy.  False, with the value freed,
+ * when no copy could be made. */
 bool own_descriptor_name(DicomElementHead *to, uint16_t from_flags) {
-    to->flags &= (uint16_t)~DE_FLAG_OWNS_PDS_NAME;
-    if (!holds_pixel_descriptor(to))
+    to->flags &= (uint16_t)~kDescriptorFlags;
+    if ((from_flags & kDescriptorFlags) && to->length >= sizeof(PixelDataDesc))
+        to->flags |= DE_FLAG_PIXEL_DESC;
+    if (!holds_pixel_descriptor(to)) {
+        to->flags &= (uint16_t)~DE_FLAG_PIXEL_DESC; /* bytes: another tag, or too short */
         return true;
+    }
     PixelDataDesc *pds = static_cast<PixelDataDesc *>(to->value);
     if (!pds->filename)
         return true;
@@ -118,6 +125,12 @@ void free_children(DicomElement *parent) {
         _free_element(c);
         c = next;
     }
+}
+
+/* Removes every child of the linked element e with its subtree. */
+void remove_children(DicomElement *e) {
+    while (e->first_child)
+        _remove_element(e->first_child);
 }
 
 void move_insertion_parent_up(DicomObject *obj) {
@@ -238,7 +251,7 @@ void _unlink_element(DicomElement *e) {
 bool _prepare_head(DicomElementHead *out, const DicomElementHead *rec) {
     *out = *rec;
     out->value = nullptr;
-    out->flags &= (uint16_t)~DE_FLAG_OWNS_PDS_NAME;
+    out->flags &= (uint16_t)~kDescriptorFlags;
     if (!rec->value || !has_value_bytes(rec->length))
         return true;
     return _copy_value(out, rec->value, rec->length) && own_descriptor_name(out, rec->flags);
@@ -256,8 +269,7 @@ DicomElement *_node_with(DicomElementHead *made) {
 
 void _replace_element(DicomElement *e, DicomElementHead *made) {
     if (made->value)
-        while (e->first_child)
-            _remove_element(e->first_child);
+        remove_children(e);
     _free_value(e);
     _take_head(e, made);
     e->value = made->value;
@@ -397,19 +409,22 @@ int16_t DO_searchForElement(DicomObject *obj, DicomElementHead *rec) {
         return -1;
     }
     head_to_record(rec, e);
-    /* The caller owns the buffer; a PixelDataDesc in it lends the node's
-     * file name, which a copy handed back in does not take over. */
+    /* The caller owns the buffer; a PixelDataDesc in it stays marked as
+     * one but lends the node's file name, which a copy handed back in does
+     * not take over. */
     rec->flags &= ~DE_FLAG_OWNS_PDS_NAME;
     if (!e->value)
         return 0;
     return _copy_value(rec, e->value, e->length) ? 0 : -1;
 }
 
-int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
-    return _add_element(app, obj, rec, nullptr);
-}
+namespace {
 
-int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added) {
+/* DO_addElement; with whole set, an element of the same key already under
+ * the insertion parent (items aside) becomes the added one with all it
+ * holds, also when the added one has no value: its children go. */
+int16_t add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added,
+                    bool whole) {
     if (added)
         *added = nullptr;
     if (!obj || !rec)
@@ -427,10 +442,12 @@ int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dico
     DicomElementHead made;
     if (!_prepare_head(&made, rec))
         return -1;
-    DicomElement *inserted = made.value && key != TAG_KEY_ITEM
+    DicomElement *inserted = (made.value || whole) && key != TAG_KEY_ITEM
                                  ? _find_child_to_replace(obj->insert_parent, key)
                                  : nullptr;
     if (inserted) {
+        if (whole)
+            remove_children(inserted);
         _replace_element(inserted, &made); /* the new value's encoding is not known here */
     } else {
         if (!(inserted = _node_with(&made)))
@@ -451,6 +468,16 @@ int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dico
             obj->insert_parent = inserted;
     }
     return 0;
+}
+
+} // namespace
+
+int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
+    return add_element(app, obj, rec, nullptr, false);
+}
+
+int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added) {
+    return add_element(app, obj, rec, added, true);
 }
 
 int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {

@@ -85,9 +85,12 @@ bool _copy_value(DicomElementHead *to, const void *src, uint32_t length);
 
 /* The head of a tree node made from the caller's record rec: rec's head
  * with a private copy of its value when rec carries value bytes (else no
- * value and rec's length).  A PixelDataDesc value gets a file name the node
- * will own (DE_FLAG_OWNS_PDS_NAME): the record's own name when the record
- * hands it over with that flag and no node owns it yet, else a copy.
+ * value and rec's length).  A value that rec marks as a PixelDataDesc
+ * (DE_FLAG_PIXEL_DESC or DE_FLAG_OWNS_PDS_NAME) and that is whole keeps
+ * DE_FLAG_PIXEL_DESC and gets a file name the node will own
+ * (DE_FLAG_OWNS_PDS_NAME): the record's own name when the record hands it
+ * over with that flag and no node owns it yet, else a copy.  Any other
+ * value is bytes, both flags cleared.
  * False, with no value and length 0, when the copy could not be made.
  * The value goes to a node (_node_with, _replace_element) or with
  * _free_head_value. */
@@ -137,10 +140,21 @@ void _free_head_value(DicomElementHead *h);
  * are ignored. */
 void _forget_refs_into(DicomElement *subtree);
 
-/* DO_addElement, also handing back the node that holds the added element
- * (the new one, or the one whose value it replaced); *added is null when
- * nothing was stored (a delimiter without length, or a failure). */
+/* DO_addElement as a read of a file adds: an element of the same key
+ * already under the insertion parent (items aside) becomes the added one
+ * whole, in its place, also when the added one has no value (its children
+ * go), so that of a tag held twice the later occurrence is the only one
+ * from the read on.  Hands back the node that holds the added element (the
+ * new one, or the one it replaced); *added is null when nothing was stored
+ * (a delimiter without length, or a failure). */
 int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added);
+
+/* DE_search; *failed is set when the search could not be made (and
+ * nothing changed): a new item that memory did not allow, or one asked of
+ * a sequence whose items are raw bytes (refused with a message).  Finding
+ * nothing is no failure. */
+int16_t _search_position(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
+                         uint16_t element, int16_t index, bool *failed);
 
 /* SortCodes, but memory running out for its scratch arrays throws
  * std::bad_alloc (before the list it was sorting changed). */

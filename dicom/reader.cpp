@@ -473,7 +473,7 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
     DicomObject *obj = st.io->object;
     DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
     if (rec.length == 0) {
-        DO_addElement(st.app, obj, &rec);
+        _add_element(st.app, obj, &rec, nullptr);
         return true;
     }
     const uint32_t length = rec.length;
@@ -508,12 +508,12 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
             pds->src_word_bytes = 2;
         rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
-        rec.flags = DE_FLAG_OWNS_PDS_NAME;
-        if (DO_addElement(st.app, obj, &rec) == 0)
+        rec.flags = DE_FLAG_PIXEL_DESC | DE_FLAG_OWNS_PDS_NAME;
+        if (_add_element(st.app, obj, &rec, nullptr) == 0)
             filename.release(); /* the element's copy of the descriptor owns it */
     } else {
         rec.length = 0;
-        DO_addElement(st.app, obj, &rec);
+        _add_element(st.app, obj, &rec, nullptr);
     }
     return true;
 }

@@ -159,7 +159,7 @@ bool is_container(AppData *app, const DicomElement *e) {
 }
 
 bool is_pds(const DicomElement *e) {
-    return e->value && e->length == sizeof(PixelDataDesc);
+    return e->value && (e->flags & DE_FLAG_PIXEL_DESC);
 }
 
 bool is_top_level(const DicomElement *e) {

@@ -116,7 +116,7 @@ void blank_record_offsets(std::vector<unsigned char> &bytes) {
 }
 
 bool is_pixel_descriptor(const DicomElement *e) {
-    return element_key(e) == 0x7FE00010u && e->value && e->length == sizeof(PixelDataDesc);
+    return element_key(e) == 0x7FE00010u && e->value && (e->flags & DE_FLAG_PIXEL_DESC);
 }
 
 /* Native pixel bytes of a descriptor, samples little endian. */

@@ -8,6 +8,8 @@
 #include "owners_int.h"
 #include "platform.h"
 
+#include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,10 +46,11 @@ bool is_space(unsigned char c) {
  * A quoted text whose first character is white space is a word like any
  * other quoted text; only a quoted text with nothing between its quotes
  * yields no word.  A NUL byte inside the file is a word character, so such
- * a word simply reads shorter to the caller; count and vector still agree. */
-int scan_words(char *text, size_t n, bool cut, char **out) {
+ * a word simply reads shorter to the caller; count and vector still agree.
+ * The count is a size_t, which holds that of any text in memory. */
+size_t scan_words(char *text, size_t n, bool cut, char **out) {
     size_t i = 0;
-    int count = 0;
+    size_t count = 0;
     while (i < n) {
         unsigned char ch = (unsigned char)text[i];
         if (is_space(ch)) {
@@ -100,6 +103,10 @@ void release_file(GetoptState *st) {
 } // namespace
 
 int readcmdlist(GetoptState *state, const char *name) {
+    return _readcmdlist_within(state, name, INT_MAX);
+}
+
+int _readcmdlist_within(GetoptState *state, const char *name, size_t max_words) {
     static const char kOpenMsg[] = ": could not open command list file -- %s";
     static const char kAllocMsg[] = ": could not alloc memory for command list file -- %s";
     if (!name)
@@ -133,21 +140,27 @@ int readcmdlist(GetoptState *state, const char *name) {
     buffer.get()[got] = '\0';
     f.reset();
 
-    int count = scan_words(buffer.get(), got, false, nullptr);
-    MallocOwner<char *> words(static_cast<char **>(malloc(((size_t)count + 1) * sizeof(char *))));
+    /* The word count and the index into the words are ints: a file of
+     * more words than max_words (at most INT_MAX) cannot be held, and is
+     * refused like a vector that memory does not allow. */
+    const size_t count = scan_words(buffer.get(), got, false, nullptr);
+    const bool holdable =
+        count <= max_words && count <= (size_t)INT_MAX && count < SIZE_MAX / sizeof(char *);
+    MallocOwner<char *> words(holdable ? static_cast<char **>(malloc((count + 1) * sizeof(char *)))
+                                       : nullptr);
     if (!words) {
         /* Treated like the failure to allocate the buffer. */
         report(state, kAllocMsg, name, 0);
         return -1;
     }
-    int stored = scan_words(buffer.get(), got, true, words.get());
+    size_t stored = scan_words(buffer.get(), got, true, words.get());
     (void)stored; /* == count: the same scan over the same text */
     words.get()[count] = nullptr;
 
     release_file(state);
     state->file_buffer = buffer.release();
     state->file_words = words.release();
-    state->file_wordc = count;
+    state->file_wordc = (int)count;
     return 0;
 }
 

@@ -31,7 +31,7 @@ def walk(ds):
 
 
 def main():
-    orig = pydicom.dcmread(sys.argv[1])
+    orig = pydicom.dcmread(sys.argv[1], force=True)  # a built input may be a bare data set
     saved = pydicom.dcmread(sys.argv[2])
     walk(saved)
     expected = json.loads(sys.argv[3])

@@ -154,6 +154,10 @@ TEST_F(Cursor, AddToItemWithoutChildren) {
     ASSERT_EQ(Insert(Rec(0x0010, 0x0020, "ONLY")), 0);
     EXPECT_EQ(Picture(pos), "0010,0020");
     EXPECT_EQ(obj_->cursor, pos);
+    obj_->cursor = seq_->last_child; /* item 1 becomes raw bytes, as read of a defined length */
+    ASSERT_EQ(Insert(Rec(0xFFFE, 0xE000, "RAW.")), 0);
+    obj_->cursor = item1_;
+    EXPECT_EQ(Insert(Rec(0x0010, 0x0010, "LOST")), -1);
 }
 
 TEST_F(Cursor, DeleteMovesCursorToNextSibling) {

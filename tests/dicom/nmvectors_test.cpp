@@ -101,6 +101,7 @@ TEST(NmVectors, ReadsEachVectorByFrameNumber) {
         std::vector<std::vector<uint16_t>> values; /* per vector; empty: absent */
         int16_t want_frames;
         std::vector<std::vector<int16_t>> want; /* per vector; empty: NULL */
+        uint16_t valueless = 0;                 /* element of a vector present without value */
     } rows[] = {
         /* slice vector only */
         {"3 ", {{}, {}, {}, {}, {}, {}, {1, 2, 3}}, 3, {{}, {}, {}, {}, {}, {}, {0, 1, 2, 3}}},
@@ -119,6 +120,8 @@ TEST(NmVectors, ReadsEachVectorByFrameNumber) {
         {"many", {{5, 6}}, 0, {{0}}},
         /* numbers above 32767 come back as the same 16 bits */
         {"2", {{}, {0xFFFF, 0x8000}}, 2, {{}, {0, -1, -32768}}},
+        /* a vector without value: all slots zero */
+        {"2", {}, 2, {{}, {0, 0, 0}}, 0x0020},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.frames ? r.frames : "(no frame count)");
@@ -128,6 +131,8 @@ TEST(NmVectors, ReadsEachVectorByFrameNumber) {
         for (size_t i = 0; i < r.values.size(); i++)
             if (!r.values[i].empty())
                 o.AddNumbers(kElements[i], r.values[i]);
+        if (r.valueless)
+            o.Add(0x0054, r.valueless, nullptr, 0);
         Vectors got;
         for (int16_t *&p : got.v)
             p = reinterpret_cast<int16_t *>(&got); /* must be reset */

@@ -519,6 +519,15 @@ TEST_F(GetoptTest, ReadcmdlistReplacesNothingOnFailure) {
     EXPECT_EQ(st.file_wordc, 0);
 }
 
+TEST_F(GetoptTest, MoreWordsThanCanBeCountedAreRefused) {
+    testutil::TempDir tmp;
+    testutil::WriteFile(tmp.file("args"), "-a -b 'c d'");
+    Parser p({"prog"});
+    EXPECT_EQ(_readcmdlist_within(&p.st, tmp.file("args").c_str(), 2), -1);
+    EXPECT_EQ(_readcmdlist_within(&p.st, tmp.file("args").c_str(), 3), 0);
+    EXPECT_EQ(FileWords(p.st), (V{"-a", "-b", "c d"}));
+}
+
 TEST_F(GetoptTest, ManyWords) {
     std::string text;
     V expect;
