@@ -17,10 +17,24 @@
  * item.  The binding itself binds a copy of it and lets it go, so that the
  * bound flags of the elements are those of a whole binding.
  *
- * Links are plain pointers into the object's tree; a rebinding clears them
- * all before it binds, so an edit never leaves one to a freed element.
- * Memory running out while binding is logged as such.
+ * Links are plain pointers into the object's tree, and no link outlives
+ * its element: a rebinding clears them all before it binds, and every
+ * element knows the definitions bound to it (the first one itself, others
+ * through a table kept here), so that whatever frees an element (a delete,
+ * a replacement, a sort, the save's checks, closing the object, an import
+ * that fails) unbinds them.  The definitions the binding made under a copy
+ * of an Item definition (whole, or one a deferred Item definition was
+ * bound through) are put aside when the copy goes and taken up again for
+ * the next element of their tag: like every catch-all definition they live
+ * until DoneABCDef.  Memory running out while binding is logged as such.
  */
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <utility>
+
+#include "binding_int.h"
 #include "object_int.h"
 #include "objdefs_int.h"
 
@@ -45,9 +59,99 @@ bool made_by_binding(const AttrDef *d) {
     return (d->flags & ATTR_FLAG_MADE_BY_BINDING) != 0;
 }
 
-void bind(AttrDef *def, DicomElement *e) {
-    def->element = e;
+/* ---- links and what the binding puts aside ---------------------------- */
+
+/* An element names the first definition bound to it (def_link); the
+ * others bound to it as well (a tag in two modules, or a second definition
+ * tree) are noted here by element, and per definition tree, by tag, the
+ * made definitions whose Item definition copy went.  Made in static
+ * storage on first use and never destroyed, so that it stays usable while
+ * the process exits; the mutex keeps the objects of different threads
+ * apart, and `extra` spares the lock while no element has a second link. */
+struct LinkBook {
+    std::mutex lock;
+    std::atomic<size_t> extra{0};
+    std::unordered_multimap<const DicomElement *, AttrDef *> more_links;
+    std::unordered_map<const ABCDef *, std::unordered_multimap<uint32_t, AttrDef *>> retired;
+};
+
+LinkBook &link_book() {
+    alignas(LinkBook) static unsigned char storage[sizeof(LinkBook)];
+    static LinkBook *b = new (storage) LinkBook;
+    return *b;
+}
+
+void unbind(AttrDef *def) {
+    DicomElement *e = def->element;
+    if (e == nullptr)
+        return;
+    def->element = nullptr;
+    if (e->def_link == def) {
+        e->def_link = nullptr;
+        return;
+    }
+    LinkBook &book = link_book();
+    std::lock_guard<std::mutex> g(book.lock);
+    auto range = book.more_links.equal_range(e);
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second == def) {
+            book.more_links.erase(it);
+            book.extra = book.more_links.size();
+            return;
+        }
+}
+
+/* Links def to e; false, with def unbound, when memory ran out for
+ * noting a second link of e. */
+bool bind(AttrDef *def, DicomElement *e) {
+    if (def->element != e) {
+        unbind(def);
+        if (e->def_link == nullptr) {
+            e->def_link = def;
+        } else {
+            LinkBook &book = link_book();
+            std::lock_guard<std::mutex> g(book.lock);
+            try {
+                book.more_links.emplace(e, def);
+            } catch (const std::bad_alloc &) {
+                return false;
+            }
+            book.extra = book.more_links.size();
+        }
+        def->element = e;
+    }
     e->flags |= DE_FLAG_BOUND;
+    return true;
+}
+
+/* A made definition of the tag put aside for tree, now owned by owner
+ * (not linked yet); NULL when there is none. */
+AttrDef *take_retired(const ABCDef *tree, uint32_t tag, uint16_t owner_kind, void *owner) {
+    LinkBook &book = link_book();
+    std::lock_guard<std::mutex> g(book.lock);
+    auto of_tree = book.retired.find(tree);
+    if (of_tree == book.retired.end())
+        return nullptr;
+    auto it = of_tree->second.find(tag);
+    if (it == of_tree->second.end())
+        return nullptr;
+    AttrDef *d = it->second;
+    of_tree->second.erase(it);
+    d->owner_kind = owner_kind;
+    d->owner = owner;
+    return d;
+}
+
+/* Puts d aside for tree; false when memory ran out for that. */
+bool put_aside(const ABCDef *tree, AttrDef *d) {
+    LinkBook &book = link_book();
+    std::lock_guard<std::mutex> g(book.lock);
+    try {
+        book.retired[tree].emplace(d->tag, d);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
 }
 
 /* The element with the tag among the children of an item, or among the
@@ -74,18 +178,21 @@ bool wants_catch_all(const DicomElement *e) {
     return (e->flags & DE_FLAG_BOUND) == 0 && e->element != 0x0000 && e->group >= 0x0008;
 }
 
-/* A type "3" definition for an element that nothing describes, bound to
- * it and linked under its owner; false when memory ran out. */
+/* A type "3" definition for an element that nothing describes (one put
+ * aside before, or a new one), linked under its owner and bound to the
+ * element; false when memory ran out. */
 bool add_catch_all(const Binder &b, DicomElement *e, uint16_t owner_kind, void *owner) {
-    const char *name = nullptr;
-    getAttrName(b.app, element_key(e), &name);
-    AttrDef *d = _new_attr_def(element_key(e), name, "3", b.empty, owner_kind, owner);
-    if (d == nullptr)
-        return false;
-    d->flags |= ATTR_FLAG_MADE_BY_BINDING;
-    bind(d, e);
+    AttrDef *d = take_retired(b.tree, element_key(e), owner_kind, owner);
+    if (d == nullptr) {
+        const char *name = nullptr;
+        getAttrName(b.app, element_key(e), &name);
+        d = _new_attr_def(element_key(e), name, "3", b.empty, owner_kind, owner);
+        if (d == nullptr)
+            return false;
+        d->flags |= ATTR_FLAG_MADE_BY_BINDING;
+    }
     _link_attr_def(d);
-    return true;
+    return bind(d, e);
 }
 
 /* ---- reset ------------------------------------------------------------ */
@@ -98,23 +205,55 @@ void clear_element_flags(DicomElement *parent) {
 }
 
 void clear_def(AttrDef *d) {
-    d->element = nullptr;
+    unbind(d);
     d->flags &= (uint16_t)~ATTR_FLAG_MADE_BY_BINDING;
+}
+
+/* Drops every link, at every depth, and nothing else. */
+void forget_links(AttrDef *first) {
+    for (AttrDef *d = first; d != nullptr; d = d->next) {
+        unbind(d);
+        forget_links(d->first_child);
+    }
+}
+
+/* What the binding made anywhere under parent (a copy of an Item
+ * definition that is going) is taken out, unbound and put aside with its
+ * subtree, without owner until it is taken up again; what cannot be put
+ * aside for want of memory goes with parent. */
+void put_aside_made_defs(const ABCDef *tree, AttrDef *parent) {
+    for (AttrDef *d = parent->first_child, *next; d != nullptr; d = next) {
+        next = d->next;
+        if (!made_by_binding(d)) {
+            put_aside_made_defs(tree, d);
+        } else if (put_aside(tree, d)) {
+            _unlink_attr_def(d);
+            d->owner = nullptr;
+            unbind(d);
+            forget_links(d->first_child);
+        }
+    }
+}
+
+/* A copy of an Item definition goes; what the binding made in it stays. */
+void drop_item_copy(const ABCDef *tree, AttrDef *item_def) {
+    put_aside_made_defs(tree, item_def);
+    _drop_attr_def(item_def);
 }
 
 /* Unbinds a list of definitions.  Under each sequence among them the
  * first Item definition becomes the only one, and its list is unbound the
  * same way. */
-void reset_defs(AppData *app, AttrDef *first) {
+void reset_defs(AppData *app, const ABCDef *tree, AttrDef *first) {
     for (AttrDef *d = first; d != nullptr; d = d->next) {
         clear_def(d);
         AttrDef *item = d->first_child;
         if (item == nullptr || !_is_sq_tag(app, d->tag))
             continue;
         while (item->next != nullptr)
-            _drop_attr_def(item->next);
+            drop_item_copy(tree, item->next);
         clear_def(item);
-        reset_defs(app, item->first_child);
+        reset_defs(app, tree, item->first_child);
     }
 }
 
@@ -122,15 +261,7 @@ void reset_abc_binding(AppData *app, ABCDef *tree, DicomObject *obj) {
     if (obj != nullptr)
         clear_element_flags(obj->root);
     for (ModuleDef *m = tree->first; m != nullptr; m = m->next)
-        reset_defs(app, m->first);
-}
-
-/* Drops every link, at every depth, and nothing else. */
-void forget_links(AttrDef *first) {
-    for (AttrDef *d = first; d != nullptr; d = d->next) {
-        d->element = nullptr;
-        forget_links(d->first_child);
-    }
+        reset_defs(app, tree, m->first);
 }
 
 /* ---- repeating groups ------------------------------------------------- */
@@ -210,8 +341,7 @@ Found bind_in_repeating_group(ModuleDef *m, DicomElement *e) {
     }
     if (d == nullptr)
         return Found::NotBound;
-    bind(d, e);
-    return Found::Bound;
+    return bind(d, e) ? Found::Bound : Found::NoMemory;
 }
 
 /* ---- sequences and items ---------------------------------------------- */
@@ -287,9 +417,11 @@ AttrDef *bound_item_copy(const Binder &b, const AttrDef *item_def);
  * delimiter. */
 bool bind_item_elements(const Binder &b, AttrDef *item_def) {
     DicomElement *item = item_def->element;
-    for (AttrDef *d = item_def->first_child; d != nullptr; d = d->next)
-        if (DicomElement *e = find_element(b, item, d->tag))
-            bind(d, e);
+    for (AttrDef *d = item_def->first_child; d != nullptr; d = d->next) {
+        DicomElement *e = find_element(b, item, d->tag);
+        if (e != nullptr && !bind(d, e))
+            return false;
+    }
     for (DicomElement *c = item->first_child; c != nullptr; c = c->next) {
         if (element_key(c) == TAG_KEY_ITEM_DELIM)
             break;
@@ -309,10 +441,16 @@ bool bind_sq_items(const Binder &b, AttrDef *sq) {
     if (first_item != nullptr && !is_item(first_item))
         first_item = nullptr;
     if (first_item != nullptr && sq->first_child == nullptr) {
-        AttrDef *made = _append_item_def(b.app, b.tree, sq);
-        if (made == nullptr)
-            return false;
-        made->flags |= ATTR_FLAG_MADE_BY_BINDING;
+        if (AttrDef *again = take_retired(b.tree, TAG_KEY_ITEM_DEF, ATTR_OWNER_ATTR, sq)) {
+            /* one put aside deferred has no attributes, as a first one made here */
+            again->flags &= (uint16_t)~ATTR_FLAG_ITEM_DEFERRED;
+            _link_attr_def(again);
+        } else {
+            AttrDef *made = _append_item_def(b.app, b.tree, sq);
+            if (made == nullptr)
+                return false;
+            made->flags |= ATTR_FLAG_MADE_BY_BINDING;
+        }
     }
 
     AttrDef *last_paired = nullptr;
@@ -321,17 +459,18 @@ bool bind_sq_items(const Binder &b, AttrDef *sq) {
         AttrDef *d = last_paired ? last_paired->next : sq->first_child;
         if (d == nullptr && (d = new_item_def(sq, index)) == nullptr)
             return false;
-        bind(d, item);
+        if (!bind(d, item))
+            return false;
         last_paired = d;
         index++;
     }
 
     AttrDef *keep = last_paired ? last_paired : sq->first_child;
     while (keep != nullptr && keep->next != nullptr)
-        _drop_attr_def(keep->next);
+        drop_item_copy(b.tree, keep->next);
     if (last_paired == nullptr) {
         if (sq->first_child != nullptr)
-            sq->first_child->element = nullptr;
+            unbind(sq->first_child);
         return true;
     }
 
@@ -392,11 +531,14 @@ ABCDef *tree_of(const AttrDef *d) {
 
 /* ---- the three passes ------------------------------------------------- */
 
-void bind_module_attributes(const Binder &b) {
+bool bind_module_attributes(const Binder &b) {
     for (ModuleDef *m = b.tree->first; m != nullptr; m = m->next)
-        for (AttrDef *d = m->first; d != nullptr; d = d->next)
-            if (DicomElement *e = find_element(b, nullptr, d->tag))
-                bind(d, e);
+        for (AttrDef *d = m->first; d != nullptr; d = d->next) {
+            DicomElement *e = find_element(b, nullptr, d->tag);
+            if (e != nullptr && !bind(d, e))
+                return false;
+        }
+    return true;
 }
 
 /* Every top-level element without a definition: a repeating-group
@@ -431,9 +573,64 @@ bool bind_sequences(const Binder &b) {
     return true;
 }
 
+/* Puts the cursor where an add at def goes: at its bound element (inside
+ * it for an item), or without a definition at the first top-level element.
+ * An unbound definition adds at the top level when a module holds it, and
+ * inside the item its Item definition is bound to; false, the cursor
+ * untouched, when that Item definition has no item (or def is one). */
+bool cursor_for_add(DicomObject *obj, const AttrDef *def) {
+    DicomElement *at = def ? def->element : obj->root->first_child;
+    if (def != nullptr && at == nullptr && def->owner_kind == ATTR_OWNER_ATTR) {
+        const AttrDef *item_def = static_cast<const AttrDef *>(def->owner);
+        if (def->tag == TAG_KEY_ITEM_DEF || item_def == nullptr || item_def->element == nullptr)
+            return false;
+        at = item_def->element;
+    }
+    obj->cursor = at;
+    return true;
+}
+
 } // namespace
 
+void _drop_abc_links(DicomElement *e) {
+    if (e->def_link != nullptr) {
+        e->def_link->element = nullptr;
+        e->def_link = nullptr;
+    }
+    LinkBook &book = link_book();
+    if (book.extra == 0)
+        return;
+    std::lock_guard<std::mutex> g(book.lock);
+    auto range = book.more_links.equal_range(e);
+    for (auto it = range.first; it != range.second; ++it)
+        it->second->element = nullptr;
+    book.more_links.erase(range.first, range.second);
+    book.extra = book.more_links.size();
+}
+
+void _forget_attr_def(AttrDef *def) {
+    unbind(def);
+}
+
+void _free_retired_defs(const ABCDef *tree) {
+    std::unordered_multimap<uint32_t, AttrDef *> aside;
+    {
+        LinkBook &book = link_book();
+        std::lock_guard<std::mutex> g(book.lock);
+        auto it = book.retired.find(tree);
+        if (it == book.retired.end())
+            return;
+        aside = std::move(it->second);
+        book.retired.erase(it);
+    }
+    for (auto &entry : aside)
+        _free_attr_def(entry.second);
+}
+
 void _let_go_item_copy(AttrDef *copy) {
+    if (copy == nullptr)
+        return;
+    put_aside_made_defs(tree_of(copy), copy);
     _free_attr_def(copy);
 }
 
@@ -482,9 +679,8 @@ int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebi
         return 0;
     /* Binding fails only where what it makes cannot be allocated. */
     const Binder b{app, obj, tree, AddToDStringBuffer(tree->pool, "")};
-    if (b.empty != nullptr)
-        bind_module_attributes(b);
-    if (b.empty == nullptr || !bind_remaining_elements(b) || !bind_sequences(b)) {
+    if (b.empty == nullptr || !bind_module_attributes(b) || !bind_remaining_elements(b) ||
+        !bind_sequences(b)) {
         log_message("Not enough memory to bind the DICOM object to its definitions.", 1);
         return -1;
     }
@@ -509,7 +705,8 @@ int16_t DEF_add(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
                 DicomElementHead *rec) {
     if (obj == nullptr || rec == nullptr)
         return 0;
-    obj->cursor = def ? def->element : obj->root->first_child;
+    if (!cursor_for_add(obj, def))
+        return -1;
     const int16_t added = DE_add(app, obj, rec);
     const int16_t bound = BindABCDef(app, defs, obj, 1);
     return (added != 0 || bound != 0) ? -1 : 0;

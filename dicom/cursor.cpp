@@ -125,6 +125,7 @@ int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint1
 int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *given) {
     if (!obj || !given)
         return 0;
+    (void)app;
     if (refuses_content(obj->cursor))
         return -1;
     /* A value of length 0 or undefined has no bytes to copy: on every path
@@ -134,8 +135,11 @@ int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *given) {
         plain.value = nullptr;
     DicomElementHead *rec = &plain;
     if (!obj->cursor) {
-        /* A failed add is reported (the element is not there). */
-        int16_t result = DO_addElement(app, obj, rec);
+        /* The top level, as DO_addElement adds there; the insertion
+         * parent, which follows a file being built, plays no part, so a
+         * sequence added here never takes in the next add.  A failed add
+         * is reported (the element is not there). */
+        int16_t result = _add_top_level(obj, rec);
         obj->cursor = obj->root->first_child;
         return result;
     }

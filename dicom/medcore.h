@@ -126,6 +126,9 @@ struct DicomElement {
     uint32_t value_pos; /* where the value of an item, or of a sequence or item
                          * kept as raw bytes (content_ts set), starts in the
                          * file read; 0 = not read from a file */
+    /* The first attribute definition bound to the element, NULL = none;
+     * kept by the binding, which unbinds it when the element is freed. */
+    struct AttrDef *def_link;
 };
 
 typedef struct DicomObject {
@@ -154,7 +157,9 @@ typedef struct PixelDataDesc {
     PixelEncoding src_encoding;
     /* Fields after the ones above are zero unless set. */
     /* 2: samples of 8 bits or fewer that a big-endian source holds as OW
-     * words (each pair reversed); 0: byte order by the samples themselves */
+     * words (each pair reversed); 1: larger samples that an explicit-VR
+     * source labels OB, bytes never swapped; 0: byte order by the samples
+     * themselves */
     uint16_t src_word_bytes;
     /* (0028,0008) whole, as fill_pds reads it (an IS of up to 12 digits) */
     uint64_t frame_count;
@@ -395,6 +400,8 @@ MC_API int16_t DO_deleteElement(AppData *app, DicomObject *obj, DicomElementHead
  * changing nothing. */
 MC_API int16_t DE_search(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
                          uint16_t element, int16_t index);
+/* With an empty cursor rec is added at the top level as DO_addElement adds
+ * there, whatever DO_addElement's insertion parent is, which stays. */
 MC_API int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *rec);
 MC_API int16_t DE_delete(AppData *app, DicomObject *obj, DicomElementHead *rec);
 /* Frees *element with its children and values and clears *element. */
@@ -443,7 +450,13 @@ MC_API void DoneABCDef(DefHolder *defs);
 /* ------------------------------------------------------------------ */
 
 /* 0 done, -1 memory exhausted (the DEF_ edits also when their own edit
- * ran out of memory or was refused, as DE_search and DE_add refuse it). */
+ * ran out of memory or was refused, as DE_search and DE_add refuse it).
+ * A definition is never left linked to a freed element: whatever frees an
+ * element unbinds the definitions bound to it.  The definitions that
+ * binding makes live until DoneABCDef.  DEF_add at an unbound definition
+ * adds at the top level for a module's attribute and inside the bound item
+ * for an item's; -1, adding nothing, when no item is bound to its Item
+ * definition (or def is an unbound Item definition). */
 MC_API int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind);
 MC_API int16_t DEF_search(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
                           uint16_t group, uint16_t element, int16_t index);

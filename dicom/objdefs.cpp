@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "binding_int.h"
 #include "objdefs_int.h"
 #include "object_int.h"
 #include "platform.h"
@@ -534,10 +535,16 @@ void _free_attr_def(AttrDef *def) {
     if (def == nullptr)
         return;
     free_def_list(def->first_child, _free_attr_def);
+    _forget_attr_def(def);
     free(def);
 }
 
 void _drop_attr_def(AttrDef *def) {
+    _unlink_attr_def(def);
+    _free_attr_def(def);
+}
+
+void _unlink_attr_def(AttrDef *def) {
     AttrDef **first, **last;
     if (def->owner_kind == ATTR_OWNER_MODULE) {
         ModuleDef *m = static_cast<ModuleDef *>(def->owner);
@@ -550,7 +557,7 @@ void _drop_attr_def(AttrDef *def) {
     }
     (def->prev ? def->prev->next : *first) = def->next;
     (def->next ? def->next->prev : *last) = def->prev;
-    _free_attr_def(def);
+    def->prev = def->next = nullptr;
 }
 
 void _free_module_def(ModuleDef *module) {
@@ -563,6 +570,7 @@ void _free_module_def(ModuleDef *module) {
 void _free_abc_def(ABCDef **tree) {
     if (tree == nullptr || *tree == nullptr)
         return;
+    _free_retired_defs(*tree);
     free_def_list((*tree)->first, _free_module_def);
     DoneDStringBuffer(&(*tree)->pool);
     free(*tree);

@@ -51,13 +51,17 @@ bool _is_sq_tag(AppData *app, uint32_t tag);
  * Item definitions stay deferred.  No cursor moves.  The caller lets it go
  * with _let_go_item_copy; NULL when memory ran out. */
 AttrDef *_bind_item_copy(AppData *app, const AttrDef *item_def);
-/* Unbinds and frees a copy made by _bind_item_copy (NULL: nothing). */
+/* Lets a copy made by _bind_item_copy go (NULL: nothing): what the binding
+ * made in it is put aside for later bindings, the rest freed unbound. */
 void _let_go_item_copy(AttrDef *copy);
 
-/* Frees a definition's children recursively, then the node (not unlinked). */
+/* Frees a definition's children recursively, then the node (not unlinked
+ * from its list); the links of the nodes freed are forgotten. */
 void _free_attr_def(AttrDef *def);
 /* Takes def out of its owner's list and frees it with its subtree. */
 void _drop_attr_def(AttrDef *def);
+/* Takes def out of its owner's list; it keeps its subtree and owner. */
+void _unlink_attr_def(AttrDef *def);
 /* Frees a module's attribute definitions, then the module (not unlinked). */
 void _free_module_def(ModuleDef *module);
 /* Frees all modules, the pool and the root; sets *tree to NULL. */

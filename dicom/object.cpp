@@ -10,7 +10,8 @@
  * and a PixelDataDesc copied in gets a file name of the node's own, so that
  * an element read, changed and handed back never shares a name with the
  * node it came from.  Whatever frees nodes first moves the object's cursor,
- * insertion parent and private definition links off them.
+ * insertion parent and private definition links off them, and every node
+ * freed unbinds the attribute definitions bound to it.
  */
 #include "object_int.h"
 
@@ -21,6 +22,7 @@
 #include <new>
 #include <vector>
 
+#include "binding_int.h"
 #include "private_int.h"
 #include "treebook_int.h"
 
@@ -194,6 +196,35 @@ void sort_children(DicomObject *owner, DicomElement *parent) {
     }
 }
 
+/* What DO_addElement stores under parent: a record with a value replaces
+ * the first child with its tag (an item never does), any other is
+ * appended; with whole, also one without value replaces it, children and
+ * all.  -1 when memory ran out or a value pointer comes without bytes to
+ * copy. */
+int16_t store_under(DicomElement *parent, DicomElementHead *rec, bool whole,
+                    DicomElement **stored) {
+    uint32_t key = tag_key(rec->group, rec->element);
+    if (rec->value && !has_value_bytes(rec->length))
+        return -1;
+    DicomElementHead made;
+    if (!_prepare_head(&made, rec))
+        return -1;
+    DicomElement *inserted = (made.value || whole) && key != TAG_KEY_ITEM
+                                 ? _find_child_to_replace(parent, key)
+                                 : nullptr;
+    if (inserted) {
+        if (whole)
+            remove_children(inserted);
+        _replace_element(inserted, &made); /* the new value's encoding is not known here */
+    } else {
+        if (!(inserted = _node_with(&made)))
+            return -1;
+        _append_child(parent, inserted);
+    }
+    *stored = inserted;
+    return 0;
+}
+
 } // namespace
 
 /* ------------------------------------------------------------------ */
@@ -297,6 +328,7 @@ void _free_element(DicomElement *e) {
     free_children(e);
     _free_value(e);
     _forget_node(e);
+    _drop_abc_links(e);
     free(e);
 }
 
@@ -435,25 +467,9 @@ int16_t add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dicom
         move_insertion_parent_up(obj);
         return 0;
     }
-
-    /* a value pointer must come with bytes to copy */
-    if (rec->value && !has_value_bytes(rec->length))
+    DicomElement *inserted = nullptr;
+    if (store_under(obj->insert_parent, rec, whole, &inserted) != 0)
         return -1;
-    DicomElementHead made;
-    if (!_prepare_head(&made, rec))
-        return -1;
-    DicomElement *inserted = (made.value || whole) && key != TAG_KEY_ITEM
-                                 ? _find_child_to_replace(obj->insert_parent, key)
-                                 : nullptr;
-    if (inserted) {
-        if (whole)
-            remove_children(inserted);
-        _replace_element(inserted, &made); /* the new value's encoding is not known here */
-    } else {
-        if (!(inserted = _node_with(&made)))
-            return -1;
-        _append_child(obj->insert_parent, inserted);
-    }
     if (added)
         *added = inserted;
 
@@ -478,6 +494,16 @@ int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
 
 int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added) {
     return add_element(app, obj, rec, added, true);
+}
+
+int16_t _add_top_level(DicomObject *obj, DicomElementHead *rec) {
+    if (!obj || !rec)
+        return 0;
+    uint32_t key = tag_key(rec->group, rec->element);
+    if ((key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM) && rec->length == kUndefined)
+        return 0;
+    DicomElement *inserted = nullptr;
+    return store_under(obj->root, rec, false, &inserted);
 }
 
 int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {

@@ -120,7 +120,8 @@ void _append_child(DicomElement *parent, DicomElement *node);
 void _unlink_element(DicomElement *e);
 
 /* Frees the node, its value and all its descendants (each child's subtree
- * in list order, then the value, then the node).  Does not unlink it. */
+ * in list order, then the value, then the node); the attribute definitions
+ * bound to a node freed become unbound.  Does not unlink it. */
 void _free_element(DicomElement *e);
 
 /* Removes a linked subtree from its tree and frees it; its object's cursor
@@ -148,6 +149,10 @@ void _forget_refs_into(DicomElement *subtree);
  * new one, or the one it replaced); *added is null when nothing was stored
  * (a delimiter without length, or a failure). */
 int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added);
+
+/* DO_addElement at the top level whatever the insertion parent, which
+ * stays where it is: the add of a cursor at the top level. */
+int16_t _add_top_level(DicomObject *obj, DicomElementHead *rec);
 
 /* DE_search; *failed is set when the search could not be made (and
  * nothing changed): a new item that memory did not allow, or one asked of

@@ -30,32 +30,20 @@ const uint16_t kItem = 0xE000;
 const uint16_t kSeqDelim = 0xE0DD;
 const uint32_t kUndefined = 0xFFFFFFFFu;
 const size_t kChunk = 1u << 20;
+const size_t kKernelStep = 64u << 20; /* a signal is looked for between steps */
 
 bool read_exact(FILE *src, void *buf, size_t n) {
     return n == 0 || fread(buf, 1, n, src) == n;
 }
 
-/* Reverses every whole unit-byte sample of a buffer; the common sizes
- * without a call per sample (this is the inner loop of a native copy). */
-void swap_samples(unsigned char *p, size_t n, unsigned unit) {
-    size_t i = 0;
-    if (unit == 2) {
-        for (; i + 2 <= n; i += 2) {
-            uint16_t v;
-            memcpy(&v, p + i, 2);
-            v = __builtin_bswap16(v);
-            memcpy(p + i, &v, 2);
-        }
-    } else if (unit == 4) {
-        for (; i + 4 <= n; i += 4) {
-            uint32_t v;
-            memcpy(&v, p + i, 4);
-            v = __builtin_bswap32(v);
-            memcpy(p + i, &v, 4);
-        }
-    } else {
-        for (; i + unit <= n; i += unit)
-            swapbytes(p + i, (int16_t)unit);
+/* Reverses every whole 16-bit word of a buffer (the inner loop of a
+ * native copy). */
+void swap_words(unsigned char *p, size_t n) {
+    for (size_t i = 0; i + 2 <= n; i += 2) {
+        uint16_t v;
+        memcpy(&v, p + i, 2);
+        v = __builtin_bswap16(v);
+        memcpy(p + i, &v, 2);
     }
 }
 
@@ -109,8 +97,9 @@ bool copy_in_kernel(FILE *src, FILE *out, uint32_t n, uint32_t *copied) {
     off_t in_pos = ftello(src), out_pos = ftello(out);
     if (in_pos < 0 || out_pos < 0)
         return true;
-    while (*copied < n) {
-        ssize_t got = copy_file_range(fileno(src), &in_pos, fileno(out), &out_pos, n - *copied, 0);
+    while (*copied < n && !save_interrupted()) {
+        const size_t step = n - *copied < kKernelStep ? n - *copied : kKernelStep;
+        ssize_t got = copy_file_range(fileno(src), &in_pos, fileno(out), &out_pos, step, 0);
         if (got <= 0)
             break;
         *copied += (uint32_t)got;
@@ -119,17 +108,16 @@ bool copy_in_kernel(FILE *src, FILE *out, uint32_t n, uint32_t *copied) {
            (fseeko(src, in_pos, SEEK_SET) == 0 && fseeko(out, out_pos, SEEK_SET) == 0);
 }
 
-/* Copies exactly the recorded value length, reversing whole samples when
- * the byte order of source and output differ.  One-byte samples in
- * big-endian OW words are put back in order (they go out as OB). */
+/* Copies exactly the recorded value length, reversing 16-bit words when
+ * the byte order of source and output differ: samples of more than 8 bits
+ * are OW, which is swapped by words whatever their size (packed 12-bit
+ * samples, 32-bit ones).  One-byte samples in big-endian OW words are put
+ * back in order (they go out as OB). */
 int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
     uint32_t length = pds->length;
-    unsigned unit = pds->bits_allocated / 8u;
-    bool swap = unit > 1 && ts_needs_swap(pds->src_ts) != ts_needs_swap(io->ts_in_force);
-    if (source_in_swapped_words(pds)) {
-        unit = 2;
-        swap = true;
-    }
+    const bool swap = source_in_swapped_words(pds) ||
+                      (pds->bits_allocated > 8 && !source_in_bytes(pds) &&
+                       ts_needs_swap(pds->src_ts) != ts_needs_swap(io->ts_in_force));
     if (!wr_u32(io->out, io->ts_in_force, length))
         return -1;
     if (!swap) {
@@ -138,9 +126,7 @@ int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
             return -1;
         length -= copied;
     }
-    size_t chunk = kChunk;
-    if (unit > 1)
-        chunk -= chunk % unit;
+    const size_t chunk = kChunk; /* even: words stay whole */
     std::vector<unsigned char> buf(length ? chunk : 0);
     while (length > 0) {
         size_t n = length < chunk ? length : chunk;
@@ -151,7 +137,7 @@ int16_t _write_pixeldata_native(FILE *src, IOObject *io, PixelDataDesc *pds) {
             return -1;
         }
         if (swap)
-            swap_samples(buf.data(), n, unit);
+            swap_words(buf.data(), n);
         if (!wr_bytes(io->out, buf.data(), n))
             return -1;
         length -= (uint32_t)n;
@@ -185,7 +171,7 @@ int16_t write_encoded(FILE *src, IOObject *io, PixelDataDesc *pds) {
 } // namespace
 
 bool wr_bytes(FILE *out, const void *data, size_t n) {
-    return n == 0 || fwrite(data, 1, n, out) == n;
+    return !save_interrupted() && (n == 0 || fwrite(data, 1, n, out) == n);
 }
 
 bool wr_u16(FILE *out, TransferSyntaxCode ts, uint16_t v) {
@@ -198,6 +184,10 @@ bool wr_u32(FILE *out, TransferSyntaxCode ts, uint32_t v) {
     if (ts_needs_swap(ts))
         swapbytes(&v, 4);
     return wr_bytes(out, &v, 4);
+}
+
+bool source_in_bytes(const PixelDataDesc *pds) {
+    return pds->src_word_bytes == 1 && pds->src_encoding != PE_PNG;
 }
 
 bool source_in_swapped_words(const PixelDataDesc *pds) {

@@ -338,7 +338,7 @@ public:
 
 private:
     bool put(const unsigned char *p, size_t n) {
-        while (n > 0) {
+        while (n > 0 && !save_interrupted()) {
             ssize_t done = pwrite(fd_, p, n, pos_);
             if (done < 0 && errno == EINTR)
                 continue;
@@ -346,7 +346,7 @@ private:
                 return false;
             p += done, n -= (size_t)done, pos_ += done;
         }
-        return true;
+        return n == 0;
     }
 
     FILE *out_ = nullptr;
@@ -874,7 +874,7 @@ int16_t _write_pixeldata_png(FILE *src, IOObject *io, PixelDataDesc *pds) {
     e.filters = filters ? filters : PNG_FILTER_NONE;
     e.level = io->zlib_level;
     e.bits_stored = io->write_pds->bits_stored;
-    e.swap16 = g.depth == 16 && pds->src_ts != TS_EXPLICIT_BE;
+    e.swap16 = g.depth == 16 && (pds->src_ts != TS_EXPLICIT_BE || source_in_bytes(pds));
     e.words = source_in_swapped_words(pds);
     e.src_fd = fileno(src);
     e.src_start = ftello(src);

@@ -245,15 +245,19 @@ int letters_vr(const char letters[2]) {
 }
 
 /* The VR by which the value bytes are swapped: the dictionary's, the
- * file's letters where the dictionary has no usable VR. */
+ * file's letters where the dictionary has no usable VR or leaves bytes or
+ * words open. */
 int effective_vr(const ReadState &st, uint32_t key, const char letters[2]) {
     int vr = st.vr;
+    const int decided = byte_or_word_letters(vr, letters_vr(letters));
+    if (decided >= 0)
+        return decided;
     if (vr == VR_XS || vr == VR_XU)
         return VR_US;
     if (vr == VR_OX) {
         if (is_waveform_value(key))
             return kSwapLater; /* its Waveform Bits Allocated may follow it */
-        return key == 0x50003000u && st.io->pass_encoding == PE_NATIVE ? VR_OW : VR_OB;
+        return is_curve_data(key) && st.io->pass_encoding == PE_NATIVE ? VR_OW : VR_OB;
     }
     if (vr_is_unusable(vr)) {
         vr = letters_vr(letters);
@@ -502,10 +506,13 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
                                            : st.io->pass_ts;
         pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
         /* Samples of one byte in big-endian OW words: each pair reversed.
-         * Without VR letters pixel data is taken as OW. */
+         * Without VR letters pixel data is taken as OW.  Larger samples
+         * that the letters call OB are bytes as they lie. */
         const bool words = !ts_is_explicit(st.io->ts_in_force) || letters_are(letters, "OW");
         if (pds->src_ts == TS_EXPLICIT_BE && words && pds->bits_allocated <= 8)
             pds->src_word_bytes = 2;
+        else if (letters_are(letters, "OB") && pds->bits_allocated > 8 && length != kUndefinedLength)
+            pds->src_word_bytes = 1;
         rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
         rec.flags = DE_FLAG_PIXEL_DESC | DE_FLAG_OWNS_PDS_NAME;

@@ -225,13 +225,25 @@ bool signed_pixels_of(const DicomElement *e) {
     return root != e && first_u16(first_child_with(root, 0x00280103u)) == 1;
 }
 
+bool is_curve_data(uint32_t key) {
+    return (key & 0xFFE0FFFFu) == 0x50003000u && ((key >> 16) & 1) == 0;
+}
+
+int byte_or_word_letters(int dict_vr, int letters) {
+    const bool either = dict_vr == VR_OB || dict_vr == VR_OW || dict_vr == VR_OX;
+    return either && (letters == VR_OB || letters == VR_OW) ? letters : -1;
+}
+
 int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding) {
     const uint32_t key = element_key(e);
+    const int decided = byte_or_word_letters(dict_vr, file_vr_of(e));
+    if (decided >= 0 && key != 0x7FE00010u)
+        return decided;
     switch (dict_vr) {
     case VR_XS: return signed_pixels_of(e) ? VR_SS : VR_US;
     case VR_XU: return VR_US;
     case VR_OX:
-        if (key == 0x7FE00010u || key == 0x50003000u)
+        if (key == 0x7FE00010u || is_curve_data(key))
             return encoding == PE_NATIVE ? VR_OW : VR_OB;
         if (is_waveform_value(key))
             return waveform_bits_of(e) == 16 ? VR_OW : VR_OB;

@@ -61,11 +61,13 @@ static inline bool vr_has_long_length(int vr) {
  *
  * The dictionary's VR decides, with these resolutions of what it leaves
  * open: XS is SS when the data set's top-level Pixel Representation
- * (0028,0103) is 1, else US; XU is US; OX is OW for curve data (5000,3000)
+ * (0028,0103) is 1, else US; XU is US; OX is OW for curve data (50xx,3000)
  * with native pixel data, OW for the waveform values that a Waveform Bits
  * Allocated (5400,1004) of 16 governs, OB for the rest; a tag without a
  * usable VR (none, RE, "na", "??") keeps the VR letters an explicit-VR
- * file gave it, else UN. */
+ * file gave it, else UN.  Where the dictionary says OB, OW or OX, the
+ * letters OB or OW of an explicit-VR file say how the bytes lie and win
+ * (pixel data aside, which goes by its image description). */
 
 /* The VRCode that two VR letters as they stand in a file name, as
  * changeVRnameToVR gives it for upper-case names; -1 for none. */
@@ -111,6 +113,13 @@ uint16_t waveform_bits_of(const DicomElement *e);
 /* Whether the top-level Pixel Representation (0028,0103) of the data set
  * that holds e is 1 (signed). */
 bool signed_pixels_of(const DicomElement *e);
+
+/* Curve Data (50xx,3000) of any curve group 5000-501E (even groups). */
+bool is_curve_data(uint32_t key);
+
+/* letters (a VRCode, -1 for none) where they decide between bytes and
+ * words for a tag whose dictionary VR is dict_vr (see above); else -1. */
+int byte_or_word_letters(int dict_vr, int letters);
 
 /* The VR the value of e is handled as (see above); dict_vr is the
  * dictionary's VR of its tag, encoding the pixel encoding of the pass. */

@@ -19,7 +19,9 @@
  * command group 0000 are never written.
  *
  * The VR written is the dictionary's (with XS/XU as US, OX as OW or OB,
- * unknown as OB), never the one stored in the element.  Sequences and items
+ * unknown as OB), never the one stored in the element, except that the
+ * letters OB or OW an explicit-VR file gave a value whose dictionary VR is
+ * OB, OW or OX are kept, with its bytes as they lie.  Sequences and items
  * of defined length, which the reader keeps as raw bytes, go out unchanged
  * in the syntax they were read in and are re-encoded element by element in
  * any other (their group lengths recounted, pixel data in them native by
@@ -59,7 +61,6 @@ namespace {
 
 const uint32_t kUndefined = 0xFFFFFFFFu;
 const uint32_t kPixelData = 0x7FE00010u;
-const uint32_t kCurveData = 0x50003000u;
 const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
 const uint32_t kWaveformBits = 0x54001004u;
@@ -95,11 +96,12 @@ int header_vr(AppData *app, const DicomElement *e, uint32_t length, PixelEncodin
     return node_vr(app, e, encoding);
 }
 
-/* Native samples of 8 bits or fewer are bytes, more are 16-bit words; PNG
- * streams are bytes.  Without a descriptor of its own, pixel data goes by
- * the data set's image description. */
+/* Native samples of 8 bits or fewer are bytes, more are 16-bit words
+ * unless the source labelled them OB; PNG streams are bytes.  Without a
+ * descriptor of its own, pixel data goes by the data set's image
+ * description. */
 int pixel_vr(const IOObject *io, const PixelDataDesc *pds) {
-    if (io->pass_encoding == PE_PNG)
+    if (io->pass_encoding == PE_PNG || (pds && source_in_bytes(pds)))
         return VR_OB;
     const PixelDataDesc *geometry = pds ? pds : io->write_pds;
     return geometry && geometry->bits_allocated <= 8 ? VR_OB : VR_OW;
@@ -363,13 +365,11 @@ private:
     }
 
     /* Pixel data in an item is native, whatever the pass does with the
-     * data set's own: bytes up to 8 bits allocated, else 16-bit words, by
-     * the item's own Bits Allocated (the letters where it has none). */
+     * data set's own: bytes where the letters say OB or up to 8 bits
+     * allocated, else 16-bit words, by the item's own Bits Allocated. */
     int nested_pixel_vr(int letters) const {
         const uint16_t bits = items_.empty() ? 0 : items_.back().pixels;
-        if (bits)
-            return bits <= 8 ? VR_OB : VR_OW;
-        return letters == VR_OB ? VR_OB : VR_OW;
+        return letters == VR_OB || (bits && bits <= 8) ? VR_OB : VR_OW;
     }
 
     /* The VR of a value in the content; letters -1 for none. */
@@ -377,20 +377,19 @@ private:
         if (is_item_or_delimiter_key(key))
             return VR_XX;
         const int vr = dictionary_vr(app_, key);
+        const int decided = byte_or_word_letters(vr, letters);
+        if (decided >= 0 && key != kPixelData)
+            return decided;
         switch (vr) {
         case VR_XS: return signed_ ? VR_SS : VR_US;
         case VR_XU: return VR_US;
         case VR_OX:
             if (key == kPixelData)
                 return nested_pixel_vr(letters);
-            if (key == kCurveData)
+            if (is_curve_data(key))
                 return enc_ == PE_NATIVE ? VR_OW : VR_OB;
-            if (is_waveform_value(key)) {
-                const uint16_t bits = waveform_bits();
-                if (bits)
-                    return bits == 16 ? VR_OW : VR_OB;
-                return letters == VR_OW ? VR_OW : VR_OB;
-            }
+            if (is_waveform_value(key))
+                return waveform_bits() == 16 ? VR_OW : VR_OB;
             return VR_OB;
         default:
             if (!vr_is_unusable(vr))
@@ -1555,7 +1554,7 @@ public:
         const int fd = fd_;
         fd_ = -1;
         ok = close(fd) == 0 && ok;
-        if (!ok)
+        if (!ok && !save_interrupted()) /* else the save says why */
             log_formatted(1, "Cannot write %s: %s.", target, strerror(errno));
         return ok;
     }
@@ -1564,7 +1563,7 @@ private:
     int fd_ = -1;
 
     bool write_all(const char *p, size_t n) {
-        while (n > 0) {
+        while (n > 0 && !save_interrupted()) {
             ssize_t k = write(fd_, p, n);
             if (k < 0 && errno == EINTR)
                 continue;
@@ -1573,7 +1572,7 @@ private:
             p += k;
             n -= (size_t)k;
         }
-        return true;
+        return n == 0;
     }
 };
 
@@ -1640,15 +1639,17 @@ bool save(AppData *app, IOObject *io, const char *name) {
         log_formatted(1, "%s DICOM object %s is not saved.", state.too_long.c_str(), name);
         return false;
     }
+    SaveSignals signals; /* outlives the temporary file */
     TempFile temp;
     if (kind == TargetKind::WrittenInto)
-        return temp.create_spool() && write_file(app, io, state, temp.stream()) &&
-               stream.copy_from(temp.stream(), name);
+        return signals.passed(name, temp.create_spool() &&
+                                        write_file(app, io, state, temp.stream()) &&
+                                        stream.copy_from(temp.stream(), name));
     if (!temp.create(path.c_str()))
         return false;
     bool ok = write_file(app, io, state, temp.stream());
     ok = temp.finish(path.c_str()) && ok;
-    return ok && temp.replace(path.c_str());
+    return signals.passed(name, ok && !save_interrupted() && temp.replace(path.c_str()));
 }
 
 } // namespace

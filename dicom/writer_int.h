@@ -42,9 +42,35 @@ uint64_t native_image_bytes(const PixelDataDesc *d);
  * for an encapsulated value) otherwise.  The writer measures the real size. */
 uint32_t pixel_value_size_estimate(const IOObject *io, const PixelDataDesc *pds);
 
+/* Samples of more than 8 bits that an explicit-VR source labels OB: bytes
+ * as they lie (little endian), never swapped, and written as OB. */
+bool source_in_bytes(const PixelDataDesc *pds);
+
 /* One-byte samples that a big-endian source holds in 16-bit OW words, each
  * pair reversed: they are put back in order (and written as OB). */
 bool source_in_swapped_words(const PixelDataDesc *pds);
+
+/* What SIGINT, SIGTERM and SIGHUP do to a save (savesignals.cpp): from
+ * construction to destruction, those left to their default action mark the
+ * save interrupted, so that its writes fail; a signal the save outlived
+ * acts after it, as by default. */
+class SaveSignals {
+public:
+    SaveSignals();
+    ~SaveSignals();
+    SaveSignals(const SaveSignals &) = delete;
+    SaveSignals &operator=(const SaveSignals &) = delete;
+    /* ok; a save that failed because a signal came says so first. */
+    bool passed(const char *target, bool ok);
+
+private:
+    bool owner_ = false;
+    bool reported_ = false;
+    bool installed_[3] = {};
+};
+
+/* Whether a signal has interrupted the save in progress. */
+bool save_interrupted();
 
 /* Nonzero source length 0xFFFFFFFF with a native source encoding: the value
  * is encapsulated in a transfer syntax this library cannot name or decode. */

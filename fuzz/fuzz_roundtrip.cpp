@@ -127,8 +127,11 @@ std::string pixel_bytes(const PixelDataDesc *d) {
         bytes = "unreadable";
     if (f)
         fclose(f);
-    /* one-byte samples that a big-endian source holds in OW words */
-    unsigned unit = d->src_word_bytes == 2 && d->bits_allocated <= 8 ? 2 : d->bits_allocated / 8u;
+    /* OW words: samples of more than 8 bits whatever their size (unless
+     * the source labelled them OB), and one-byte samples that a big-endian
+     * source holds in OW words */
+    const unsigned unit =
+        d->src_word_bytes != 1 && (d->bits_allocated > 8 || d->src_word_bytes == 2) ? 2 : 1;
     if (d->src_ts == TS_EXPLICIT_BE && unit > 1)
         for (size_t i = 0; i + unit <= bytes.size(); i += unit)
             std::reverse(bytes.begin() + i, bytes.begin() + i + unit);

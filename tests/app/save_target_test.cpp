@@ -9,7 +9,8 @@
  * temporary file is left, whether the limit strikes at the final flush, in
  * the PNG coder, in the buffered copy or in the in-kernel copy of the
  * pixel data; so does a save into a full, read-only, missing or closed
- * folder, each with the system's reason before the storing message.
+ * folder, each with the system's reason before the storing message, and
+ * SIGINT, SIGTERM or SIGHUP during a save (also in place), with its name.
  */
 #include <gtest/gtest.h>
 
@@ -221,8 +222,9 @@ TEST(SaveTarget, CharacterDeviceIsWrittenIntoNeverReplaced) {
 
 /* An image of 2 MiB of 16-bit samples: more than the writer's 1 MiB
  * output buffer. */
-std::string LargeImage() {
-    std::string pixels(2u << 20, '\0');
+std::string LargeImage(uint16_t rows = 1024, uint16_t columns = 1024, bool hole = false) {
+    const uint32_t size = 2u * rows * columns;
+    std::string pixels(hole ? 0 : size, '\0'); /* a hole: the caller extends the file */
     for (size_t i = 0; i < pixels.size(); i++)
         pixels[i] = (char)(i * 7 + (i >> 11));
     FileBuilder f(TS_EXPLICIT_LE);
@@ -231,13 +233,13 @@ std::string LargeImage() {
         .Text(0x0008, 0x0018, "UI", std::string("1.2.3.4", 8))
         .US(0x0028, 0x0002, 1)
         .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
-        .US(0x0028, 0x0010, 1024)
-        .US(0x0028, 0x0011, 1024)
+        .US(0x0028, 0x0010, rows)
+        .US(0x0028, 0x0011, columns)
         .US(0x0028, 0x0100, 16)
         .US(0x0028, 0x0101, 16)
         .US(0x0028, 0x0102, 15)
         .US(0x0028, 0x0103, 0)
-        .Header(0x7FE0, 0x0010, "OW", (uint32_t)pixels.size())
+        .Header(0x7FE0, 0x0010, "OW", size)
         .Raw(pixels);
     return f.bytes();
 }
@@ -251,16 +253,25 @@ struct Tmpfs {
     ~Tmpfs() { umount2(dir.c_str(), MNT_DETACH); }
 };
 
+/* The save runs in the background (SIGINT not ignored there, as the shell
+ * would have it) until its temporary file shows in the target's folder,
+ * then gets the signal. */
+std::string SignalDuringSave(const std::string &dir, const char *signal) {
+    return "env --default-signal=INT \"$0\" \"$@\" & until ls " + dir +
+           " | grep -q _quenor_ || ! kill -0 $!; do :; done; kill -" + signal + " $!; wait $!";
+}
+
 TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
     TempDir inputs;
     WriteFile(inputs.file("large.dcm"), LargeImage());
     const std::string rtstruct = testutil::SamplePath("rtstruct.dcm");
     const struct {
         const char *program;
-        std::string input;
+        std::string input; /* "": the target itself, of 1 GiB (in place) */
         const char *option; /* for the converter, or "" */
         const char *where;  /* where the limit strikes */
         int error = EFBIG;  /* else no limit: a full, read-only, missing or closed folder */
+        const char *signal = nullptr; /* sent during the save (error 0) */
     } rows[] = {
         {"tagrecoded", rtstruct, "", "the final flush: no pixel data"},
         {"tagrecoded", testutil::SamplePath("MR_small.dcm"), "-doc", "the PNG coder"},
@@ -273,6 +284,9 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
         {"tagrecoded", rtstruct, "", "", EROFS},
         {"tagpatchd", rtstruct, "", "", ENOENT},
         {"tagrecoded", rtstruct, "", "", EACCES},
+        {"tagrecoded", "", "-dob", "the buffered copy", 0, "INT"},
+        {"tagrecoded", "", "", "the in-kernel copy", 0, "TERM"},
+        {"tagpatchd", "", "", "the in-kernel copy", 0, "HUP"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.program) + " " + row.option + ": " + row.where);
@@ -280,25 +294,40 @@ TEST(SaveTarget, FileSizeLimitFailsTheSaveAndKeepsTheTarget) {
         Tmpfs fs;
         if ((row.error == ENOSPC || row.error == EROFS) && !fs.Mount(out.path()))
             continue; /* the character device test shows a full disk */
-        WriteFile(out.file("target.dcm"), "previous");
+        const std::string target = out.file("target.dcm");
+        WriteFile(target, row.input.empty() ? LargeImage(16384, 32768, true) : "previous");
+        if (row.input.empty()) {
+            ASSERT_EQ(0, truncate(target.c_str(), (off_t)ReadFile(target).size() + (1 << 30)));
+        }
+        struct stat before = {}, after = {};
+        stat(target.c_str(), &before);
         if (row.error == EROFS && !fs.Mount(out.path(), MS_REMOUNT | MS_RDONLY))
             continue;
         if (row.error == EACCES && (geteuid() == 0 || chmod(out.path().c_str(), 0555) != 0))
             continue; /* root writes anywhere */
         std::vector<std::string> args = Saver{row.program}.Args(
-            inputs, row.input, out.file(row.error == ENOENT ? "none/target.dcm" : "target.dcm"));
+            inputs, row.input.empty() ? target : row.input,
+            out.file(row.error == ENOENT ? "none/target.dcm" : "target.dcm"));
         if (*row.option)
             args.push_back(row.option);
         /* 2 blocks: 1 or 2 KiB, below every output here and above the
          * messages on standard error */
         if (row.error == EFBIG)
             args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -f 2 && exec \"$0\" \"$@\""});
+        else if (row.signal)
+            args.insert(args.begin(), {"/bin/sh", "-c", SignalDuringSave(out.path(), row.signal)});
         auto r = RunWithDefs(args);
         chmod(out.path().c_str(), 0700);
         EXPECT_EQ(1, r.status) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find(strerror(row.error) + (".\n" + std::string(kStoring))))
-            << r.err;
-        EXPECT_EQ("previous", ReadFile(out.file("target.dcm")));
+        const std::string reason = row.signal ? std::string("by SIG") + row.signal +
+                                                    "; its temporary file is removed"
+                                              : strerror(row.error);
+        EXPECT_NE(std::string::npos, r.err.find(reason + (".\n" + std::string(kStoring)))) << r.err;
+        stat(target.c_str(), &after);
+        EXPECT_TRUE(before.st_ino == after.st_ino && before.st_size == after.st_size);
+        if (!row.input.empty()) {
+            EXPECT_EQ("previous", ReadFile(target));
+        }
         EXPECT_EQ(std::set<std::string>{"target.dcm"}, Entries(out.path()));
     }
 }

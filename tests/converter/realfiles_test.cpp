@@ -383,6 +383,27 @@ Case EightBitPixels(int ts, const char *letters) {
                 {{"7FE0,0010", "*", "OB"}, {"7FE0,0010#array", "1\\2\\3\\4\\5\\6", ""}});
 }
 
+/* Curve data OW and overlay data OB in two groups each: every curve
+ * group's words swapped, the bytes of no overlay. */
+Case CurvesAndOverlaysBigEndian() {
+    FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_BE), TS_EXPLICIT_BE);
+    for (uint16_t g : {0x5000, 0x5002})
+        f.Numbers(g, 0x3000, "OW", 2, {1, 258});
+    for (uint16_t g : {0x6000, 0x6002})
+        f.Header(g, 0x3000, "OB", 4).Raw("\x01\x02\x03\x04");
+    return Make("curves_and_overlays_big_endian", f.bytes(),
+                {{"5000,3000", "01000201", "OW"}, {"5002,3000", "01000201", "OW"},
+                 {"6000,3000", "01020304", "OB"}, {"6002,3000", "01020304", "OB"}});
+}
+
+/* Pixel data of 16 bits that the file labels OB: bytes, never swapped. */
+Case SixteenBitPixelsAsBytes() {
+    FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_BE), TS_EXPLICIT_BE);
+    Image(f, 1, 2, 16);
+    f.Header(0x7FE0, 0x0010, "OB", 4).Raw("\x01\x02\x03\x04");
+    return Make("pixels_16_bits_ob_big_endian", f.bytes(), {{"7FE0,0010", "*", "OB"}});
+}
+
 /* Zero bytes after the data set (a whole header of them and more, or one
  * cut short), and a command group element ahead of the meta group. */
 Case ZeroPadding(size_t zeros) {
@@ -421,6 +442,8 @@ std::vector<Case> Cases() {
             Waveform(8, TS_EXPLICIT_BE),
             EightBitPixels(TS_EXPLICIT_BE, "OW"),
             EightBitPixels(TS_EXPLICIT_LE, "OB"),
+            CurvesAndOverlaysBigEndian(),
+            SixteenBitPixelsAsBytes(),
             PrivateSequenceDefinedLength(TS_EXPLICIT_LE),
             PrivateSequenceDefinedLength(TS_EXPLICIT_BE),
             ZeroPadding(8),

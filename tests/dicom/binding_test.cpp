@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,6 +97,15 @@ protected:
         while (c && ((uint32_t)c->group << 16 | c->element) != tag)
             c = c->next;
         return c;
+    }
+    /* The definitions from d on, at any depth; made_only: those the
+     * binding made, but copies of Item definitions, which go. */
+    static void Defs(const AttrDef *d, std::set<const AttrDef *> *out, bool made_only) {
+        for (; d; d = d->next) {
+            if (!made_only || ((d->flags & ATTR_FLAG_MADE_BY_BINDING) && d->tag != 0xFFFEE000))
+                out->insert(d);
+            Defs(d->first_child, out, made_only);
+        }
     }
     AttrDef *Attr(int module, uint32_t tag) {
         ModuleDef *m = defs.abc->first;
@@ -218,6 +228,9 @@ TEST_F(Binding, WhatEachElementIsBoundTo) {
         EXPECT_EQ("Info: Binding DICOM Object to definition table.\n", l.err);
         EXPECT_EQ(c.bound, Picture(defs.abc));
         EXPECT_EQ(c.unbound, Unbound());
+        std::set<const AttrDef *> made, kept;
+        for (const ModuleDef *m = defs.abc->first; m; m = m->next)
+            Defs(m->first, &made, true);
         // Made, copied and re-targeted definitions stay and bind again, as
         // ordinary ones; the copies of Item definitions are made anew.
         std::string rebound = c.rebound.empty() ? c.bound : c.rebound;
@@ -226,6 +239,10 @@ TEST_F(Binding, WhatEachElementIsBoundTo) {
         EXPECT_EQ(0, Bind(1));
         EXPECT_EQ(rebound, Picture(defs.abc));
         EXPECT_EQ(c.unbound, Unbound());
+        for (const ModuleDef *m = defs.abc->first; m; m = m->next)
+            Defs(m->first, &kept, false);
+        EXPECT_TRUE(std::includes(kept.begin(), kept.end(), made.begin(), made.end()))
+            << "made definitions freed by the rebinding";
     }
     // Catch-all definitions: the dictionary's name, type 3, the pool's empty text.
     Define("{\"A\", \"\", 'M', \"\"}", "");
@@ -315,6 +332,11 @@ TEST_F(Binding, EditsAtDefinitionsRebind) {
     EXPECT_EQ(sq->first_child->next->element, io.object->cursor);
     EXPECT_EQ(0, DEF_search(&app, &defs, io.object, sq->first_child, 0x0020, 0x000E, 0));
     EXPECT_EQ(sq->first_child->first_child->element, io.object->cursor);
+    // An attribute of an item that is not there goes nowhere, not to the top level.
+    AttrDef *in_no_item = sq->first_child->first_child->next->first_child->first_child;
+    ASSERT_EQ(0x00081150u, in_no_item->tag);
+    EXPECT_EQ(-1, DEF_add(&app, &defs, io.object, in_no_item, &rec));
+    EXPECT_EQ(nullptr, Top(0x0020000E));
     rec.group = 0x0010;
     rec.element = 0x0010;
     EXPECT_EQ(0, DEF_add(&app, &defs, io.object, nullptr, &rec)); // at the top level

@@ -4,9 +4,9 @@
  * changed and handed back (pixel data included, also given as bytes), elements
  * added, or refused where items are raw bytes, after a
  * file whose last element is a sequence of defined length, a tag a file
- * holds twice, and private searches after whatever frees the element they
- * found.  Every saved file must be read by dcmdump without a warning and
- * by pydicom with the values in place.
+ * holds twice, top-level adds by cursor and definition, and private links
+ * and definition links after whatever frees the element they name.  Every
+ * saved file must be read by dcmdump without a warning and by pydicom.
  */
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,7 @@ protected:
         saved_mask_ = log_mask(0);
     }
     void TearDown() override {
+        DoneABCDef(&defs_);
         DO_closeObject(&io_);
         DoneTagPrvDef(&app_, &defs_);
         log_mask(saved_mask_);
@@ -100,6 +102,33 @@ protected:
         return text;
     }
 
+    /* The top-level definition of the tag in the first module holding one. */
+    AttrDef *TopDefinition(uint16_t group, uint16_t element) {
+        for (ModuleDef *m = defs_.abc ? defs_.abc->first : nullptr; m; m = m->next)
+            for (AttrDef *d = m->first; d; d = d->next)
+                if (d->tag == ((uint32_t)group << 16 | element))
+                    return d;
+        return nullptr;
+    }
+    /* Tags of the definitions, at any depth, linked outside the tree. */
+    std::string LinksOutsideTree() {
+        std::set<const DicomElement *> tree;
+        std::function<void(const DicomElement *)> take = [&](const DicomElement *e) {
+            for (e = e ? e->first_child : nullptr; e; e = e->next)
+                take(*tree.insert(e).first);
+        };
+        take(io_.object ? io_.object->root : nullptr);
+        std::string out;
+        std::function<void(const AttrDef *)> check = [&](const AttrDef *d) {
+            for (; d; check(d->first_child), d = d->next)
+                out += d->element && !tree.count(d->element) ? " " + std::to_string(d->tag) : "";
+        };
+        for (const ModuleDef *m = defs_.abc ? defs_.abc->first : nullptr; m; m = m->next)
+            check(m->first);
+        return out;
+    }
+
+    testutil::ScopedEnv def_path_{"QUENOR_DEF_PATH", testutil::DefsDir()};
     TempDir dir_;
     AppData app_{};
     DefHolder defs_{};
@@ -164,6 +193,24 @@ void AddThreeWays(AppData *app, DicomObject *obj) {
     }
 }
 
+/* A sequence, then an element, added at the top level: not inside it. */
+Use SequenceThenElement(
+    const char *way,
+    const std::function<int16_t(AppData *, DicomObject *, DicomElementHead *)> &add) {
+    auto calls = [add](AppData *app, DicomObject *obj) {
+        static const std::string kIssuer = "ISSUER";
+        DicomElementHead seq{nullptr, 0x0008, 0x1140, kUndefined, VR_SQ, 0};
+        DicomElementHead issuer{(void *)kIssuer.data(), 0x0010, 0x0021, 6, VR_LO, 0};
+        EXPECT_EQ(0, add(app, obj, &seq));
+        EXPECT_EQ(0, add(app, obj, &issuer));
+    };
+    return {std::string("a sequence, then an element, ") + way,
+            testutil::SamplePath("MR_small.dcm"),
+            calls,
+            {{"0010,0021", "ISSUER"}},
+            {}};
+}
+
 FileBuilder EndingInDefinedLengthSequence() {
     FileBuilder f;
     f.Preamble().Meta(Explicit_VR_Little_Endian_Transfer_Syntax_UID).Syntax(TS_EXPLICIT_LE);
@@ -187,12 +234,25 @@ FileBuilder ModalityTwice() {
 }
 
 TEST_F(Caller, ReadChangeHandBackAndSave) {
+    auto at_unbound_definition = [this](AppData *app, DicomObject *obj, DicomElementHead *rec) {
+        DoneABCDef(&defs_);
+        EXPECT_EQ(0, InitUABCDef(app, &defs_, obj, 0));
+        AttrDef *def = TopDefinition(rec->group, rec->element);
+        EXPECT_TRUE(def && !def->element);
+        return DEF_add(app, &defs_, obj, def, rec);
+    };
     /* An 8 x 10 image of 8 bits: as many bytes as a PixelDataDesc has. */
     static const std::string kPixels = std::string(10, '\0') + std::string(70, '\x7F'), kEmpty;
     FileBuilder image8x10;
     image8x10.US(0x0028, 0x0010, 8).US(0x0028, 0x0011, 10).US(0x0028, 0x0100, 8);
     const std::string image = Built("image", image8x10.Header(0x7FE0, 0x0010, "", 80).Raw(kPixels));
     const std::vector<Use> uses = {
+        SequenceThenElement("each by DE_add on an empty cursor",
+                            [](AppData *app, DicomObject *obj, DicomElementHead *rec) {
+                                obj->cursor = nullptr;
+                                return DE_add(app, obj, rec);
+                            }),
+        SequenceThenElement("each by DEF_add at its unbound definition", at_unbound_definition),
         {"80 bytes of pixels through DO_addElement and DE_add",
          image,
          [](AppData *app, DicomObject *obj) {
@@ -295,9 +355,14 @@ TEST_F(Caller, PrivateSearchNeverReachesAnElementThatWent) {
     const std::string other =
         Built("no_private", FileBuilder().Text(0x0008, 0x0016, "", kSecondaryCapture));
     DicomElementHead suite = Record(0x0009, 0x1002);
+    auto add_later = [&] {
+        DicomElementHead later = Record(0x0009, 0x1002);
+        ASSERT_EQ(0, DO_addElement(&app_, io_.object, &later));
+    };
     struct Loss {
         const char *name;
         std::function<void()> act;
+        const char *private_after = "(not found)";
     };
     const std::vector<Loss> losses = {
         {"a second import that the reader refuses", [&] { EXPECT_EQ(-1, Import(refused)); }},
@@ -323,17 +388,38 @@ TEST_F(Caller, PrivateSearchNeverReachesAnElementThatWent) {
          }},
         {"SortCodes keeping a later one of its tag",
          [&] {
-             DicomElementHead later = Record(0x0009, 0x1002);
-             ASSERT_EQ(0, DO_addElement(&app_, io_.object, &later));
+             add_later();
              SortCodes(io_.object->root);
          }},
+        {"DO_checkObject keeping a later one of its tag",
+         [&] {
+             add_later();
+             EXPECT_EQ(0, DO_checkObject(&app_, io_.object));
+         }},
+        {"DO_copyObjectToFile keeping a later one of its tag",
+         [&] {
+             add_later();
+             EXPECT_EQ(0, DO_copyObjectToFile(&app_, &io_, dir_.file("later.dcm").c_str()));
+         }},
+        {"a stray item delimiter, bound, that the save's check drops",
+         [&] {
+             DicomElementHead stray = Record(0xFFFE, 0xE00D);
+             ASSERT_EQ(0, DO_addElement(&app_, io_.object, &stray));
+             ASSERT_EQ(0, BindABCDef(&app_, &defs_, io_.object, 1));
+             EXPECT_EQ(0, DO_checkObject(&app_, io_.object));
+         },
+         "CT01"},
     };
     for (const Loss &loss : losses) {
         SCOPED_TRACE(loss.name);
         ASSERT_EQ(0, Import(sample));
+        ASSERT_EQ(0, InitUABCDef(&app_, &defs_, io_.object, 0));
         ASSERT_EQ("CT01", SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
         loss.act();
-        EXPECT_EQ("(not found)", SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
+        EXPECT_EQ(loss.private_after, SearchPrivate("GEMS_IDEN_01", 0x0009, 0x1002));
+        EXPECT_EQ("", LinksOutsideTree()); /* and the verifier reads them all */
+        VerifyObjectByModule(&app_, &defs_);
+        DoneABCDef(&defs_);
     }
 
     /* Definitions freed before the object they are bound to, then loaded

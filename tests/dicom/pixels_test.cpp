@@ -517,6 +517,15 @@ TEST(NativeCopy, SixteenBitSamplesAreSwappedOnlyBetweenByteOrders) {
     testutil::WriteFile(tmp.file("src8.dcm"), ImageFile(bytes));
     ASSERT_EQ(0, Convert(tmp.file("src8.dcm"), tmp.file("be8.dcm"), TS_EXPLICIT_BE));
     EXPECT_EQ(bytes.pixels, PixelValue(ReadFile(tmp.file("be8.dcm")), true).substr(4, 6));
+    Image packed = MakeImage(2, 3, 1, 1, 12, 12); /* OW too: its words are swapped */
+    std::string words = packed.pixels;
+    for (size_t i = 0; i + 1 < words.size(); i += 2)
+        std::swap(words[i], words[i + 1]);
+    testutil::WriteFile(tmp.file("src12.dcm"), ImageFile(packed));
+    ASSERT_EQ(0, Convert(tmp.file("src12.dcm"), tmp.file("be12.dcm"), TS_EXPLICIT_BE));
+    EXPECT_EQ(words, PixelValue(ReadFile(tmp.file("be12.dcm")), true).substr(4));
+    ASSERT_EQ(0, Convert(tmp.file("be12.dcm"), tmp.file("le12.dcm"), TS_EXPLICIT_LE));
+    EXPECT_EQ(packed.pixels, PixelValue(ReadFile(tmp.file("le12.dcm"))).substr(4));
 }
 
 /* One-byte samples that a big-endian file holds as OW words (each pair

@@ -92,7 +92,7 @@ std::string PixelBytes(const std::string &path, const TempDir &tmp) {
         return PixelBytes(native, tmp);
     }
     std::string bytes = ReadFile(pds.filename).substr(pds.offset, pds.length);
-    unsigned unit = pds.bits_allocated / 8u;
+    const unsigned unit = pds.bits_allocated > 8 ? 2 : 1; /* OW: 16-bit words */
     if (pds.src_ts == TS_EXPLICIT_BE && unit > 1)
         for (size_t i = 0; i + unit <= bytes.size(); i += unit)
             std::reverse(bytes.begin() + i, bytes.begin() + i + unit);
