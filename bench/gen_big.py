@@ -9,7 +9,12 @@
   noisy_image.dcm    the same form, 400 frames of 512 x 512 12-bit samples
                      (200 MiB): a smooth image drifting one row per frame
                      plus 4 bits of per-pixel noise, so that a compressor
-                     meets data about as hard as a real scan.
+                     meets data about as hard as a real scan;
+  private_groups.dcm explicit VR little endian with meta header: 80,000
+                     private LO elements in 400 odd groups, one creator
+                     "ACME BIG" and 200 elements in each;
+  long_sequence.dcm  a Basic Text SR whose one undefined-length Content
+                     Sequence holds 100,000 items of two CS elements.
 
 Usage: gen_big.py DIR [NAME...]   (no NAME: the first two)
 """
@@ -50,9 +55,9 @@ def marker(elem, length=0):
     return struct.pack("<HHI", 0xFFFE, elem, length)
 
 
-def file_head():
+def file_head(sop_class=b"1.2.840.10008.5.1.4.1.1.7\0"):
     meta = (element(0x0002, 0x0001, b"OB", b"\0\1")
-            + element(0x0002, 0x0002, b"UI", b"1.2.840.10008.5.1.4.1.1.7\0")
+            + element(0x0002, 0x0002, b"UI", sop_class)
             + element(0x0002, 0x0003, b"UI", b"1.2.3.4.5.6.7.8.9\0")
             + element(0x0002, 0x0010, b"UI", EXPLICIT_LE))
     return (b"\0" * 128 + b"DICM" + element(0x0002, 0x0000, b"UL", struct.pack("<I", len(meta)))
@@ -86,6 +91,42 @@ def write_many_elements(path, items=6000):
         f.write(marker(0xE0DD))
         f.write(element(0x0010, 0x0010, b"PN", b"Bench^Many"))
         f.write(element(0x0020, 0x000D, b"UI", b"1.2.3.4\0"))
+
+
+def write_private_groups(path, elements=80000, per_group=200):
+    """Groups 0009, 000B, ... each with the creator (gggg,0010) and the
+    block elements (gggg,1000) on; the last group may hold fewer."""
+    with open(path, "wb") as f:
+        f.write(file_head())
+        f.write(element(0x0008, 0x0016, b"UI", b"1.2.840.10008.5.1.4.1.1.7\0"))
+        f.write(element(0x0008, 0x0018, b"UI", b"1.2.3.4.5.6.7.8.9\0"))
+        group = 0x0009
+        written = 0
+        while written < elements:
+            n = min(per_group, elements - written)
+            parts = [element(group, 0x0010, b"LO", b"ACME BIG")]
+            parts += [element(group, 0x1000 + k, b"LO", padded(b"v%d" % (written + k)))
+                      for k in range(n)]
+            f.write(b"".join(parts))
+            written += n
+            group += 2
+
+
+def write_long_sequence(path, items=100000):
+    """One undefined-length Content Sequence; each item, of undefined
+    length, holds Relationship Type and Value Type (44 bytes an item)."""
+    sop_class = b"1.2.840.10008.5.1.4.1.1.88.11\0"
+    item = (marker(0xE000, UNDEFINED) + element(0x0040, 0xA010, b"CS", b"CONTAINS")
+            + element(0x0040, 0xA040, b"CS", b"TEXT") + marker(0xE00D))
+    with open(path, "wb") as f:
+        f.write(file_head(sop_class))
+        f.write(element(0x0008, 0x0016, b"UI", sop_class))
+        f.write(element(0x0008, 0x0018, b"UI", b"1.2.3.4.5.6.7.8.9.1\0"))
+        f.write(element(0x0010, 0x0010, b"PN", b"Bench^Sequence"))
+        f.write(element(0x0040, 0xA040, b"CS", b"CONTAINER "))
+        f.write(open_sequence(0x0040, 0xA730))
+        f.write(item * items)
+        f.write(marker(0xE0DD))
 
 
 def write_image(path, rows, columns, bits_stored, frames):
@@ -148,7 +189,8 @@ def write_noisy_image(path, rows=512, columns=512, frames=400):
 
 
 WRITERS = {"many_elements.dcm": write_many_elements, "big_image.dcm": write_big_image,
-           "noisy_image.dcm": write_noisy_image}
+           "noisy_image.dcm": write_noisy_image, "private_groups.dcm": write_private_groups,
+           "long_sequence.dcm": write_long_sequence}
 
 
 def main():

@@ -154,6 +154,9 @@ NavigationCode show_attribute_table(Browser &b, ModuleDef *module) {
 }
 
 NavigationCode show_item_table(Browser &b, AttrDef *item) {
+    /* The item of a long sequence gets its attributes when first shown;
+     * short of memory it shows none. */
+    BindItemDef(b.app, item);
     const AttrDef *sequence =
         item->owner_kind == ATTR_OWNER_ATTR ? static_cast<const AttrDef *>(item->owner) : nullptr;
     int position = 1;

@@ -3,7 +3,8 @@
  * modules of the object, the attributes of a module, the attributes of one
  * sequence item, the walk through a sequence's items and the value screen.
  * Every table goes through the pager; the tree and the elements are only
- * read.
+ * read, but that the Item definition of a long sequence's later item gets
+ * its attribute definitions when its item is first shown.
  */
 #ifndef BROWSER_TABLES_H
 #define BROWSER_TABLES_H

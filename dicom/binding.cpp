@@ -10,16 +10,23 @@
  * item under its Item definition.  The DEF_ edits change the object at a
  * definition and bind again.
  *
+ * Only the first few items of a sequence get whole copies; a later item
+ * gets a bare Item definition, deferred, whose attribute definitions are
+ * made and bound when it is walked (BindItemDef, or a copy of its own that
+ * the verifier lets go), so that binding a long sequence takes one node an
+ * item.  The binding itself binds a copy of it and lets it go, so that the
+ * bound flags of the elements are those of a whole binding.
+ *
  * Links are plain pointers into the object's tree, and no link outlives
  * its element: a rebinding clears them all before it binds, and every
  * element knows the definitions bound to it (the first one itself, others
  * through a table kept here), so that whatever frees an element (a delete,
  * a replacement, a sort, the save's checks, closing the object, an import
  * that fails) unbinds them.  The definitions the binding made under a copy
- * of an Item definition are put aside when the copy goes and taken up
- * again for the next element of their tag: like every catch-all definition
- * they live until DoneABCDef.  Memory running out while binding is logged
- * as such.
+ * of an Item definition (whole, or one a deferred Item definition was
+ * bound through) are put aside when the copy goes and taken up again for
+ * the next element of their tag: like every catch-all definition they live
+ * until DoneABCDef.  Memory running out while binding is logged as such.
  */
 #include <atomic>
 #include <mutex>
@@ -35,6 +42,7 @@ namespace {
 
 const uint32_t kRepeatingGroupMask = 0xFFE0FFFFu; /* 5000-501F, 6000-601F fold */
 const uint32_t kFirstElementKey = 0xFFFFFFFFu;    /* DE_search: the first element */
+const int kWholeItemDefs = 4; /* items of a sequence whose Item definitions are whole copies */
 
 struct Binder {
     AppData *app;
@@ -148,14 +156,16 @@ bool put_aside(const ABCDef *tree, AttrDef *d) {
 
 /* The element with the tag among the children of an item, or among the
  * top-level elements when item is NULL; the cursor is left where the
- * search ended. */
+ * search ended.  A binder without object (an Item definition bound on its
+ * own, always with its item) only looks and leaves every cursor alone. */
 DicomElement *find_element(const Binder &b, DicomElement *item, uint32_t tag) {
-    if (tag == kFirstElementKey) {
+    if (tag == kFirstElementKey || b.obj == nullptr) {
         /* DE_search reads (FFFF,FFFF) as "the first top-level element" */
         DicomElement *e = item ? item->first_child : b.obj->root->first_child;
         while (e != nullptr && element_key(e) != tag)
             e = e->next;
-        b.obj->cursor = e;
+        if (b.obj != nullptr)
+            b.obj->cursor = e;
         return e;
     }
     DicomElement *pos = item;
@@ -336,21 +346,37 @@ Found bind_in_repeating_group(ModuleDef *m, DicomElement *e) {
 
 /* ---- sequences and items ---------------------------------------------- */
 
+bool is_deferred(const AttrDef *d) {
+    return (d->flags & ATTR_FLAG_ITEM_DEFERRED) != 0;
+}
+
+AttrDef *clone_tree(const AttrDef *def, uint16_t owner_kind, void *owner);
+
+/* Appends to `to` copies of the children of `from` and of their subtrees,
+ * without what binding made.  Under a sequence only the first Item
+ * definition is copied: binding pairs further items anew.  false when
+ * memory ran out (the copies made stay under `to`). */
+bool clone_children(const AttrDef *from, AttrDef *to) {
+    for (const AttrDef *d = from->first_child; d != nullptr; d = d->next) {
+        if (made_by_binding(d) || (d->tag == TAG_KEY_ITEM_DEF && d != from->first_child))
+            continue;
+        AttrDef *child = clone_tree(d, ATTR_OWNER_ATTR, to);
+        if (child == nullptr)
+            return false;
+        _link_attr_def(child);
+    }
+    return true;
+}
+
 /* A detached copy of def and of its subtree without what binding made. */
 AttrDef *clone_tree(const AttrDef *def, uint16_t owner_kind, void *owner) {
     AttrDef *c = _new_attr_def(def->tag, def->name, def->type, def->text, owner_kind, owner);
     if (c == nullptr)
         return nullptr;
     c->flags = def->flags;
-    for (const AttrDef *d = def->first_child; d != nullptr; d = d->next) {
-        if (made_by_binding(d))
-            continue;
-        AttrDef *child = clone_tree(d, ATTR_OWNER_ATTR, c);
-        if (child == nullptr) {
-            _free_attr_def(c);
-            return nullptr;
-        }
-        _link_attr_def(child);
+    if (!clone_children(def, c)) {
+        _free_attr_def(c);
+        return nullptr;
     }
     return c;
 }
@@ -363,7 +389,28 @@ AttrDef *clone_item_def(const AttrDef *item_def, AttrDef *sq) {
     return c;
 }
 
+/* The Item definition of a sequence's item number `index` (from 0) when
+ * the definitions run out: a whole copy of the first for the first few
+ * items, which is what a caller walking the tree of an ordinary file
+ * meets; for any later item only the node, deferred, so that a sequence
+ * of many items costs one definition per item.  Its attribute definitions
+ * are made when it is walked (BindItemDef, the verifier). */
+AttrDef *new_item_def(AttrDef *sq, int index) {
+    const AttrDef *first = sq->first_child;
+    if (index < kWholeItemDefs)
+        return clone_item_def(first, sq);
+    AttrDef *d =
+        _new_attr_def(first->tag, first->name, first->type, first->text, ATTR_OWNER_ATTR, sq);
+    if (d != nullptr) {
+        d->flags = first->flags | ATTR_FLAG_ITEM_DEFERRED;
+        _link_attr_def(d);
+    }
+    return d;
+}
+
 bool bind_sq_items(const Binder &b, AttrDef *sq);
+bool bind_nested_sequences(const Binder &b, AttrDef *item_def);
+AttrDef *bound_item_copy(const Binder &b, const AttrDef *item_def);
 
 /* The attributes of one paired item: those its Item definition lists, then
  * a definition of its own for every other element before the item's
@@ -395,6 +442,8 @@ bool bind_sq_items(const Binder &b, AttrDef *sq) {
         first_item = nullptr;
     if (first_item != nullptr && sq->first_child == nullptr) {
         if (AttrDef *again = take_retired(b.tree, TAG_KEY_ITEM_DEF, ATTR_OWNER_ATTR, sq)) {
+            /* one put aside deferred has no attributes, as a first one made here */
+            again->flags &= (uint16_t)~ATTR_FLAG_ITEM_DEFERRED;
             _link_attr_def(again);
         } else {
             AttrDef *made = _append_item_def(b.app, b.tree, sq);
@@ -405,13 +454,15 @@ bool bind_sq_items(const Binder &b, AttrDef *sq) {
     }
 
     AttrDef *last_paired = nullptr;
+    int index = 0;
     for (DicomElement *item = first_item; item != nullptr && is_item(item); item = item->next) {
         AttrDef *d = last_paired ? last_paired->next : sq->first_child;
-        if (d == nullptr && (d = clone_item_def(sq->first_child, sq)) == nullptr)
+        if (d == nullptr && (d = new_item_def(sq, index)) == nullptr)
             return false;
         if (!bind(d, item))
             return false;
         last_paired = d;
+        index++;
     }
 
     AttrDef *keep = last_paired ? last_paired : sq->first_child;
@@ -423,15 +474,59 @@ bool bind_sq_items(const Binder &b, AttrDef *sq) {
         return true;
     }
 
-    /* Only the paired Item definitions are left. */
+    /* Only the paired Item definitions are left.  A deferred one binds
+     * where the nested sequences of the others would: its copy is bound
+     * (every element it describes gets its bound flag) and let go. */
     for (AttrDef *d = sq->first_child; d != nullptr; d = d->next)
-        if (!bind_item_elements(b, d))
+        if (!is_deferred(d) && !bind_item_elements(b, d))
             return false;
-    for (AttrDef *d = sq->first_child; d != nullptr; d = d->next)
-        for (AttrDef *a = d->first_child; a != nullptr; a = a->next)
-            if (_is_sq_tag(b.app, a->tag) && !bind_sq_items(b, a))
+    for (AttrDef *d = sq->first_child; d != nullptr; d = d->next) {
+        if (!is_deferred(d)) {
+            if (!bind_nested_sequences(b, d))
                 return false;
+        } else if (AttrDef *copy = bound_item_copy(b, d)) {
+            _let_go_item_copy(copy);
+        } else {
+            return false;
+        }
+    }
     return true;
+}
+
+bool bind_nested_sequences(const Binder &b, AttrDef *item_def) {
+    for (AttrDef *a = item_def->first_child; a != nullptr; a = a->next)
+        if (_is_sq_tag(b.app, a->tag) && !bind_sq_items(b, a))
+            return false;
+    return true;
+}
+
+/* A detached whole copy of a deferred Item definition, bound to its item
+ * as the whole binding binds a paired Item definition (catch-all
+ * definitions and nested sequences included); the elements inside the
+ * item lose the bound flags of an earlier binding first.  NULL when
+ * memory ran out. */
+AttrDef *bound_item_copy(const Binder &b, const AttrDef *item_def) {
+    const AttrDef *sq = static_cast<const AttrDef *>(item_def->owner);
+    AttrDef *copy = _new_attr_def(item_def->tag, item_def->name, item_def->type, item_def->text,
+                                  ATTR_OWNER_ATTR, item_def->owner);
+    if (copy == nullptr)
+        return nullptr;
+    copy->flags = item_def->flags & (uint16_t)~ATTR_FLAG_ITEM_DEFERRED;
+    copy->element = item_def->element;
+    clear_element_flags(copy->element);
+    if (!clone_children(sq->first_child, copy) || !bind_item_elements(b, copy) ||
+        !bind_nested_sequences(b, copy)) {
+        _let_go_item_copy(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
+/* The tree that holds a definition. */
+ABCDef *tree_of(const AttrDef *d) {
+    while (d->owner_kind == ATTR_OWNER_ATTR)
+        d = static_cast<const AttrDef *>(d->owner);
+    return static_cast<const ModuleDef *>(d->owner)->owner;
 }
 
 /* ---- the three passes ------------------------------------------------- */
@@ -532,7 +627,37 @@ void _free_retired_defs(const ABCDef *tree) {
         _free_attr_def(entry.second);
 }
 
+void _let_go_item_copy(AttrDef *copy) {
+    if (copy == nullptr)
+        return;
+    put_aside_made_defs(tree_of(copy), copy);
+    _free_attr_def(copy);
+}
+
+AttrDef *_bind_item_copy(AppData *app, const AttrDef *item_def) {
+    ABCDef *tree = tree_of(item_def);
+    const Binder b{app, nullptr, tree, AddToDStringBuffer(tree->pool, "")};
+    return b.empty != nullptr ? bound_item_copy(b, item_def) : nullptr;
+}
+
 extern "C" {
+
+int16_t BindItemDef(AppData *app, AttrDef *item_def) {
+    if (item_def == nullptr || !is_deferred(item_def) || item_def->element == nullptr)
+        return 0;
+    AttrDef *copy = _bind_item_copy(app, item_def);
+    if (copy == nullptr)
+        return -1;
+    /* The copy's attributes move under the Item definition in the tree. */
+    for (AttrDef *a = copy->first_child; a != nullptr; a = a->next)
+        a->owner = item_def;
+    item_def->first_child = copy->first_child;
+    item_def->last_child = copy->last_child;
+    item_def->flags &= (uint16_t)~ATTR_FLAG_ITEM_DEFERRED;
+    copy->first_child = copy->last_child = nullptr;
+    _free_attr_def(copy);
+    return 0;
+}
 
 int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind) {
     ABCDef *tree = defs ? defs->abc : nullptr;

@@ -248,6 +248,9 @@ typedef struct ModuleDef ModuleDef;
 typedef struct AttrDef AttrDef;
 
 #define ATTR_FLAG_MADE_BY_BINDING 0x0001
+/* An Item definition bound to its item whose attribute definitions are not
+ * made yet (BindItemDef makes them). */
+#define ATTR_FLAG_ITEM_DEFERRED 0x0002
 #define ATTR_OWNER_MODULE 0
 #define ATTR_OWNER_ATTR 1
 
@@ -276,7 +279,7 @@ struct AttrDef {
     char *name;
     char type[4];          /* "1", "2C", "3", ... */
     char *text;            /* fourth text of the attribute entry */
-    uint16_t flags;        /* bit 0: made by the binding */
+    uint16_t flags;        /* bit 0: made by the binding; bit 1: deferred Item definition */
     DicomElement *element; /* bound element, NULL when unbound */
     AttrDef *next;
     AttrDef *prev;
@@ -460,6 +463,14 @@ MC_API int16_t DEF_search(AppData *app, DefHolder *defs, DicomObject *obj, AttrD
 MC_API int16_t DEF_add(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def,
                        DicomElementHead *rec);
 MC_API int16_t DEF_delete(AppData *app, DefHolder *defs, DicomObject *obj, AttrDef *def);
+/* The Item definitions of the first four items of a sequence are whole
+ * copies; each later item gets a bare one, flagged ATTR_FLAG_ITEM_DEFERRED
+ * and bound to its item, so that a long sequence binds in little memory.
+ * BindItemDef gives such a definition its attribute definitions, bound to
+ * the item's elements as a whole copy would be (a caller walking into an
+ * item calls it first); the cursor does not move.  0 done, also for a
+ * definition that is not deferred; -1 memory exhausted. */
+MC_API int16_t BindItemDef(AppData *app, AttrDef *item_def);
 
 /* ------------------------------------------------------------------ */
 /* Value printing (printval.cpp)                                       */

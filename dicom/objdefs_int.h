@@ -46,6 +46,15 @@ AttrDef *_append_item_def(AppData *app, ABCDef *tree, AttrDef *sq);
 /* Whether the tag dictionary gives the tag the VR SQ. */
 bool _is_sq_tag(AppData *app, uint32_t tag);
 
+/* A detached whole copy of a deferred Item definition (binding.cpp),
+ * bound to its item as a whole binding would bind it; nested deferred
+ * Item definitions stay deferred.  No cursor moves.  The caller lets it go
+ * with _let_go_item_copy; NULL when memory ran out. */
+AttrDef *_bind_item_copy(AppData *app, const AttrDef *item_def);
+/* Lets a copy made by _bind_item_copy go (NULL: nothing): what the binding
+ * made in it is put aside for later bindings, the rest freed unbound. */
+void _let_go_item_copy(AttrDef *copy);
+
 /* Frees a definition's children recursively, then the node (not unlinked
  * from its list); the links of the nodes freed are forgotten. */
 void _free_attr_def(AttrDef *def);

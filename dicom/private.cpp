@@ -2,6 +2,10 @@
  * private.cpp -- binds the private block elements of an object to the
  * private definitions (creating definitions for what they do not know) and
  * finds a private element by creator string and tag through those links.
+ * A binding is one pass over the top level: each block's creator element,
+ * the creator definition it matches and that creator's element definitions
+ * by tag are looked up in tables made as the pass goes, so its cost grows
+ * with the number of elements, not with their square.
  *
  * A link is a plain pointer into the object's tree, and no link outlives
  * the element it points at: every binding clears the links of an earlier
@@ -13,6 +17,7 @@
  */
 #include <string.h>
 
+#include <array>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -143,21 +148,119 @@ bool is_block_element(const DicomElement *e) {
     return (e->group & 1) && e->element >= 0x0100;
 }
 
-/* Binds one block element; false when memory ran out. */
-bool bind_element(AppData *app, DicomObject *obj, PrvDef *prv, DicomElement *e) {
-    DicomElement *creator = nullptr; /* empty: search the top level */
-    DE_search(app, obj, &creator, e->group, (uint16_t)(e->element >> 8), 0);
-    if (!creator)
+bool may_be_creator(const DicomElement *e) {
+    return (e->group & 1) && e->element >= 0x0001 && e->element <= 0x00FF;
+}
+
+uint32_t block_key(uint16_t group, uint16_t block) {
+    return (uint32_t)group << 16 | block;
+}
+
+/* What one binding pass looks up again and again, each found once: the
+ * creator element of every block, the creator definition each creator
+ * element matched, and the element definitions of each creator by group
+ * and low byte.  Definitions are only ever appended, so a first match
+ * found stays the first match for the rest of the pass. */
+struct BindPass {
+    /* A creator's element definitions of one group, by the low byte yy. */
+    using GroupDefs = std::array<PrvElementDef *, 256>;
+    struct Block {
+        DicomElement *creator;
+        PrvCreatorDef *def = nullptr; /* both found when first needed */
+        GroupDefs *defs = nullptr;
+    };
+
+    PrvDef *prv;
+    std::unordered_map<uint32_t, Block> blocks; /* group << 16 | xx */
+    std::unordered_map<const PrvCreatorDef *, std::unordered_map<uint16_t, GroupDefs>> element_defs;
+    uint32_t last_key = 0;       /* the block of the element before, */
+    Block *last_block = nullptr; /* as block elements come in runs */
+
+    /* The first top-level element of each (gggg,00xx) tag, as a search
+     * from the top would find it. */
+    void note_creators(DicomElement *first) {
+        for (DicomElement *e = first; e; e = e->next)
+            if (may_be_creator(e))
+                blocks.emplace(block_key(e->group, e->element), Block{e});
+    }
+
+    Block *block_of(const DicomElement *e) {
+        const uint32_t key = block_key(e->group, (uint16_t)(e->element >> 8));
+        if (!last_block || key != last_key) {
+            auto it = blocks.find(key);
+            last_key = key;
+            last_block = it == blocks.end() ? nullptr : &it->second;
+        }
+        return last_block;
+    }
+
+    /* The creator definition of a block, created when none matches. */
+    PrvCreatorDef *creator_def(Block &b) {
+        if (!b.def) {
+            char text[kCreatorTextMax + 1];
+            creator_text_of(b.creator, text);
+            b.def = creator_matching(prv, text);
+            if (!b.def)
+                b.def = _append_creator_def(prv, text);
+        }
+        return b.def;
+    }
+
+    /* The creator's element definitions of a group: the first of each
+     * tag (a tag with block bits never matches and is left out). */
+    GroupDefs &defs_of(const PrvCreatorDef *c, uint16_t group) {
+        auto found = element_defs.find(c);
+        if (found == element_defs.end()) {
+            found = element_defs.emplace(c, std::unordered_map<uint16_t, GroupDefs>{}).first;
+            for (PrvElementDef *d = c->first; d; d = d->next) {
+                if (!d->entry || (d->entry->tag & 0xFF00u) != 0)
+                    continue;
+                PrvElementDef *&slot =
+                    found->second[(uint16_t)(d->entry->tag >> 16)][d->entry->tag & 0xFFu];
+                if (!slot)
+                    slot = d;
+            }
+        }
+        return found->second[group]; /* a new group starts without definitions */
+    }
+
+    /* Binds one block element whose creator is there; false when memory
+     * ran out. */
+    bool bind(Block &b, DicomElement *e) {
+        PrvCreatorDef *c = creator_def(b);
+        if (!c)
+            return false;
+        if (!b.defs)
+            b.defs = &defs_of(c, e->group);
+        PrvElementDef *&slot = (*b.defs)[e->element & 0xFFu];
+        if (slot)
+            return link(prv, slot, e);
+        if (!append_element_def(prv, c, e))
+            return false;
+        slot = c->last;
         return true;
-    char text[kCreatorTextMax + 1];
-    creator_text_of(creator, text);
-    PrvCreatorDef *c = creator_matching(prv, text);
-    if (!c && !(c = _append_creator_def(prv, text)))
-        return false;
-    PrvElementDef *d = element_def_for(c, e->group, e->element);
-    if (d)
-        return link(prv, d, e);
-    return append_element_def(prv, c, e);
+    }
+};
+
+/* Binds every block element of the top level, each to the definition its
+ * creator names, in one pass; false when memory ran out.  The cursor ends
+ * where a search for each creator from the top would have left it: on the
+ * creator of the last block element (null when it has none), or on the
+ * first element when there was no block element. */
+bool bind_top_level(AppData *app, DicomObject *obj, PrvDef *prv) {
+    DicomElement *first = nullptr;
+    DE_search(app, obj, &first, 0xFFFF, 0xFFFF, 0);
+    BindPass pass{prv, {}, {}, 0, nullptr};
+    pass.note_creators(first);
+    bool done = true;
+    for (DicomElement *e = first; e && done; e = e->next) {
+        if (!is_block_element(e))
+            continue;
+        BindPass::Block *b = pass.block_of(e);
+        obj->cursor = b ? b->creator : nullptr;
+        done = !b || pass.bind(*b, e);
+    }
+    return done;
 }
 
 } // namespace
@@ -202,12 +305,11 @@ int16_t BindPrvDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebi
         return -1;
     if (!obj)
         return 0;
-    DicomElement *first = nullptr;
-    DE_search(app, obj, &first, 0xFFFF, 0xFFFF, 0);
-    for (DicomElement *e = first; e; e = e->next)
-        if (is_block_element(e) && !bind_element(app, obj, prv, e))
-            return -1;
-    return 0;
+    try {
+        return bind_top_level(app, obj, prv) ? 0 : -1;
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
 }
 
 int16_t DO_searchForPrivateElement(DefHolder *defs, void *unused, const char *creator,

@@ -7,7 +7,8 @@
  * empty; Type 2 present) to the value checks of checks.cpp.
  *
  * Findings are log lines only; neither the object nor the definitions
- * change.
+ * change (a deferred Item definition is checked through a copy of its own,
+ * bound and let go; only bound flags inside its item are set anew).
  */
 #include <stdio.h>
 #include <string.h>
@@ -134,20 +135,40 @@ bool check_and_report(AppData *app, const AttrDef *a, bool conditional) {
     return true;
 }
 
+void _verify_sq_attrs(AppData *app, const AttrDef *a, bool conditional);
+
+/* Lets a bound copy of an Item definition go when it goes out of scope. */
+struct ItemCopy {
+    AttrDef *def;
+    ~ItemCopy() { _let_go_item_copy(def); }
+};
+
+void verify_item_attrs(AppData *app, const AttrDef *item, bool conditional) {
+    for (const AttrDef *x = item->first_child; x; x = x->next) {
+        check_and_report(app, x, conditional);
+        _verify_sq_attrs(app, x, conditional);
+    }
+}
+
 /* The attribute definitions inside the Item definitions of a, at every
  * depth.  Their findings do not change a module's result.  Only Item
  * definitions paired with an item of the file are looked into: the types
  * inside an item bind only where the item exists, so an absent or empty
- * sequence has nothing missing inside it. */
+ * sequence has nothing missing inside it.  A deferred Item definition is
+ * checked through a bound copy of its own, let go at once, so that the
+ * items of a long sequence are checked one at a time. */
 void _verify_sq_attrs(AppData *app, const AttrDef *a, bool conditional) {
     if (holds_raw_content(a->element))
         return;
     for (const AttrDef *item = a->first_child; item; item = item->next) {
         if (!item->element || holds_raw_content(item->element))
             continue;
-        for (const AttrDef *x = item->first_child; x; x = x->next) {
-            check_and_report(app, x, conditional);
-            _verify_sq_attrs(app, x, conditional);
+        if (!(item->flags & ATTR_FLAG_ITEM_DEFERRED)) {
+            verify_item_attrs(app, item, conditional);
+        } else {
+            const ItemCopy copy{_bind_item_copy(app, item)};
+            if (copy.def)
+                verify_item_attrs(app, copy.def, conditional);
         }
     }
 }
@@ -163,13 +184,29 @@ bool _verify_module_attrs(AppData *app, const ModuleDef *m, bool conditional) {
     return failed;
 }
 
+/* A deferred Item definition would bind an element of its item exactly
+ * where the binding left that element's bound flag. */
+bool deferred_item_has_binding(const AttrDef *item) {
+    for (const DicomElement *c = item->element ? item->element->first_child : nullptr; c;
+         c = c->next)
+        if (c->flags & DE_FLAG_BOUND)
+            return true;
+    return false;
+}
+
 /* True when some attribute definition inside the Item definitions of a,
  * at any depth, is bound. */
 bool sq_has_binding(const AttrDef *a) {
-    for (const AttrDef *item = a->first_child; item; item = item->next)
+    for (const AttrDef *item = a->first_child; item; item = item->next) {
+        if (item->flags & ATTR_FLAG_ITEM_DEFERRED) {
+            if (deferred_item_has_binding(item))
+                return true;
+            continue;
+        }
         for (const AttrDef *x = item->first_child; x; x = x->next)
             if (x->element || sq_has_binding(x))
                 return true;
+    }
     return false;
 }
 

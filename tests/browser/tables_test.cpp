@@ -133,6 +133,36 @@ TEST(Tables, ValueScreenShowsControlCharactersAsBlanks) {
     }
 }
 
+/* The items of a long sequence after the fourth get their attribute
+ * definitions when shown: the sixth item reads as the second, which holds
+ * the same elements, one of them known only to the catch-all. */
+TEST(Tables, LaterItemOfALongSequenceShowsAsAnEarlyOne) {
+    dicomtest::FileBuilder file(TS_IMPLICIT_LE);
+    file.Text(0x0008, 0x0016, "UI", std::string("1.2.840.10008.5.1.4.1.1.88.11", 30))
+        .Header(0x0040, 0xA730, "SQ", 0xFFFFFFFF);
+    for (int i = 0; i < 6; ++i)
+        file.Item()
+            .Text(0x0008, 0x0060, "CS", "MR")
+            .Text(0x0040, 0xA010, "CS", "CONTAINS")
+            .ItemEnd();
+    testutil::TempDir dir;
+    testutil::WriteFile(dir.file("long.dcm"), file.SeqEnd().bytes());
+    LoadedFile f(dir.file("long.dcm"));
+    ASSERT_TRUE(f.bound);
+    auto item_screen = [&](const char *number) {
+        ScriptedConsole sc(number + std::string("\nq!\n"));
+        Browser b = On(sc, &f.app, 30);
+        EXPECT_EQ(NAV_QUIT, open_sequence(b, f.module("C.17.3")->last));
+        return sc.screen();
+    };
+    std::string second = item_screen("2");
+    const std::string sixth = item_screen("6");
+    EXPECT_NE(std::string::npos, second.find(" 1.  * 0040A010 Relationship Type "));
+    EXPECT_NE(std::string::npos, second.find("23.  * 00080060 Modality "));
+    second.replace(second.find("/ Item 2"), 8, "/ Item 6");
+    EXPECT_EQ(second, sixth);
+}
+
 /* Commands that open every row of a list of attribute definitions once, in
  * order, and come back to its table after each. */
 struct Walker {

@@ -344,6 +344,50 @@ TEST_F(Binding, EditsAtDefinitionsRebind) {
     EXPECT_EQ("", Unbound());
 }
 
+/* Items after the fourth get a bare Item definition: the bound flags, the
+ * verifier's findings and the emptiness of a sequence are those of whole
+ * copies, which BindItemDef makes when the items are walked. */
+TEST_F(Binding, LaterItemsOfASequenceBindWhenWalked) {
+    Define(kSeqObject, kSeqModules);
+    Build("00081115{[0020000E] [] [] [] [00081140{[00081150] [] [] [] [00081155]} 00100020] "
+          "[0020000E]} 00400275{[] [] [] [] [00401001]}");
+    ASSERT_EQ(0, Bind(0));
+    const std::string early = "FFFEE000/3={0020000E/1 00081140/2{FFFEE000/3{00081150/1}}} ";
+    const std::string series =
+        "S: 00081115/1={FFFEE000/3={0020000E/1= 00081140/2{FFFEE000/3{00081150/1}}} " + early +
+        early + early;
+    const std::string request = "00400275/3={FFFEE000/3={00401001/1} FFFEE000/3={00401001/1} "
+                                "FFFEE000/3={00401001/1} FFFEE000/3={00401001/1} FFFEE000/3=";
+    EXPECT_EQ(series + "FFFEE000/3= FFFEE000/3=} " + request + "}; P.R.I.V.A.T.E:",
+              Picture(defs.abc));
+    const std::string unbound = Unbound();
+    EXPECT_EQ(0, isSQEmpty(Attr(0, 0x00400275)));
+    auto findings = [&] {
+        log_mask(0x0011);
+        const std::string log = Capture([&] { return VerifyObjectByModule(&app, &defs); }).err;
+        log_mask(0x0010);
+        return log;
+    };
+    const std::string deferred = findings();
+    size_t missing = 0; /* in items 2 to 5, in the fifth's items 2 to 5, in requests 1 to 4 */
+    for (size_t at = 0; (at = deferred.find("Type 1 element is missing", at)) != std::string::npos;
+         ++at)
+        ++missing;
+    EXPECT_EQ(12u, missing) << deferred;
+
+    for (AttrDef *sq : {Attr(0, 0x00081115), Attr(0, 0x00400275)})
+        for (AttrDef *d = sq->first_child; d; d = d->next)
+            EXPECT_EQ(0, BindItemDef(&app, d));
+    const std::string nested = "00081140/2={FFFEE000/3={00081150/1=} FFFEE000/3={00081150/1} "
+                               "FFFEE000/3={00081150/1} FFFEE000/3={00081150/1} FFFEE000/3=}";
+    const std::string sixth = "FFFEE000/3={0020000E/1= 00081140/2{FFFEE000/3{00081150/1}}}} ";
+    EXPECT_EQ(series + "FFFEE000/3={0020000E/1 " + nested + " 00100020/3*=} " + sixth + request +
+                  "{00401001/1=}}; P.R.I.V.A.T.E:",
+              Picture(defs.abc));
+    EXPECT_EQ(unbound, Unbound());
+    EXPECT_EQ(deferred, findings());
+}
+
 TEST_F(Binding, InitUABCDefRunsTheWholeChain) {
     testutil::ScopedEnv env("QUENOR_DEF_PATH", dir.path());
     Write("uid_tab.def", "{\"OB\", \"1.2.3\", \"Object Storage\"},");

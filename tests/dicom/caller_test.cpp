@@ -376,6 +376,16 @@ TEST_F(Caller, PrivateSearchNeverReachesAnElementThatWent) {
              ASSERT_EQ(0, DE_search(&app_, io_.object, &pos, 0xFFFF, 0xFFFF, 0));
              EXPECT_EQ(0, DE_delete(&app_, io_.object, &suite));
          }},
+        {"its block given another creator, then bound again",
+         [&] {
+             const std::string text = "OTHER ";
+             DicomElementHead creator = Record(0x0009, 0x0010, &text);
+             DicomElement *pos = nullptr;
+             ASSERT_EQ(0, DE_search(&app_, io_.object, &pos, 0x0009, 0x0010, 0));
+             EXPECT_EQ(0, DE_add(&app_, io_.object, &creator));
+             EXPECT_EQ(0, BindPrvDef(&app_, &defs_, io_.object, 1));
+             EXPECT_EQ("CT01", SearchPrivate("OTHER ", 0x0009, 0x1002));
+         }},
         {"SortCodes keeping a later one of its tag",
          [&] {
              add_later();
