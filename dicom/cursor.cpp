@@ -84,9 +84,9 @@ bool refuses_content(const DicomElement *cursor) {
         return false;
     const DicomElement *seq = cursor->parent;
     log_formatted(1,
-                  "An item of sequence (%04hx,%04hx) has a defined length and holds its "
+                  "An item of sequence (%04x,%04x) has a defined length and holds its "
                   "elements as raw bytes: no element can be added inside it.",
-                  seq ? seq->group : 0, seq ? seq->element : 0);
+                  seq ? (unsigned)seq->group : 0u, seq ? (unsigned)seq->element : 0u);
     return true;
 }
 
