@@ -91,6 +91,8 @@ void unbind(AttrDef *def) {
         return;
     }
     LinkBook &book = link_book();
+    if (book.extra == 0)
+        return; /* no element has a second link */
     std::lock_guard<std::mutex> g(book.lock);
     auto range = book.more_links.equal_range(e);
     for (auto it = range.first; it != range.second; ++it)

@@ -8,9 +8,10 @@ comment only. The source is modules_part3.xml: the IOD tables of Annex A
 (composite objects) and the Basic Directory's, the module tables they name
 and the macro tables those include. Where a module's entry says that its
 type overrides another module's definition of the attribute, each object
-holding both modules gets a variant of the other one with that type. Sequences are told by the VR SQ of the tag dictionary rows that
-gendefs.py makes for tag_tab.def, exactly as the module loader counts them
-for an item path.
+holding both modules gets a variant of the other one with that type.
+Sequences are told by the VR SQ of the tag dictionary rows that gendefs.py
+makes for tag_tab.def, exactly as the module loader counts them for an
+item path.
 
 The XML was extracted from a PDF: macro references carry wrong table
 numbers or names, a tag is misprinted, some nesting does not fit the
