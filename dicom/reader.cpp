@@ -26,6 +26,7 @@
 #include "logf_int.h"
 #include "object_int.h"
 #include "owners_int.h"
+#include "readindex_int.h"
 #include "reader_int.h"
 #include "vr_int.h"
 
@@ -213,6 +214,7 @@ private:
 };
 
 struct ReadState {
+    ReadState(AppData *a, IOObject *i, const char *n) : app(a), io(i), name(n) {}
     AppData *app;
     IOObject *io;
     const char *name;
@@ -229,6 +231,7 @@ struct ReadState {
     int vr = -1;                      /* dictionary VR of the element being read */
     uint64_t meta_end = 0;            /* where (0002,0000) says the meta group ends; 0 unknown */
     bool waveforms_unswapped = false; /* see swap_waveform_values */
+    ReadIndex index;                  /* the tags stored at each level */
 };
 
 int vr_of(AppData *app, uint32_t key) {
@@ -278,6 +281,22 @@ void swap_waveform_values(DicomElement *parent) {
         }
         swap_waveform_values(e);
     }
+}
+
+/* Stores the element read under the insertion parent: in place of an
+ * earlier occurrence of its tag there (items aside), else appended.
+ * *added as _add_element gives it. */
+int16_t add_read_element(ReadState &st, DicomElementHead &rec, DicomElement **added = nullptr) {
+    DicomObject *obj = st.io->object;
+    const uint32_t key = tag_key(rec.group, rec.element);
+    DicomElement *earlier = key == TAG_KEY_ITEM ? nullptr : st.index.find(obj->insert_parent, key);
+    DicomElement *node = nullptr;
+    const int16_t status = _add_element(st.app, obj, &rec, earlier, &node);
+    if (node)
+        st.index.stored(node);
+    if (added)
+        *added = node;
+    return status;
 }
 
 /* Hands a delimiter without value to DO_addElement: it stores nothing (so
@@ -477,7 +496,7 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
     DicomObject *obj = st.io->object;
     DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
     if (rec.length == 0) {
-        _add_element(st.app, obj, &rec, nullptr);
+        add_read_element(st, rec);
         return true;
     }
     const uint32_t length = rec.length;
@@ -516,11 +535,11 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
         rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
         rec.flags = DE_FLAG_PIXEL_DESC | DE_FLAG_OWNS_PDS_NAME;
-        if (_add_element(st.app, obj, &rec, nullptr) == 0)
+        if (add_read_element(st, rec) == 0)
             filename.release(); /* the element's copy of the descriptor owns it */
     } else {
         rec.length = 0;
-        _add_element(st.app, obj, &rec, nullptr);
+        add_read_element(st, rec);
     }
     return true;
 }
@@ -561,7 +580,7 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
         rec.vr = VR_SQ;
     DicomObject *obj = st.io->object;
     DicomElement *added = nullptr;
-    _add_element(st.app, obj, &rec, &added);
+    add_read_element(st, rec, &added);
     if (added && new_sequence)
         obj->insert_parent = added; /* its items go inside, as in a sequence */
     if (added && added->value && holds_raw_content(st, key, letters))
@@ -944,7 +963,7 @@ int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds) {
 int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name, IOObject *io) {
     if (!name || !io)
         return -1;
-    ReadState st{app, io, name, {}, {}, {}};
+    ReadState st(app, io, name);
     if (!st.in.open(name))
         return -1;
     if (st.in.size() > kLargestFile) {
