@@ -182,7 +182,7 @@ private:
         if (is_item_or_delimiter_key(key))
             return VR_XX;
         const int vr = dictionary_vr(app_, key);
-        const int decided = byte_or_word_letters(vr, letters);
+        const int decided = deciding_letters(vr, letters);
         if (decided >= 0 && key != kPixelData)
             return decided;
         switch (vr) {

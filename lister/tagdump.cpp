@@ -1,7 +1,9 @@
 /*
  * tagdump.cpp -- the lister: reads one DICOM file and writes it as text,
  * one line per element (group, element, VR, length, value, description),
- * indented by its depth in sequences and items.  Columns are switched off
+ * indented by its depth in sequences and items.  The VR is the
+ * dictionary's, or the one the file's letters name where they say the
+ * value is another kind of value (display.h).  Columns are switched off
  * by flag words after -f.  A list file that cannot be opened, or a listing
  * that cannot be written to it or to standard output, ends the program
  * with status 1.  Start-up, options and the common work live in the
@@ -253,8 +255,10 @@ void list_element(Listing &listing, DicomElement *e) {
     TagEntry entry;
     getVRandName(listing.app, ((uint32_t)e->group << 16) | e->element, &entry.vr, &entry.vrname,
                  &entry.name);
+    const int dict_vr = entry.vr;
+    shown_vr(e, &entry.vr, &entry.vrname);
     const int vr = entry.vr;
-    if (listing.column_on[UN] || (vr != -1 && vr != VR_RE && vr != VR_NA)) {
+    if (listing.column_on[UN] || (dict_vr != -1 && dict_vr != VR_RE && dict_vr != VR_NA)) {
         format_element_line(listing, e, entry, listing.line, kLineSize);
         size_t n = strlen(listing.line);
         listing.line[n] = '\n';

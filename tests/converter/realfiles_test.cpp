@@ -423,6 +423,21 @@ Case ZeroPaddedPixels() {
     return Make("pixels_zero_padded", f.bytes(), {{"7FE0,0010", "*", "OB"}});
 }
 
+/* VR letters of another kind than the dictionary's: a Decimal String under
+ * an SS tag, a UL under a US tag, an item under an LO tag; read, listed,
+ * swapped and written by them. */
+Case OtherKindLetters() {
+    FileBuilder item(TS_EXPLICIT_BE);
+    item.Text(0x0010, 0x0010, "PN", "Doe^Jane");
+    FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_BE), TS_EXPLICIT_BE);
+    f.Header(0x0010, 0x0020, "SQ", (uint32_t)item.size() + 8).Item((uint32_t)item.size());
+    f.Raw(item.bytes()).Text(0x0018, 0x9219, "DS", "12.5\\-30").Numbers(0x0028, 0x0010, "UL", 4, {70000});
+    return Make("other_kind_letters_big_endian", f.bytes(),
+                {{"0010,0020", "*", "SQ"}, {"0018,9219", "12.5\\-30", "DS", "DS"},
+                 {"0028,0010", "70000", "UL", "UL"}},
+                {"0010  0020  SQ", "0018  9219  DS", "0028  0010  UL"});
+}
+
 std::vector<Case> Cases() {
     return {PrivateSequenceImplicit(),
             UnSequences(TS_EXPLICIT_LE),
@@ -448,7 +463,8 @@ std::vector<Case> Cases() {
             PrivateSequenceDefinedLength(TS_EXPLICIT_BE),
             ZeroPadding(8),
             ZeroPadding(1020),
-            ZeroPaddedPixels()};
+            ZeroPaddedPixels(),
+            OtherKindLetters()};
 }
 
 class RealFiles : public ::testing::TestWithParam<Case> {};
