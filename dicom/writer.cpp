@@ -5,8 +5,10 @@
  * the two passes over the tree, the count and the write, which share the
  * pass state (begin_pass) and the element headers (encode_header).
  *
- * A save normalises the tree and checks its structure (normalise.cpp),
- * then counts: it resolves the output syntaxes, rebuilds the meta group
+ * A save normalises the tree, resolves the output syntaxes and checks the
+ * structure for them (normalise.cpp: nothing other readers cannot parse
+ * back, such as a value written as a sequence that is not items), then
+ * counts: it rebuilds the meta group
  * and stores group lengths and (0008,0001); a group length or (0008,0001)
  * that 32 bits cannot hold fails the save before any byte is written.  The
  * write puts preamble, "DICM", meta group and data set into the save
@@ -694,7 +696,8 @@ bool save(AppData *app, IOObject *io, const char *name) {
     if (kind == TargetKind::WrittenInto ? !stream.open(name) : !replaced_path(name, &path))
         return false;
     check_object(app, io->object);
-    const std::string fault = first_structural_fault(io->object->root);
+    resolve_output_syntaxes(io);
+    const std::string fault = first_structural_fault(app, io, io->object->root);
     if (!fault.empty()) {
         log_formatted(1, "%s DICOM object %s is not saved.", fault.c_str(), name);
         return false;

@@ -554,6 +554,15 @@ std::string LongPixelGroup() {
     return f.bytes();
 }
 
+/* A value under a sequence's tag: kept by its letters UI in an explicit
+ * file, or the later occurrence of the tag in an implicit one. */
+std::string ValueOnSequenceTag(int ts) {
+    FileBuilder f = WithMeta(SyntaxUid(ts), ts);
+    if (ts == TS_IMPLICIT_LE)
+        f.Header(0x0008, 0x1140, "", kUndef).Item().ItemEnd().SeqEnd();
+    return f.Text(0x0008, 0x1140, "UI", std::string("9.9.9", 6)).bytes();
+}
+
 /* Sparse where the disk has room for a file of that size written out. */
 bool Extend(const std::string &path, uint64_t size) {
     struct statvfs fs;
@@ -583,6 +592,12 @@ TEST(RealFileFailures, StatusAndMessage) {
          "tagrecoded",
          {"-doe"},
          "Element (7fe0,0000) would have to hold the length 4294967300, which 32 bits"},
+        {"value_on_sequence_tag", ValueOnSequenceTag(TS_EXPLICIT_LE), "tagrecoded", {"-doi"},
+         "Element (0008,1140) at the top level is written as a sequence, but its value is not "
+         "items."},
+        {"value_after_sequence", ValueOnSequenceTag(TS_IMPLICIT_LE), "tagrecoded", {"-doi"},
+         "Element (0008,1140) at the top level is written as a sequence, but its value is not "
+         "items."},
     };
     for (const Failure &f : failures) {
         SCOPED_TRACE(f.name + " " + f.program);

@@ -285,6 +285,14 @@ TEST_F(Caller, ReadChangeHandBackAndSave) {
          },
          {{"0008,0060", "CT"}, {"0010,0010", "DOE^JANE"}},
          {}},
+        {"a sequence, then a value of its tag: the later, as its letters say",
+         Built("sequence_then_value",
+               FileBuilder(TS_EXPLICIT_LE)
+                   .Header(0x0008, 0x1140, "SQ", kUndefined).Item().ItemEnd().SeqEnd()
+                   .Text(0x0008, 0x1140, "UI", std::string("9.9.9", 6))),
+         [](AppData *, DicomObject *) {},
+         {{"0008,1140", "9.9.9"}},
+         {}},
         {"a tag the file holds twice, the later empty",
          Built("later_empty",
                FileBuilder().Text(0x0008, 0x0060, "", "MR").Text(0x0008, 0x0060, "", "")),
