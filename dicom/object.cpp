@@ -218,9 +218,10 @@ int16_t store_under(DicomElement *parent, DicomElementHead *rec, Replacing repla
     if (!_prepare_head(&made, rec))
         return -1;
     const bool whole = replacing.whole;
-    DicomElement *inserted = whole                              ? replacing.earlier
-                             : made.value && key != TAG_KEY_ITEM ? _find_child_to_replace(parent, key)
-                                                                 : nullptr;
+    DicomElement *inserted = replacing.earlier;
+    if (!whole)
+        inserted =
+            made.value && key != TAG_KEY_ITEM ? _find_child_to_replace(parent, key) : nullptr;
     if (inserted) {
         if (whole)
             remove_children(inserted);

@@ -383,7 +383,7 @@ const char *raw_content_fault(AppData *app, const DicomElement *e, const IOObjec
     if (r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io), scratch,
               !item))
         return nullptr;
-    return item ? "holds bytes that are no elements"
+    return item ? "holds bytes that are not elements"
                 : "is written as a sequence, but its value is not items";
 }
 

@@ -258,7 +258,8 @@ int letters_vr(const char letters[2]) {
  * data goes by its image description. */
 int read_vr(AppData *app, uint32_t key, const char letters[2]) {
     const int dict_vr = vr_of(app, key);
-    const int decided = key == kPixelDataKey ? -1 : other_kind_letters(dict_vr, letters_vr(letters));
+    const int decided =
+        key == kPixelDataKey ? -1 : other_kind_letters(dict_vr, letters_vr(letters));
     return decided >= 0 ? decided : dict_vr;
 }
 

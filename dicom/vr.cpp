@@ -264,7 +264,7 @@ namespace {
  * them) of 2, 4 or 8 bytes, the size being the kind; bytes; text; items.
  * The VRs that leave it open (XS and XU aside, 16-bit numbers either way)
  * or say nothing of it have no kind: OX, UN, RE, XX, "na", "??". */
-enum ValueKind { kNoKind = 0, kBytes = 1, kNumbers2 = 2, kNumbers4 = 4, kNumbers8 = 8, kText, kItems };
+enum ValueKind { kNoKind, kBytes, kNumbers2 = 2, kNumbers4 = 4, kNumbers8 = 8, kText, kItems };
 
 int value_kind(int vr) {
     if (vr == VR_XS || vr == VR_XU)

@@ -431,9 +431,11 @@ Case OtherKindLetters() {
     item.Text(0x0010, 0x0010, "PN", "Doe^Jane");
     FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_BE), TS_EXPLICIT_BE);
     f.Header(0x0010, 0x0020, "SQ", (uint32_t)item.size() + 8).Item((uint32_t)item.size());
-    f.Raw(item.bytes()).Text(0x0018, 0x9219, "DS", "12.5\\-30").Numbers(0x0028, 0x0010, "UL", 4, {70000});
+    f.Raw(item.bytes()).Text(0x0018, 0x9219, "DS", "12.5\\-30");
+    f.Numbers(0x0028, 0x0010, "UL", 4, {70000});
     return Make("other_kind_letters_big_endian", f.bytes(),
-                {{"0010,0020", "*", "SQ"}, {"0018,9219", "12.5\\-30", "DS", "DS"},
+                {{"0010,0020", "*", "SQ"},
+                 {"0018,9219", "12.5\\-30", "DS", "DS"},
                  {"0028,0010", "70000", "UL", "UL"}},
                 {"0010  0020  SQ", "0018  9219  DS", "0028  0010  UL"});
 }
@@ -592,10 +594,16 @@ TEST(RealFileFailures, StatusAndMessage) {
          "tagrecoded",
          {"-doe"},
          "Element (7fe0,0000) would have to hold the length 4294967300, which 32 bits"},
-        {"value_on_sequence_tag", ValueOnSequenceTag(TS_EXPLICIT_LE), "tagrecoded", {"-doi"},
+        {"value_on_sequence_tag",
+         ValueOnSequenceTag(TS_EXPLICIT_LE),
+         "tagrecoded",
+         {"-doi"},
          "Element (0008,1140) at the top level is written as a sequence, but its value is not "
          "items."},
-        {"value_after_sequence", ValueOnSequenceTag(TS_IMPLICIT_LE), "tagrecoded", {"-doi"},
+        {"value_after_sequence",
+         ValueOnSequenceTag(TS_IMPLICIT_LE),
+         "tagrecoded",
+         {"-doi"},
          "Element (0008,1140) at the top level is written as a sequence, but its value is not "
          "items."},
     };
