@@ -112,8 +112,8 @@ bool is_sequence_node(const DicomElement *e) {
 }
 
 /* Why e, as the normalised tree holds it, cannot be written so that other
- * readers parse it back; nullptr when it can. */
-const char *structural_fault(AppData *app, const IOObject *io, const DicomElement *e) {
+ * readers parse it back; empty when it can. */
+std::string structural_fault(AppData *app, const IOObject *io, const DicomElement *e) {
     const uint32_t key = element_key(e);
     if (e->group == 0xFFFE && !is_item_or_delimiter_key(key))
         return "has the group of items and delimiters but is neither";
@@ -144,7 +144,8 @@ int16_t check_object(AppData *app, DicomObject *obj) {
 
 std::string first_structural_fault(AppData *app, const IOObject *io, const DicomElement *parent) {
     for (const DicomElement *e = parent->first_child; e; e = e->next) {
-        if (const char *fault = structural_fault(app, io, e)) {
+        const std::string fault = structural_fault(app, io, e);
+        if (!fault.empty()) {
             char text[64];
             snprintf(text, sizeof text, "%s (%04x,%04x) ", is_item(e) ? "Item" : "Element",
                      e->group, e->element);

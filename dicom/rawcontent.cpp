@@ -301,15 +301,24 @@ private:
             append_container(out, h.key, VR_XX, h.length, inner);
             return true;
         }
-        const int vr = vr_of(h.key, h.letters);
+        int vr = vr_of(h.key, h.letters);
+        /* Implicit VR keeps no letters: a value under a tag the dictionary
+         * calls SQ is read back as a sequence, so it must be one. */
+        const bool made_sequence =
+            vr != VR_SQ && !ts_is_explicit(to_) && dictionary_vr(app_, h.key) == VR_SQ;
+        if (made_sequence)
+            vr = VR_SQ;
         if (h.length == kUndefined) {
             append_header(out, h.key, VR_SQ, kUndefined);
             return until_delimiter(p, end, h.content, out, TAG_KEY_SEQ_DELIM);
         }
         if (vr == VR_SQ) {
             std::vector<unsigned char> inner;
-            if (!run(p, h.length, h.content, inner, true))
+            if (!run(p, h.length, h.content, inner, true)) {
+                if (made_sequence)
+                    fail("a value that implicit VR makes a sequence but that is not items", h.key);
                 return false;
+            }
             p += h.length;
             append_container(out, h.key, vr, h.length, inner);
             return true;
@@ -372,19 +381,22 @@ bool read_back_as_sequence(AppData *app, const DicomElement *e, const IOObject *
 
 } // namespace
 
-const char *raw_content_fault(AppData *app, const DicomElement *e, const IOObject *io) {
+std::string raw_content_fault(AppData *app, const DicomElement *e, const IOObject *io) {
     if (!e->value || !has_value_bytes(e->length) || e->first_child)
-        return nullptr;
+        return std::string();
     const bool item = is_item(e);
     if (!item && !read_back_as_sequence(app, e, io))
-        return nullptr;
-    Recoder r(app, raw_syntax(e, io), PE_NATIVE, signed_pixels_of(e));
+        return std::string();
+    const unsigned char *bytes = static_cast<const unsigned char *>(e->value);
+    const TransferSyntaxCode from = raw_syntax(e, io), to = byte_syntax(io->out_ds_ts);
     std::vector<unsigned char> scratch;
-    if (r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io), scratch,
-              !item))
-        return nullptr;
-    return item ? "holds bytes that are not elements"
-                : "is written as a sequence, but its value is not items";
+    if (!Recoder(app, from, PE_NATIVE, false).run(bytes, e->length, from, scratch, !item))
+        return item ? "holds bytes that are not elements"
+                    : "is written as a sequence, but its value is not items";
+    Recoder out(app, to, PE_NATIVE, signed_pixels_of(e));
+    if (to == from || out.run(bytes, e->length, from, scratch, !item))
+        return std::string();
+    return "holds content that cannot be written in the output syntax: " + out.error();
 }
 
 NativeForNested::NativeForNested(IOObject *io, const DicomElement *e)

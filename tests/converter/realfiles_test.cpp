@@ -565,6 +565,15 @@ std::string ValueOnSequenceTag(int ts) {
     return f.Text(0x0008, 0x1140, "UI", std::string("9.9.9", 6)).bytes();
 }
 
+/* The same kept inside the raw item of a private sequence. */
+std::string NestedValueOnSequenceTag() {
+    FileBuilder item(TS_EXPLICIT_LE);
+    item.Text(0x0010, 0x0024, "LO", "ID-777");
+    FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_LE), TS_EXPLICIT_LE);
+    f.Text(0x0009, 0x0010, "LO", "ACME 1.0").Header(0x0009, 0x1010, "SQ", (uint32_t)item.size() + 8);
+    return f.Item((uint32_t)item.size()).Raw(item.bytes()).bytes();
+}
+
 /* Sparse where the disk has room for a file of that size written out. */
 bool Extend(const std::string &path, uint64_t size) {
     struct statvfs fs;
@@ -606,6 +615,12 @@ TEST(RealFileFailures, StatusAndMessage) {
          {"-doi"},
          "Element (0008,1140) at the top level is written as a sequence, but its value is not "
          "items."},
+        {"nested_value_on_sequence_tag",
+         NestedValueOnSequenceTag(),
+         "tagrecoded",
+         {"-doi"},
+         "(0009,1010) at the top level holds content that cannot be written in the output syntax: "
+         "a value that implicit VR makes a sequence but that is not items at element (0010,0024)"},
     };
     for (const Failure &f : failures) {
         SCOPED_TRACE(f.name + " " + f.program);
