@@ -169,12 +169,13 @@ typedef struct IOObject {
     DicomObject *object;
     TransferSyntaxCode in_meta_ts;  /* meta group as read, -1 none */
     TransferSyntaxCode in_ds_ts;    /* data set as read */
-    TransferSyntaxCode out_meta_ts; /* meta group to write, -1 as read */
+    TransferSyntaxCode out_meta_ts; /* meta group to write, -1 explicit VR LE */
     TransferSyntaxCode out_ds_ts;   /* data set to write, -1 as read, 3 PNG */
     TransferSyntaxCode pass_ts;     /* data-set syntax of the pass */
     PixelEncoding pass_encoding;    /* PixelEncoding of the pass */
     int16_t meta_header;            /* write preamble, DICM, group 0002 */
-    int16_t copy_pixels;            /* 0: pixel data written with length 0 */
+    int16_t copy_pixels;            /* 0: pixel data written with length 0, and
+                                     * without (7FE0,0001) and (7FE0,0002) */
     int16_t reserved;
     int16_t png_param1;
     int16_t png_filter; /* PNG filter mask, default 31 */

@@ -11,7 +11,9 @@
  * an element read, changed and handed back never shares a name with the
  * node it came from.  Whatever frees nodes first moves the object's cursor,
  * insertion parent and private definition links off them, and every node
- * freed unbinds the attribute definitions bound to it.
+ * freed unbinds the attribute definitions bound to it.  An element replaced
+ * by a record without value keeps what it holds: a sequence its items,
+ * whether children or the raw bytes of a defined length.
  */
 #include "object_int.h"
 
@@ -135,6 +137,19 @@ void remove_children(DicomElement *e) {
         _remove_element(e->first_child);
 }
 
+/* Removes all that e holds, its children and a value of raw bytes alike. */
+void drop_content(DicomElement *e) {
+    remove_children(e);
+    _free_value(e);
+}
+
+/* A sequence or item of defined length as the reader keeps it: its
+ * content as raw bytes in its value, no children. */
+bool holds_raw_content(const DicomElement *e) {
+    return e->value && !e->first_child &&
+           (is_item(e) || e->vr == VR_SQ || e->file_vr == (uint8_t)(VR_SQ + 1));
+}
+
 void move_insertion_parent_up(DicomObject *obj) {
     if (obj->insert_parent->parent)
         obj->insert_parent = obj->insert_parent->parent;
@@ -198,8 +213,8 @@ void sort_children(DicomObject *owner, DicomElement *parent) {
 
 /* What DO_addElement stores under parent: a record with a value replaces
  * the first child with its tag (an item never does), any other is
- * appended; with whole, also one without value replaces it, children and
- * all.  -1 when memory ran out or a value pointer comes without bytes to
+ * appended; with whole, also one without value replaces it, children or
+ * raw content and all.  -1 when memory ran out or a value pointer comes without bytes to
  * copy. */
 int16_t store_under(DicomElement *parent, DicomElementHead *rec, bool whole,
                     DicomElement **stored) {
@@ -214,7 +229,7 @@ int16_t store_under(DicomElement *parent, DicomElementHead *rec, bool whole,
                                  : nullptr;
     if (inserted) {
         if (whole)
-            remove_children(inserted);
+            drop_content(inserted);
         _replace_element(inserted, &made); /* the new value's encoding is not known here */
     } else {
         if (!(inserted = _node_with(&made)))
@@ -301,6 +316,18 @@ DicomElement *_node_with(DicomElementHead *made) {
 void _replace_element(DicomElement *e, DicomElementHead *made) {
     if (made->value)
         remove_children(e);
+    if (!made->value && holds_raw_content(e)) {
+        /* the raw bytes are its items, kept as the children of a sequence
+         * of undefined length are: value, length, the syntax they are in
+         * and the VR that makes them a sequence's */
+        DicomElement kept = *e;
+        _take_head(e, made);
+        e->value = kept.value;
+        e->length = kept.length;
+        e->vr = kept.vr;
+        e->content_ts = kept.content_ts;
+        return;
+    }
     _free_value(e);
     _take_head(e, made);
     e->value = made->value;
@@ -454,7 +481,8 @@ namespace {
 
 /* DO_addElement; with whole set, an element of the same key already under
  * the insertion parent (items aside) becomes the added one with all it
- * holds, also when the added one has no value: its children go. */
+ * holds, also when the added one has no value: its children or raw
+ * content go. */
 int16_t add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added,
                     bool whole) {
     if (added)

@@ -20,10 +20,10 @@
  *    top-level elements rather than appended wherever the reader's
  *    insertion point was left;
  *  - a sequence or item that the reader kept as raw bytes (defined length)
- *    has no elements in the tree: 'a' leaves such a sequence as it is, 's'
- *    refuses to select or append an item in it or to enter such an item,
- *    and a, e and d are refused inside one, since the edit would drop
- *    those bytes on saving;
+ *    has no elements in the tree: 'a' leaves its bytes as they are (as
+ *    DE_add does for any such sequence it replaces), 's' refuses to select
+ *    or append an item in it or to enter such an item, and a, e and d are
+ *    refused inside one, since the edit would drop those bytes on saving;
  *  - a failed select (other than a bare 's' on an empty object) says why,
  *    and the a, e and d lines after it are skipped, each with a warning,
  *    up to the next 's' line, across includes as any position is;
@@ -453,13 +453,6 @@ DicomElement *find_at_level(DicomObject *obj, DicomElement *pos, uint16_t group,
     return nullptr;
 }
 
-/* A sequence read with a defined length: its items are raw bytes in its
- * value, not elements of the tree. */
-bool holds_raw_content(DicomObject *obj, const DicomElementHead *head) {
-    DicomElement *e = find_at_level(obj, obj->cursor, head->group, head->element);
-    return e && e->value;
-}
-
 /* The item the position works in: the cursor item, or the item whose
  * elements the cursor stands among; null at the top level and on a
  * sequence. */
@@ -865,10 +858,7 @@ int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head) {
     if (vr == -1) {
         ok = false;
     } else if (vr == VR_SQ) {
-        /* A sequence kept as raw bytes holds its items in its value: the
-         * add keeps it as it is, like the items of any other sequence. */
-        if (holds_raw_content(run->obj, head))
-            return 0;
+        /* the sequence replaced keeps its items, also raw bytes (DE_add) */
         length = kUndefined;
     } else if (number_format(vr, &f)) {
         if (vr == VR_XS)

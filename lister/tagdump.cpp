@@ -1,7 +1,9 @@
 /*
  * tagdump.cpp -- the lister: reads one DICOM file and writes it as text,
  * one line per element (group, element, VR, length, value, description),
- * indented by its depth in sequences and items.  Columns are switched off
+ * indented by its depth in sequences and items, in tag order but for
+ * command-group elements found inside the data set, which are listed
+ * where they stood in the file.  Columns are switched off
  * by flag words after -f.  A list file that cannot be opened, or a listing
  * that cannot be written to it or to standard output, ends the program
  * with status 1.  Start-up, options and the common work live in the
@@ -12,6 +14,9 @@
 #include <strings.h>
 
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "appframe.h"
 #include "display.h"
@@ -271,6 +276,44 @@ void list_element(Listing &listing, DicomElement *e) {
         --*depth;
 }
 
+/* Top-level elements of the command group 0000 read behind an element of
+ * another group (zero bytes taken for a header, say): sorted, they would
+ * stand ahead of the meta group as if they belonged to it.  Each is listed
+ * where it stood instead, behind the last element of another group read
+ * before it; those are the keys, their runs kept in file order. */
+using StrayRuns = std::unordered_map<const DicomElement *, std::vector<DicomElement *>>;
+
+StrayRuns command_group_strays(DicomElement *root, std::unordered_set<const DicomElement *> *all) {
+    StrayRuns runs;
+    const DicomElement *anchor = nullptr;
+    for (DicomElement *e = root->first_child; e; e = e->next) {
+        if (e->group != 0) {
+            anchor = e;
+        } else if (anchor) {
+            runs[anchor].push_back(e);
+            all->insert(e);
+        }
+    }
+    return runs;
+}
+
+/* The root's children in tag order, the strays where they stood.  A tree as
+ * read holds no tag twice at one level, so the sort frees none of them. */
+void list_top_level(Listing &listing, DicomElement *root) {
+    std::unordered_set<const DicomElement *> strays;
+    const StrayRuns runs = command_group_strays(root, &strays);
+    SortCodes(root);
+    for (DicomElement *e = root->first_child; e; e = e->next) {
+        if (strays.count(e))
+            continue;
+        list_element(listing, e);
+        const auto run = runs.find(e);
+        if (run != runs.end())
+            for (DicomElement *stray : run->second)
+                list_element(listing, stray);
+    }
+}
+
 /* The preamble as text when its bytes sum to nonzero, else as hex. */
 void list_preamble(const Listing &listing, const unsigned char *preamble) {
     int32_t sum = 0;
@@ -304,11 +347,8 @@ void list_object(Listing &listing, IOObject *io) {
             put(listing, "   # MetaHeader Information\n");
         put(listing, "\n");
     }
-    if (obj && obj->root) {
-        SortCodes(obj->root);
-        for (DicomElement *e = obj->root->first_child; e; e = e->next)
-            list_element(listing, e);
-    }
+    if (obj && obj->root)
+        list_top_level(listing, obj->root);
     flush_listing(listing);
     log_message("DICOM object elements listed.", 3);
 }
