@@ -2,7 +2,9 @@
  * tables_test.cpp -- the browser's tables in-process on real samples bound
  * to their object definitions: the value screen of text, binary, private,
  * pixel data (native and encapsulated) and overlong values against what
- * dcmdump shows of the files, and text values holding control characters; a sequence without Item definitions and an
+ * dcmdump shows of the files, and text values holding control characters;
+ * a later item of a long sequence bound while shown; sequences and items
+ * kept as stored bytes; a sequence without Item definitions and an
  * overlong sequence name; and every row of every table of every sample
  * opened once.
  */
@@ -180,7 +182,6 @@ TEST(Tables, ItemsKeptAsStoredAreCountedNotOpened) {
     FileBuilder nested(IM), un(BE);
     nested.Item().Header(0x0040, 0xA730, "SQ", 0xFFFFFFFF).Item().ItemEnd().SeqEnd().ItemEnd();
     un.Header(0x0009, 0x1010, "UN", 0xFFFFFFFF).Syntax(IM).Item().ItemEnd().SeqEnd();
-    const std::string past = item(LE, code(LE)) + FileBuilder(LE).Item(1000).bytes();
     const std::string items = " items.\nIts items are kept as stored and cannot be opened.\n";
     const std::string one = "1 item.\nIts item is kept as stored and cannot be opened.\n";
     const struct {
@@ -191,7 +192,7 @@ TEST(Tables, ItemsKeptAsStoredAreCountedNotOpened) {
         {LE, 0, item(LE, code(LE)) + item(LE, code(LE)) + item(LE, code(LE)), "", "3" + items},
         {IM, 0, nested.bytes() + item(IM, code(IM)), "", "2" + items},
         {BE, 0, item(BE, un), "", one},
-        {LE, 0, past, "", one},
+        {LE, 0, item(LE, code(LE)) + FileBuilder(LE).Item(1000).bytes(), "", one},
         {LE, 0xFFFFFFFF, item(LE, code(LE)) + item(LE, code(LE)), "2\n",
          "2 items.\nWhich item to open?\nItem 2 is kept as stored and cannot be opened.\n"},
     };
