@@ -472,6 +472,12 @@ MC_API int16_t DEF_delete(AppData *app, DefHolder *defs, DicomObject *obj, AttrD
  * item calls it first); the cursor does not move.  0 done, also for a
  * definition that is not deferred; -1 memory exhausted. */
 MC_API int16_t BindItemDef(AppData *app, AttrDef *item_def);
+/* Undoes BindItemDef for an Item definition after the fourth: its
+ * attribute definitions go, unbound, and it is deferred again, still bound
+ * to its item, so that a caller stepping through a long sequence holds
+ * the definitions of the items it shows and no more.  Nothing for any
+ * other definition.  Pointers to the definitions that went are invalid. */
+MC_API void ReleaseItemDef(AttrDef *item_def);
 
 /* ------------------------------------------------------------------ */
 /* Value printing (printval.cpp)                                       */
