@@ -6,9 +6,10 @@
  * where they stood in the file.  Columns are switched off
  * by flag words after -f.  A list file that cannot be opened, or a listing
  * that cannot be written to it or to standard output, ends the program
- * with status 1.  Start-up, options and the common work live in the
- * program frame (app/appframe.h).
+ * with status 1, after an error line with the system's reason.  Start-up,
+ * options and the common work live in the program frame (app/appframe.h).
  */
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -83,20 +84,30 @@ struct Listing {
 
 /* ---- the list stream ---- */
 
-/* A listing that cannot be written is no listing: end with status 1. */
-[[noreturn]] void fail_listing(const Listing &listing) {
+/* Ends with status 1: first an error line with the system's reason (the
+ * errno of the failed call) for the file, then the fatal message. */
+[[noreturn]] void fail_list_stream(const char *action, const char *name, int reason,
+                                   const std::string &fatal) {
+    const std::string why =
+        std::string("Cannot ") + action + " " + name + ": " + strerror(reason) + ".";
+    log_message(why.c_str(), 1);
+    log_abort(fatal.c_str());
+}
+
+/* A listing that cannot be written is no listing. */
+[[noreturn]] void fail_listing(const Listing &listing, int reason) {
     if (!listing.stream_name)
-        log_abort("Cannot write list to standard output.");
-    char text[1024];
-    snprintf(text, sizeof text, "Cannot write list file %s.", listing.stream_name);
-    log_abort(text);
+        fail_list_stream("write", "standard output", reason,
+                         "Cannot write list to standard output.");
+    fail_list_stream("write", listing.stream_name, reason,
+                     std::string("Cannot write list file ") + listing.stream_name + ".");
 }
 
 /* Every write goes through here; the stream's buffer hides most failures
  * until it is flushed, so the flush is checked too (flush_listing). */
 void put(const Listing &listing, const char *text, size_t n) {
     if (fwrite(text, 1, n, listing.stream) != n || ferror(listing.stream))
-        fail_listing(listing);
+        fail_listing(listing, errno);
 }
 
 void put(const Listing &listing, const char *text) {
@@ -105,7 +116,7 @@ void put(const Listing &listing, const char *text) {
 
 void flush_listing(const Listing &listing) {
     if (fflush(listing.stream) != 0 || ferror(listing.stream))
-        fail_listing(listing);
+        fail_listing(listing, errno);
 }
 
 /* ---- options ---- */
@@ -358,9 +369,9 @@ void lister_work() {
     if (AppFrame::output) {
         list_file.reset(fopen(AppFrame::output, "w"));
         if (!list_file) {
-            char text[1024];
-            snprintf(text, sizeof text, "Cannot open list file %s.", AppFrame::output);
-            log_abort(text);
+            const int reason = errno;
+            fail_list_stream("open", AppFrame::output, reason,
+                             std::string("Cannot open list file ") + AppFrame::output + ".");
         }
     }
     Listing listing;
@@ -374,7 +385,7 @@ void lister_work() {
     /* The close may still find the listing did not land (a full disk
      * reported late, a network file system). */
     if (list_file && fclose(list_file.release()) != 0)
-        fail_listing(listing);
+        fail_listing(listing, errno);
 }
 
 } // namespace
