@@ -346,7 +346,7 @@ enum Built { kBuilt, kBadFormat, kNoRoom };
  * end adds no value.  kBadFormat on a token without a number, one too long
  * to be a number, or a number out of range. */
 Built build_numbers(const char *text, const NumberFormat &f, MallocOwner<void> *value,
-                   uint32_t *length) {
+                    uint32_t *length) {
     size_t len = strlen(text);
     size_t tokens = 1;
     for (size_t i = 0; i < len; i++)
@@ -468,8 +468,8 @@ void note_words_after(ProfileRun *run, const char *what, const char *rest) {
  * VRs, and a sequence, which keeps its items): ignored, and said so. */
 void note_value_ignored(ProfileRun *run, int vr, const char *text) {
     if (*text)
-        run->note = std::string("value ignored: a profile sets no value of VR ") +
-                    changeVRToVRname(vr);
+        run->note =
+            std::string("value ignored: a profile sets no value of VR ") + changeVRToVRname(vr);
 }
 
 /* Why a number or tag value was not built: what the element's VR takes. */
@@ -733,8 +733,8 @@ DicomElement *select_item(ProfileRun *run, size_t step, DicomElement *seq, long 
     if (DicomElement *item = nth_item(run, step, seq, n, &count))
         return item;
     if (count == 0)
-        explain(run, "select failed: sequence (%04hx,%04hx) has no items, no item %ld",
-                seq->group, seq->element, n);
+        explain(run, "select failed: sequence (%04hx,%04hx) has no items, no item %ld", seq->group,
+                seq->element, n);
     else
         explain(run, "select failed: sequence (%04hx,%04hx) has items 1 to %ld, no item %ld",
                 seq->group, seq->element, count, n);
@@ -1117,8 +1117,7 @@ int16_t edit_select(ProfileRun *run, const char *line, DicomElementHead *head) {
         }
         if (item > 0) {
             pos = obj->cursor = target; /* past the item numbers DE_search takes */
-        } else if (DE_search(run->app, obj, &pos, head->group, head->element,
-                             item < 0 ? -1 : 0) != 0) {
+        } else if (DE_search(run->app, obj, &pos, head->group, head->element, item < 0 ? -1 : 0)) {
             explain(run, "select failed: no item could be appended to sequence (%04hx,%04hx)",
                     (unsigned short)head->group, (unsigned short)head->element);
             return -1;

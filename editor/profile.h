@@ -11,8 +11,8 @@
  *
  * A line ends at LF, CR LF or CR and may be up to 16 MiB long (a longer
  * one ends the profile).  A ';' outside double quotes starts a comment.
- * Profiles are read front to back only, so they may come from pipes.  Every function returns 0 for success
- * and -1 for failure.
+ * Profiles are read front to back only, so they may come from pipes.
+ * Every function returns 0 for success and -1 for failure.
  *
  * Where an edit would land at the wrong level, the line is refused rather
  * than applied elsewhere: after a failed select the a, e and d lines are

@@ -2,8 +2,9 @@
  * profile_test.cpp -- the profile interpreter on objects the tests build:
  * values by VR in the tree and in the saved file (read back by pydicom),
  * refused lines and their messages with line numbers, empty, delete and
- * select (items 0, n, -1) with the position kept at the level of a deleted
- * element, sequences held as raw bytes, and includes down to depth 10.
+ * select (items 0, n also past 16 bits, -1) with the position kept at the
+ * level of a deleted element, sequences held as raw bytes, and includes
+ * down to depth 10.
  */
 #include <gtest/gtest.h>
 
@@ -190,7 +191,8 @@ TEST_F(Profile, ValuesAreStoredByTheDictionaryVr) {
         profile += c.line + (profile.size() % 2 ? "\r" : "\r\n");
     const std::string ignored = " value ignored: a profile sets no value of VR ";
     EXPECT_EQ("Info: Processing profile $T/main.prf\nWarning: In line 17" + ignored +
-                  "OB\nWarning: In line 18" + ignored + "SQ\nWarning: In line 20" + ignored + "RE\n",
+                  "OB\nWarning: In line 18" + ignored + "SQ\nWarning: In line 20" + ignored +
+                  "RE\n",
               Run(profile));
     EXPECT_EQ(0, result_);
     for (const auto &c : cases) {
@@ -375,7 +377,7 @@ TEST_F(Profile, AFailedSelectSaysWhyAndTheEditsAfterItAreSkipped) {
     std::string many = "0008,1140{ [ 0040,a730{", items = "0008,1140{FFFE,E000{0040,A730{";
     for (int i = 1; i <= 40000; i++) {
         many += " [ ]";
-        items += i == 40000 ? "" : i == 32767 || i == 32768 ? "FFFE,E000{0040,A040} " : "FFFE,E000 ";
+        items += i == 40000 ? "" : i < 32767 || i > 32768 ? "FFFE,E000 " : "FFFE,E000{0040,A040} ";
     }
     many += " } ] }";
     items.back() = '}';

@@ -1,7 +1,8 @@
 /*
  * tagpatch_test.cpp -- the editor run as a process: usage, a new object
- * without input, profiles that cannot be opened (nothing written), the
- * shared samples edited by small profiles and by a site's anonymisation
+ * without input, profiles that cannot be opened or end early (nothing
+ * written), the shared samples edited by small profiles (also read from a
+ * pipe, a process substitution or a FIFO) and by a site's anonymisation
  * profile, each result checked by pydicom against the original (the edit
  * made, every other element and the pixel bytes kept), editing a file in
  * place, and failed saves that leave the target as it was.
@@ -143,8 +144,8 @@ TEST(Tagpatch, AProfileThatCannotBeOpenedWritesNothing) {
 }
 
 TEST(Tagpatch, SamplesEditedBySmallProfiles) {
-    const char *piped = "a 0010 0010 PIPED\nf inc.prf\na 0010 0020 AFTER\n",
-               *piped_changes = "set 00100010 'PIPED'\nset 00100030 '19990101'\nset 00100020 'AFTER'\n";
+    const char *piped = "a 0010 0010 PIPED\nf inc.prf\na 0010 0020 AFTER\n", *piped_changes =
+        "set 00100010 'PIPED'\nset 00100030 '19990101'\nset 00100020 'AFTER'\n";
     const struct {
         const char *sample, *profile, *changes;
         const char *feed = "\"$@\" -p \"$P\""; /* by bash: how tagpatch gets profile $P */
@@ -174,7 +175,8 @@ TEST(Tagpatch, SamplesEditedBySmallProfiles) {
         const std::string in = testutil::SamplePath(c.sample), out = tmp.file(c.sample);
         auto r = Patch({"-c", c.feed, "-", testutil::BinPath("tagpatchd"), "-i", in, "-o", out,
                         "-v2"},
-                       "/bin/bash", {{"P", tmp.file("edit.prf")}, {"QUENOR_PREDEF_PATH", tmp.path()}});
+                       "/bin/bash",
+                       {{"P", tmp.file("edit.prf")}, {"QUENOR_PREDEF_PATH", tmp.path()}});
         ASSERT_EQ(0, r.status) << c.sample << r.err;
         EXPECT_EQ(std::string::npos, r.err.find("Warning")) << c.sample << r.err;
         EXPECT_EQ("", Verdict(in, out, c.changes, tmp)) << c.sample;
