@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <new>
 #include <string>
 
 AppData AppFrame::app;
@@ -33,13 +34,35 @@ const char kVerboseLevels[] = "Verbose levels:\n"
                               "    3   print errors, warnings and other information\n"
                               "If <F> is omitted <E> is used instead.\n";
 
+/* The fatal message of memory running out, wherever in a run it does. */
+const char kNoMemory[] = "Not enough memory to go on.";
+
+/* Set once log_start has written the start lines. */
+bool g_log_started = false;
+
+/* Usage errors that the usage line alone does not explain, one "Error: "
+ * line each: shown before it whatever -v says. */
+std::string g_usage_reasons;
+
+/* Ends a run before log_start: the help, usage and version texts, and
+ * memory running out while the options are read.  log_abort would add an
+ * empty error line and an end line to a log that never started. */
+[[noreturn]] void end_before_log(const char *text) {
+    if (text[0] != '\0')
+        log_message(text, 1);
+    exit(1);
+}
+
 bool has_letter(const char *letters, int c) {
     return letters && c != 0 && strchr(letters, c) != nullptr;
 }
 
+/* A name that cannot be copied is memory running out, not a name missing. */
 void replace_name(char **slot, const char *arg) {
     free(*slot);
     *slot = strdup(arg ? arg : "");
+    if (!*slot)
+        throw std::bad_alloc();
 }
 
 /* Words the option loop never reached.  When the loop stopped inside an
@@ -91,16 +114,15 @@ bool same_file(const char *a, const char *b) {
 
 /* log_start empties the log file before the work begins: a log named like
  * the input, the output or the profile would destroy it.  Counts such a
- * name as a usage error and says which file it would have overwritten. */
+ * name as a usage error and notes which file it would have overwritten. */
 int log_name_collisions() {
     int errors = 0;
     for (const char letter : {'i', 'o', 'p'}) {
         const char *other = *AppFrame::name_slot(letter);
         if (AppFrame::logfile && other && same_file(AppFrame::logfile, other)) {
-            const std::string text = std::string("Log file ") + AppFrame::logfile +
-                                     " is the file of -" + letter + " " + other +
-                                     ": a log would overwrite it.";
-            log_message(text.c_str(), 1);
+            g_usage_reasons += std::string("Error: Log file ") + AppFrame::logfile +
+                               " is the file of -" + letter + " " + other +
+                               ": a log would overwrite it.\n";
             errors++;
         }
     }
@@ -147,19 +169,20 @@ int AppFrame::parse_verbosity(const char *arg, int16_t *mask, int *mask_set) {
 
 void AppFrame::print_version() {
     fprintf(stderr, "%s\n", banner);
-    log_abort("");
+    end_before_log("");
 }
 
 void AppFrame::print_usage(const char *path) {
+    fputs(g_usage_reasons.c_str(), stderr);
     fprintf(stderr, program->usage_format, banner, path);
-    log_abort("");
+    end_before_log("");
 }
 
 void AppFrame::print_help(const char *path) {
     fprintf(stdout, program->usage_format, banner, path);
     fputs(program->help_text, stdout);
     fputs(kVerboseLevels, stdout);
-    log_abort("");
+    end_before_log("");
 }
 
 int16_t AppFrame::parse_cmdline(int argc, char **argv) {
@@ -250,15 +273,25 @@ int AppFrame::commandline_mode() {
     return 0;
 }
 
+/* std::bad_alloc from anywhere in the run (the frame, a program's hooks,
+ * a library call that lets it out) ends it like every other failure:
+ * with its message and status 1, never an abort. */
 int AppFrame::run(const ProgramDescription &description, int argc, char **argv) {
     program = &description;
     ignore_file_size_signal();
     init_AppData(&app, description.name, "2.1", banner);
-    parse_cmdline(argc, argv);
-    log_start(logfile, banner, argc, argv);
-    if (description.after_log_start)
-        description.after_log_start();
-    commandline_mode();
+    try {
+        parse_cmdline(argc, argv);
+        log_start(logfile, banner, argc, argv);
+        g_log_started = true;
+        if (description.after_log_start)
+            description.after_log_start();
+        commandline_mode();
+    } catch (const std::bad_alloc &) {
+        if (!g_log_started)
+            end_before_log(kNoMemory);
+        log_abort(kNoMemory);
+    }
     log_end();
     for (const char *f = description.file_options; f && *f; ++f) {
         char **slot = name_slot(*f);

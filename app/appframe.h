@@ -11,7 +11,8 @@
  *                   initgetopt1, the option loop,
  *                   after_loop hook, required names, words left over,
  *                   a -l name that is the file of -i, -o or -p,
- *                   print_usage when anything was wrong
+ *                   print_usage when anything was wrong (the -l clash
+ *                   said before the usage line, whatever -v says)
  *   log_start(-l name, banner, argc, argv)
  *   after_log_start hook
  *   commandline_mode:
@@ -34,7 +35,11 @@
  * The help is the usage line, the program's help text and the verbose
  * levels, which every program shares.
  *
- * Every failure ends the process through log_abort (status 1).
+ * Every failure ends the process through log_abort (status 1).  The help,
+ * usage and version texts end it with status 1 before the log starts, so
+ * with no empty error line and no end line.  Memory running out anywhere
+ * in the run (std::bad_alloc) ends it with "Not enough memory to go on."
+ * and status 1, never an abort.
  */
 #ifndef APPFRAME_H
 #define APPFRAME_H

@@ -6,7 +6,8 @@
 # Prints the best of 3 wall times, the ratio tagpatch/dcmodify (1.0 or
 # less: at least as fast) and the peak resident memory of each, then
 # checks each output with pydicom against the input: every edit made and
-# every other element kept.
+# every other element kept.  Then times profiles that select each item of
+# a 100,000-item sequence in turn (see the last section).
 #
 # usage: bench/edit_bench.sh [build-dir]   (default: build-release)
 set -euo pipefail
@@ -94,3 +95,31 @@ for input in "$root/../shared/samples/CT_small.dcm" "$data/big_image.dcm"; do
         fi
     done
 done
+
+# Selecting every item of a long sequence in turn: each profile selects
+# item k of the 100,000-item Content Sequence, sets one element in it and
+# returns to the top level, for k = 1 to N (N = 0: reading and saving
+# alone).  A select of the next item costs the same whatever its number, so
+# the time grows with N by a constant amount per item (small beside reading
+# and saving the file), not with N squared.  Each output is checked with
+# pydicom: items 1 to N hold their text.
+seq=$data/long_sequence.dcm
+[ -f "$seq" ] || python3 "$root/bench/gen_big.py" "$data" long_sequence.dcm >/dev/null
+printf '\n%-8s %10s %14s\n' items tagpatch "tagpatch KiB"
+for n in 0 12500 25000 50000 100000; do
+    awk -v n="$n" 'BEGIN { for (k = 1; k <= n; k++)
+        printf "s 0040 a730 %d\na 0040 a160 ITEM%d\ns\n", k, k }' >"$work/items.prf"
+    t=$(measure "rm -f '$work/items.dcm'" "$tagpatch" -p "$work/items.prf" -i "$seq" \
+        -o "$work/items.dcm")
+    printf '%-8s %9ss %14s\n' "$n" "${t%% *}" "${t##* }"
+    /usr/bin/python3 -W ignore - "$work/items.dcm" "$n" <<'PY' || exit 1
+import sys, pydicom
+items = pydicom.dcmread(sys.argv[1])[0x0040A730].value
+bad = [k for k in range(1, int(sys.argv[2]) + 1) if items[k - 1].get((0x0040, 0xA160)) is None
+       or items[k - 1][0x0040A160].value != "ITEM%d" % k]
+if bad:
+    print("  items 1 to %s: wrong at %s" % (sys.argv[2], bad[:5]))
+sys.exit(1 if bad else 0)
+PY
+done
+echo "  every output: items 1 to N hold their text"

@@ -98,3 +98,19 @@ read -r tl ml <<<"$(measure "$bin/tagdump" -i "$seq")"
 limit=$((256 * 1024))
 printf "sequence 100,000 items: tagauditd %6.3fs %7d KiB (goal < %d KiB: %s) | tagwalkd %6.3fs %7d KiB (%s) | tagdump %6.3fs %7d KiB\n" \
     "$ta" "$ma" "$limit" "$(verdict "$ma < $limit")" "$tw" "$mw" "$(verdict "$mw < $limit")" "$tl" "$ml"
+
+# Paging with "ni" through every item of the Content Sequence (module 11,
+# row 7 of its second page, item 1, then 100,000 steps back round to it):
+# the browser lets go of an item's definitions when it leaves the item;
+# goal: peak under 256 MiB.
+pages=$(mktemp)
+{
+    printf '11\nn\n7\n1\n'
+    awk 'BEGIN { for (i = 0; i < 100000; i++) print "ni" }'
+    echo "q!"
+} >"$pages"
+shown=$("$bin/tagwalkd" -i "$seq" <"$pages" | grep -c "Content Sequence / Item ")
+read -r tp mp <<<"$(input=$pages measure "$bin/tagwalkd" -i "$seq")"
+rm -f "$pages"
+printf "paging 100,000 items: tagwalkd %6.3fs %7d KiB, %d item tables shown (goal < %d KiB: %s)\n" \
+    "$tp" "$mp" "$shown" "$limit" "$(verdict "$mp < $limit && $shown == 100001")"

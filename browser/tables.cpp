@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "display.h"
+#include "storeditems.h"
 
 namespace {
 
@@ -153,22 +154,33 @@ NavigationCode show_attribute_table(Browser &b, ModuleDef *module) {
     return attribute_list_table(b, title, module->first, false);
 }
 
-NavigationCode show_item_table(Browser &b, AttrDef *item) {
-    /* The item of a long sequence gets its attributes when first shown;
-     * short of memory it shows none. */
+NavigationCode show_item_table(Browser &b, AttrDef *item, int position) {
+    /* The item of a long sequence gets its attributes while it is shown
+     * (short of memory it shows none), so that stepping through all its
+     * items holds those of one at a time. */
+    const bool deferred = (item->flags & ATTR_FLAG_ITEM_DEFERRED) != 0;
     BindItemDef(b.app, item);
     const AttrDef *sequence =
         item->owner_kind == ATTR_OWNER_ATTR ? static_cast<const AttrDef *>(item->owner) : nullptr;
-    int position = 1;
-    for (const AttrDef *a = item->prev; a; a = a->prev)
-        ++position;
     std::string title =
         format_line("\n%08lX %.40s / Item %d\n", (unsigned long)(sequence ? sequence->tag : 0),
                     text_of(sequence ? sequence->name : nullptr), position);
-    return attribute_list_table(b, title, item->first_child, true);
+    const NavigationCode r = attribute_list_table(b, title, item->first_child, true);
+    if (deferred)
+        ReleaseItemDef(item);
+    return r;
 }
 
 NavigationCode open_sequence(Browser &b, AttrDef *sequence) {
+    if (kept_as_stored(sequence->element)) {
+        /* no element of its items is known, so there is no item to show */
+        const long n = stored_item_count(sequence->element);
+        fprintf(b.con.out, "This sequence has %ld item%s.\n", n, n > 1 ? "s" : "");
+        fputs(n != 1 ? "Its items are kept as stored and cannot be opened.\n"
+                     : "Its item is kept as stored and cannot be opened.\n",
+              b.con.out);
+        return NAV_SHOW_AGAIN;
+    }
     std::vector<AttrDef *> items = children(sequence->first_child);
     const int n = (int)items.size();
     fprintf(b.con.out, "This sequence has %d item%s.\n", n, n > 1 ? "s" : "");
@@ -185,7 +197,11 @@ NavigationCode open_sequence(Browser &b, AttrDef *sequence) {
     }
     NavigationCode r;
     do {
-        r = show_item_table(b, items[(size_t)k]);
+        if (kept_as_stored(items[(size_t)k]->element)) {
+            fprintf(b.con.out, "Item %d is kept as stored and cannot be opened.\n", k + 1);
+            return NAV_SHOW_AGAIN;
+        }
+        r = show_item_table(b, items[(size_t)k], k + 1);
         if (r == NAV_NEXT_ITEM)
             k = k + 1 == n ? 0 : k + 1;
         else if (r == NAV_PREV_ITEM)

@@ -3,8 +3,10 @@
  * modules of the object, the attributes of a module, the attributes of one
  * sequence item, the walk through a sequence's items and the value screen.
  * Every table goes through the pager; the tree and the elements are only
- * read, but that the Item definition of a long sequence's later item gets
- * its attribute definitions when its item is first shown.
+ * read, but that the Item definition of a long sequence's later item holds
+ * its attribute definitions while its item is shown.  A sequence or an
+ * item kept as stored bytes is not opened: the walk says so (with the
+ * count of the stored items) instead of showing an empty item.
  */
 #ifndef BROWSER_TABLES_H
 #define BROWSER_TABLES_H
@@ -26,7 +28,8 @@ NavigationCode show_attribute_table(Browser &b, ModuleDef *module);
 /* Asks which item to open (when there are several) and steps through the
  * items on "ni" and "pi". */
 NavigationCode open_sequence(Browser &b, AttrDef *sequence);
-NavigationCode show_item_table(Browser &b, AttrDef *item);
+/* The item's attributes; position is its number among the items. */
+NavigationCode show_item_table(Browser &b, AttrDef *item, int position);
 /* The element's tag, VR, length and value on one line (control
  * characters as blanks, as in the rows), then a pause. */
 void show_value(Browser &b, DicomElement *element);

@@ -135,7 +135,7 @@ int converter_after_loop() {
 
 void converter_work() {
     IOObject &io = AppFrame::io;
-    io.out_meta_ts = opts.meta_ts != TS_NONE ? opts.meta_ts : io.in_meta_ts;
+    io.out_meta_ts = opts.meta_ts; /* without -mo the writer's explicit VR little endian */
     io.out_ds_ts = opts.ds_ts != TS_NONE ? opts.ds_ts : io.in_ds_ts;
     io.meta_header = opts.meta_header;
     io.copy_pixels = opts.copy_pixels;

@@ -13,9 +13,10 @@
  * Only the first few items of a sequence get whole copies; a later item
  * gets a bare Item definition, deferred, whose attribute definitions are
  * made and bound when it is walked (BindItemDef, or a copy of its own that
- * the verifier lets go), so that binding a long sequence takes one node an
- * item.  The binding itself binds a copy of it and lets it go, so that the
- * bound flags of the elements are those of a whole binding.
+ * the verifier lets go) and let go when the walk leaves it (ReleaseItemDef),
+ * so that binding a long sequence takes one node an item and walking it
+ * no more.  The binding itself binds a copy of it and lets it go, so that
+ * the bound flags of the elements are those of a whole binding.
  *
  * Links are plain pointers into the object's tree, and no link outlives
  * its element: a rebinding clears them all before it binds, and every
@@ -410,6 +411,15 @@ AttrDef *new_item_def(AttrDef *sq, int index) {
     return d;
 }
 
+/* Whether item_def stands after the items whose Item definitions are
+ * whole copies (and so is none of them, nor the first). */
+bool after_whole_item_defs(const AttrDef *item_def) {
+    int before = 0;
+    for (const AttrDef *d = item_def->prev; d != nullptr && before < kWholeItemDefs; d = d->prev)
+        ++before;
+    return before == kWholeItemDefs;
+}
+
 bool bind_sq_items(const Binder &b, AttrDef *sq);
 bool bind_nested_sequences(const Binder &b, AttrDef *item_def);
 AttrDef *bound_item_copy(const Binder &b, const AttrDef *item_def);
@@ -531,6 +541,17 @@ ABCDef *tree_of(const AttrDef *d) {
     return static_cast<const ModuleDef *>(d->owner)->owner;
 }
 
+/* The subtree under an Item definition goes: what the binding made in it
+ * is put aside for the next element of its tag, the rest freed unbound. */
+void let_go_children(AttrDef *item_def) {
+    put_aside_made_defs(tree_of(item_def), item_def);
+    for (AttrDef *a = item_def->first_child, *next; a != nullptr; a = next) {
+        next = a->next;
+        _free_attr_def(a);
+    }
+    item_def->first_child = item_def->last_child = nullptr;
+}
+
 /* ---- the three passes ------------------------------------------------- */
 
 bool bind_module_attributes(const Binder &b) {
@@ -632,7 +653,7 @@ void _free_retired_defs(const ABCDef *tree) {
 void _let_go_item_copy(AttrDef *copy) {
     if (copy == nullptr)
         return;
-    put_aside_made_defs(tree_of(copy), copy);
+    let_go_children(copy);
     _free_attr_def(copy);
 }
 
@@ -659,6 +680,15 @@ int16_t BindItemDef(AppData *app, AttrDef *item_def) {
     copy->first_child = copy->last_child = nullptr;
     _free_attr_def(copy);
     return 0;
+}
+
+void ReleaseItemDef(AttrDef *item_def) {
+    if (item_def == nullptr || item_def->tag != TAG_KEY_ITEM_DEF || is_deferred(item_def) ||
+        item_def->element == nullptr || item_def->owner_kind != ATTR_OWNER_ATTR ||
+        !after_whole_item_defs(item_def))
+        return;
+    let_go_children(item_def);
+    item_def->flags |= ATTR_FLAG_ITEM_DEFERRED;
 }
 
 int16_t BindABCDef(AppData *app, DefHolder *defs, DicomObject *obj, int16_t rebind) {

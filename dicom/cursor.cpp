@@ -10,7 +10,9 @@
  * A sequence or item of defined length read from a file holds its content
  * as raw bytes in its value; a save writes the children of a node instead
  * of its value, so no item is appended to such a sequence and nothing is
- * added inside such an item: both are refused with a message.
+ * added inside such an item: both are refused with a message.  An item is
+ * added only among the items of a sequence: at the top level or among the
+ * elements of an item it is refused with a message too.
  */
 #include "logf_int.h"
 #include "object_int.h"
@@ -90,6 +92,20 @@ bool refuses_content(const DicomElement *cursor) {
     return true;
 }
 
+/* An item to add where the cursor's level is no sequence's: the top level
+ * or the elements of an item, where a save could not write it.  Refused. */
+bool refuses_item_out_of_place(DicomObject *obj, const DicomElementHead *rec) {
+    if (tag_key(rec->group, rec->element) != TAG_KEY_ITEM)
+        return false;
+    const DicomElement *c = obj->cursor;
+    const DicomElement *level = !c || !c->parent ? obj->root : is_item(c) ? c : c->parent;
+    if (level != obj->root && !is_item(level))
+        return false;
+    log_formatted(1, "An item (fffe,e000) is added only among the items of a sequence, not %s.",
+                  level == obj->root ? "at the top level" : "among the elements of an item");
+    return true;
+}
+
 } // namespace
 
 int16_t _search_position(AppData *app, DicomObject *obj, DicomElement **position, uint16_t group,
@@ -126,7 +142,7 @@ int16_t DE_add(AppData *app, DicomObject *obj, DicomElementHead *given) {
     if (!obj || !given)
         return 0;
     (void)app;
-    if (refuses_content(obj->cursor))
+    if (refuses_content(obj->cursor) || refuses_item_out_of_place(obj, given))
         return -1;
     /* A value of length 0 or undefined has no bytes to copy: on every path
      * the element goes on without value and with that length. */

@@ -169,12 +169,13 @@ typedef struct IOObject {
     DicomObject *object;
     TransferSyntaxCode in_meta_ts;  /* meta group as read, -1 none */
     TransferSyntaxCode in_ds_ts;    /* data set as read */
-    TransferSyntaxCode out_meta_ts; /* meta group to write, -1 as read */
+    TransferSyntaxCode out_meta_ts; /* meta group to write, -1 explicit VR LE */
     TransferSyntaxCode out_ds_ts;   /* data set to write, -1 as read, 3 PNG */
     TransferSyntaxCode pass_ts;     /* data-set syntax of the pass */
     PixelEncoding pass_encoding;    /* PixelEncoding of the pass */
     int16_t meta_header;            /* write preamble, DICM, group 0002 */
-    int16_t copy_pixels;            /* 0: pixel data written with length 0 */
+    int16_t copy_pixels;            /* 0: pixel data written with length 0, and
+                                     * without (7FE0,0001) and (7FE0,0002) */
     int16_t reserved;
     int16_t png_param1;
     int16_t png_filter; /* PNG filter mask, default 31 */
@@ -471,6 +472,12 @@ MC_API int16_t DEF_delete(AppData *app, DefHolder *defs, DicomObject *obj, AttrD
  * item calls it first); the cursor does not move.  0 done, also for a
  * definition that is not deferred; -1 memory exhausted. */
 MC_API int16_t BindItemDef(AppData *app, AttrDef *item_def);
+/* Undoes BindItemDef for an Item definition after the fourth: its
+ * attribute definitions go, unbound, and it is deferred again, still bound
+ * to its item, so that a caller stepping through a long sequence holds
+ * the definitions of the items it shows and no more.  Nothing for any
+ * other definition.  Pointers to the definitions that went are invalid. */
+MC_API void ReleaseItemDef(AttrDef *item_def);
 
 /* ------------------------------------------------------------------ */
 /* Value printing (printval.cpp)                                       */

@@ -11,7 +11,9 @@
  * an element read, changed and handed back never shares a name with the
  * node it came from.  Whatever frees nodes first moves the object's cursor,
  * insertion parent and private definition links off them, and every node
- * freed unbinds the attribute definitions bound to it.
+ * freed unbinds the attribute definitions bound to it.  An element replaced
+ * by a record without value keeps what it holds: a sequence its items,
+ * whether children or the raw bytes of a defined length.
  */
 #include "object_int.h"
 
@@ -135,6 +137,19 @@ void remove_children(DicomElement *e) {
         _remove_element(e->first_child);
 }
 
+/* Removes all that e holds, its children and a value of raw bytes alike. */
+void drop_content(DicomElement *e) {
+    remove_children(e);
+    _free_value(e);
+}
+
+/* A sequence or item of defined length as the reader keeps it: its
+ * content as raw bytes in its value, no children. */
+bool holds_raw_content(const DicomElement *e) {
+    return e->value && !e->first_child &&
+           (is_item(e) || e->vr == VR_SQ || e->file_vr == (uint8_t)(VR_SQ + 1));
+}
+
 void move_insertion_parent_up(DicomObject *obj) {
     if (obj->insert_parent->parent)
         obj->insert_parent = obj->insert_parent->parent;
@@ -207,8 +222,9 @@ struct Replacing {
 
 /* What DO_addElement stores under parent: a record with a value replaces
  * the first child with its tag (an item never does), any other is
- * appended; a read's add replaces as `replacing` says.  -1 when memory ran
- * out or a value pointer comes without bytes to copy. */
+ * appended; a read's add replaces as `replacing` says, children or raw
+ * content and all.  -1 when memory ran out or a value pointer comes
+ * without bytes to copy. */
 int16_t store_under(DicomElement *parent, DicomElementHead *rec, Replacing replacing,
                     DicomElement **stored) {
     uint32_t key = tag_key(rec->group, rec->element);
@@ -224,7 +240,7 @@ int16_t store_under(DicomElement *parent, DicomElementHead *rec, Replacing repla
             made.value && key != TAG_KEY_ITEM ? _find_child_to_replace(parent, key) : nullptr;
     if (inserted) {
         if (whole)
-            remove_children(inserted);
+            drop_content(inserted);
         _replace_element(inserted, &made); /* the new value's encoding is not known here */
     } else {
         if (!(inserted = _node_with(&made)))
@@ -311,6 +327,18 @@ DicomElement *_node_with(DicomElementHead *made) {
 void _replace_element(DicomElement *e, DicomElementHead *made) {
     if (made->value)
         remove_children(e);
+    if (!made->value && holds_raw_content(e)) {
+        /* the raw bytes are its items, kept as the children of a sequence
+         * of undefined length are: value, length, the syntax they are in
+         * and the VR that makes them a sequence's */
+        DicomElement kept = *e;
+        _take_head(e, made);
+        e->value = kept.value;
+        e->length = kept.length;
+        e->vr = kept.vr;
+        e->content_ts = kept.content_ts;
+        return;
+    }
     _free_value(e);
     _take_head(e, made);
     e->value = made->value;
@@ -465,9 +493,9 @@ namespace {
 /* DO_addElement; for a read (replacing.whole), the earlier element of the
  * same key that the reader found under the insertion parent becomes the
  * added one with all it holds, also when the added one has no value (its
- * children go), and the insertion parent moves into what the record's VR
- * code makes a sequence (the reader gives it the VR the element is read
- * by), not what the dictionary calls one. */
+ * children or raw content go), and the insertion parent moves into what
+ * the record's VR code makes a sequence (the reader gives it the VR the
+ * element is read by), not what the dictionary calls one. */
 int16_t add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added,
                     Replacing replacing) {
     if (added)

@@ -104,7 +104,9 @@ DicomElement *_node_with(DicomElementHead *made);
  * its value passes to e) and keeps its place.  When the new element has
  * value bytes they are its whole content, so e's children go, with the
  * cursor, insertion parent and private links that pointed into them;
- * without a value e keeps its children (a sequence keeps its items). */
+ * without a value e keeps its content: its children (a sequence keeps its
+ * items), or, for a sequence or item of defined length held as raw bytes,
+ * those bytes with their length, syntax and e's VR. */
 void _replace_element(DicomElement *e, DicomElementHead *made);
 
 /* Links node under parent between two adjacent children, before and after
@@ -144,10 +146,10 @@ void _forget_refs_into(DicomElement *subtree);
 /* DO_addElement as a read of a file adds: earlier, the element of the same
  * key already under the insertion parent (NULL for none; never an item),
  * which the reader keeps track of, becomes the added one whole, in its
- * place, also when the added one has no value (its children go), so that
- * of a tag held twice the later occurrence is the only one from the read
- * on.  The insertion parent moves into the element when rec's VR code is
- * SQ.  Hands back the node that holds the added element (the new one, or
+ * place, also when the added one has no value (its children or raw
+ * content go), so that of a tag held twice the later occurrence is the
+ * only one from the read on.  The insertion parent moves into the element
+ * when rec's VR code is SQ.  Hands back the node that holds the added element (the new one, or
  * the one it replaced); *added is null when nothing was stored (a
  * delimiter without length, or a failure). */
 int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement *earlier,

@@ -779,11 +779,11 @@ void start_state(IOObject *io, bool magic) {
     }
 }
 
+/* The guess is the syntax of the read only: the output meta group stays as
+ * start_state left it (a meta group written goes out in explicit VR little
+ * endian unless the caller chooses otherwise). */
 void apply_guess(IOObject *io, TransferSyntaxCode guess, bool magic) {
-    if (guess != io->ts_in_force) {
-        io->ts_in_force = guess;
-        io->out_meta_ts = guess;
-    }
+    io->ts_in_force = guess;
     io->in_meta_ts = magic ? guess : TS_NONE;
     io->named_ts = io->ts_in_force;
     io->pass_ts = io->ts_in_force;

@@ -4,7 +4,9 @@
  * module along the object definition bound to it (VerifyObjectByModule),
  * adding the type rules of the attribute definitions (Type 1 present and
  * not empty, by content rather than encoding: a text of padding alone is
- * empty; Type 2 present) to the value checks of checks.cpp.
+ * empty; Type 2 present) to the value checks of checks.cpp.  A module of
+ * usage U is checked only when the object holds an attribute of its own,
+ * one that no mandatory module holds as well.
  *
  * Findings are log lines only; neither the object nor the definitions
  * change (a deferred Item definition is checked through a copy of its own,
@@ -12,6 +14,8 @@
  */
 #include <stdio.h>
 #include <string.h>
+
+#include <set>
 
 #include "checks_int.h"
 #include "logf_int.h"
@@ -210,9 +214,32 @@ bool sq_has_binding(const AttrDef *a) {
     return false;
 }
 
-bool _is_module_empty(const ModuleDef *m) {
+/* Modules of usage neither C nor U are checked whatever the object holds.
+ * A conditional module does not count: its condition is not known here,
+ * so an attribute it shares tells nothing for sure. */
+bool is_mandatory(const ModuleDef *m) {
+    return m->usage[0] != 'C' && m->usage[0] != 'U';
+}
+
+/* The tags of the top-level attribute definitions of the mandatory modules. */
+std::set<uint32_t> mandatory_tags(const ABCDef *abc) {
+    std::set<uint32_t> tags;
+    for (const ModuleDef *m = abc->first; m; m = m->next)
+        if (is_mandatory(m))
+            for (const AttrDef *a = m->first; a; a = a->next)
+                tags.insert(a->tag);
+    return tags;
+}
+
+/* A module is empty unless an attribute of its own is bound: one that no
+ * mandatory module holds as well.  Number of Frames or Instance Number,
+ * say, stand in optional modules too, and the object holds them for the
+ * mandatory ones.  Tags compare at the top level: what lies inside a
+ * sequence is bound only through the sequence, and the items of a sequence
+ * that a mandatory module holds are that module's. */
+bool _is_module_empty(const ModuleDef *m, const std::set<uint32_t> &mandatory) {
     for (const AttrDef *a = m->first; a; a = a->next)
-        if (a->element || sq_has_binding(a))
+        if ((a->element || sq_has_binding(a)) && !mandatory.count(a->tag))
             return false;
     return true;
 }
@@ -237,6 +264,7 @@ int16_t VerifyObjectByModule(AppData *app, DefHolder *defs) {
         return 2;
     const ABCDef *abc = defs->abc;
     log_formatted(-1, "%s", abc->title ? abc->title : "");
+    const std::set<uint32_t> mandatory = mandatory_tags(abc);
     bool failed = false;
     for (const ModuleDef *m = abc->first; m; m = m->next) {
         const char *title = m->title ? m->title : "";
@@ -248,7 +276,7 @@ int16_t VerifyObjectByModule(AppData *app, DefHolder *defs) {
             log_formatted(-1, "Checking %s Module", title);
         if (is_catch_all(m))
             continue;
-        if (m->usage[0] == 'U' && _is_module_empty(m))
+        if (m->usage[0] == 'U' && _is_module_empty(m, mandatory))
             continue;
         if (_verify_module_attrs(app, m, conditional))
             failed = true;

@@ -13,8 +13,11 @@
  * that 32 bits cannot hold fails the save before any byte is written.  The
  * write puts preamble, "DICM", meta group and data set into the save
  * target (savetarget.cpp); SIGINT, SIGTERM or SIGHUP meanwhile fail the
- * save as a failed write does (savesignals.cpp).  Top-level elements of
- * the command group 0000 are never written.
+ * save as a failed write does (savesignals.cpp).  Elements of the command
+ * group 0000 are never written, at any depth.  Unless the caller chose
+ * another syntax for it, the meta group goes out in explicit VR little
+ * endian, whatever syntax it was read in.  Pixel data that is not copied
+ * leaves out the Extended Offset Table and its lengths with it.
  *
  * The VR written is the dictionary's, never the one stored in the element,
  * with what the dictionary leaves open resolved as value_vr (vr_int.h)
@@ -61,6 +64,8 @@ namespace {
 
 const uint32_t kMetaSyntax = 0x00020010u;
 const uint32_t kLengthToEnd = 0x00080001u;
+const uint32_t kExtendedOffsets = 0x7FE00001u;
+const uint32_t kExtendedLengths = 0x7FE00002u;
 
 /* The VR letters written: a value too long for the 16-bit length of its VR
  * goes out as UN, with a 32-bit length and its bytes as they are. */
@@ -146,13 +151,27 @@ bool is_pixel_element(const DicomElement *e) {
     return element_key(e) == kPixelData && e->length != 0 && (!e->value || is_pds(e));
 }
 
-/* Without a meta header the top-level elements of groups 0000-0003 are
- * left out, each with what it holds (inside items they are data).  With
- * one, so are those of group 0000, the command group of network messages:
- * sorted ahead of the meta group they would stand between "DICM" and it,
- * where no reader looks for them. */
+/* The Extended Offset Table and its lengths beside pixel data that is not
+ * copied: they would name where frames begin in a value written empty. */
+bool indexes_pixels_left_out(const DicomElement *e, const IOObject *io) {
+    const uint32_t key = element_key(e);
+    if (io->copy_pixels || (key != kExtendedOffsets && key != kExtendedLengths) || !is_top_level(e))
+        return false;
+    const DicomElement *p = e->next; /* the list is sorted */
+    while (p && element_key(p) < kPixelData)
+        p = p->next;
+    return p && element_key(p) == kPixelData && is_pixel_element(p);
+}
+
+/* Group 0000, the command group of network messages, is left out at every
+ * depth, each element with what it holds: no file holds it, and sorted
+ * ahead of the meta group it would stand between "DICM" and it, where no
+ * reader looks for it.  Without a meta header so are the top-level
+ * elements of groups 0001-0003 (inside items they are data).  And the
+ * offsets of pixel data left out go with it. */
 bool is_dropped(const DicomElement *e, const IOObject *io) {
-    return (e->group == 0 || (!io->meta_header && e->group <= 3)) && is_top_level(e);
+    return e->group == 0 || (!io->meta_header && e->group <= 3 && is_top_level(e)) ||
+           indexes_pixels_left_out(e, io);
 }
 
 /* The first top-level element of a group above 0003 starts the data set;
@@ -186,9 +205,12 @@ void enter_data_set(IOObject *io, bool writing) {
     }
 }
 
+/* "As read" is the input's syntax for the data set; a meta group goes out
+ * in explicit VR little endian, the one syntax every reader looks for it
+ * in, whatever syntax it was read in, unless the caller chose one. */
 void resolve_output_syntaxes(IOObject *io) {
     if (io->out_meta_ts == TS_NONE)
-        io->out_meta_ts = io->in_meta_ts != TS_NONE ? io->in_meta_ts : TS_EXPLICIT_LE;
+        io->out_meta_ts = TS_EXPLICIT_LE;
     if (io->out_ds_ts == TS_NONE)
         io->out_ds_ts = io->in_ds_ts != TS_NONE ? io->in_ds_ts : TS_IMPLICIT_LE;
 }
@@ -611,7 +633,7 @@ private:
 
     int16_t write_element(DicomElement *e) {
         if (is_dropped(e, io_)) {
-            if (io_->meta_header && e->group == 0)
+            if (e->group == 0 && (io_->meta_header || !is_top_level(e)))
                 log_formatted(2,
                               "Element (0000,%04x) belongs to the command group, which a file "
                               "does not hold: it is left out.",

@@ -1,11 +1,14 @@
 /*
  * profile.cpp -- the profile interpreter of the editor: reads profile lines
- * whole (ended by LF, CR LF or CR; a leading UTF-8 byte-order mark
- * skipped), cuts comments, dispatches the actions a, e, d, s and f, turns
- * the words of a line (separated by blanks: spaces and TABs) into an
- * element record with the dictionary's VR, and edits the object through
- * its cursor (DE_search, DE_add, DE_delete).  Nested profiles keep one
- * file open at a time.
+ * whole up to 16 MiB (ended by LF, CR LF or CR; a leading UTF-8 byte-order
+ * mark skipped), front to back only, so that a profile may come from a
+ * pipe; cuts comments, dispatches the actions a, e, d, s and f, turns the
+ * words of a line (separated by blanks: spaces and TABs) into an element
+ * record with the dictionary's VR, and edits the object through its cursor
+ * (DE_search, DE_add, DE_delete).  An including profile is closed while
+ * its include runs when it is a regular file, which can be reopened at the
+ * line after the include; any other stays open.  A longer line, or memory
+ * running out, ends the profile as one cut short.
  *
  * The current position is the object's cursor.  What is settled here so
  * that an edit lands where the profile stands, or nowhere:
@@ -20,17 +23,23 @@
  *    top-level elements rather than appended wherever the reader's
  *    insertion point was left;
  *  - a sequence or item that the reader kept as raw bytes (defined length)
- *    has no elements in the tree: 'a' leaves such a sequence as it is, 's'
- *    refuses to select or append an item in it or to enter such an item,
- *    and a, e and d are refused inside one, since the edit would drop
- *    those bytes on saving;
+ *    has no elements in the tree: 'a' leaves its bytes as they are (as
+ *    DE_add does for any such sequence it replaces), 's' refuses to select
+ *    or append an item in it or to enter such an item, and a, e and d are
+ *    refused inside one, since the edit would drop those bytes on saving;
+ *  - 's' takes item numbers up to the item count and walks on from the item
+ *    the same step of the last select reached, so that selecting every
+ *    item in turn costs the same per item (marks of items that an edit
+ *    frees or renumbers are dropped first);
  *  - a failed select (other than a bare 's' on an empty object) says why,
  *    and the a, e and d lines after it are skipped, each with a warning,
  *    up to the next 's' line, across includes as any position is;
  *  - a and e of a group FFFE tag (items, delimiters) are refused;
  *  - an include of a profile already open in the chain is refused;
  *  - words after a value (or after the tag of 'e' and 'd') that no ';'
- *    made a comment are ignored with a warning;
+ *    made a comment, and a value given for a VR whose value a profile
+ *    cannot write (OB, OW, RE and the other binary VRs, SQ), are ignored
+ *    with a warning;
  *  - text values of odd length are padded by their VR (a blank, NUL after
  *    a UID) before the library sees them, and XS numbers must fit the VR
  *    the image's Pixel Representation gives them.
@@ -38,16 +47,24 @@
  * Numbers are refused (the number-format message) when they do not fit the
  * VR, when a token is longer than a number scratch holds, and, for AT, when
  * the text has more 9-character tags than its backslashes separate.
+ *
+ * A failed line gets one warning: its cause where the action knows it
+ * (what the VR takes after a bad number, why a select failed or an edit
+ * was refused), else that its element is absent, else that its tag is not
+ * in the dictionary.
  */
 #include "profile.h"
 
 #include <errno.h>
+#include <float.h>
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+
+#include <new>
 
 #include "owners_int.h"
 
@@ -71,12 +88,14 @@ std::string format_message(const char *format, va_list args) {
     return text;
 }
 
+/* Allocates nothing: it also reports memory running out. */
 void say(int level, const char *format, ...) {
+    char text[kMessageSize];
     va_list args;
     va_start(args, format);
-    std::string text = format_message(format, args);
+    vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    log_message(text.c_str(), level);
+    log_message(text, level);
 }
 
 void cannot_open(ProfileRun *run, const char *name) {
@@ -84,10 +103,31 @@ void cannot_open(ProfileRun *run, const char *name) {
     run->unopened++;
 }
 
+/* Why the line failed, for the warning that names its line. */
+void explain(ProfileRun *run, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+void explain(ProfileRun *run, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    run->why = format_message(format, args);
+    va_end(args);
+}
+
 /* ---- reading profile lines ---------------------------------------- */
 
-/* A profile file read line by line, with the byte offset in the file after
- * the last line read (the position an include returns to). */
+/* The longest line a profile may hold, line end not counted: room for any
+ * value a profile sets (the longest text values, a 65536-entry table of
+ * numbers), and a bound on what a file without line ends can make a line
+ * grow to. */
+const size_t kLineMax = 16u << 20;
+
+enum LineRead { kLineRead, kFileEnded, kLineTooLong };
+
+/* A profile file read line by line, front to back, never seeking back: a
+ * profile may come from a pipe.  The byte offset in the file after the
+ * last line read is where a regular file that an include closed is
+ * reopened; a pipe, a FIFO or a device cannot be reopened there and stays
+ * open while its include runs. */
 class ProfileFile {
 public:
     /* A directory opens for reading here but is no profile. */
@@ -101,25 +141,26 @@ public:
             close();
             return false;
         }
+        reopenable_ = S_ISREG(st.st_mode);
         offset_ = offset;
         return true;
     }
     void close() { file_.reset(); }
+    bool is_open() const { return file_ != nullptr; }
+    bool reopenable() const { return reopenable_; }
     int64_t offset() const { return offset_; }
     /* A read failed before the end of the file. */
     bool failed() const { return file_ && ferror(file_.get()); }
 
-    /* Reads one line whole, whatever its length, without its line end:
-     * LF, CR LF or CR (as editors save text).  A UTF-8 byte-order mark at
-     * the start of the file is no part of its first line.  false when the
-     * file has ended. */
-    bool read_line(std::string &line) {
+    /* Reads one line whole, up to kLineMax characters, without its line
+     * end: LF, CR LF or CR (as editors save text).  A UTF-8 byte-order mark
+     * at the start of the file is no part of its first line. */
+    LineRead read_line(std::string &line) {
         line.clear();
         FILE *f = file_.get();
         if (!f)
-            return false;
-        if (offset_ == 0)
-            skip_byte_order_mark(f);
+            return kFileEnded;
+        const bool first = offset_ == 0;
         bool any = false;
         for (int c; (c = getc(f)) != EOF;) {
             offset_++;
@@ -134,22 +175,19 @@ public:
                     ungetc(d, f);
                 break;
             }
+            if (line.size() == kLineMax)
+                return kLineTooLong;
             line += (char)c;
         }
-        return any;
+        if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            line.erase(0, 3);
+        return any ? kLineRead : kFileEnded;
     }
 
 private:
-    void skip_byte_order_mark(FILE *f) {
-        unsigned char mark[3];
-        if (fread(mark, 1, 3, f) == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF)
-            offset_ = 3;
-        else
-            fseeko(f, 0, SEEK_SET);
-    }
-
     FileOwner file_;
     int64_t offset_ = 0;
+    bool reopenable_ = false;
 };
 
 /* ---- words of a line ---------------------------------------------- */
@@ -301,12 +339,14 @@ bool convert_number(const char *token, const NumberFormat &f, unsigned char *out
     return true;
 }
 
+/* What building a binary value came to. */
+enum Built { kBuilt, kBadFormat, kNoRoom };
+
 /* Backslash-separated numbers into a new array; a backslash at the very
- * end adds no value.  false (with the number-format message) on a token
- * without a number, one too long to be a number, or a number out of range;
- * false without a message when out of memory. */
-bool build_numbers(const char *text, const NumberFormat &f, MallocOwner<void> *value,
-                   uint32_t *length) {
+ * end adds no value.  kBadFormat on a token without a number, one too long
+ * to be a number, or a number out of range. */
+Built build_numbers(const char *text, const NumberFormat &f, MallocOwner<void> *value,
+                    uint32_t *length) {
     size_t len = strlen(text);
     size_t tokens = 1;
     for (size_t i = 0; i < len; i++)
@@ -314,7 +354,7 @@ bool build_numbers(const char *text, const NumberFormat &f, MallocOwner<void> *v
             tokens++;
     MallocOwner<unsigned char> array(static_cast<unsigned char *>(malloc(tokens * f.width)));
     if (!array)
-        return false;
+        return kNoRoom;
     const char *p = text;
     for (size_t t = 0; t < tokens; t++) {
         const char *end = strchr(p, '\\');
@@ -326,45 +366,39 @@ bool build_numbers(const char *text, const NumberFormat &f, MallocOwner<void> *v
             token[n] = '\0';
             ok = convert_number(token, f, array.get() + t * f.width);
         }
-        if (!ok) {
-            log_message(kBadNumber, 1);
-            return false;
-        }
+        if (!ok)
+            return kBadFormat;
         p = end ? end + 1 : p + n;
     }
     value->reset(array.release());
     *length = (uint32_t)(tokens * f.width);
-    return true;
+    return kBuilt;
 }
 
 /* AT values: pieces of 9 characters, each an 8-digit tag (group, element)
  * and a separator, written gggg eeee backslash gggg eeee.  A text with
  * more pieces than its backslashes separate is refused. */
-bool build_tags(const char *text, MallocOwner<void> *value, uint32_t *length) {
+Built build_tags(const char *text, MallocOwner<void> *value, uint32_t *length) {
     size_t len = strlen(text);
     size_t pieces = (len + 8) / 9;
     size_t room = 1;
     for (size_t i = 0; i < len; i++)
         if (text[i] == '\\')
             room++;
-    if (pieces == 0 || pieces > room) {
-        log_message(kBadNumber, 1);
-        return false;
-    }
+    if (pieces == 0 || pieces > room)
+        return kBadFormat;
     MallocOwner<uint16_t> array(static_cast<uint16_t *>(malloc(pieces * 4)));
     if (!array)
-        return false;
+        return kNoRoom;
     for (size_t i = 0; i < pieces; i++) {
         /* The element word of the last piece may lie past the end. */
         if (9 * i + 4 >= len || !read_hex4(text + 9 * i, &array.get()[2 * i]) ||
-            !read_hex4(text + 9 * i + 4, &array.get()[2 * i + 1])) {
-            log_message(kBadNumber, 1);
-            return false;
-        }
+            !read_hex4(text + 9 * i + 4, &array.get()[2 * i + 1]))
+            return kBadFormat;
     }
     value->reset(array.release());
     *length = (uint32_t)(pieces * 4);
-    return true;
+    return kBuilt;
 }
 
 /* The value text of an 'a' line at p, as a new heap string with room for
@@ -430,6 +464,36 @@ void note_words_after(ProfileRun *run, const char *what, const char *rest) {
         run->note = std::string("words after the ") + what + " ignored: " + rest;
 }
 
+/* A value text given for a VR whose value a profile cannot write (binary
+ * VRs, and a sequence, which keeps its items): ignored, and said so. */
+void note_value_ignored(ProfileRun *run, int vr, const char *text) {
+    if (*text)
+        run->note =
+            std::string("value ignored: a profile sets no value of VR ") + changeVRToVRname(vr);
+}
+
+/* Why a number or tag value was not built: what the element's VR takes. */
+void explain_not_built(ProfileRun *run, const DicomElementHead *head, const NumberFormat &f,
+                       Built built) {
+    const unsigned short g = head->group, e = head->element;
+    if (built == kNoRoom) {
+        explain(run, "group %04hx element %04hx: not enough memory for its value", g, e);
+        return;
+    }
+    log_message(kBadNumber, 1);
+    const char *vr = changeVRToVRname(head->vr);
+    const char *as = head->vr != VR_XS ? "" : f.min < 0 ? ", written as SS" : ", written as US";
+    if (head->vr == VR_AT)
+        explain(run, "group %04hx element %04hx is AT: tags of 8 hexadecimal digits joined by "
+                     "backslashes", g, e);
+    else if (f.kind == kFloat || f.kind == kDouble)
+        explain(run, "group %04hx element %04hx is %s: numbers from %g to %g", g, e, vr,
+                f.kind == kFloat ? -FLT_MAX : -DBL_MAX, f.kind == kFloat ? FLT_MAX : DBL_MAX);
+    else
+        explain(run, "group %04hx element %04hx is %s%s: numbers from %lld to %llu", g, e, vr, as,
+                f.min, f.max);
+}
+
 /* ---- the current position ----------------------------------------- */
 
 bool is_item(const DicomElement *e) {
@@ -453,13 +517,6 @@ DicomElement *find_at_level(DicomObject *obj, DicomElement *pos, uint16_t group,
     return nullptr;
 }
 
-/* A sequence read with a defined length: its items are raw bytes in its
- * value, not elements of the tree. */
-bool holds_raw_content(DicomObject *obj, const DicomElementHead *head) {
-    DicomElement *e = find_at_level(obj, obj->cursor, head->group, head->element);
-    return e && e->value;
-}
-
 /* The item the position works in: the cursor item, or the item whose
  * elements the cursor stands among; null at the top level and on a
  * sequence. */
@@ -468,15 +525,6 @@ DicomElement *current_item(DicomObject *obj) {
     if (c && is_item(c))
         return c;
     return c && c->parent && is_item(c->parent) ? c->parent : nullptr;
-}
-
-void explain(ProfileRun *run, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
-void explain(ProfileRun *run, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    run->why = format_message(format, args);
-    va_end(args);
 }
 
 /* An a, e or d line that would land where no edit belongs: where no item
@@ -514,12 +562,59 @@ void settle_for_add(DicomObject *obj) {
         obj->cursor = first;
 }
 
+/* ---- item marks ---------------------------------------------------- */
+
+bool is_within(const DicomElement *e, const DicomElement *ancestor) {
+    for (; e; e = e->parent)
+        if (e == ancestor)
+            return true;
+    return false;
+}
+
+/* Drops the marks that gone makes wrong: their item is gone or inside it,
+ * or gone is an item of their sequence (the items after it move up one
+ * number).  Called before gone, or what it holds, is freed. */
+void forget_marks(ProfileRun *run, const DicomElement *gone) {
+    for (ItemMark &m : run->marks)
+        if (m.item && (is_within(m.item, gone) || (is_item(gone) && gone->parent == m.sequence)))
+            m = ItemMark();
+}
+
+/* Item number n (from 1) of seq, walking on from the mark of this step of
+ * the select when it lies on the way; null, with the item count in
+ * *count, when seq has fewer items. */
+DicomElement *nth_item(ProfileRun *run, size_t step, DicomElement *seq, long n, long *count) {
+    if (run->marks.size() <= step)
+        run->marks.resize(step + 1);
+    ItemMark &mark = run->marks[step];
+    DicomElement *c = seq->first_child;
+    long k = 1;
+    if (mark.sequence == seq && mark.number <= n) {
+        c = mark.item;
+        k = mark.number;
+    }
+    for (; c && is_item(c) && k < n; c = c->next)
+        k++;
+    if (c && is_item(c)) {
+        mark = {seq, c, n};
+        return c;
+    }
+    *count = k - 1;
+    return nullptr;
+}
+
+/* ---- edits at the position ---------------------------------------- */
+
 /* DE_delete, keeping the position at the deleted element's level when it
  * was the last of its list: inside its item, or at the top level. */
 int16_t delete_at_level(ProfileRun *run, DicomElementHead *head) {
     DicomObject *obj = run->obj;
     DicomElement *c = obj->cursor;
     DicomElement *level = !c ? obj->root : is_item(c) ? c : c->parent;
+    /* The element DE_delete deletes, when it deletes one: the first of
+     * its tag at the level. */
+    if (DicomElement *target = find_at_level(obj, c, head->group, head->element))
+        forget_marks(run, target);
     int16_t result = DE_delete(run->app, obj, head);
     if (result == 0 && !obj->cursor && level != obj->root)
         obj->cursor = level;
@@ -545,6 +640,7 @@ int16_t delete_current_item(ProfileRun *run) {
     DicomElementHead under_cursor = {};
     under_cursor.group = 0xFFFF;
     under_cursor.element = 0xFFFF;
+    forget_marks(run, item);
     obj->cursor = item;
     int16_t result = DE_delete(run->app, obj, &under_cursor);
     if (result == 0 && !(obj->cursor && is_item(obj->cursor))) {
@@ -555,12 +651,23 @@ int16_t delete_current_item(ProfileRun *run) {
 }
 
 int16_t add_record(ProfileRun *run, DicomElementHead *head) {
-    settle_for_add(run->obj);
-    return DE_add(run->app, run->obj, head);
+    DicomObject *obj = run->obj;
+    settle_for_add(obj);
+    /* A replaced element given a value loses its children. */
+    DicomElement *replaced = find_at_level(obj, obj->cursor, head->group, head->element);
+    if (replaced && replaced->first_child && head->value)
+        forget_marks(run, replaced);
+    if (DE_add(run->app, obj, head) == 0)
+        return 0;
+    explain(run, "group %04hx element %04hx was not added", (unsigned short)head->group,
+            (unsigned short)head->element);
+    return -1;
 }
 
-/* The item number of an 's' step: "%hd" of the word alone. */
-bool read_item_number(const char *word, size_t n, int16_t *out) {
+/* ---- selects ------------------------------------------------------ */
+
+/* The item number of an 's' step, read from the word alone. */
+bool read_item_number(const char *word, size_t n, long *out) {
     if (n == 0 || n > kItemWordMax)
         return false;
     char text[kItemWordMax + 1];
@@ -569,9 +676,9 @@ bool read_item_number(const char *word, size_t n, int16_t *out) {
     char *end = nullptr;
     errno = 0;
     long v = strtol(text, &end, 10);
-    if (end == text || errno == ERANGE || v < INT16_MIN || v > INT16_MAX)
+    if (end == text || errno == ERANGE)
         return false;
-    *out = (int16_t)v;
+    *out = v;
     return true;
 }
 
@@ -581,44 +688,50 @@ bool is_bare_select(const char *line) {
     return sscanf(line + 1, "%hx", &probe) != 1;
 }
 
-/* Why one step of a select from pos cannot land, or false when it can:
- * pos is an item held as raw bytes, or the element is absent, is no
- * sequence, holds its items as raw bytes, or has no item of that number.
- * An item held as raw bytes can be selected (to be deleted); the edits
- * inside it are refused. */
-bool step_fails(ProfileRun *run, DicomElement *pos, const DicomElementHead *head, int16_t item) {
+/* The element one step of a select from pos lands on or in, or null (and
+ * why) when it cannot land: pos is an item held as raw bytes, or the
+ * element is absent, or, for an item, is no sequence or holds its items
+ * as raw bytes.  An item held as raw bytes can be selected (to be
+ * deleted); the edits inside it are refused. */
+DicomElement *step_target(ProfileRun *run, DicomElement *pos, const DicomElementHead *head,
+                          long item) {
     const unsigned short g = head->group, e = head->element;
     if (pos && is_item(pos) && pos->value) {
         explain(run, "select failed: the item has a defined length and is held as raw bytes");
-        return true;
+        return nullptr;
     }
     DicomElement *m = find_at_level(run->obj, pos, head->group, head->element);
     if (!m) {
         explain(run, "select failed: (%04hx,%04hx) is absent at the current position", g, e);
-        return true;
+        return nullptr;
     }
     if (item == 0)
-        return false;
+        return m;
     if (m->vr != VR_SQ) {
         explain(run, "select failed: (%04hx,%04hx) is not a sequence", g, e);
-        return true;
+        return nullptr;
     }
     if (m->value) {
         explain(run, "select failed: sequence (%04hx,%04hx) has a defined length and is held "
                      "as raw bytes", g, e);
-        return true;
+        return nullptr;
     }
-    if (item < 0)
-        return false;
-    int count = 0;
-    for (DicomElement *c = m->first_child; c && is_item(c); c = c->next)
-        count++;
-    if (item > count) {
-        explain(run, "select failed: sequence (%04hx,%04hx) has %d item(s), no item %d", g, e,
-                count, (int)item);
-        return true;
-    }
-    return false;
+    return m;
+}
+
+/* Item n (> 0) of seq for this step of the select; null, and why, when
+ * the sequence has no such item. */
+DicomElement *select_item(ProfileRun *run, size_t step, DicomElement *seq, long n) {
+    long count = 0;
+    if (DicomElement *item = nth_item(run, step, seq, n, &count))
+        return item;
+    if (count == 0)
+        explain(run, "select failed: sequence (%04hx,%04hx) has no items, no item %ld", seq->group,
+                seq->element, n);
+    else
+        explain(run, "select failed: sequence (%04hx,%04hx) has items 1 to %ld, no item %ld",
+                seq->group, seq->element, count, n);
+    return nullptr;
 }
 
 /* ---- includes ----------------------------------------------------- */
@@ -647,8 +760,9 @@ bool already_open(const ProfileStack &st, const std::string &path) {
     return false;
 }
 
-/* 'f': runs the named profile one level deeper and reopens this one after
- * it.  false when this profile ends here (its file is closed then). */
+/* 'f': runs the named profile one level deeper, then goes on with this one
+ * (reopened after its include line when it was closed).  false when this
+ * profile ends here (its file is closed then). */
 bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
     ProfileStack &st = run->stack;
     char *include = nullptr;
@@ -664,18 +778,20 @@ bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
             name.get());
         return true;
     }
-    st.positions[st.depth] = file.offset();
-    file.close();
     if (st.depth >= PROFILE_MAX_DEPTH) {
         say(1, "Too deeply nested profile includes. Max depth is %hd", (short)PROFILE_MAX_DEPTH);
         run->cut_short++;
+        file.close();
         return false;
     }
+    st.positions[st.depth] = file.offset();
+    if (file.reopenable())
+        file.close();
     if (push_profile(run, name.get()) == 0) {
         process_profile(run); /* an include that fails costs only its own lines */
         pop_profile(run);
     }
-    if (!file.open(st.names[st.depth], st.positions[st.depth])) {
+    if (!file.is_open() && !file.open(st.names[st.depth], st.positions[st.depth])) {
         cannot_open(run, st.names[st.depth]);
         return false;
     }
@@ -685,17 +801,17 @@ bool run_include(ProfileRun *run, ProfileFile &file, char *line, long line_no) {
 
 /* ---- dispatch ----------------------------------------------------- */
 
-/* The warning that stands for every failure of an action line (a missing
- * element is named as such), its cause when the action left one, and the
- * words the action ignored. */
+/* The warning of a failed action line: its cause when the action left
+ * one, else that its element is absent at the current position, else
+ * that its tag is not in the dictionary (the one failure left without a
+ * word of its own); then the words the action ignored. */
 int16_t checked(ProfileRun *run, int16_t result, long line_no, const DicomElementHead &head) {
-    if (result != 0) {
+    if (result != 0 && !run->why.empty())
+        say(2, "In line %ld %s", line_no, run->why.c_str());
+    else if (result != 0)
         say(2, "In line %ld group %04hx element %04hx %s", line_no, (unsigned short)head.group,
             (unsigned short)head.element,
             run->absent ? "is absent at the current position" : "is not in dictionary");
-        if (!run->why.empty())
-            say(2, "In line %ld %s", line_no, run->why.c_str());
-    }
     if (!run->note.empty())
         say(2, "In line %ld %s", line_no, run->note.c_str());
     run->why.clear();
@@ -729,39 +845,9 @@ int16_t select_line(ProfileRun *run, const char *line, long line_no, const char 
     return result;
 }
 
-} // namespace
-
-int16_t push_profile(ProfileRun *run, const char *name) {
-    ProfileStack &st = run->stack;
-    if (st.depth >= PROFILE_MAX_DEPTH || !name) {
-        cannot_open(run, name);
-        return -1;
-    }
-    char *path = strdup(profile_path(name).c_str());
-    if (!path) {
-        cannot_open(run, name);
-        return -1;
-    }
-    st.depth++;
-    st.names[st.depth] = path;
-    st.positions[st.depth] = 0;
-    return 0;
-}
-
-void pop_profile(ProfileRun *run) {
-    ProfileStack &st = run->stack;
-    if (st.depth < 0)
-        return;
-    free(st.names[st.depth]);
-    st.names[st.depth] = nullptr;
-    st.depth--;
-}
-
-int16_t process_profile(ProfileRun *run) {
-    ProfileStack &st = run->stack;
-    if (st.depth < 0)
-        return -1;
-    const char *name = st.names[st.depth];
+/* The lines of the profile called name, includes included (see
+ * process_profile). */
+int16_t process_lines(ProfileRun *run, const char *name) {
     ProfileFile file;
     if (!file.open(name, 0)) {
         cannot_open(run, name);
@@ -771,7 +857,13 @@ int16_t process_profile(ProfileRun *run) {
     long line_no = 1;
     int16_t result = 0;
     std::string text;
-    while (file.read_line(text)) {
+    for (LineRead got; (got = file.read_line(text)) != kFileEnded; line_no++) {
+        if (got == kLineTooLong) {
+            say(1, "In line %ld of profile %s the line is longer than %zu characters", line_no,
+                name, kLineMax);
+            run->cut_short++;
+            return -1;
+        }
         char *line = &text[0];
         cut_comment(line);
         DicomElementHead head = {};
@@ -801,13 +893,60 @@ int16_t process_profile(ProfileRun *run) {
             break;
         default: say(2, "Unknown action defined in line %ld", line_no); break;
         }
-        line_no++;
     }
     if (file.failed()) { /* the rest of the profile could not be read */
         cannot_open(run, name);
         return -1;
     }
     return result;
+}
+
+} // namespace
+
+int16_t push_profile(ProfileRun *run, const char *name) {
+    ProfileStack &st = run->stack;
+    if (st.depth >= PROFILE_MAX_DEPTH || !name) {
+        cannot_open(run, name);
+        return -1;
+    }
+    char *path = nullptr;
+    try {
+        path = strdup(profile_path(name).c_str());
+    } catch (const std::bad_alloc &) {
+    }
+    if (!path) {
+        cannot_open(run, name);
+        return -1;
+    }
+    st.depth++;
+    st.names[st.depth] = path;
+    st.positions[st.depth] = 0;
+    return 0;
+}
+
+void pop_profile(ProfileRun *run) {
+    ProfileStack &st = run->stack;
+    if (st.depth < 0)
+        return;
+    free(st.names[st.depth]);
+    st.names[st.depth] = nullptr;
+    st.depth--;
+}
+
+int16_t process_profile(ProfileRun *run) {
+    ProfileStack &st = run->stack;
+    if (st.depth < 0)
+        return -1;
+    const char *name = st.names[st.depth];
+    try {
+        return process_lines(run, name);
+    } catch (const std::bad_alloc &) {
+        /* The profile ends here, as for a line too long: the edits it
+         * would have made are missing, so nothing is written. */
+        log_message("Not enough memory to process the profile.", 1);
+        run->cut_short++;
+        return -1;
+    }
 }
 
 void cut_comment(char *line) {
@@ -856,34 +995,37 @@ int16_t edit_add(ProfileRun *run, const char *line, DicomElementHead *head) {
     MallocOwner<char> text(value_text(p, &rest));
     if (!text) {
         log_message("Not enough space to allocate memory to add a new element.", 1);
+        explain_not_built(run, head, NumberFormat{}, kNoRoom);
         return -1;
     }
+    if (vr == -1)
+        return -1;
+    const bool takes_value = vr != VR_SQ && !is_binary_vr(vr);
+    if (!takes_value)
+        note_value_ignored(run, vr, p);
     MallocOwner<void> value;
     uint32_t length = 0;
-    NumberFormat f;
-    bool ok = true;
-    if (vr == -1) {
-        ok = false;
-    } else if (vr == VR_SQ) {
-        /* A sequence kept as raw bytes holds its items in its value: the
-         * add keeps it as it is, like the items of any other sequence. */
-        if (holds_raw_content(run->obj, head))
-            return 0;
+    NumberFormat f = {};
+    Built built = kBuilt;
+    if (vr == VR_SQ) {
+        /* the sequence replaced keeps its items, also raw bytes (DE_add) */
         length = kUndefined;
     } else if (number_format(vr, &f)) {
         if (vr == VR_XS)
             fit_to_pixels(run->obj, &f);
-        ok = build_numbers(text.get(), f, &value, &length);
+        built = build_numbers(text.get(), f, &value, &length);
     } else if (vr == VR_AT) {
-        ok = build_tags(text.get(), &value, &length);
+        built = build_tags(text.get(), &value, &length);
     } else if (!is_binary_vr(vr)) {
         length = pad_text(text.get(), vr);
         if (length > 0)
             value.reset(text.release());
     }
-    if (!ok)
+    if (built != kBuilt) {
+        explain_not_built(run, head, f, built);
         return -1;
-    if (vr != VR_SQ && !is_binary_vr(vr))
+    }
+    if (takes_value)
         note_words_after(run, "value", rest);
     head->value = value.get();
     head->length = length;
@@ -937,7 +1079,7 @@ int16_t edit_select(ProfileRun *run, const char *line, DicomElementHead *head) {
     }
     DicomElement *pos = obj->cursor;
     const char *p = line + 1;
-    while (*skip_blanks(p)) {
+    for (size_t step = 0; *skip_blanks(p); step++) {
         if (!read_tag(&p, head))
             return -1;
         const char *word = p;
@@ -948,7 +1090,7 @@ int16_t edit_select(ProfileRun *run, const char *line, DicomElementHead *head) {
         int vr = lookup_vr(run, head);
         if (vr == -1)
             return -1;
-        int16_t item = 0;
+        long item = 0;
         if (vr == VR_SQ && !read_item_number(word, word_len, &item)) {
             explain(run, "select failed: no item number for sequence (%04hx,%04hx)",
                     (unsigned short)head->group, (unsigned short)head->element);
@@ -956,12 +1098,20 @@ int16_t edit_select(ProfileRun *run, const char *line, DicomElementHead *head) {
         }
         /* A failing step leaves no position, as a search that finds
          * nothing does. */
-        if (step_fails(run, pos, head, item)) {
+        DicomElement *target = step_target(run, pos, head, item);
+        if (target && item > 0)
+            target = select_item(run, step, target, item);
+        if (!target) {
             obj->cursor = nullptr;
             return -1;
         }
-        if (DE_search(run->app, obj, &pos, head->group, head->element, item) != 0)
+        if (item > 0) {
+            pos = obj->cursor = target; /* past the item numbers DE_search takes */
+        } else if (DE_search(run->app, obj, &pos, head->group, head->element, item < 0 ? -1 : 0)) {
+            explain(run, "select failed: no item could be appended to sequence (%04hx,%04hx)",
+                    (unsigned short)head->group, (unsigned short)head->element);
             return -1;
+        }
     }
     return 0;
 }

@@ -9,9 +9,10 @@
  *   s [gggg eeee n]...   select the current position (n: item of a sequence)
  *   f name               include another profile
  *
- * A line ends at LF, CR LF or CR and may be of any length.  A ';' outside
- * double quotes starts a comment.  Every function returns 0 for success
- * and -1 for failure.
+ * A line ends at LF, CR LF or CR and may be up to 16 MiB long (a longer
+ * one ends the profile).  A ';' outside double quotes starts a comment.
+ * Profiles are read front to back only, so they may come from pipes.
+ * Every function returns 0 for success and -1 for failure.
  *
  * Where an edit would land at the wrong level, the line is refused rather
  * than applied elsewhere: after a failed select the a, e and d lines are
@@ -26,6 +27,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "medcore.h"
 
@@ -34,13 +36,23 @@
 /* Search path for profiles named without a usable path. */
 #define PROFILE_PATH_VAR "QUENOR_PREDEF_PATH"
 
-/* The chain of profiles in progress.  Only the one at the top is open: an
- * including profile is closed while its include runs, and reopened at the
- * position saved after its include line. */
+/* The chain of profiles in progress.  An including profile read from a
+ * regular file is closed while its include runs, and reopened at the
+ * position saved after its include line; one read from a pipe, a FIFO or a
+ * device cannot be reopened there and stays open. */
 struct ProfileStack {
     int16_t depth = -1; /* -1: none */
     char *names[PROFILE_MAX_DEPTH + 1] = {};
     int64_t positions[PROFILE_MAX_DEPTH + 1] = {};
+};
+
+/* Where a select step landed in a sequence: item number (from 1) of item
+ * in sequence.  A later select of that step walks on from it, so that
+ * selecting the next item costs the same whatever its number. */
+struct ItemMark {
+    DicomElement *sequence = nullptr;
+    DicomElement *item = nullptr;
+    long number = 0;
 };
 
 /* One profile run over one object. */
@@ -52,8 +64,9 @@ struct ProfileRun {
      * an including one on its reopening).  The editor writes nothing then. */
     int unopened = 0;
     /* Profiles ended early by an include line without a file name or one
-     * nested deeper than PROFILE_MAX_DEPTH: their later lines never ran,
-     * so the editor writes nothing then either. */
+     * nested deeper than PROFILE_MAX_DEPTH, by a line too long or by
+     * memory running out: their later lines never ran, so the editor
+     * writes nothing then either. */
     int cut_short = 0;
     /* The select that failed, while its failure holds: its line number (0:
      * none) and profile.  a, e and d lines are skipped until an 's' line. */
@@ -68,9 +81,14 @@ struct ProfileRun {
     /* The last action failed because its element is absent at the current
      * position: the per-line warning says so. */
     bool absent = false;
-    /* Words the last action ignored (after its value or tag); the
-     * interpreter warns of them, whether the action failed or not. */
+    /* Words the last action ignored (a value its VR takes none of, or
+     * words after its value or tag); the interpreter warns of them,
+     * whether the action failed or not. */
     std::string note;
+    /* The item each step of an 's' line last selected (indexed by the
+     * step's place in the line); a mark is dropped before an edit frees
+     * its item or changes the numbers of its sequence's items. */
+    std::vector<ItemMark> marks;
 };
 
 /* Pushes the profile called name one level deeper: the path found along
@@ -82,8 +100,10 @@ void pop_profile(ProfileRun *run);
 
 /* Processes the profile at the top of the stack to its end, includes
  * included.  -1 when it cannot be opened, when an include line names no
- * file, when includes go deeper than PROFILE_MAX_DEPTH, or when it cannot
- * be reopened after an include; else the result of its last action line. */
+ * file, when includes go deeper than PROFILE_MAX_DEPTH, when it cannot be
+ * reopened after an include, when a line is longer than 16 MiB or when
+ * memory runs out (these last two counted as cut_short); else the result
+ * of its last action line.  Throws nothing. */
 int16_t process_profile(ProfileRun *run);
 
 /* Removes a trailing newline and ends the line at the first ';' that is not

@@ -6,8 +6,8 @@
  * program frame.
  *
  * A profile that cannot be opened (the -p one or any it includes), or that
- * an include line ends early (no file name, nested too deep), ends the run
- * before the save: an anonymisation with a misspelt profile name must not
+ * ends early (an include line without file name or nested too deep, a
+ * line too long, memory running out), ends the run before the save: an anonymisation with a misspelt profile name must not
  * write the patient's data out under the new name.  Failed action lines
  * are warnings; what the profile managed to change is saved.
  */

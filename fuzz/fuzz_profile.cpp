@@ -9,7 +9,8 @@
  * the elements the edited tree holds, at the same places and with the
  * same values.
  * Group lengths, (0008,0001), the meta group and delimiters are left aside
- * (the save makes them); an empty sequence or item matches an empty one
+ * (the save makes them), so is the command group 0000 (the save leaves it
+ * out at every depth); an empty sequence or item matches an empty one
  * whatever its length.  A difference aborts with the path of the element.
  *
  * Inputs holding '/' are skipped, so that an include can only name the
@@ -119,9 +120,10 @@ std::string tag_of(const DicomElement *e) {
 }
 
 /* What the save makes of its own: group lengths, delimiters, and at the
- * top level the meta group and (0008,0001). */
+ * top level the meta group and (0008,0001); and the command group, which
+ * it leaves out. */
 bool made_by_save(const DicomElement *e, bool top) {
-    if (e->element == 0x0000 || (e->group == 0xFFFE && e->element != 0xE000))
+    if (e->element == 0x0000 || e->group == 0x0000 || (e->group == 0xFFFE && e->element != 0xE000))
         return true;
     return top && (e->group <= 0x0003 || (e->group == 0x0008 && e->element == 0x0001));
 }

@@ -4,7 +4,8 @@
  * three native syntaxes, and every save that succeeds must read back with
  * the same elements at every depth holding the same values as the tree
  * read from the input.  Group lengths, (0008,0001) and the meta group are
- * left aside (the save recomputes them), delimiters too (the save writes
+ * left aside (the save recomputes them), the command group 0000 at every
+ * depth (the save leaves it out), delimiters too (the save writes
  * them for every container of undefined length), and so are the values of
  * directory record offsets (the save makes them name where the records
  * now stand); sequences and items of
@@ -80,7 +81,7 @@ bool is_delimiter(const DicomElement *e) {
 }
 
 bool skipped(const DicomElement *e, bool top) {
-    if (is_delimiter(e) || e->element == 0x0000)
+    if (is_delimiter(e) || e->element == 0x0000 || e->group == 0x0000)
         return true;
     return top && (e->group <= 3 || element_key(e) == 0x00080001u);
 }

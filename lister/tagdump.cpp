@@ -1,19 +1,25 @@
 /*
  * tagdump.cpp -- the lister: reads one DICOM file and writes it as text,
  * one line per element (group, element, VR, length, value, description),
- * indented by its depth in sequences and items.  The VR is the
- * dictionary's, or the one the file's letters name where they say the
- * value is another kind of value (display.h).  Columns are switched off
- * by flag words after -f.  A list file that cannot be opened, or a listing
- * that cannot be written to it or to standard output, ends the program
- * with status 1.  Start-up, options and the common work live in the
- * program frame (app/appframe.h).
+ * indented by its depth in sequences and items, in tag order but for
+ * command-group elements found inside the data set, which are listed
+ * where they stood in the file.  The VR is the dictionary's, or the one
+ * the file's letters name where they say the value is another kind of
+ * value (display.h).  Columns are switched off by flag words after -f.  A
+ * list file that cannot be opened, or a listing that cannot be written to
+ * it or to standard output, ends the program with status 1, after an
+ * error line with the system's reason.  Start-up, options and the common
+ * work live in the program frame (app/appframe.h).
  */
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
 
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "appframe.h"
 #include "display.h"
@@ -80,20 +86,30 @@ struct Listing {
 
 /* ---- the list stream ---- */
 
-/* A listing that cannot be written is no listing: end with status 1. */
-[[noreturn]] void fail_listing(const Listing &listing) {
+/* Ends with status 1: first an error line with the system's reason (the
+ * errno of the failed call) for the file, then the fatal message. */
+[[noreturn]] void fail_list_stream(const char *action, const char *name, int reason,
+                                   const std::string &fatal) {
+    const std::string why =
+        std::string("Cannot ") + action + " " + name + ": " + strerror(reason) + ".";
+    log_message(why.c_str(), 1);
+    log_abort(fatal.c_str());
+}
+
+/* A listing that cannot be written is no listing. */
+[[noreturn]] void fail_listing(const Listing &listing, int reason) {
     if (!listing.stream_name)
-        log_abort("Cannot write list to standard output.");
-    char text[1024];
-    snprintf(text, sizeof text, "Cannot write list file %s.", listing.stream_name);
-    log_abort(text);
+        fail_list_stream("write", "standard output", reason,
+                         "Cannot write list to standard output.");
+    fail_list_stream("write", listing.stream_name, reason,
+                     std::string("Cannot write list file ") + listing.stream_name + ".");
 }
 
 /* Every write goes through here; the stream's buffer hides most failures
  * until it is flushed, so the flush is checked too (flush_listing). */
 void put(const Listing &listing, const char *text, size_t n) {
     if (fwrite(text, 1, n, listing.stream) != n || ferror(listing.stream))
-        fail_listing(listing);
+        fail_listing(listing, errno);
 }
 
 void put(const Listing &listing, const char *text) {
@@ -102,7 +118,7 @@ void put(const Listing &listing, const char *text) {
 
 void flush_listing(const Listing &listing) {
     if (fflush(listing.stream) != 0 || ferror(listing.stream))
-        fail_listing(listing);
+        fail_listing(listing, errno);
 }
 
 /* ---- options ---- */
@@ -275,6 +291,44 @@ void list_element(Listing &listing, DicomElement *e) {
         --*depth;
 }
 
+/* Top-level elements of the command group 0000 read behind an element of
+ * another group (zero bytes taken for a header, say): sorted, they would
+ * stand ahead of the meta group as if they belonged to it.  Each is listed
+ * where it stood instead, behind the last element of another group read
+ * before it; those are the keys, their runs kept in file order. */
+using StrayRuns = std::unordered_map<const DicomElement *, std::vector<DicomElement *>>;
+
+StrayRuns command_group_strays(DicomElement *root, std::unordered_set<const DicomElement *> *all) {
+    StrayRuns runs;
+    const DicomElement *anchor = nullptr;
+    for (DicomElement *e = root->first_child; e; e = e->next) {
+        if (e->group != 0) {
+            anchor = e;
+        } else if (anchor) {
+            runs[anchor].push_back(e);
+            all->insert(e);
+        }
+    }
+    return runs;
+}
+
+/* The root's children in tag order, the strays where they stood.  A tree as
+ * read holds no tag twice at one level, so the sort frees none of them. */
+void list_top_level(Listing &listing, DicomElement *root) {
+    std::unordered_set<const DicomElement *> strays;
+    const StrayRuns runs = command_group_strays(root, &strays);
+    SortCodes(root);
+    for (DicomElement *e = root->first_child; e; e = e->next) {
+        if (strays.count(e))
+            continue;
+        list_element(listing, e);
+        const auto run = runs.find(e);
+        if (run != runs.end())
+            for (DicomElement *stray : run->second)
+                list_element(listing, stray);
+    }
+}
+
 /* The preamble as text when its bytes sum to nonzero, else as hex. */
 void list_preamble(const Listing &listing, const unsigned char *preamble) {
     int32_t sum = 0;
@@ -308,11 +362,8 @@ void list_object(Listing &listing, IOObject *io) {
             put(listing, "   # MetaHeader Information\n");
         put(listing, "\n");
     }
-    if (obj && obj->root) {
-        SortCodes(obj->root);
-        for (DicomElement *e = obj->root->first_child; e; e = e->next)
-            list_element(listing, e);
-    }
+    if (obj && obj->root)
+        list_top_level(listing, obj->root);
     flush_listing(listing);
     log_message("DICOM object elements listed.", 3);
 }
@@ -322,9 +373,9 @@ void lister_work() {
     if (AppFrame::output) {
         list_file.reset(fopen(AppFrame::output, "w"));
         if (!list_file) {
-            char text[1024];
-            snprintf(text, sizeof text, "Cannot open list file %s.", AppFrame::output);
-            log_abort(text);
+            const int reason = errno;
+            fail_list_stream("open", AppFrame::output, reason,
+                             std::string("Cannot open list file ") + AppFrame::output + ".");
         }
     }
     Listing listing;
@@ -338,7 +389,7 @@ void lister_work() {
     /* The close may still find the listing did not land (a full disk
      * reported late, a network file system). */
     if (list_file && fclose(list_file.release()) != 0)
-        fail_listing(listing);
+        fail_listing(listing, errno);
 }
 
 } // namespace

@@ -3,14 +3,16 @@
  * lister (static and shared builds): help, usage and version texts, exit
  * statuses, the verbosity forms, argument files and words left over, the
  * one option loop (also through the verifier), and the fatal messages of
- * the common head, a directory as input for every program.
+ * the common head, a directory as input for every program, memory running out.
  */
 #include <gtest/gtest.h>
 
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "appframe.h"
 #include "testutil.h"
 
 namespace {
@@ -78,7 +80,7 @@ protected:
 
 TEST_P(Frame, HelpOnAskingOnUnknownLettersAndMissingArguments) {
     for (auto args : std::vector<std::vector<std::string>>{
-             {"-h"}, {"-?"}, {"-x"}, {"-i", Sample(), "-v"}, {"-i"}, {"-h", "-V"}}) {
+             {"-h"}, {"-?"}, {"-x"}, {"-i", Sample(), "-v"}, {"-i"}, {"-v22", "-h", "-V"}}) {
         RunResult r = Tagdump(args);
         EXPECT_EQ(1, r.status) << args[0];
         EXPECT_EQ(Help(), r.out) << args[0];
@@ -108,10 +110,10 @@ TEST_P(Frame, VerbosityForms) {
     EXPECT_NE(std::string::npos, r.err.find(kListed));
     EXPECT_EQ(0u, r.err.find("*** Log start: "));
 
-    /* bad second character: usage error, but the mask was handed on */
+    /* bad second character: a usage error, the usage line alone */
     r = Tagdump({"-v", "3x", "-i", Sample()});
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ(0u, r.err.find(Usage() + "Error: \n*** Log end  : "));
+    EXPECT_EQ(Usage(), r.err);
 
     /* 123 acts as 12: errors on stderr, warnings in the log, no info */
     std::string log = dir_.file("v123.log");
@@ -194,9 +196,12 @@ TEST_P(Frame, TheOptionLoopEndsWhereTheParserEndsIt) {
     const std::string all = "0002  0000  UL            4  168  ", no_gc_vr = "  0000      4  168  ";
     const std::string copy = dir_.file("in.dcm"), list = dir_.file("list.txt");
     testutil::WriteFile(copy, testutil::ReadFile(Sample()));
+    const std::string clash = "Error: Log file " + dir_.path() + "/./",
+                      will = ": a log would overwrite it.\n";
     struct Case {
         std::vector<std::string> args;
         std::string line; /* "" for the usage line */
+        std::string error = ""; /* said before the usage line */
     };
     const Case cases[] = {
         {{"-f", "-gc", "--", "-i", Sample()}, ""},
@@ -210,8 +215,10 @@ TEST_P(Frame, TheOptionLoopEndsWhereTheParserEndsIt) {
         {{"-i", Sample(), "-f", "@" + gc, "-vr"}, no_gc_vr},
         {{"@" + input, "-f", "-gc", "@" + gc, "-vr"}, no_gc_vr},
         {{"@" + input, "-f", "-gc", "-vr", "@" + gc}, no_gc_vr},
-        {{"-i", copy, "-l", dir_.path() + "/./in.dcm"}, ""}, /* a log would destroy them */
-        {{"-i", Sample(), "-o", list, "-l", dir_.path() + "/./list.txt"}, ""},
+        {{"-i", copy, "-l", dir_.path() + "/./in.dcm"}, "",
+         clash + "in.dcm is the file of -i " + copy + will},
+        {{"-v22", "-i", Sample(), "-o", list, "-l", dir_.path() + "/./list.txt"}, "",
+         clash + "list.txt is the file of -o " + list + will},
     };
     for (const Case &c : cases) {
         RunResult r = Tagdump(c.args);
@@ -220,7 +227,7 @@ TEST_P(Frame, TheOptionLoopEndsWhereTheParserEndsIt) {
             words += " " + w;
         if (c.line.empty()) {
             EXPECT_EQ(1, r.status) << words;
-            EXPECT_EQ(Usage(), r.err) << words;
+            EXPECT_EQ(c.error + Usage(), r.err) << words;
             EXPECT_EQ("", r.out) << words;
         } else {
             ExpectListed(r);
@@ -290,6 +297,17 @@ TEST(FrameInput, ADirectoryIsNamedSo) {
         EXPECT_EQ("", r.out) << program;
         EXPECT_FALSE(testutil::FileExists(out)) << program;
     }
+}
+
+/* Memory running out ends a run with its message and status 1, never an abort. */
+TEST(FrameDeathTest, RunningOutOfMemoryIsSaid) {
+    testutil::ScopedEnv defs("QUENOR_DEF_PATH", testutil::DefsDir());
+    ProgramDescription program("frame", "?hVi:l:v:", "%s %s\n", "");
+    program.work = [] { throw std::bad_alloc(); };
+    std::string words[] = {"frame", "-v1", "-i", QUENOR_SOURCE_DIR "/examples/sample.dcm"};
+    char *argv[] = {&words[0][0], &words[1][0], &words[2][0], &words[3][0]};
+    EXPECT_EXIT(AppFrame::run(program, 4, argv), ::testing::ExitedWithCode(1),
+                "Error: Not enough memory to go on\\.\n\\*\\*\\* Log end");
 }
 
 } // namespace

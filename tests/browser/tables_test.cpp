@@ -2,7 +2,9 @@
  * tables_test.cpp -- the browser's tables in-process on real samples bound
  * to their object definitions: the value screen of text, binary, private,
  * pixel data (native and encapsulated) and overlong values against what
- * dcmdump shows of the files, and text values holding control characters; a sequence without Item definitions and an
+ * dcmdump shows of the files, and text values holding control characters;
+ * a later item of a long sequence bound while shown; sequences and items
+ * kept as stored bytes; a sequence without Item definitions and an
  * overlong sequence name; and every row of every table of every sample
  * opened once.
  */
@@ -161,6 +163,55 @@ TEST(Tables, LaterItemOfALongSequenceShowsAsAnEarlyOne) {
     EXPECT_NE(std::string::npos, second.find("23.  * 00080060 Modality "));
     second.replace(second.find("/ Item 2"), 8, "/ Item 6");
     EXPECT_EQ(second, sixth);
+    /* Left, its definitions go; shown again, they come back alike. */
+    EXPECT_NE(0, f.module("C.17.3")->last->last_child->flags & ATTR_FLAG_ITEM_DEFERRED);
+    EXPECT_EQ(nullptr, f.module("C.17.3")->last->last_child->first_child);
+    EXPECT_EQ(sixth, item_screen("6"));
+}
+
+/* Sequences and items of defined length are kept as the bytes read: the
+ * walk counts the stored items by their headers, nested content of
+ * undefined length and a length past the value included, and opens none. */
+TEST(Tables, ItemsKeptAsStoredAreCountedNotOpened) {
+    using dicomtest::FileBuilder;
+    auto item = [](int ts, const FileBuilder &content) {
+        return FileBuilder(ts).Item((uint32_t)content.size()).Raw(content.bytes()).bytes();
+    };
+    auto code = [](int ts) { return FileBuilder(ts).Text(0x0040, 0xA010, "CS", "CONTAINS"); };
+    const int LE = TS_EXPLICIT_LE, BE = TS_EXPLICIT_BE, IM = TS_IMPLICIT_LE;
+    FileBuilder nested(IM), un(BE);
+    nested.Item().Header(0x0040, 0xA730, "SQ", 0xFFFFFFFF).Item().ItemEnd().SeqEnd().ItemEnd();
+    un.Header(0x0009, 0x1010, "UN", 0xFFFFFFFF).Syntax(IM).Item().ItemEnd().SeqEnd();
+    const std::string items = " items.\nIts items are kept as stored and cannot be opened.\n";
+    const std::string one = "1 item.\nIts item is kept as stored and cannot be opened.\n";
+    const struct {
+        int ts;
+        uint32_t length; /* of the sequence: of the items, or undefined */
+        std::string items, answer, screen;
+    } cases[] = {
+        {LE, 0, item(LE, code(LE)) + item(LE, code(LE)) + item(LE, code(LE)), "", "3" + items},
+        {IM, 0, nested.bytes() + item(IM, code(IM)), "", "2" + items},
+        {BE, 0, item(BE, un), "", one},
+        {LE, 0, item(LE, code(LE)) + FileBuilder(LE).Item(1000).bytes(), "", one},
+        {LE, 0xFFFFFFFF, item(LE, code(LE)) + item(LE, code(LE)), "2\n",
+         "2 items.\nWhich item to open?\nItem 2 is kept as stored and cannot be opened.\n"},
+    };
+    for (const auto &c : cases) {
+        FileBuilder file(c.ts);
+        file.Text(0x0008, 0x0016, "UI", std::string("1.2.840.10008.5.1.4.1.1.88.11", 30))
+            .Header(0x0040, 0xA730, "SQ", c.length ? c.length : (uint32_t)c.items.size())
+            .Raw(c.items);
+        if (c.length)
+            file.SeqEnd();
+        testutil::TempDir dir;
+        testutil::WriteFile(dir.file("stored.dcm"), file.bytes());
+        LoadedFile f(dir.file("stored.dcm"));
+        ASSERT_TRUE(f.bound);
+        ScriptedConsole sc(c.answer);
+        Browser b = On(sc, &f.app);
+        EXPECT_EQ(NAV_SHOW_AGAIN, open_sequence(b, f.module("C.17.3")->last));
+        EXPECT_EQ("This sequence has " + c.screen, sc.screen());
+    }
 }
 
 /* Commands that open every row of a list of attribute definitions once, in
@@ -170,6 +221,7 @@ struct Walker {
     int page_size;
     int values = 0; /* value screens opened */
     int absent = 0; /* ... of them without an element */
+    int stored = 0; /* sequences holding bytes, not items */
 
     std::string rows(AttrDef *first) {
         std::string s;
@@ -188,6 +240,10 @@ struct Walker {
             ++values;
             absent += a->element == nullptr;
             return "\n";
+        }
+        if (a->element && a->element->value && !a->element->first_child) {
+            ++stored;
+            return "";
         }
         std::string s;
         int n = 0;
@@ -232,6 +288,7 @@ TEST(Tables, EverySampleWalkedRowByRow) {
         EXPECT_EQ(0u, Count(out, "quit?")) << name;
         EXPECT_EQ((size_t)w.values, Count(out, "Press <Enter> key to continue")) << name;
         EXPECT_EQ((size_t)w.absent, Count(out, "no value is present")) << name;
+        EXPECT_EQ((size_t)w.stored, Count(out, "kept as stored and cannot be opened.")) << name;
         EXPECT_EQ("left over\n", sc.unread()) << name;
         EXPECT_GT(w.values, w.absent) << name;
         ++walked;

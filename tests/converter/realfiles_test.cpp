@@ -440,6 +440,27 @@ Case OtherKindLetters() {
                 {"0010  0020  SQ", "0018  9219  DS", "0028  0010  UL"});
 }
 
+/* A big-endian meta group, as pydicom writes when asked: no output has one. */
+Case BigEndianMetaGroup() {
+    FileBuilder f(TS_EXPLICIT_BE); /* (0002,0000) counts 14 + 28 bytes */
+    f.Preamble().UL(0x0002, 0x0000, 42).Header(0x0002, 0x0001, "OB", 2).Raw(std::string("\0\1", 2));
+    f.Text(0x0002, 0x0010, "UI", std::string(SyntaxUid(TS_EXPLICIT_BE)) + '\0');
+    return Make("meta_group_big_endian", f.Text(0x0010, 0x0010, "PN", "Doe^Jane").bytes(),
+                {{"0010,0010", "Doe^Jane", "PN"}});
+}
+
+/* Zero bytes for a header in an item and amid the data set: (0000,0000),
+ * listed where it stands and never written. */
+Case CommandGroupInDataSet() {
+    FileBuilder f = WithMeta(SyntaxUid(TS_IMPLICIT_LE), TS_IMPLICIT_LE);
+    const std::string zeros(8, '\0');
+    f.Header(0x0008, 0x1115, "", kUndef).Item().Raw(zeros).ItemEnd().SeqEnd();
+    f.Text(0x0010, 0x0010, "", "Doe^Jane").Raw(zeros).Text(0x0010, 0x0020, "", "ID");
+    return Make("command_group_in_data_set", f.bytes(), {{"0008,1115/0/0000,0000", "(absent)", ""}},
+                {"0008  1115  SQ", "  FFFE  E000", "    0000  0000  UL", "    FFFE  E00D",
+                 "  FFFE  E0DD", "0010  0010  PN", "0000  0000  UL", "0010  0020  LO"});
+}
+
 std::vector<Case> Cases() {
     return {PrivateSequenceImplicit(),
             UnSequences(TS_EXPLICIT_LE),
@@ -466,6 +487,8 @@ std::vector<Case> Cases() {
             ZeroPadding(8),
             ZeroPadding(1020),
             ZeroPaddedPixels(),
+            BigEndianMetaGroup(),
+            CommandGroupInDataSet(),
             OtherKindLetters()};
 }
 

@@ -12,7 +12,8 @@ for any value); VR, when not null, the two letters the file itself holds
 for the element (checked in the explicit syntaxes only); AS, when not
 null, the VR by which to decode a value that pydicom can only give as
 bytes (a private element in an implicit VR file, or one labelled UN), or
-by its dictionary's VR (one whose file's letters an implicit VR file lost).
+only by the dictionary's VR (a value whose letters an implicit VR file lost).
+VALUE "(absent)" says that the file holds no element at PATH.
 
 OW values are compared as little-endian words whatever the file's byte
 order (pydicom leaves them in the file's).
@@ -88,10 +89,12 @@ def check(ds, path, want, want_vr, decode_as, explicit, png):
             continue
         tag = tag_of(part)
         if tag not in node:
-            return "%s: absent" % path
+            return None if want == "(absent)" else "%s: absent" % path
         if i < len(parts) - 1:
             node = node[tag].value
             continue
+        if want == "(absent)":
+            return "%s: present" % path
         if want_vr and explicit:
             got_vr = file_vr(node, tag)
             if got_vr != want_vr:

@@ -358,8 +358,8 @@ TEST_F(Binding, LaterItemsOfASequenceBindWhenWalked) {
         early + early;
     const std::string request = "00400275/3={FFFEE000/3={00401001/1} FFFEE000/3={00401001/1} "
                                 "FFFEE000/3={00401001/1} FFFEE000/3={00401001/1} FFFEE000/3=";
-    EXPECT_EQ(series + "FFFEE000/3= FFFEE000/3=} " + request + "}; P.R.I.V.A.T.E:",
-              Picture(defs.abc));
+    const std::string left = Picture(defs.abc);
+    EXPECT_EQ(series + "FFFEE000/3= FFFEE000/3=} " + request + "}; P.R.I.V.A.T.E:", left);
     const std::string unbound = Unbound();
     EXPECT_EQ(0, isSQEmpty(Attr(0, 0x00400275)));
     auto findings = [&] {
@@ -375,17 +375,28 @@ TEST_F(Binding, LaterItemsOfASequenceBindWhenWalked) {
         ++missing;
     EXPECT_EQ(12u, missing) << deferred;
 
-    for (AttrDef *sq : {Attr(0, 0x00081115), Attr(0, 0x00400275)})
-        for (AttrDef *d = sq->first_child; d; d = d->next)
-            EXPECT_EQ(0, BindItemDef(&app, d));
+    auto walk = [&](bool bind) {
+        for (AttrDef *sq : {Attr(0, 0x00081115), Attr(0, 0x00400275)})
+            for (AttrDef *d = sq->first_child; d; d = d->next)
+                EXPECT_EQ(0, bind ? BindItemDef(&app, d) : (ReleaseItemDef(d), 0));
+    };
+    walk(true);
+    const std::string walked = Picture(defs.abc);
     const std::string nested = "00081140/2={FFFEE000/3={00081150/1=} FFFEE000/3={00081150/1} "
                                "FFFEE000/3={00081150/1} FFFEE000/3={00081150/1} FFFEE000/3=}";
     const std::string sixth = "FFFEE000/3={0020000E/1= 00081140/2{FFFEE000/3{00081150/1}}}} ";
     EXPECT_EQ(series + "FFFEE000/3={0020000E/1 " + nested + " 00100020/3*=} " + sixth + request +
                   "{00401001/1=}}; P.R.I.V.A.T.E:",
-              Picture(defs.abc));
+              walked);
     EXPECT_EQ(unbound, Unbound());
     EXPECT_EQ(deferred, findings());
+    // Let go, the items after the fourth are as the binding left them, and bind again alike.
+    walk(false);
+    EXPECT_EQ(left, Picture(defs.abc));
+    EXPECT_EQ(unbound, Unbound());
+    EXPECT_EQ(deferred, findings());
+    walk(true);
+    EXPECT_EQ(walked, Picture(defs.abc));
 }
 
 TEST_F(Binding, InitUABCDefRunsTheWholeChain) {

@@ -6,7 +6,8 @@ EXPECTED is JSON: {"values": {"gggg,eeee": TEXT, ...}, "same": ["gggg,eeee", ...
 "values" names top-level elements of SAVED and the text of their value
 (trailing blanks of text values dropped, as pydicom gives them); "same"
 names top-level elements that SAVED must hold with the value ORIGINAL has
-(pixel data as its bytes, a sequence item by item).
+(pixel data as its bytes, a sequence item by item).  A list "gone" names
+top-level elements that SAVED must not hold.
 
 Exits 0 when pydicom reads the whole of SAVED and every element is in
 place; prints every difference otherwise.
@@ -48,6 +49,7 @@ def main():
             errors.append("%s: absent at the top level" % path)
         elif saved[tag].value != orig[tag].value:
             errors.append("%s: differs from the original" % path)
+    errors += ["%s: saved" % path for path in expected.get("gone", []) if tag_of(path) in saved]
     for e in errors:
         print(e)
     return 1 if errors else 0

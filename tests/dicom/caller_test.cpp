@@ -144,6 +144,7 @@ struct Use {
     std::function<void(AppData *, DicomObject *)> calls; /* the caller's work */
     std::map<std::string, std::string> values;           /* saved top-level values */
     std::vector<std::string> same;                       /* saved as in the input */
+    std::vector<std::string> gone = {};                  /* not saved */
 };
 
 /* CT_small's pixel data element copied out and handed back in by `give`,
@@ -254,7 +255,16 @@ TEST_F(Caller, ReadChangeHandBackAndSave) {
     FileBuilder image8x10;
     image8x10.US(0x0028, 0x0010, 8).US(0x0028, 0x0011, 10).US(0x0028, 0x0100, 8);
     const std::string image = Built("image", image8x10.Header(0x7FE0, 0x0010, "", 80).Raw(kPixels));
+    FileBuilder offsets(TS_EXPLICIT_LE); /* encapsulated pixels, an Extended Offset Table */
+    offsets.Numbers(0x7FE0, 0x0001, "OV", 8, {0}).Numbers(0x7FE0, 0x0002, "OV", 8, {0});
+    offsets.Header(0x7FE0, 0x0010, "OB", kUndefined).Item(0).SeqEnd();
     const std::vector<Use> uses = {
+        {"pixel data left out with its extended offset table",
+         Built("extended_offsets", offsets),
+         [this](AppData *, DicomObject *) { io_.copy_pixels = 0; },
+         {},
+         {},
+         {"7FE0,0001", "7FE0,0002"}},
         SequenceThenElement("each by DE_add on an empty cursor",
                             [](AppData *app, DicomObject *obj, DicomElementHead *rec) {
                                 obj->cursor = nullptr;
@@ -304,12 +314,22 @@ TEST_F(Caller, ReadChangeHandBackAndSave) {
          [](AppData *, DicomObject *) {},
          {{"0008,0060", ""}},
          {}},
-        {"no item appended to a sequence kept as raw bytes",
+        {"a sequence kept as raw bytes: no item appended, its items kept when replaced by its "
+         "tag three ways; no item added at the top level",
          testutil::SamplePath("CT_small.dcm"),
          [this](AppData *app, DicomObject *obj) {
              DicomElement *pos = nullptr;
              EXPECT_EQ(-1, DE_search(app, obj, &pos, 0x0010, 0x1002, -1));
              EXPECT_EQ(-1, DEF_search(app, &defs_, obj, nullptr, 0x0010, 0x1002, -1));
+             DicomElementHead seq{nullptr, 0x0010, 0x1002, 0, VR_SQ, 0};
+             EXPECT_EQ(0, DO_changeElement(app, obj, &seq));
+             EXPECT_EQ(0, ThroughCursor(app, obj, &seq));
+             DoneABCDef(&defs_);
+             EXPECT_EQ(0, InitUABCDef(app, &defs_, obj, 0));
+             EXPECT_EQ(0, DEF_add(app, &defs_, obj, TopDefinition(0x0010, 0x1002), &seq));
+             DicomElementHead item{nullptr, 0xFFFE, 0xE000, kUndefined, VR_XX, 0};
+             obj->cursor = obj->root->first_child;
+             EXPECT_EQ(-1, DE_add(app, obj, &item));
          },
          {},
          {"0010,1002"}},
@@ -328,6 +348,7 @@ TEST_F(Caller, ReadChangeHandBackAndSave) {
     for (const Use &use : uses) {
         SCOPED_TRACE(use.name);
         ASSERT_EQ(0, Import(use.input));
+        io_.copy_pixels = 1;
         use.calls(&app_, io_.object);
         for (const auto &v : use.values) {
             std::string found = Search((uint16_t)std::stoul(v.first.substr(0, 4), nullptr, 16),
@@ -350,6 +371,9 @@ TEST_F(Caller, ReadChangeHandBackAndSave) {
             json += (json.back() == '{' ? "" : ", ") + Quoted(v.first) + ": " + Quoted(v.second);
         json += "}, \"same\": [";
         for (const std::string &tag : use.same)
+            json += (json.back() == '[' ? "" : ", ") + Quoted(tag);
+        json += "], \"gone\": [";
+        for (const std::string &tag : use.gone)
             json += (json.back() == '[' ? "" : ", ") + Quoted(tag);
         json += "]}";
         auto oracle = testutil::Run(

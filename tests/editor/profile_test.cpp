@@ -2,8 +2,9 @@
  * profile_test.cpp -- the profile interpreter on objects the tests build:
  * values by VR in the tree and in the saved file (read back by pydicom),
  * refused lines and their messages with line numbers, empty, delete and
- * select (items 0, n, -1) with the position kept at the level of a deleted
- * element, sequences held as raw bytes, and includes down to depth 10.
+ * select (items 0, n also past 16 bits, -1) with the position kept at the
+ * level of a deleted element, sequences held as raw bytes, and includes
+ * down to depth 10.
  */
 #include <gtest/gtest.h>
 
@@ -183,11 +184,16 @@ TEST_F(Profile, ValuesAreStoredByTheDictionaryVr) {
         {"a 0042 0011 text is ignored", "00420011", "", "''"}, /* OB */
         {"a 0008 1140 any text", "00081140", "", "<0 items>"}, /* SQ, undefined length */
         {"a 0020 4000 \"" + lt + "\"", "00204000", lt, "'" + lt + "'"},
+        {"a 0020 5000 00100010\\00100020", "00205000", "", "''"}, /* RE */
     };
     std::string profile = "\xEF\xBB\xBF";
     for (const auto &c : cases)
         profile += c.line + (profile.size() % 2 ? "\r" : "\r\n");
-    EXPECT_EQ("Info: Processing profile $T/main.prf\n", Run(profile));
+    const std::string ignored = " value ignored: a profile sets no value of VR ";
+    EXPECT_EQ("Info: Processing profile $T/main.prf\nWarning: In line 17" + ignored +
+                  "OB\nWarning: In line 18" + ignored + "SQ\nWarning: In line 20" + ignored +
+                  "RE\n",
+              Run(profile));
     EXPECT_EQ(0, result_);
     for (const auto &c : cases) {
         uint32_t length = 0;
@@ -244,14 +250,22 @@ TEST_F(Profile, RefusedLinesNameTheirLineAndChangeNothing) {
         {"\ta 0010 0010 x", '-', ""},
         {"x", 'u', ""},
     };
+    /* what the VR of a bad number takes, by tag */
+    std::map<std::string, std::string> takes = {
+        {"0028 element 0100", "US: numbers from 0 to 65535"},
+        {"0018 element 6020", "SL: numbers from -2147483648 to 2147483647"},
+        {"0028 element 0009", "AT: tags of 8 hexadecimal digits joined by backslashes"},
+        {"0028 element 0106", "XS, written as SS: numbers from -32768 to 32767"},
+        {"0028 element 0107", "XS, written as US: numbers from 0 to 65535"}};
     std::string profile, want = "Info: Processing profile $T/main.prf\n";
     int n = 0;
     for (const auto &l : lines) {
         profile += l.line + "\n";
         const std::string at = std::to_string(++n);
         if (l.kind == 'b')
-            want += "Error: Bad number format in profile!\n";
-        if (l.kind == 'b' || l.kind == 'w')
+            want += "Error: Bad number format in profile!\nWarning: In line " + at + " group " +
+                    l.tag + " is " + takes[l.tag] + "\n";
+        if (l.kind == 'w' && !l.why)
             want += "Warning: In line " + at + " group " + l.tag + " is not in dictionary\n";
         if (l.kind == 'a')
             want += "Warning: In line " + at + " group " + l.tag +
@@ -293,7 +307,7 @@ TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
          "s 0008 1140 00000000000000000001\n" /* 15: a word of 20 characters */
          "s 0008 1140 0000000000000000001 0008 1150\n"
          "a 0008 1155 7.7\n",
-         "5 5:select 10 10:select 11:skipped 12:skipped 13:skipped 14:skipped 15 15:select",
+         "5:select 10:select 11:skipped 12:skipped 13:skipped 14:skipped 15:select",
          "0008,0016 0008,1140{FFFE,E000{0008,1150 0008,1155 0008,1160} FFFE,E000{0008,1155}} "
          "0010,0010 "
          "0010,0020",
@@ -324,7 +338,7 @@ TEST_F(Profile, EditsWorkAtThePositionAndStayAtTheLevelOfADeletion) {
          "e 0008 0016\n"
          "s\n"
          "e 0008 1140\n",
-         "7 7:refused 8 8:refused", "0008,0016 0008,1140",
+         "7:refused 8:refused", "0008,0016 0008,1140",
          "00081030=;00080016='1.2';00081140=<0 items>"},
     };
     for (const auto &c : cases) {
@@ -358,6 +372,16 @@ TEST_F(Profile, AFailedSelectSaysWhyAndTheEditsAfterItAreSkipped) {
     /* Each profile starts with a select that fails, then edits meant for
      * the item it names; inc.prf and fail.prf are included by some. */
     const std::string skip = "skipped: the select in line 1 of $T/main.prf failed\n";
+    /* 40,000 items, more than 16 bits number; after the profile below
+     * the first is gone and the new 32767th and 32768th hold an element */
+    std::string many = "0008,1140{ [ 0040,a730{", items = "0008,1140{FFFE,E000{0040,A730{";
+    for (int i = 1; i <= 40000; i++) {
+        many += " [ ]";
+        items += i == 40000 ? "" : i < 32767 || i > 32768 ? "FFFE,E000 " : "FFFE,E000{0040,A040} ";
+    }
+    many += " } ] }";
+    items.back() = '}';
+    items += "}}";
     const struct {
         const char *tree;
         std::string profile, include, log, after, values;
@@ -371,7 +395,7 @@ TEST_F(Profile, AFailedSelectSaysWhyAndTheEditsAfterItAreSkipped) {
          "1 select failed: (0008,1140) is not a sequence\n2 " + skip, "0008,1140 0010,0020",
          "00100020=ID"},
         {"0008,1140{ [ 0008,1150=1.2 ] } 0010,0020=ID", "s 0008 1140 2\nd 0008 1150\n", "",
-         "1 select failed: sequence (0008,1140) has 1 item(s), no item 2\n2 " + skip,
+         "1 select failed: sequence (0008,1140) has items 1 to 1, no item 2\n2 " + skip,
          "0008,1140{FFFE,E000{0008,1150}} 0010,0020", "00081140[0].00081150=1.2"},
         {"0008,1140=RAW } 0010,0020=ID", "s 0008 1140 1\ne 0010 0020\n", "",
          "1 select failed: sequence (0008,1140) has a defined length and is held as raw bytes\n"
@@ -394,6 +418,13 @@ TEST_F(Profile, AFailedSelectSaysWhyAndTheEditsAfterItAreSkipped) {
          "Info: Processing profile $T/main.prf (cont.)\n"
          "2 skipped: the select in line 1 of $T/inc.prf failed\n",
          "0010,0010 0010,0030", "00100010=P;00100030=Z"},
+        /* item numbers up to the count; the deleted item renumbers the rest */
+        {many.c_str(),
+         "s 0008 1140 1 0040 a730 40001\na 0040 a040 X\ns 0008 1140 1 0040 a730 32768\n"
+         "a 0040 a040 Y\ns\ns 0008 1140 1\ns 0040 a730 1\nd fffe e000\n"
+         "s\ns 0008 1140 1 0040 a730 32768\na 0040 a040 Z\n", "",
+         "1 select failed: sequence (0040,a730) has items 1 to 40000, no item 40001\n2 " + skip,
+         items, "00081140[0].0040A730[32766].0040A040=Y;00081140[0].0040A730[32767].0040A040=Z"},
         /* a bare 's' fails only on an empty object: the top level is right */
         {"", "s\na 0010 0010 NEW\n", "", "", "0010,0010", "00100010=NEW"},
     };
@@ -470,10 +501,7 @@ TEST_F(Profile, ASequenceHeldAsRawBytesKeepsItsItems) {
                                   "and is held as raw bytes\n";
     /* Line 3 follows a failed select; after line 4 it keeps the sequence. */
     EXPECT_EQ("Info: Processing profile $T/main.prf\n"
-              "Warning: In line 1 group 0010 element 1002 is not in dictionary\n"
-              "Warning: In line 1" + raw_bytes +
-                  "Warning: In line 2 group 0010 element 1002 is not in dictionary\n"
-                  "Warning: In line 2" + raw_bytes +
+              "Warning: In line 1" + raw_bytes + "Warning: In line 2" + raw_bytes +
                   "Warning: In line 3 skipped: the select in line 2 of $T/main.prf failed\n",
               Run("s 0010 1002 -1\ns 0010 1002 1\na 0010 1002\ns\na 0010 1002\n"));
     EXPECT_EQ(raw, Bytes("00101002"));

@@ -1,7 +1,8 @@
 /*
  * tagpatch_test.cpp -- the editor run as a process: usage, a new object
- * without input, profiles that cannot be opened (nothing written), the
- * shared samples edited by small profiles and by a site's anonymisation
+ * without input, profiles that cannot be opened or end early (nothing
+ * written), the shared samples edited by small profiles (also read from a
+ * pipe, a process substitution or a FIFO) and by a site's anonymisation
  * profile, each result checked by pydicom against the original (the edit
  * made, every other element and the pixel bytes kept), editing a file in
  * place, and failed saves that leave the target as it was.
@@ -22,7 +23,7 @@ using testutil::WriteFile;
 
 testutil::RunResult Patch(std::vector<std::string> args, const std::string &program = "tagpatchd",
                           std::map<std::string, std::string> env = {}) {
-    args.insert(args.begin(), testutil::BinPath(program));
+    args.insert(args.begin(), program[0] == '/' ? program : testutil::BinPath(program));
     env["QUENOR_DEF_PATH"] = testutil::DefsDir();
     if (!env.count("QUENOR_PREDEF_PATH"))
         env["QUENOR_PREDEF_PATH"] = "";
@@ -107,6 +108,7 @@ TEST(Tagpatch, AProfileThatCannotBeOpenedWritesNothing) {
     WriteFile(tmp.file("kept.dcm"), "old");
     WriteFile(tmp.file("outer.prf"), "a 0010 0010 ANON\nf misspelt.prf\na 0010 0020 X\n");
     WriteFile(tmp.file("noname.prf"), "a 0010 0010 ANON\nf\na 0010 0020 X\n");
+    WriteFile(tmp.file("long.prf"), "a 0010 0010 ANON\na 0010 0020 " + std::string(16 << 20, 'X'));
     for (int d = 0; d <= 10; d++) /* an include chain one deeper than allowed */
         WriteFile(tmp.file("d" + std::to_string(d)), "f " + tmp.file("d" + std::to_string(d + 1)));
     struct Case {
@@ -117,6 +119,8 @@ TEST(Tagpatch, AProfileThatCannotBeOpenedWritesNothing) {
         {tmp.path(), "Error: Cannot open profile: " + tmp.path() + "\n"}, /* a directory */
         {tmp.file("noname.prf"), "Error: In line 2 file name missing\n"},
         {tmp.file("d0"), "Error: Too deeply nested profile includes. Max depth is 10\n"},
+        {tmp.file("long.prf"), "Error: In line 2 of profile " + tmp.file("long.prf") +
+                                   " the line is longer than 16777216 characters\n"},
     };
     for (const auto &c : cases) {
         for (const char *target : {"fresh.dcm", "kept.dcm"}) {
@@ -140,8 +144,11 @@ TEST(Tagpatch, AProfileThatCannotBeOpenedWritesNothing) {
 }
 
 TEST(Tagpatch, SamplesEditedBySmallProfiles) {
+    const char *piped = "a 0010 0010 PIPED\nf inc.prf\na 0010 0020 AFTER\n", *piped_changes =
+        "set 00100010 'PIPED'\nset 00100030 '19990101'\nset 00100020 'AFTER'\n";
     const struct {
         const char *sample, *profile, *changes;
+        const char *feed = "\"$@\" -p \"$P\""; /* by bash: how tagpatch gets profile $P */
     } cases[] = {
         {"MR_small_bigendian.dcm",
          "a 0028 0030 0.25\\0.25\na 0018 1310 0\\64\\64\\0\na 0020 0013 7\nd 0008 0020\n",
@@ -155,12 +162,21 @@ TEST(Tagpatch, SamplesEditedBySmallProfiles) {
         {"test-SR.dcm", "a 0008 0020 20240101\ne 0008 1111\n",
          "set 00080020 '20240101'\nitems 00081111 0\n"},
         {"priv_SQ.dcm", "d 3f03 1001\n", "gone 3F031001\n"},
+        /* profiles from a pipe, a process substitution and a FIFO */
+        {"CT_small.dcm", piped, piped_changes, "cat \"$P\" | \"$@\" -p /dev/stdin"},
+        {"CT_small.dcm", piped, piped_changes, "\"$@\" -p <(cat \"$P\")"},
+        {"CT_small.dcm", "a 0010 0010 FIFO\n", "set 00100010 'FIFO'\n",
+         "mkfifo \"$P.fifo\" && { cat \"$P\" >\"$P.fifo\" & } && \"$@\" -p \"$P.fifo\""},
     };
     TempDir tmp;
+    WriteFile(tmp.file("inc.prf"), "a 0010 0030 19990101\n");
     for (const auto &c : cases) {
         WriteFile(tmp.file("edit.prf"), c.profile);
         const std::string in = testutil::SamplePath(c.sample), out = tmp.file(c.sample);
-        auto r = Patch({"-p", tmp.file("edit.prf"), "-i", in, "-o", out, "-v2"});
+        auto r = Patch({"-c", c.feed, "-", testutil::BinPath("tagpatchd"), "-i", in, "-o", out,
+                        "-v2"},
+                       "/bin/bash",
+                       {{"P", tmp.file("edit.prf")}, {"QUENOR_PREDEF_PATH", tmp.path()}});
         ASSERT_EQ(0, r.status) << c.sample << r.err;
         EXPECT_EQ(std::string::npos, r.err.find("Warning")) << c.sample << r.err;
         EXPECT_EQ("", Verdict(in, out, c.changes, tmp)) << c.sample;

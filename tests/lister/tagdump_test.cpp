@@ -283,7 +283,8 @@ TEST_F(Listing, ListFile) {
     r = Tagdump({"-i", file, "-o", bad, "-v1"});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_NE(std::string::npos, r.err.find("Error: Cannot open list file " + bad + ".\n"))
+    EXPECT_NE(std::string::npos, r.err.find(bad + ": No such file or directory.\nError: Cannot "
+                                                  "open list file " + bad + ".\n"))
         << r.err;
 }
 
@@ -298,7 +299,7 @@ TEST_F(Listing, AListingThatCannotBeWrittenEndsWithStatusOne) {
     for (uint16_t e = 0; e < 300; ++e)
         many += Explicit(0x0011, uint16_t(0x1000 + e), "LT", std::string(1200, 'y'));
     const std::string large = Write("large.dcm", Preamble("") + MetaGroup() + many);
-    const std::string to_stdout = "stdout";
+    const std::string to_stdout = "stdout", full = ": No space left on device.\nError: Cannot ";
     for (const std::string &file : {Simple(), large}) {
         for (const std::string &target : {std::string("/dev/full"), to_stdout}) {
             testutil::RunResult r;
@@ -307,10 +308,10 @@ TEST_F(Listing, AListingThatCannotBeWrittenEndsWithStatusOne) {
                 r = testutil::Run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
                                    testutil::BinPath("tagdump"), "-v1", "-i", file},
                                   {{"QUENOR_DEF_PATH", testutil::DefsDir()}});
-                message = "Error: Cannot write list to standard output.\n";
+                message = "write standard output" + full + "write list to standard output.\n";
             } else {
                 r = Tagdump({"-v1", "-i", file, "-o", target});
-                message = "Error: Cannot write list file " + target + ".\n";
+                message = "write " + target + full + "write list file " + target + ".\n";
                 EXPECT_EQ("", r.out);
             }
             EXPECT_EQ(1, r.status) << file << " " << target;

@@ -12,7 +12,8 @@
   errors FILE             the same for each error of dciodvfy: "GGGGEEEE"
                           (00000000 when it names no attribute)
   made OUT CODE           writes to OUT an img2dcm image ds as the Python
-                          CODE changes it (directory() makes its DICOMDIR)
+                          CODE changes it (directory() makes its DICOMDIR,
+                          multiframe(bits) a multi-frame SC image)
 """
 import os
 import re
@@ -66,12 +67,19 @@ def missing(path, pattern=MISSING):
             print("%08X %s" % (tag_for_keyword(m.group(2) or "") or 0, m.group(1)))
 
 
-def made(out, code):
-    with open(out + ".bmp", "wb") as bmp:     # 2 x 2 pixels of 24 bits
-        bmp.write(struct.pack("<2sI4xIIiiHH24x", b"BM", 70, 54, 40, 2, 2, 1, 24)
-                  + bytes([9] * 6 + [0, 0]) * 2)
-    subprocess.run(["img2dcm", "-i", "BMP", out + ".bmp", out + ".img"], check=True)
+def made(out, code, bits=24, *options):     # 2 x 2 pixels of 24 bits, or gray ones of 8 or 16
+    gray = b"".join(bytes([i, i, i, 0]) for i in range(256 if bits < 24 else 0))
+    with open(out + ".bmp", "wb") as bmp:
+        bmp.write(struct.pack("<2sI4xIIiiHH24x", b"BM", 70 + len(gray), 54 + len(gray), 40, 2, 2, 1,
+                              8 if gray else 24) + gray + bytes([9] * 6 + [0, 0]) * 2)
+    subprocess.run(["img2dcm", *options, "-i", "BMP", out + ".bmp", out + ".img"], check=True)
     ds = pydicom.dcmread(out + ".img")
+    if bits == 16:     # img2dcm reads no 16-bit gray image: its 8-bit one made multi-frame words
+        ds.SOPClassUID = ds.file_meta.MediaStorageSOPClassUID = "1.2.840.10008.5.1.4.1.1.7.3"
+        ds.update(dict(BitsAllocated=16, BitsStored=16, HighBit=15, PixelData=bytes(8)))
+
+    def multiframe(bits):     # a body part spares dciodvfy's Laterality
+        made(out, "ds.BodyPartExamined = 'HEAD'", bits, "-nsc")
 
     def directory():
         ds.update(dict(PatientID="P1", StudyID="1", Modality="OT", StudyDate="20240101",

@@ -177,6 +177,10 @@ TEST(AgainstDciodvfy, MadeFilesAreJudgedAlike) {
         {"ds[0x0020000D].value = b'\\0\\0'", 0x0020000D, true},
         {"directory()", 0, false},
         {"d = directory()\ndel d.FileSetConsistencyFlag\nd.save_as(out)", 0x00041212, true},
+        {"multiframe(8)", 0, false}, /* optional modules share attributes with mandatory ones */
+        {"multiframe(16)", 0, false},
+        {"multiframe(24)", 0, false},
+        {"ds.SOPClassUID = '1.2.840.10008.5.1.4.1.1.66.4'", 0x52009230, true}, /* mandatory */
     };
     testutil::TempDir tmp;
     for (const auto &row : rows) {
