@@ -14,7 +14,10 @@
                      private LO elements in 400 odd groups, one creator
                      "ACME BIG" and 200 elements in each;
   long_sequence.dcm  a Basic Text SR whose one undefined-length Content
-                     Sequence holds 100,000 items of two CS elements.
+                     Sequence holds 100,000 items of two CS elements;
+  out_of_order.dcm   explicit VR little endian with meta header: one
+                     element (7FE1,0010), then 100,000 LO elements of the
+                     groups 1000 upward, every one below it in tag order.
 
 Usage: gen_big.py DIR [NAME...]   (no NAME: the first two)
 """
@@ -129,6 +132,18 @@ def write_long_sequence(path, items=100000):
         f.write(marker(0xE0DD))
 
 
+def write_out_of_order(path, elements=100000, per_group=1000):
+    """A private creator (7FE1,0010) first, then the even groups 1000,
+    1002, ... with per_group LO elements each (24 bytes an element)."""
+    with open(path, "wb") as f:
+        f.write(file_head())
+        f.write(element(0x7FE1, 0x0010, b"LO", b"ACME LAST "))
+        for first in range(0, elements, per_group):
+            group = 0x1000 + 2 * (first // per_group)
+            f.write(b"".join(element(group, 0x1000 + k, b"LO", b"value %09d " % (first + k))
+                             for k in range(min(per_group, elements - first))))
+
+
 def write_image(path, rows, columns, bits_stored, frames):
     """A 16-bit single-sample image whose frames the iterable gives."""
     with open(path, "wb") as f:
@@ -190,7 +205,7 @@ def write_noisy_image(path, rows=512, columns=512, frames=400):
 
 WRITERS = {"many_elements.dcm": write_many_elements, "big_image.dcm": write_big_image,
            "noisy_image.dcm": write_noisy_image, "private_groups.dcm": write_private_groups,
-           "long_sequence.dcm": write_long_sequence}
+           "long_sequence.dcm": write_long_sequence, "out_of_order.dcm": write_out_of_order}
 
 
 def main():

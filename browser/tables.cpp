@@ -218,6 +218,7 @@ void show_value(Browser &b, DicomElement *e) {
         int vr = -1;
         const char *vrname = nullptr;
         getVRtext(b.app, ((uint32_t)e->group << 16) | e->element, &vr, &vrname);
+        shown_vr(e, &vr, &vrname);
         append_piece(line, "(%04hx,%04hx) %-2.2s", e->group, e->element, text_of(vrname));
         append_piece(line, "%s", length_column(shown_length(e)).c_str());
         print_element_value(b.app, e, line, kValueLine);

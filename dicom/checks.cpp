@@ -1,8 +1,10 @@
 /*
  * checks.cpp -- the value checker: the findings (VerifyErrorBits) that the
  * value of one element earns under the tag dictionaries.  The VR and VM
- * come from the dictionaries for the element's tag, never from the element;
- * each VR has its length rule, its repertoire (written like a scanf scan
+ * come from the dictionaries for the element's tag, except that a value
+ * whose file's VR letters name another kind of value than the dictionary's
+ * VR (text where it says binary numbers, say) is checked by those letters
+ * (vr_int.h); each VR has its length rule, its repertoire (written like a scanf scan
  * set), the UID component rule, the value multiplicity and the permitted
  * values of the tag.
  *
@@ -20,6 +22,7 @@
 
 #include "checks_int.h"
 #include "object_int.h"
+#include "vr_int.h"
 
 namespace {
 
@@ -85,27 +88,13 @@ bool vm_allows(size_t count, int16_t vm) {
     return true; /* 0 and -1: any number */
 }
 
-bool is_text_vr(int vr) {
-    switch (vr) {
-    case VR_AE:
-    case VR_AS:
-    case VR_CS:
-    case VR_DA:
-    case VR_DS:
-    case VR_DT:
-    case VR_IS:
-    case VR_LO:
-    case VR_LT:
-    case VR_PN:
-    case VR_SH:
-    case VR_ST:
-    case VR_TM:
-    case VR_UI:
-    case VR_UC:
-    case VR_UT:
-    case VR_UR: return true;
-    default: return false;
-    }
+/* The VR a value is checked by: the dictionary's, or the letters its file
+ * gave it where they say it is another kind of value (vr_int.h). */
+int checked_vr(AppData *app, const DicomElement *e) {
+    int vr = -1;
+    getVR(app, element_key(e), &vr);
+    const int letters = element_letters(e, vr);
+    return letters >= 0 ? letters : vr;
 }
 
 /* The byte that pads a text value of the VR. */
@@ -337,9 +326,8 @@ VerifyErrorBits _check_permitted(AppData *app, uint32_t tag, const char *text, s
 bool _holds_padding_only(AppData *app, const DicomElement *e) {
     if (!e || !e->value || e->length == 0 || e->length == 0xFFFFFFFFu)
         return false;
-    int vr = -1;
-    getVR(app, element_key(e), &vr);
-    if (!is_text_vr(vr))
+    const int vr = checked_vr(app, e);
+    if (!vr_is_text(vr))
         return false;
     const string_view text(static_cast<const char *>(e->value), e->length);
     return text.find_first_not_of(pad_of(vr)) == string_view::npos;
@@ -348,8 +336,7 @@ bool _holds_padding_only(AppData *app, const DicomElement *e) {
 VerifyErrorBits _check_value(AppData *app, const DicomElement *e) {
     if (!e || (e->group & 1) != 0 || e->length == 0 || e->length == 0xFFFFFFFFu || !e->value)
         return 0;
-    Check c{element_key(e), -1, 0, 0, string_view()};
-    getVR(app, c.tag, &c.vr);
+    Check c{element_key(e), checked_vr(app, e), 0, 0, string_view()};
     if (c.vr == -1)
         return VERIFY_UNKNOWN_VR;
     if (c.vr < 0 || c.vr >= VR_COUNT || c.vr == VR_SQ)
@@ -361,7 +348,7 @@ VerifyErrorBits _check_value(AppData *app, const DicomElement *e) {
     c.maxlen = (int16_t)VRTypes[c.vr].maxlen;
     const unsigned char *bytes = static_cast<const unsigned char *>(e->value);
 
-    if (is_text_vr(c.vr)) {
+    if (vr_is_text(c.vr)) {
         const string_view text =
             without_pad(c.vr, string_view(reinterpret_cast<const char *>(bytes), e->length));
         switch (c.vr) {

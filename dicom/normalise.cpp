@@ -5,7 +5,8 @@
  * length are written delimited instead), stray delimiters go, and an empty
  * one gets length 0.  The structural check then finds what no reader could
  * parse back (an item outside a sequence, anything else directly in one, a
- * group FFFE tag that is no item or delimiter), so that the save fails
+ * group FFFE tag that is no item or delimiter, a value written as a
+ * sequence that is not items, rawcontent.cpp), so that the save fails
  * before any byte is written.
  */
 #include <stdio.h>
@@ -14,6 +15,7 @@
 
 #include "normalise_int.h"
 #include "object_int.h"
+#include "rawcontent_int.h"
 #include "writenode_int.h"
 
 namespace {
@@ -110,8 +112,8 @@ bool is_sequence_node(const DicomElement *e) {
 }
 
 /* Why e, as the normalised tree holds it, cannot be written so that other
- * readers parse it back; nullptr when it can. */
-const char *structural_fault(const DicomElement *e) {
+ * readers parse it back; empty when it can. */
+std::string structural_fault(AppData *app, const IOObject *io, const DicomElement *e) {
     const uint32_t key = element_key(e);
     if (e->group == 0xFFFE && !is_item_or_delimiter_key(key))
         return "has the group of items and delimiters but is neither";
@@ -121,7 +123,7 @@ const char *structural_fault(const DicomElement *e) {
         return "stands directly in a sequence, where only items belong";
     if (e->first_child && key != TAG_KEY_ITEM && !is_sequence_node(e))
         return "holds elements, but is neither a sequence nor an item";
-    return nullptr;
+    return raw_content_fault(app, e, io);
 }
 
 } // namespace
@@ -140,16 +142,17 @@ int16_t check_object(AppData *app, DicomObject *obj) {
     return result;
 }
 
-std::string first_structural_fault(const DicomElement *parent) {
+std::string first_structural_fault(AppData *app, const IOObject *io, const DicomElement *parent) {
     for (const DicomElement *e = parent->first_child; e; e = e->next) {
-        if (const char *fault = structural_fault(e)) {
+        const std::string fault = structural_fault(app, io, e);
+        if (!fault.empty()) {
             char text[64];
             snprintf(text, sizeof text, "%s (%04x,%04x) ", is_item(e) ? "Item" : "Element",
                      e->group, e->element);
             return text + (is_top_level(e) ? "at the top level" : "in " + path_of(e->parent)) +
                    " " + fault + ".";
         }
-        std::string below = first_structural_fault(e);
+        std::string below = first_structural_fault(app, io, e);
         if (!below.empty())
             return below;
     }

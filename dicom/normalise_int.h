@@ -16,8 +16,9 @@
 int16_t check_object(AppData *app, DicomObject *obj);
 
 /* The first fault of the tree below parent, depth first, that no reader
- * could parse back, as a message naming the element and where it stands;
+ * could parse back when io's object is saved in its output data-set
+ * syntax (resolved), as a message naming the element and where it stands;
  * empty for none. */
-std::string first_structural_fault(const DicomElement *parent);
+std::string first_structural_fault(AppData *app, const IOObject *io, const DicomElement *parent);
 
 #endif

@@ -211,12 +211,21 @@ void sort_children(DicomObject *owner, DicomElement *parent) {
     }
 }
 
+/* How an add treats an element of the same tag under the insertion parent:
+ * DO_addElement's replaces the first one (found here) with a record that
+ * has a value; a read's replaces `earlier`, which the reader found, with
+ * all it holds, also by a record without value. */
+struct Replacing {
+    bool whole;
+    DicomElement *earlier;
+};
+
 /* What DO_addElement stores under parent: a record with a value replaces
  * the first child with its tag (an item never does), any other is
- * appended; with whole, also one without value replaces it, children or
- * raw content and all.  -1 when memory ran out or a value pointer comes without bytes to
- * copy. */
-int16_t store_under(DicomElement *parent, DicomElementHead *rec, bool whole,
+ * appended; a read's add replaces as `replacing` says, children or raw
+ * content and all.  -1 when memory ran out or a value pointer comes
+ * without bytes to copy. */
+int16_t store_under(DicomElement *parent, DicomElementHead *rec, Replacing replacing,
                     DicomElement **stored) {
     uint32_t key = tag_key(rec->group, rec->element);
     if (rec->value && !has_value_bytes(rec->length))
@@ -224,9 +233,11 @@ int16_t store_under(DicomElement *parent, DicomElementHead *rec, bool whole,
     DicomElementHead made;
     if (!_prepare_head(&made, rec))
         return -1;
-    DicomElement *inserted = (made.value || whole) && key != TAG_KEY_ITEM
-                                 ? _find_child_to_replace(parent, key)
-                                 : nullptr;
+    const bool whole = replacing.whole;
+    DicomElement *inserted = replacing.earlier;
+    if (!whole)
+        inserted =
+            made.value && key != TAG_KEY_ITEM ? _find_child_to_replace(parent, key) : nullptr;
     if (inserted) {
         if (whole)
             drop_content(inserted);
@@ -479,12 +490,14 @@ int16_t DO_searchForElement(DicomObject *obj, DicomElementHead *rec) {
 
 namespace {
 
-/* DO_addElement; with whole set, an element of the same key already under
- * the insertion parent (items aside) becomes the added one with all it
- * holds, also when the added one has no value: its children or raw
- * content go. */
+/* DO_addElement; for a read (replacing.whole), the earlier element of the
+ * same key that the reader found under the insertion parent becomes the
+ * added one with all it holds, also when the added one has no value (its
+ * children or raw content go), and the insertion parent moves into what
+ * the record's VR code makes a sequence (the reader gives it the VR the
+ * element is read by), not what the dictionary calls one. */
 int16_t add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added,
-                    bool whole) {
+                    Replacing replacing) {
     if (added)
         *added = nullptr;
     if (!obj || !rec)
@@ -496,7 +509,7 @@ int16_t add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dicom
         return 0;
     }
     DicomElement *inserted = nullptr;
-    if (store_under(obj->insert_parent, rec, whole, &inserted) != 0)
+    if (store_under(obj->insert_parent, rec, replacing, &inserted) != 0)
         return -1;
     if (added)
         *added = inserted;
@@ -506,8 +519,9 @@ int16_t add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dicom
     } else if (delimiter) {
         move_insertion_parent_up(obj);
     } else {
-        int vr = -1;
-        getVR(app, key, &vr);
+        int vr = rec->vr;
+        if (!replacing.whole)
+            getVR(app, key, &vr);
         if (vr == VR_SQ)
             obj->insert_parent = inserted;
     }
@@ -517,11 +531,12 @@ int16_t add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, Dicom
 } // namespace
 
 int16_t DO_addElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {
-    return add_element(app, obj, rec, nullptr, false);
+    return add_element(app, obj, rec, nullptr, Replacing{false, nullptr});
 }
 
-int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added) {
-    return add_element(app, obj, rec, added, true);
+int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement *earlier,
+                     DicomElement **added) {
+    return add_element(app, obj, rec, added, Replacing{true, earlier});
 }
 
 int16_t _add_top_level(DicomObject *obj, DicomElementHead *rec) {
@@ -531,7 +546,7 @@ int16_t _add_top_level(DicomObject *obj, DicomElementHead *rec) {
     if ((key == TAG_KEY_ITEM_DELIM || key == TAG_KEY_SEQ_DELIM) && rec->length == kUndefined)
         return 0;
     DicomElement *inserted = nullptr;
-    return store_under(obj->root, rec, false, &inserted);
+    return store_under(obj->root, rec, Replacing{false, nullptr}, &inserted);
 }
 
 int16_t DO_changeElement(AppData *app, DicomObject *obj, DicomElementHead *rec) {

@@ -143,14 +143,17 @@ void _free_head_value(DicomElementHead *h);
  * are ignored. */
 void _forget_refs_into(DicomElement *subtree);
 
-/* DO_addElement as a read of a file adds: an element of the same key
- * already under the insertion parent (items aside) becomes the added one
- * whole, in its place, also when the added one has no value (its children
- * or raw content go), so that of a tag held twice the later occurrence is the only one
- * from the read on.  Hands back the node that holds the added element (the
- * new one, or the one it replaced); *added is null when nothing was stored
- * (a delimiter without length, or a failure). */
-int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement **added);
+/* DO_addElement as a read of a file adds: earlier, the element of the same
+ * key already under the insertion parent (NULL for none; never an item),
+ * which the reader keeps track of, becomes the added one whole, in its
+ * place, also when the added one has no value (its children or raw
+ * content go), so that of a tag held twice the later occurrence is the
+ * only one from the read on.  The insertion parent moves into the element
+ * when rec's VR code is SQ.  Hands back the node that holds the added element (the new one, or
+ * the one it replaced); *added is null when nothing was stored (a
+ * delimiter without length, or a failure). */
+int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement *earlier,
+                     DicomElement **added);
 
 /* DO_addElement at the top level whatever the insertion parent, which
  * stays where it is: the add of a cursor at the top level. */

@@ -3,7 +3,8 @@
  *
  * The text follows the VR that the tag definitions give for the element's
  * tag, with XS, XU and OX taken as the writer takes them (SS or US by the
- * pixel representation, US, OW words or OB bytes).  It is appended to the
+ * pixel representation, US, OW words or OB bytes), or the VR letters of
+ * the element's file where the writer keeps them (vr_int.h).  It is appended to the
  * caller's buffer, always starting with two blanks, and never passes the
  * buffer: text and hex stop at size - 2 characters, numbers and tags at
  * size - 1.  Values are read only within the element's length; a trailing
@@ -202,9 +203,15 @@ void print_element_value(AppData *app, DicomElement *elem, char *buf, int size) 
         return;
     int vr = -1;
     getVR(app, element_key(elem), &vr);
-    /* XS, XU and OX print as the writer labels them; the value of pixel
-     * data read from a file describes where it lies, and prints nothing. */
-    if (vr == VR_XS || vr == VR_XU || (vr == VR_OX && element_key(elem) != 0x7FE00010u))
+    /* A value prints by the file's VR letters where they say it is another
+     * kind of value than the dictionary's VR; XS, XU and OX print as the
+     * writer labels them; the value of pixel data read from a file
+     * describes where it lies, and prints nothing. */
+    const bool pixels = element_key(elem) == 0x7FE00010u;
+    const int letters = pixels ? -1 : element_letters(elem, vr);
+    if (letters >= 0)
+        vr = letters;
+    else if (vr == VR_XS || vr == VR_XU || (vr == VR_OX && !pixels))
         vr = value_vr(elem, vr, PE_NATIVE);
     TextOut out{buf, strnlen(buf, (size_t)size - 1)};
     buf[out.len] = '\0';

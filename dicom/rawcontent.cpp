@@ -65,8 +65,9 @@ public:
     Recoder(AppData *app, TransferSyntaxCode to, PixelEncoding enc, bool signed_pixels)
         : app_(app), to_(to), enc_(enc), signed_(signed_pixels) {}
 
+    /* The content of a sequence (items_only) or of an item. */
     bool run(const unsigned char *p, size_t n, TransferSyntaxCode from,
-             std::vector<unsigned char> &out) {
+             std::vector<unsigned char> &out, bool items_only) {
         const Level level(depth_);
         if (depth_ > kMaxDepth)
             return fail("nesting too deep", 0);
@@ -76,7 +77,7 @@ public:
         while (ok && p < end) {
             const size_t start = out.size();
             SourceHeader h;
-            ok = element(p, end, from, out, &h);
+            ok = element(p, end, from, out, &h, items_only);
             groups.add(h, start);
         }
         groups.end_group();
@@ -182,7 +183,7 @@ private:
         if (is_item_or_delimiter_key(key))
             return VR_XX;
         const int vr = dictionary_vr(app_, key);
-        const int decided = byte_or_word_letters(vr, letters);
+        const int decided = deciding_letters(vr, letters);
         if (decided >= 0 && key != kPixelData)
             return decided;
         switch (vr) {
@@ -223,7 +224,7 @@ private:
             if (p >= end)
                 return fail("missing delimitation item", until);
             const size_t start = out.size();
-            if (!element(p, end, from, out, &h))
+            if (!element(p, end, from, out, &h, until == TAG_KEY_SEQ_DELIM))
                 return false;
             groups.add(h, start);
         }
@@ -239,7 +240,7 @@ private:
         if (length == kUndefined) {
             ok = until_delimiter(p, end, from, out, TAG_KEY_ITEM_DELIM);
         } else {
-            ok = run(p, length, from, out);
+            ok = run(p, length, from, out, false);
             p += length;
         }
         items_.pop_back();
@@ -280,11 +281,14 @@ private:
         }
     }
 
+    /* One element; in a sequence (items_only) an item or a delimiter. */
     bool element(const unsigned char *&p, const unsigned char *end, TransferSyntaxCode from,
-                 std::vector<unsigned char> &out, SourceHeader *header) {
+                 std::vector<unsigned char> &out, SourceHeader *header, bool items_only) {
         SourceHeader &h = *header;
         if (!read_header(p, end, from, &h))
             return false;
+        if (items_only && !is_item_or_delimiter_key(h.key))
+            return fail("no item where a sequence holds only items", h.key);
         if (h.key == TAG_KEY_ITEM_DELIM || h.key == TAG_KEY_SEQ_DELIM) {
             p += h.length == kUndefined ? 0 : h.length;
             append_header(out, h.key, VR_XX, 0);
@@ -297,15 +301,24 @@ private:
             append_container(out, h.key, VR_XX, h.length, inner);
             return true;
         }
-        const int vr = vr_of(h.key, h.letters);
+        int vr = vr_of(h.key, h.letters);
+        /* Implicit VR keeps no letters: a value under a tag the dictionary
+         * calls SQ is read back as a sequence, so it must be one. */
+        const bool made_sequence =
+            vr != VR_SQ && !ts_is_explicit(to_) && dictionary_vr(app_, h.key) == VR_SQ;
+        if (made_sequence)
+            vr = VR_SQ;
         if (h.length == kUndefined) {
             append_header(out, h.key, VR_SQ, kUndefined);
             return until_delimiter(p, end, h.content, out, TAG_KEY_SEQ_DELIM);
         }
         if (vr == VR_SQ) {
             std::vector<unsigned char> inner;
-            if (!run(p, h.length, h.content, inner))
+            if (!run(p, h.length, h.content, inner, true)) {
+                if (made_sequence)
+                    fail("a value that implicit VR makes a sequence but that is not items", h.key);
                 return false;
+            }
             p += h.length;
             append_container(out, h.key, vr, h.length, inner);
             return true;
@@ -349,10 +362,41 @@ const RecodedContent::Entry &RecodedContent::of(AppData *app, const DicomElement
     entry.encoding = io->pass_encoding;
     Recoder r(app, to, io->pass_encoding, signed_pixels_of(e));
     entry.ok = r.run(static_cast<const unsigned char *>(e->value), e->length, raw_syntax(e, io),
-                     entry.bytes);
+                     entry.bytes, !is_item(e));
     if (!entry.ok)
         entry.error = r.error();
     return entry;
+}
+
+namespace {
+
+/* Whether readers of the output take the value of e, which has no
+ * children, for a sequence's content: the writer labels it SQ or, in
+ * implicit VR, the dictionary calls its tag SQ (then every reader does,
+ * whatever VR letters kept from the file said). */
+bool read_back_as_sequence(AppData *app, const DicomElement *e, const IOObject *io) {
+    return is_container(app, e) ||
+           (!ts_is_explicit(io->out_ds_ts) && dictionary_vr(app, element_key(e)) == VR_SQ);
+}
+
+} // namespace
+
+std::string raw_content_fault(AppData *app, const DicomElement *e, const IOObject *io) {
+    if (!e->value || !has_value_bytes(e->length) || e->first_child)
+        return std::string();
+    const bool item = is_item(e);
+    if (!item && !read_back_as_sequence(app, e, io))
+        return std::string();
+    const unsigned char *bytes = static_cast<const unsigned char *>(e->value);
+    const TransferSyntaxCode from = raw_syntax(e, io), to = byte_syntax(io->out_ds_ts);
+    std::vector<unsigned char> scratch;
+    if (!Recoder(app, from, PE_NATIVE, false).run(bytes, e->length, from, scratch, !item))
+        return item ? "holds bytes that are not elements"
+                    : "is written as a sequence, but its value is not items";
+    Recoder out(app, to, PE_NATIVE, signed_pixels_of(e));
+    if (to == from || out.run(bytes, e->length, from, scratch, !item))
+        return std::string();
+    return "holds content that cannot be written in the output syntax: " + out.error();
 }
 
 NativeForNested::NativeForNested(IOObject *io, const DicomElement *e)
@@ -364,5 +408,5 @@ NativeForNested::NativeForNested(IOObject *io, const DicomElement *e)
 bool recode_raw_content(AppData *app, const void *bytes, uint32_t length, TransferSyntaxCode from,
                         TransferSyntaxCode to, std::vector<unsigned char> &out) {
     Recoder r(app, byte_syntax(to), PE_NATIVE, false);
-    return r.run(static_cast<const unsigned char *>(bytes), length, byte_syntax(from), out);
+    return r.run(static_cast<const unsigned char *>(bytes), length, byte_syntax(from), out, false);
 }

@@ -37,6 +37,15 @@ TransferSyntaxCode raw_syntax(const DicomElement *e, const IOObject *io);
  * because it goes out in another syntax than it is encoded in. */
 bool needs_recode(AppData *app, const DicomElement *e, const IOObject *io);
 
+/* Why the value of e cannot be written where it stands, or empty: the
+ * value of an item, or one that readers of the output take for a
+ * sequence's content (labelled SQ, or in implicit VR under a tag the
+ * dictionary calls SQ), must parse, in the syntax it is in, as elements or
+ * as items, and be written in the output data-set syntax: in implicit VR,
+ * a value it holds under a tag the dictionary calls SQ must be items too.
+ * Elements with children have no value of their own. */
+std::string raw_content_fault(AppData *app, const DicomElement *e, const IOObject *io);
+
 /* Raw content re-encoded for the syntax in force, kept from the count of a
  * save to its write so that each is encoded once.  An entry serves the
  * value bytes and the pass state it was made for; asked for any other, it

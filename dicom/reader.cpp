@@ -8,6 +8,12 @@
  * from where an element header would start to the end of the file are
  * padding: the read ends before them.
  *
+ * An element is read by the VR the dictionary gives its tag, or by its VR
+ * letters where they say its value is another kind of value (vr_int.h).
+ * Of a tag held twice at one level the later occurrence replaces the
+ * earlier whole, found through an index of the tags of each level
+ * (readindex.cpp), so that reading is linear in any element order.
+ *
  * The file is read through one stdio stream with a large buffer; the reader
  * keeps the position itself (the end is reached exactly when it equals the
  * file size), so no byte is read ahead and no position is asked of the
@@ -26,6 +32,7 @@
 #include "logf_int.h"
 #include "object_int.h"
 #include "owners_int.h"
+#include "readindex_int.h"
 #include "reader_int.h"
 #include "vr_int.h"
 
@@ -213,6 +220,7 @@ private:
 };
 
 struct ReadState {
+    ReadState(AppData *a, IOObject *i, const char *n) : app(a), io(i), name(n) {}
     AppData *app;
     IOObject *io;
     const char *name;
@@ -226,9 +234,10 @@ struct ReadState {
     bool deflated = false;            /* (0002,0010) named the deflated syntax */
     bool pixels_big_endian = false;   /* (0002,0010) named big-endian pixel data */
     int un_content_depth = 0;         /* open UN sequences read as implicit VR LE */
-    int vr = -1;                      /* dictionary VR of the element being read */
+    int vr = -1;                      /* VR the element being read is read by */
     uint64_t meta_end = 0;            /* where (0002,0000) says the meta group ends; 0 unknown */
     bool waveforms_unswapped = false; /* see swap_waveform_values */
+    ReadIndex index;                  /* the tags stored at each level */
 };
 
 int vr_of(AppData *app, uint32_t key) {
@@ -244,9 +253,19 @@ int letters_vr(const char letters[2]) {
     return vr_of_letters(letters[0], letters[1]);
 }
 
-/* The VR by which the value bytes are swapped: the dictionary's, the
- * file's letters where the dictionary has no usable VR or leaves bytes or
- * words open. */
+/* The VR an element is read by: the dictionary's, or the file's letters
+ * where they say the value is another kind of value (vr_int.h).  Pixel
+ * data goes by its image description. */
+int read_vr(AppData *app, uint32_t key, const char letters[2]) {
+    const int dict_vr = vr_of(app, key);
+    const int decided =
+        key == kPixelDataKey ? -1 : other_kind_letters(dict_vr, letters_vr(letters));
+    return decided >= 0 ? decided : dict_vr;
+}
+
+/* The VR by which the value bytes are swapped: the one it is read by, the
+ * file's letters where that has no usable VR or leaves bytes or words
+ * open. */
 int effective_vr(const ReadState &st, uint32_t key, const char letters[2]) {
     int vr = st.vr;
     const int decided = byte_or_word_letters(vr, letters_vr(letters));
@@ -278,6 +297,22 @@ void swap_waveform_values(DicomElement *parent) {
         }
         swap_waveform_values(e);
     }
+}
+
+/* Stores the element read under the insertion parent: in place of an
+ * earlier occurrence of its tag there (items aside), else appended.
+ * *added as _add_element gives it. */
+int16_t add_read_element(ReadState &st, DicomElementHead &rec, DicomElement **added = nullptr) {
+    DicomObject *obj = st.io->object;
+    const uint32_t key = tag_key(rec.group, rec.element);
+    DicomElement *earlier = key == TAG_KEY_ITEM ? nullptr : st.index.find(obj->insert_parent, key);
+    DicomElement *node = nullptr;
+    const int16_t status = _add_element(st.app, obj, &rec, earlier, &node);
+    if (node)
+        st.index.stored(node);
+    if (added)
+        *added = node;
+    return status;
 }
 
 /* Hands a delimiter without value to DO_addElement: it stores nothing (so
@@ -477,7 +512,7 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
     DicomObject *obj = st.io->object;
     DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
     if (rec.length == 0) {
-        _add_element(st.app, obj, &rec, nullptr);
+        add_read_element(st, rec);
         return true;
     }
     const uint32_t length = rec.length;
@@ -516,11 +551,11 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
         rec.value = pds.get(); /* copied by DO_addElement */
         rec.length = sizeof(PixelDataDesc);
         rec.flags = DE_FLAG_PIXEL_DESC | DE_FLAG_OWNS_PDS_NAME;
-        if (_add_element(st.app, obj, &rec, nullptr) == 0)
+        if (add_read_element(st, rec) == 0)
             filename.release(); /* the element's copy of the descriptor owns it */
     } else {
         rec.length = 0;
-        _add_element(st.app, obj, &rec, nullptr);
+        add_read_element(st, rec);
     }
     return true;
 }
@@ -554,16 +589,13 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
                 change_TransferSyntax(swap_vr, &rec);
         }
     }
-    rec.vr = st.vr; /* the VR DOU_defXVRTypeByTags gives */
-    const bool new_sequence =
-        rec.length == kUndefinedLength && rec.vr != VR_SQ && opens_sequence(st, key, rec.length);
-    if (new_sequence)
-        rec.vr = VR_SQ;
-    DicomObject *obj = st.io->object;
+    /* the VR DOU_defXVRTypeByTags gives, or the letters read_vr keeps; the
+     * insertion parent moves into a sequence by it */
+    rec.vr = st.vr;
+    if (rec.length == kUndefinedLength && opens_sequence(st, key, rec.length))
+        rec.vr = VR_SQ; /* its items go inside, as in a sequence */
     DicomElement *added = nullptr;
-    _add_element(st.app, obj, &rec, &added);
-    if (added && new_sequence)
-        obj->insert_parent = added; /* its items go inside, as in a sequence */
+    add_read_element(st, rec, &added);
     if (added && added->value && holds_raw_content(st, key, letters))
         added->content_ts =
             (uint8_t)(1 + (letters_are(letters, "UN") ? TS_IMPLICIT_LE : st.io->ts_in_force));
@@ -819,11 +851,11 @@ int16_t read_elements(ReadState &st) {
         if (st.un_content_depth == 0)
             io->in_ds_ts = io->ts_in_force;
         const uint32_t key = tag_key(rec.group, rec.element);
-        st.vr = vr_of(st.app, key);
 
         char letters[2];
         if (!read_length(st, key, &rec.length, letters))
             return fail_truncated(st, header_start);
+        st.vr = read_vr(st.app, key, letters);
         if (rec.length != kUndefinedLength && (rec.length & 1)) {
             log_formatted(1, "Length of element (%04hx,%04hx) is not an even number.", rec.group,
                           rec.element);
@@ -944,7 +976,7 @@ int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds) {
 int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name, IOObject *io) {
     if (!name || !io)
         return -1;
-    ReadState st{app, io, name, {}, {}, {}};
+    ReadState st(app, io, name);
     if (!st.in.open(name))
         return -1;
     if (st.in.size() > kLargestFile) {

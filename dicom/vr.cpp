@@ -234,9 +234,71 @@ int byte_or_word_letters(int dict_vr, int letters) {
     return either && (letters == VR_OB || letters == VR_OW) ? letters : -1;
 }
 
+bool vr_is_text(int vr) {
+    switch (vr) {
+    case VR_AE:
+    case VR_AS:
+    case VR_CS:
+    case VR_DA:
+    case VR_DS:
+    case VR_DT:
+    case VR_IS:
+    case VR_LO:
+    case VR_LT:
+    case VR_PN:
+    case VR_SH:
+    case VR_ST:
+    case VR_TM:
+    case VR_UI:
+    case VR_UC:
+    case VR_UT:
+    case VR_UR: return true;
+    default: return false;
+    }
+}
+
+namespace {
+
+/* What the value of a VR is made of, as far as that decides how it is
+ * read, swapped, printed, checked and written: binary numbers (words among
+ * them) of 2, 4 or 8 bytes, the size being the kind; bytes; text; items.
+ * The VRs that leave it open (XS and XU aside, 16-bit numbers either way)
+ * or say nothing of it have no kind: OX, UN, RE, XX, "na", "??". */
+enum ValueKind { kNoKind, kBytes, kNumbers2 = 2, kNumbers4 = 4, kNumbers8 = 8, kText, kItems };
+
+int value_kind(int vr) {
+    if (vr == VR_XS || vr == VR_XU)
+        return kNumbers2;
+    if (const int unit = swap_unit(vr))
+        return unit;
+    if (vr_is_text(vr))
+        return kText;
+    return vr == VR_OB ? kBytes : vr == VR_SQ ? kItems : kNoKind;
+}
+
+} // namespace
+
+int other_kind_letters(int dict_vr, int letters) {
+    const int kind = value_kind(letters), dict_kind = value_kind(dict_vr);
+    return kind != kNoKind && dict_kind != kNoKind && kind != dict_kind ? letters : -1;
+}
+
+int deciding_letters(int dict_vr, int letters) {
+    const int words = byte_or_word_letters(dict_vr, letters);
+    return words >= 0 ? words : other_kind_letters(dict_vr, letters);
+}
+
+int element_letters(const DicomElement *e, int dict_vr) {
+    const int letters = file_vr_of(e);
+    const int words = byte_or_word_letters(dict_vr, letters);
+    if (words >= 0)
+        return words;
+    return letters >= 0 && e->vr == letters ? other_kind_letters(dict_vr, letters) : -1;
+}
+
 int value_vr(const DicomElement *e, int dict_vr, PixelEncoding encoding) {
     const uint32_t key = element_key(e);
-    const int decided = byte_or_word_letters(dict_vr, file_vr_of(e));
+    const int decided = element_letters(e, dict_vr);
     if (decided >= 0 && key != 0x7FE00010u)
         return decided;
     switch (dict_vr) {

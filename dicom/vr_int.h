@@ -57,7 +57,7 @@ static inline bool vr_has_long_length(int vr) {
     }
 }
 
-/* ---- the VR a value is read, swapped, printed and written as ----
+/* ---- the VR a value is read, swapped, printed, checked and written as ----
  *
  * The dictionary's VR decides, with these resolutions of what it leaves
  * open: XS is SS when the data set's top-level Pixel Representation
@@ -65,9 +65,16 @@ static inline bool vr_has_long_length(int vr) {
  * with native pixel data, OW for the waveform values that a Waveform Bits
  * Allocated (5400,1004) of 16 governs, OB for the rest; a tag without a
  * usable VR (none, RE, "na", "??") keeps the VR letters an explicit-VR
- * file gave it, else UN.  Where the dictionary says OB, OW or OX, the
- * letters OB or OW of an explicit-VR file say how the bytes lie and win
- * (pixel data aside, which goes by its image description). */
+ * file gave it, else UN.  The letters of an explicit-VR file win where
+ * they say what the value is made of otherwise than the dictionary's VR
+ * (pixel data aside, which goes by its image description): OB or OW
+ * where the dictionary says OB, OW or OX, and any letters but UN that
+ * name a VR of another kind (text, bytes, binary numbers of another size,
+ * items; see value_kind in vr.cpp): a Decimal String stored as DS under a
+ * tag the dictionary calls SS is text.  Letters of the same kind (LO for
+ * SH, US for SS) leave the dictionary's VR.  The reader gives such an
+ * element the letters' VR code; a value handed in anew with another code
+ * (the dictionary's, say) goes by the dictionary again. */
 
 /* The VRCode that two VR letters as they stand in a file name, as
  * changeVRnameToVR gives it for upper-case names; -1 for none. */
@@ -120,6 +127,23 @@ bool is_curve_data(uint32_t key);
 /* letters (a VRCode, -1 for none) where they decide between bytes and
  * words for a tag whose dictionary VR is dict_vr (see above); else -1. */
 int byte_or_word_letters(int dict_vr, int letters);
+
+/* letters where they name a VR of another kind than dict_vr (see above);
+ * else -1.  The reader gives an element read with them their VR code. */
+int other_kind_letters(int dict_vr, int letters);
+
+/* letters where they decide how a value read with them is handled under a
+ * tag whose dictionary VR is dict_vr: bytes or words, or a VR of another
+ * kind (see above); else -1. */
+int deciding_letters(int dict_vr, int letters);
+
+/* deciding_letters for the letters the file gave e, where e still holds
+ * the value read with them (its VR code is theirs; bytes or words
+ * whatever the code); else -1. */
+int element_letters(const DicomElement *e, int dict_vr);
+
+/* The text VRs, UI and the long ones among them. */
+bool vr_is_text(int vr);
 
 /* The VR the value of e is handled as (see above); dict_vr is the
  * dictionary's VR of its tag, encoding the pixel encoding of the pass. */

@@ -5,8 +5,10 @@
  * the two passes over the tree, the count and the write, which share the
  * pass state (begin_pass) and the element headers (encode_header).
  *
- * A save normalises the tree and checks its structure (normalise.cpp),
- * then counts: it resolves the output syntaxes, rebuilds the meta group
+ * A save normalises the tree, resolves the output syntaxes and checks the
+ * structure for them (normalise.cpp: nothing other readers cannot parse
+ * back, such as a value written as a sequence that is not items), then
+ * counts: it rebuilds the meta group
  * and stores group lengths and (0008,0001); a group length or (0008,0001)
  * that 32 bits cannot hold fails the save before any byte is written.  The
  * write puts preamble, "DICM", meta group and data set into the save
@@ -21,9 +23,11 @@
  * with what the dictionary leaves open resolved as value_vr (vr_int.h)
  * does: XS as SS or US by the Pixel Representation, XU as US, OX as OW or
  * OB; where the dictionary says OB, OW or OX, the letters OB or OW an
- * explicit-VR file gave the value are kept, with its bytes as they lie; a
- * tag without a usable dictionary VR keeps the VR letters its file gave
- * it, or goes out as UN.  Pixel data goes out as OB or OW by its Bits
+ * explicit-VR file gave the value are kept, with its bytes as they lie, and
+ * so are letters that say the value is another kind of value than the
+ * dictionary's VR does (DS text under an SS tag), the value swapped by
+ * them; a tag without a usable dictionary VR keeps the VR letters its file
+ * gave it, or goes out as UN.  Pixel data goes out as OB or OW by its Bits
  * Allocated (OB when PNG-encoded or labelled OB by its source), any other
  * element of undefined length as SQ, and a value too long for the 16-bit
  * length of its VR as UN.
@@ -327,10 +331,12 @@ bool fits_u32(SaveState &state, const DicomElement *e, uint64_t n) {
 }
 
 /* Stores sum into a group-length element, giving it a 4-byte value first
- * when it has none; a sum past 32 bits is only noted. */
+ * when it has none; a sum past 32 bits is only noted.  The value is the
+ * writer's own, a UL whatever VR letters its file gave the element. */
 void store_u32(SaveState &state, DicomElement *e, uint64_t sum) {
     if (!fits_u32(state, e, sum))
         return;
+    e->vr = VR_UL;
     if (!e->value || e->length != 4) {
         void *buf = calloc(1, 4);
         if (!buf)
@@ -712,7 +718,8 @@ bool save(AppData *app, IOObject *io, const char *name) {
     if (kind == TargetKind::WrittenInto ? !stream.open(name) : !replaced_path(name, &path))
         return false;
     check_object(app, io->object);
-    const std::string fault = first_structural_fault(io->object->root);
+    resolve_output_syntaxes(io);
+    const std::string fault = first_structural_fault(app, io, io->object->root);
     if (!fault.empty()) {
         log_formatted(1, "%s DICOM object %s is not saved.", fault.c_str(), name);
         return false;

@@ -139,15 +139,20 @@ std::string pixel_bytes(const PixelDataDesc *d) {
     return bytes;
 }
 
-/* Raw content in one canonical form: implicit VR little endian, or the
- * bytes themselves when they are no well-formed content. */
+/* Raw content in one canonical form: implicit VR little endian; explicit
+ * VR little endian where it holds a value that implicit VR would make a
+ * sequence (a save in implicit VR refuses it); or the bytes themselves
+ * when they are no well-formed content. */
 std::string canonical(const DicomElement *e, TransferSyntaxCode data_set_ts) {
     std::vector<unsigned char> out;
-    if (recode_raw_content(&app, e->value, e->length, content_syntax(e, data_set_ts),
-                           TS_IMPLICIT_LE, out)) {
+    const TransferSyntaxCode from = content_syntax(e, data_set_ts);
+    if (recode_raw_content(&app, e->value, e->length, from, TS_IMPLICIT_LE, out)) {
         blank_record_offsets(out);
         return "parsed:" + std::string(out.begin(), out.end());
     }
+    out.clear();
+    if (recode_raw_content(&app, e->value, e->length, from, TS_EXPLICIT_LE, out))
+        return "explicit:" + std::string(out.begin(), out.end());
     return "raw:" + std::string(static_cast<const char *>(e->value), e->length);
 }
 

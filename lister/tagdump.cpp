@@ -3,11 +3,13 @@
  * one line per element (group, element, VR, length, value, description),
  * indented by its depth in sequences and items, in tag order but for
  * command-group elements found inside the data set, which are listed
- * where they stood in the file.  Columns are switched off
- * by flag words after -f.  A list file that cannot be opened, or a listing
- * that cannot be written to it or to standard output, ends the program
- * with status 1, after an error line with the system's reason.  Start-up,
- * options and the common work live in the program frame (app/appframe.h).
+ * where they stood in the file.  The VR is the dictionary's, or the one
+ * the file's letters name where they say the value is another kind of
+ * value (display.h).  Columns are switched off by flag words after -f.  A
+ * list file that cannot be opened, or a listing that cannot be written to
+ * it or to standard output, ends the program with status 1, after an
+ * error line with the system's reason.  Start-up, options and the common
+ * work live in the program frame (app/appframe.h).
  */
 #include <errno.h>
 #include <stdio.h>
@@ -269,8 +271,10 @@ void list_element(Listing &listing, DicomElement *e) {
     TagEntry entry;
     getVRandName(listing.app, ((uint32_t)e->group << 16) | e->element, &entry.vr, &entry.vrname,
                  &entry.name);
+    const int dict_vr = entry.vr;
+    shown_vr(e, &entry.vr, &entry.vrname);
     const int vr = entry.vr;
-    if (listing.column_on[UN] || (vr != -1 && vr != VR_RE && vr != VR_NA)) {
+    if (listing.column_on[UN] || (dict_vr != -1 && dict_vr != VR_RE && dict_vr != VR_NA)) {
         format_element_line(listing, e, entry, listing.line, kLineSize);
         size_t n = strlen(listing.line);
         listing.line[n] = '\n';

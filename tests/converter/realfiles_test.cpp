@@ -423,6 +423,23 @@ Case ZeroPaddedPixels() {
     return Make("pixels_zero_padded", f.bytes(), {{"7FE0,0010", "*", "OB"}});
 }
 
+/* VR letters of another kind than the dictionary's: a Decimal String under
+ * an SS tag, a UL under a US tag, an item under an LO tag; read, listed,
+ * swapped and written by them. */
+Case OtherKindLetters() {
+    FileBuilder item(TS_EXPLICIT_BE);
+    item.Text(0x0010, 0x0010, "PN", "Doe^Jane");
+    FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_BE), TS_EXPLICIT_BE);
+    f.Header(0x0010, 0x0020, "SQ", (uint32_t)item.size() + 8).Item((uint32_t)item.size());
+    f.Raw(item.bytes()).Text(0x0018, 0x9219, "DS", "12.5\\-30");
+    f.Numbers(0x0028, 0x0010, "UL", 4, {70000});
+    return Make("other_kind_letters_big_endian", f.bytes(),
+                {{"0010,0020", "*", "SQ"},
+                 {"0018,9219", "12.5\\-30", "DS", "DS"},
+                 {"0028,0010", "70000", "UL", "UL"}},
+                {"0010  0020  SQ", "0018  9219  DS", "0028  0010  UL"});
+}
+
 /* A big-endian meta group, as pydicom writes when asked: no output has one. */
 Case BigEndianMetaGroup() {
     FileBuilder f(TS_EXPLICIT_BE); /* (0002,0000) counts 14 + 28 bytes */
@@ -471,7 +488,8 @@ std::vector<Case> Cases() {
             ZeroPadding(1020),
             ZeroPaddedPixels(),
             BigEndianMetaGroup(),
-            CommandGroupInDataSet()};
+            CommandGroupInDataSet(),
+            OtherKindLetters()};
 }
 
 class RealFiles : public ::testing::TestWithParam<Case> {};
@@ -561,6 +579,24 @@ std::string LongPixelGroup() {
     return f.bytes();
 }
 
+/* A value under a sequence's tag: kept by its letters UI in an explicit
+ * file, or the later occurrence of the tag in an implicit one. */
+std::string ValueOnSequenceTag(int ts) {
+    FileBuilder f = WithMeta(SyntaxUid(ts), ts);
+    if (ts == TS_IMPLICIT_LE)
+        f.Header(0x0008, 0x1140, "", kUndef).Item().ItemEnd().SeqEnd();
+    return f.Text(0x0008, 0x1140, "UI", std::string("9.9.9", 6)).bytes();
+}
+
+/* The same kept inside the raw item of a private sequence. */
+std::string NestedValueOnSequenceTag() {
+    FileBuilder item(TS_EXPLICIT_LE);
+    item.Text(0x0010, 0x0024, "LO", "ID-777");
+    FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_LE), TS_EXPLICIT_LE);
+    f.Text(0x0009, 0x0010, "LO", "ACME 1.0").Header(0x0009, 0x1010, "SQ", (uint32_t)item.size() + 8);
+    return f.Item((uint32_t)item.size()).Raw(item.bytes()).bytes();
+}
+
 /* Sparse where the disk has room for a file of that size written out. */
 bool Extend(const std::string &path, uint64_t size) {
     struct statvfs fs;
@@ -590,6 +626,24 @@ TEST(RealFileFailures, StatusAndMessage) {
          "tagrecoded",
          {"-doe"},
          "Element (7fe0,0000) would have to hold the length 4294967300, which 32 bits"},
+        {"value_on_sequence_tag",
+         ValueOnSequenceTag(TS_EXPLICIT_LE),
+         "tagrecoded",
+         {"-doi"},
+         "Element (0008,1140) at the top level is written as a sequence, but its value is not "
+         "items."},
+        {"value_after_sequence",
+         ValueOnSequenceTag(TS_IMPLICIT_LE),
+         "tagrecoded",
+         {"-doi"},
+         "Element (0008,1140) at the top level is written as a sequence, but its value is not "
+         "items."},
+        {"nested_value_on_sequence_tag",
+         NestedValueOnSequenceTag(),
+         "tagrecoded",
+         {"-doi"},
+         "(0009,1010) at the top level holds content that cannot be written in the output syntax: "
+         "a value that implicit VR makes a sequence but that is not items at element (0010,0024)"},
     };
     for (const Failure &f : failures) {
         SCOPED_TRACE(f.name + " " + f.program);

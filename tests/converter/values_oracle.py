@@ -11,7 +11,8 @@ decode).  VALUE is the text the element's value must give (see norm; "*"
 for any value); VR, when not null, the two letters the file itself holds
 for the element (checked in the explicit syntaxes only); AS, when not
 null, the VR by which to decode a value that pydicom can only give as
-bytes (a private element in an implicit VR file, or one labelled UN).
+bytes (a private element in an implicit VR file, or one labelled UN), or
+only by the dictionary's VR (a value whose letters an implicit VR file lost).
 VALUE "(absent)" says that the file holds no element at PATH.
 
 OW values are compared as little-endian words whatever the file's byte
@@ -57,6 +58,7 @@ def little_endian_words(data):
 
 
 def value_text(ds, node, tag, decode_as):
+    raw = node._dict.get(tag)
     try:
         element = node[tag]
     except AttributeError:
@@ -69,6 +71,9 @@ def value_text(ds, node, tag, decode_as):
         raw = RawDataElement(tag, decode_as, len(value), value, 0, ds.is_implicit_VR,
                              ds.is_little_endian)
         value = convert_value(decode_as, raw)
+    elif decode_as and ds.is_implicit_VR and element.VR != decode_as and isinstance(
+            raw, RawDataElement):
+        value = convert_value(decode_as, raw._replace(VR=decode_as))
     elif element.VR == "OW" and not ds.is_little_endian and isinstance(value, bytes):
         value = little_endian_words(value)
     return norm(value)

@@ -234,6 +234,14 @@ FileBuilder ModalityTwice() {
     return f;
 }
 
+/* (0008,1140) as a sequence holding an empty item, then with the letters
+ * UI and a value: the later wins, a value as its letters say. */
+FileBuilder SequenceThenValue() {
+    FileBuilder f(TS_EXPLICIT_LE);
+    f.Header(0x0008, 0x1140, "SQ", kUndefined).Item().ItemEnd().SeqEnd();
+    return f.Text(0x0008, 0x1140, "UI", std::string("9.9.9", 6));
+}
+
 TEST_F(Caller, ReadChangeHandBackAndSave) {
     auto at_unbound_definition = [this](AppData *app, DicomObject *obj, DicomElementHead *rec) {
         DoneABCDef(&defs_);
@@ -294,6 +302,11 @@ TEST_F(Caller, ReadChangeHandBackAndSave) {
              EXPECT_EQ(2u, pos->length);
          },
          {{"0008,0060", "CT"}, {"0010,0010", "DOE^JANE"}},
+         {}},
+        {"a sequence, then a value of its tag: the later, as its letters say",
+         Built("sequence_then_value", SequenceThenValue()),
+         [](AppData *, DicomObject *) {},
+         {{"0008,1140", "9.9.9"}},
          {}},
         {"a tag the file holds twice, the later empty",
          Built("later_empty",

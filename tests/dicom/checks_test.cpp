@@ -105,6 +105,7 @@ struct Case {
     std::string value;
     uint16_t want;
     const char *what;
+    int letters = -1; /* VR letters its file gave it and the reader kept */
 };
 
 const Case kCases[] = {
@@ -231,6 +232,9 @@ const Case kCases[] = {
     {0x7FE00010, "abc", 0, "OX"},
     {0xFFFEE000, "abc", 0, "item with raw content"},
     {0x00081115, "abcdefgh", 0, "sequence with raw content"},
+    // VR letters of another kind than the dictionary's decide
+    {0x00189219, "12.5", 0, "DS text under an SS tag", VR_DS},
+    {0x00280010, Bin<uint32_t>({70000}), 0, "UL under a US tag", VR_UL},
     // no checks at all, or only the unknown VR
     {0x00091010, "A\\B\\C", 0, "private element"},
     {0x00080061, "A\\" + Repeat('x', 100), kUnknownVR, "tag the table does not hold"},
@@ -248,9 +252,11 @@ protected:
     }
     void TearDown() override { tag_index_free(&app_); }
 
-    uint16_t Check(uint32_t tag, const std::string &value) {
+    uint16_t Check(uint32_t tag, const std::string &value, int letters = -1) {
         std::string copy = value; /* the checker must change nothing */
         DicomElement e{};
+        e.vr = letters;
+        e.file_vr = (uint8_t)(letters + 1);
         e.group = (uint16_t)(tag >> 16);
         e.element = (uint16_t)tag;
         e.length = (uint32_t)copy.size();
@@ -272,7 +278,7 @@ std::string Hex(uint16_t bits) {
 
 TEST_F(ValueChecks, EachVrByItsRules) {
     for (const Case &c : kCases)
-        EXPECT_EQ(Hex(c.want), Hex(Check(c.tag, c.value)))
+        EXPECT_EQ(Hex(c.want), Hex(Check(c.tag, c.value, c.letters)))
             << c.what << " (tag " << std::hex << c.tag << ")";
 }
 

@@ -641,6 +641,10 @@ TEST(WriterFailure, UnparsableTreesAreNotWritten) {
          },
          "Element (fffe,e00d) in (0008,1115)/item 2 holds elements, but is neither a sequence "
          "nor an item."},
+        {"value under a sequence's tag",
+         [](DicomElement *root, DicomElement *) { Append(root, 0x0008, 0x1140, "9.9.9"); },
+         "Element (0008,1140) at the top level is written as a sequence, but its value is not "
+         "items."},
     };
     TempDir tmp;
     const std::string target = tmp.file("target.dcm");
