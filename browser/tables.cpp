@@ -16,12 +16,17 @@
 #include <utility>
 
 #include "display.h"
-#include "storeditems.h"
 
 namespace {
 
 const int kLineSize = 88;  /* a title, a row */
 const int kValueLine = 81; /* the value line, terminating zero included */
+
+/* A sequence or item that the library keeps as the bytes read (one of
+ * defined length) rather than as elements: none of its items can be shown. */
+bool kept_as_stored(const DicomElement *e) {
+    return e != nullptr && e->content_ts != 0 && e->value != nullptr && e->first_child == nullptr;
+}
 
 const char *text_of(const char *text) {
     return text ? text : "";
@@ -174,8 +179,8 @@ NavigationCode show_item_table(Browser &b, AttrDef *item, int position) {
 NavigationCode open_sequence(Browser &b, AttrDef *sequence) {
     if (kept_as_stored(sequence->element)) {
         /* no element of its items is known, so there is no item to show */
-        const long n = stored_item_count(sequence->element);
-        fprintf(b.con.out, "This sequence has %ld item%s.\n", n, n > 1 ? "s" : "");
+        const int32_t n = DOU_storedItemCount(sequence->element);
+        fprintf(b.con.out, "This sequence has %d item%s.\n", (int)n, n > 1 ? "s" : "");
         fputs(n != 1 ? "Its items are kept as stored and cannot be opened.\n"
                      : "Its item is kept as stored and cannot be opened.\n",
               b.con.out);

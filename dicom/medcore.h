@@ -419,6 +419,12 @@ MC_API int16_t fill_pds(AppData *app, DicomObject *obj, PixelDataDesc *pds);
 MC_API void _read_itemtag(FILE *file, TransferSyntaxCode ts, uint16_t *group, uint16_t *element,
                           uint32_t *length);
 
+/* The items that the raw bytes of a sequence kept as read (content_ts set,
+ * no children) hold, counted from their item headers up to the first
+ * header that is no item or does not fit in the value; 0 for any other
+ * element (rawcontent.cpp, from what the reader kept). */
+MC_API int32_t DOU_storedItemCount(const DicomElement *sequence);
+
 /* ------------------------------------------------------------------ */
 /* Private elements: binding and search (private.cpp)                  */
 /* ------------------------------------------------------------------ */

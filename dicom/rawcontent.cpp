@@ -5,7 +5,8 @@
  * the Recoder that parses it as the reader parses content of undefined
  * length and writes it again (values swapped by their VR, group lengths
  * recounted, pixel data in it native by its own item's Bits Allocated),
- * and the RecodedContent a save keeps from its count to its write.
+ * the RecodedContent a save keeps from its count to its write, and the
+ * count of the items such bytes hold (DOU_storedItemCount).
  */
 #include <stdio.h>
 #include <string.h>
@@ -397,6 +398,44 @@ std::string raw_content_fault(AppData *app, const DicomElement *e, const IOObjec
     if (to == from || out.run(bytes, e->length, from, scratch, !item))
         return std::string();
     return "holds content that cannot be written in the output syntax: " + out.error();
+}
+
+namespace {
+
+/* Moves p past one element of raw content, its value and any nested
+ * content of undefined length included, and gives its tag; false where
+ * the bytes end first or nest deeper than the reader takes. */
+bool skip_content_element(const unsigned char *&p, const unsigned char *end,
+                          TransferSyntaxCode from, int depth, uint32_t *key) {
+    SourceHeader h;
+    if (depth > 2 * READER_MAX_NESTING || read_content_header(p, end, from, &h))
+        return false;
+    *key = h.key;
+    if (h.length != kUndefined) {
+        p += h.length;
+        return true;
+    }
+    const uint32_t until = h.key == TAG_KEY_ITEM ? TAG_KEY_ITEM_DELIM : TAG_KEY_SEQ_DELIM;
+    for (uint32_t k = 0; k != until;)
+        if (!skip_content_element(p, end, h.content, depth + 1, &k))
+            return false;
+    return true;
+}
+
+} // namespace
+
+int32_t DOU_storedItemCount(const DicomElement *sequence) {
+    if (!sequence || !sequence->content_ts || !sequence->value || sequence->first_child ||
+        !has_value_bytes(sequence->length))
+        return 0;
+    const unsigned char *p = static_cast<const unsigned char *>(sequence->value);
+    const unsigned char *end = p + sequence->length;
+    const TransferSyntaxCode from = byte_syntax(content_syntax(sequence, TS_NONE));
+    int32_t count = 0;
+    for (uint32_t key = 0; p < end && skip_content_element(p, end, from, 0, &key) &&
+                           key == TAG_KEY_ITEM;)
+        ++count;
+    return count;
 }
 
 NativeForNested::NativeForNested(IOObject *io, const DicomElement *e)
