@@ -6,7 +6,8 @@
  * the value skipper.  The input must be a regular file: a directory, a
  * pipe or a device is refused with a message that says so.  Zero bytes
  * from where an element header would start to the end of the file are
- * padding: the read ends before them.
+ * padding: the read ends before them.  A value or node that memory cannot
+ * hold ends the read with an error: nothing is left out in silence.
  *
  * An element is read by the VR the dictionary gives its tag, or by its VR
  * letters where they say its value is another kind of value (vr_int.h).
@@ -237,6 +238,7 @@ struct ReadState {
     int vr = -1;                      /* VR the element being read is read by */
     uint64_t meta_end = 0;            /* where (0002,0000) says the meta group ends; 0 unknown */
     bool waveforms_unswapped = false; /* see swap_waveform_values */
+    bool out_of_memory = false;       /* an element could not be held (told) */
     ReadIndex index;                  /* the tags stored at each level */
 };
 
@@ -502,6 +504,16 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
     }
 }
 
+/* A value or node that memory cannot hold ends the read: an object with
+ * an element or value left out would be listed, checked and saved as if
+ * it were whole.  Always false, for the caller to return. */
+bool log_no_memory(ReadState &st, uint16_t group, uint16_t element, uint32_t length) {
+    log_formatted(1, "Not enough memory to hold element (%04hx,%04hx) of %lu bytes.", group,
+                  element, (unsigned long)(length == kUndefinedLength ? 0 : length));
+    st.out_of_memory = true;
+    return false;
+}
+
 /* Pixel data stays in the file: the element holds a PixelDataDesc.  Pixel
  * data inside an item (an icon image) is described by the group 0028
  * values of that item and is native whatever the syntax (big endian, like
@@ -511,10 +523,8 @@ void check_meta_element(ReadState &st, const DicomElementHead &rec) {
 bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2]) {
     DicomObject *obj = st.io->object;
     DOU_defXVRTypeByTags(st.app, rec.group, rec.element, &rec.vr);
-    if (rec.length == 0) {
-        add_read_element(st, rec);
-        return true;
-    }
+    if (rec.length == 0)
+        return add_read_element(st, rec) == 0 || log_no_memory(st, rec.group, rec.element, 0);
     const uint32_t length = rec.length;
     const uint64_t offset = st.in.pos();
     ItemFault fault;
@@ -530,33 +540,31 @@ bool add_pixel_data(ReadState &st, DicomElementHead &rec, const char letters[2])
     const bool nested = obj->insert_parent != obj->root;
     MallocOwner<PixelDataDesc> pds(static_cast<PixelDataDesc *>(calloc(1, sizeof(PixelDataDesc))));
     MallocOwner<char> filename(pds ? strdup(st.name) : nullptr);
-    if (filename) {
-        pds->filename = filename.get();
-        pds->offset = (uint32_t)offset;
-        pds->length = length;
-        fill_pds_from(st.app, obj->insert_parent, pds.get());
-        pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
-        pds->src_ts = st.pixels_big_endian ? TS_EXPLICIT_BE
-                      : nested             ? st.io->ts_in_force
-                                           : st.io->pass_ts;
-        pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
-        /* Samples of one byte in big-endian OW words: each pair reversed.
-         * Without VR letters pixel data is taken as OW.  Larger samples
-         * that the letters call OB are bytes as they lie. */
-        const bool words = !ts_is_explicit(st.io->ts_in_force) || letters_are(letters, "OW");
-        if (pds->src_ts == TS_EXPLICIT_BE && words && pds->bits_allocated <= 8)
-            pds->src_word_bytes = 2;
-        else if (letters_are(letters, "OB") && pds->bits_allocated > 8 && length != kUndefinedLength)
-            pds->src_word_bytes = 1;
-        rec.value = pds.get(); /* copied by DO_addElement */
-        rec.length = sizeof(PixelDataDesc);
-        rec.flags = DE_FLAG_PIXEL_DESC | DE_FLAG_OWNS_PDS_NAME;
-        if (add_read_element(st, rec) == 0)
-            filename.release(); /* the element's copy of the descriptor owns it */
-    } else {
-        rec.length = 0;
-        add_read_element(st, rec);
-    }
+    if (!filename)
+        return log_no_memory(st, rec.group, rec.element, length);
+    pds->filename = filename.get();
+    pds->offset = (uint32_t)offset;
+    pds->length = length;
+    fill_pds_from(st.app, obj->insert_parent, pds.get());
+    pds->bytes_per_sample = (int16_t)(pds->bits_allocated / 8);
+    pds->src_ts = st.pixels_big_endian ? TS_EXPLICIT_BE
+                  : nested             ? st.io->ts_in_force
+                                       : st.io->pass_ts;
+    pds->src_encoding = nested ? PE_NATIVE : st.io->pass_encoding;
+    /* Samples of one byte in big-endian OW words: each pair reversed.
+     * Without VR letters pixel data is taken as OW.  Larger samples
+     * that the letters call OB are bytes as they lie. */
+    const bool words = !ts_is_explicit(st.io->ts_in_force) || letters_are(letters, "OW");
+    if (pds->src_ts == TS_EXPLICIT_BE && words && pds->bits_allocated <= 8)
+        pds->src_word_bytes = 2;
+    else if (letters_are(letters, "OB") && pds->bits_allocated > 8 && length != kUndefinedLength)
+        pds->src_word_bytes = 1;
+    rec.value = pds.get(); /* copied by DO_addElement */
+    rec.length = sizeof(PixelDataDesc);
+    rec.flags = DE_FLAG_PIXEL_DESC | DE_FLAG_OWNS_PDS_NAME;
+    if (add_read_element(st, rec) != 0)
+        return log_no_memory(st, rec.group, rec.element, length);
+    filename.release(); /* the element's copy of the descriptor owns it */
     return true;
 }
 
@@ -577,10 +585,9 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
         const uint32_t length = rec.length;
         D_Alloc(&rec);
         value.reset(rec.value);
-        if (!rec.value) {
-            st.in.skip(length);
-            rec.length = 0;
-        } else if (!st.in.read(rec.value, length)) {
+        if (!rec.value)
+            return log_no_memory(st, rec.group, rec.element, length);
+        if (!st.in.read(rec.value, length)) {
             return false;
         } else if (ts_needs_swap(st.io->ts_in_force)) {
             const int swap_vr = effective_vr(st, key, letters);
@@ -595,7 +602,8 @@ bool add_plain_element(ReadState &st, DicomElementHead &rec, const char letters[
     if (rec.length == kUndefinedLength && opens_sequence(st, key, rec.length))
         rec.vr = VR_SQ; /* its items go inside, as in a sequence */
     DicomElement *added = nullptr;
-    add_read_element(st, rec, &added);
+    if (add_read_element(st, rec, &added) != 0)
+        return log_no_memory(st, rec.group, rec.element, rec.length);
     if (added && added->value && holds_raw_content(st, key, letters))
         added->content_ts =
             (uint8_t)(1 + (letters_are(letters, "UN") ? TS_IMPLICIT_LE : st.io->ts_in_force));
@@ -883,7 +891,7 @@ int16_t read_elements(ReadState &st) {
         }
         io->ts_in_force = content_ts;
         if (!ok)
-            return fail_truncated(st, header_start);
+            return st.out_of_memory ? fail(st) : fail_truncated(st, header_start);
         if (st.deflated) {
             log_formatted(1,
                           "File %s is in the deflated transfer syntax "
@@ -1000,7 +1008,8 @@ int16_t DO_importObjectFromFile(AppData *app, DefHolder *defs, const char *name,
     int16_t status;
     try {
         status = read_elements(st);
-    } catch (const std::bad_alloc &) { /* the stacks of open sequences and items */
+    } catch (const std::bad_alloc &) { /* the stacks of open sequences and items, the index */
+        log_formatted(1, "Not enough memory to read DICOM object %s.", name);
         status = -1;
     }
     if (st.waveforms_unswapped)
