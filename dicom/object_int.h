@@ -146,11 +146,11 @@ void _forget_refs_into(DicomElement *subtree);
 /* DO_addElement as a read of a file adds: earlier, the element of the same
  * key already under the insertion parent (NULL for none; never an item),
  * which the reader keeps track of, becomes the added one whole, in its
- * place, also when the added one has no value (its children or raw
- * content go), so that of a tag held twice the later occurrence is the
- * only one from the read on.  The insertion parent moves into the element
- * when rec's VR code is SQ.  Hands back the node that holds the added element (the new one, or
- * the one it replaced); *added is null when nothing was stored (a
+ * place, also when the added one has no value (its children or raw content
+ * go), so that of a tag held twice the later occurrence is the only one
+ * from the read on.  The insertion parent moves into the element when rec's
+ * VR code is SQ.  Hands back the node that holds the added element (the new
+ * one, or the one it replaced); *added is null when nothing was stored (a
  * delimiter without length, or a failure). */
 int16_t _add_element(AppData *app, DicomObject *obj, DicomElementHead *rec, DicomElement *earlier,
                      DicomElement **added);

@@ -432,8 +432,8 @@ int32_t DOU_storedItemCount(const DicomElement *sequence) {
     const unsigned char *end = p + sequence->length;
     const TransferSyntaxCode from = byte_syntax(content_syntax(sequence, TS_NONE));
     int32_t count = 0;
-    for (uint32_t key = 0; p < end && skip_content_element(p, end, from, 0, &key) &&
-                           key == TAG_KEY_ITEM;)
+    for (uint32_t key = 0;
+         p < end && skip_content_element(p, end, from, 0, &key) && key == TAG_KEY_ITEM;)
         ++count;
     return count;
 }

@@ -392,8 +392,10 @@ Case CurvesAndOverlaysBigEndian() {
     for (uint16_t g : {0x6000, 0x6002})
         f.Header(g, 0x3000, "OB", 4).Raw("\x01\x02\x03\x04");
     return Make("curves_and_overlays_big_endian", f.bytes(),
-                {{"5000,3000", "01000201", "OW"}, {"5002,3000", "01000201", "OW"},
-                 {"6000,3000", "01020304", "OB"}, {"6002,3000", "01020304", "OB"}});
+                {{"5000,3000", "01000201", "OW"},
+                 {"5002,3000", "01000201", "OW"},
+                 {"6000,3000", "01020304", "OB"},
+                 {"6002,3000", "01020304", "OB"}});
 }
 
 /* Pixel data of 16 bits that the file labels OB: bytes, never swapped. */
@@ -553,7 +555,7 @@ struct Failure {
     std::string program;
     std::vector<std::string> options;
     std::string message;
-    uint64_t size = 0; /* the file goes on to this size in a hole of zeros */
+    uint64_t size = 0;           /* the file goes on to this size in a hole of zeros */
     bool memory_limited = false; /* run with 256 MiB of address space */
 };
 
@@ -600,7 +602,8 @@ std::string NestedValueOnSequenceTag() {
     FileBuilder item(TS_EXPLICIT_LE);
     item.Text(0x0010, 0x0024, "LO", "ID-777");
     FileBuilder f = WithMeta(SyntaxUid(TS_EXPLICIT_LE), TS_EXPLICIT_LE);
-    f.Text(0x0009, 0x0010, "LO", "ACME 1.0").Header(0x0009, 0x1010, "SQ", (uint32_t)item.size() + 8);
+    f.Text(0x0009, 0x0010, "LO", "ACME 1.0")
+        .Header(0x0009, 0x1010, "SQ", (uint32_t)item.size() + 8);
     return f.Item((uint32_t)item.size()).Raw(item.bytes()).bytes();
 }
 
@@ -658,9 +661,13 @@ TEST(RealFileFailures, StatusAndMessage) {
          {"-doi"},
          "(0009,1010) at the top level holds content that cannot be written in the output syntax: "
          "a value that implicit VR makes a sequence but that is not items at element (0010,0024)"},
-        {"value_beyond_memory", ValueBeyondMemory(), "tagdump", {},
+        {"value_beyond_memory",
+         ValueBeyondMemory(),
+         "tagdump",
+         {},
          "Not enough memory to hold element (0042,0011) of 536870912 bytes.",
-         ValueBeyondMemory().size() + (512u << 20), true},
+         ValueBeyondMemory().size() + (512u << 20),
+         true},
     };
     for (const Failure &f : failures) {
         SCOPED_TRACE(f.name + " " + f.program);
